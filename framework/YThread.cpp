@@ -1,0 +1,149 @@
+#include "framework/YThread.h"
+
+#include <atomic>
+
+namespace YNet2 {
+namespace {
+
+// Kernel handles fit in 32 bits on every Windows (and ours do too), so the
+// thread words can carry them; sign extension is how Windows widens them.
+HANDLE ToHandle(DWORD word) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word))); }
+DWORD ToWord(HANDLE handle) { return static_cast<DWORD>(reinterpret_cast<LONG_PTR>(handle)); }
+
+// Guards the thread words of every YThread against the owner's thread and
+// the object's own thread changing them at once. Never destroyed: a thread
+// may end while the process unloads.
+CRITICAL_SECTION& ThreadLock() {
+    static CRITICAL_SECTION* lock = [] {
+        auto* section = new CRITICAL_SECTION;
+        InitializeCriticalSection(section);
+        return section;
+    }();
+    return *lock;
+}
+
+class ThreadLockHolder {
+public:
+    ThreadLockHolder() { EnterCriticalSection(&ThreadLock()); }
+    ~ThreadLockHolder() { LeaveCriticalSection(&ThreadLock()); }
+    ThreadLockHolder(const ThreadLockHolder&) = delete;
+    ThreadLockHolder& operator=(const ThreadLockHolder&) = delete;
+};
+
+struct StartRecord {
+    YThread* object;
+    LPTHREAD_START_ROUTINE routine;
+    void* param;
+};
+
+DWORD WINAPI ThreadMain(LPVOID argument) {
+    StartRecord start = *static_cast<StartRecord*>(argument);
+    delete static_cast<StartRecord*>(argument);
+    if (start.routine != nullptr)
+        return start.routine(start.param);
+    return static_cast<DWORD>(start.object->Run(start.param));
+}
+
+} // namespace
+
+YThread::YThread()
+    : m_Thread(0), m_ThreadId(0), m_StackSize(0), m_Flags(0), m_ExitAsked(0), m_ExitEvent(0), m_Waiting(0) {}
+
+YThread::YThread(const YThread& /*other*/) : YThread() {}
+
+YThread& YThread::operator=(const YThread& /*other*/) { return *this; }
+
+YThread::~YThread() {
+    // Backstop: a derived kernel ends its thread before it is destroyed.
+    // A thread still held here is asked to end and waited for, so that the
+    // handles are not closed under it.
+    if (m_Thread != 0 && !IsOwnThread())
+        WaitForExitThread();
+}
+
+LONG YThread::Run(void* /*param*/) { return 0; }
+
+LONG YThread::CreateThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void* param, DWORD flags) {
+    ThreadLockHolder hold;
+    if (m_Thread != 0)
+        return E_FAIL;
+
+    HANDLE exitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (exitEvent == nullptr)
+        return E_FAIL;
+    auto* start = new StartRecord{this, routine, param};
+
+    // The new thread may reach CleanUp before the words below are written;
+    // CleanUp takes the same lock, so it sees them complete.
+    m_ExitEvent = ToWord(exitEvent);
+    std::atomic_ref<DWORD>(m_ExitAsked).store(0, std::memory_order_relaxed);
+    DWORD threadId = 0;
+    HANDLE thread = ::CreateThread(nullptr, stackSize, ThreadMain, start, 0, &threadId);
+    if (thread == nullptr) {
+        delete start;
+        CloseHandle(exitEvent);
+        m_ExitEvent = 0;
+        return E_FAIL;
+    }
+    m_Thread = ToWord(thread);
+    m_ThreadId = threadId;
+    m_StackSize = stackSize;
+    m_Flags = flags;
+    return 0;
+}
+
+// Asked once per received message, so it must cost next to nothing: a flag
+// set beside the event, read without the lock.
+bool YThread::ICanExit() { return std::atomic_ref<DWORD>(m_ExitAsked).load(std::memory_order_acquire) != 0; }
+
+void YThread::SignalExit() {
+    ThreadLockHolder hold;
+    if (m_Thread == 0)
+        return;
+    std::atomic_ref<DWORD>(m_ExitAsked).store(1, std::memory_order_release);
+    SetEvent(ToHandle(m_ExitEvent));
+}
+
+bool YThread::IsOwnThread() const {
+    ThreadLockHolder hold;
+    return m_Thread != 0 && m_ThreadId == GetCurrentThreadId();
+}
+
+void YThread::WaitForExitThread() {
+    DWORD thread;
+    DWORD exitEvent;
+    {
+        ThreadLockHolder hold;
+        if (m_Thread == 0 || m_ThreadId == GetCurrentThreadId())
+            return;
+        thread = m_Thread;
+        exitEvent = m_ExitEvent;
+        ++m_Waiting; // from now on the handles are ours to close
+        std::atomic_ref<DWORD>(m_ExitAsked).store(1, std::memory_order_release);
+        SetEvent(ToHandle(exitEvent));
+    }
+
+    WaitForSingleObject(ToHandle(thread), INFINITE);
+
+    ThreadLockHolder hold;
+    if (--m_Waiting == 0 && m_Thread == thread) {
+        CloseHandle(ToHandle(thread));
+        CloseHandle(ToHandle(exitEvent));
+        m_Thread = 0;
+        m_ThreadId = 0;
+        m_ExitEvent = 0;
+    }
+}
+
+void YThread::CleanUp() {
+    ThreadLockHolder hold;
+    if (m_Thread == 0 || m_Waiting != 0)
+        return; // nothing held, or a waiter closes the handles once the thread is gone
+    CloseHandle(ToHandle(m_Thread));
+    CloseHandle(ToHandle(m_ExitEvent));
+    m_Thread = 0;
+    m_ThreadId = 0;
+    m_ExitEvent = 0;
+}
+
+} // namespace YNet2

@@ -1,0 +1,483 @@
+// Public header, POSIX side of platform/WinApi.h.
+//
+// A deliberate, minimal subset of the Windows API, with Windows names,
+// Windows widths (LONG, DWORD and SOCKET are 32-bit here as there) and
+// Windows observable behaviour:
+//   - Windows Sockets 2: error codes are Windows codes (WSAGetLastError),
+//     constants have their Windows values (SOL_SOCKET is 0xFFFF), fd_set
+//     is a counted array of handles and select's first argument is ignored.
+//     A SOCKET is a handle of ours, not a descriptor: closesocket from
+//     another thread wakes a thread blocked in recv/select on it, and a
+//     stale handle answers WSAENOTSOCK instead of reaching a descriptor
+//     the system has since given to someone else.
+//   - Kernel objects: critical sections, interlocked exchange, events,
+//     threads, waits, CancelIo.
+//   - Window messages: message-only windows, a message queue per thread,
+//     PostMessageA / SendMessageA / PeekMessageA / GetMessageA.
+// Everything else of the Windows API is absent on purpose.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// glibc declares ::fd_set, ::select and the FD_* macros in every translation
+// unit that includes <cstdlib>. Take its declarations first, then replace
+// the names with the Winsock ones for the rest of the translation unit.
+// ::timeval is used as it is: its fields have the Winsock names.
+#include <sys/select.h>
+#undef FD_SETSIZE
+#undef FD_SET
+#undef FD_CLR
+#undef FD_ISSET
+#undef FD_ZERO
+#define fd_set YNetWinFdSet
+#define select YNetWinSelect
+
+#include "platform/YNetExport.h"
+
+// ---------------------------------------------------------------- types
+typedef unsigned char BYTE;
+typedef unsigned short WORD;
+typedef std::uint32_t DWORD;
+typedef std::int32_t LONG;
+typedef std::uint32_t ULONG;
+typedef int INT;
+typedef unsigned int UINT;
+typedef int BOOL;
+typedef char CHAR;
+typedef std::uintptr_t UINT_PTR;
+typedef std::intptr_t LONG_PTR;
+typedef std::uintptr_t WPARAM;
+typedef std::intptr_t LPARAM;
+typedef std::intptr_t LRESULT;
+typedef LONG HRESULT;
+typedef void* LPVOID;
+typedef const char* LPCSTR;
+typedef char* LPSTR;
+typedef DWORD* LPDWORD;
+typedef void* HANDLE;
+typedef struct HWND__* HWND;
+typedef struct HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef struct HMENU__* HMENU;
+typedef struct HICON__* HICON;
+typedef struct HCURSOR__* HCURSOR;
+typedef struct HBRUSH__* HBRUSH;
+typedef WORD ATOM;
+typedef std::uint32_t SOCKET;
+typedef unsigned int GROUP;
+
+#define WINAPI
+#define CALLBACK
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define S_OK ((HRESULT)0)
+#define E_FAIL ((HRESULT)0x80004005)
+
+// ---------------------------------------------------------------- kernel
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define STILL_ACTIVE 0x00000103u
+
+#define ERROR_SUCCESS 0L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_CANNOT_FIND_WND_CLASS 1407L
+#define ERROR_CLASS_ALREADY_EXISTS 1410L
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
+
+// A recursive lock, as on Windows: the owner may enter it again and leaves
+// it as many times as it entered. The storage holds our own lock object.
+typedef struct _CRITICAL_SECTION {
+    alignas(16) unsigned char Opaque[64];
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+typedef struct _OVERLAPPED {
+    std::uintptr_t Internal;
+    std::uintptr_t InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+YNET_API void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
+YNET_API void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
+YNET_API BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section);
+YNET_API void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
+YNET_API void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);
+
+YNET_API LONG WINAPI InterlockedExchange(LONG volatile* target, LONG value);
+YNET_API LONG WINAPI InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand);
+YNET_API LONG WINAPI InterlockedIncrement(LONG volatile* target);
+YNET_API LONG WINAPI InterlockedDecrement(LONG volatile* target);
+YNET_API LONG WINAPI InterlockedExchangeAdd(LONG volatile* target, LONG value);
+
+// Handles of events and threads are small numbers of ours that fit in 32 bits
+// (as Windows kernel handles do), so a DWORD can carry one.
+YNET_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                                    LPCSTR name);
+YNET_API BOOL WINAPI SetEvent(HANDLE event);
+YNET_API BOOL WINAPI ResetEvent(HANDLE event);
+YNET_API DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+YNET_API BOOL WINAPI CloseHandle(HANDLE handle);
+YNET_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, std::size_t stackSize,
+                                    LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD creationFlags,
+                                    LPDWORD threadId);
+YNET_API BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+YNET_API DWORD WINAPI GetCurrentThreadId();
+YNET_API void WINAPI Sleep(DWORD milliseconds);
+YNET_API DWORD WINAPI GetTickCount();
+YNET_API DWORD WINAPI GetLastError();
+YNET_API void WINAPI SetLastError(DWORD error);
+// There is no overlapped I/O here, so there is never anything to cancel.
+YNET_API BOOL WINAPI CancelIo(HANDLE file);
+
+// ---------------------------------------------------------------- sockets
+#define AF_UNSPEC 0
+#define AF_INET 2
+#define PF_INET AF_INET
+#define SOCK_STREAM 1
+#define SOCK_DGRAM 2
+#define IPPROTO_IP 0
+#define IPPROTO_TCP 6
+#define IPPROTO_UDP 17
+
+#define INVALID_SOCKET ((SOCKET)(~0u))
+#define SOCKET_ERROR (-1)
+
+#define SOL_SOCKET 0xFFFF
+#define SO_DEBUG 0x0001
+#define SO_ACCEPTCONN 0x0002
+#define SO_REUSEADDR 0x0004
+#define SO_KEEPALIVE 0x0008
+#define SO_DONTROUTE 0x0010
+#define SO_BROADCAST 0x0020
+#define SO_LINGER 0x0080
+#define SO_OOBINLINE 0x0100
+#define SO_SNDBUF 0x1001
+#define SO_RCVBUF 0x1002
+#define SO_SNDTIMEO 0x1005
+#define SO_RCVTIMEO 0x1006
+#define SO_ERROR 0x1007
+#define SO_TYPE 0x1008
+#define TCP_NODELAY 0x0001
+
+#define SD_RECEIVE 0x00
+#define SD_SEND 0x01
+#define SD_BOTH 0x02
+
+#define MSG_OOB 0x1
+#define MSG_PEEK 0x2
+#define MSG_WAITALL 0x8
+
+#define SOMAXCONN 0x7FFFFFFF
+#define INADDR_ANY ((ULONG)0x00000000)
+#define INADDR_LOOPBACK ((ULONG)0x7F000001)
+#define INADDR_NONE ((ULONG)0xFFFFFFFF)
+
+#define FIONBIO ((LONG)0x8004667E)
+#define FIONREAD ((LONG)0x4004667F)
+
+#define WSABASEERR 10000
+#define WSAEINTR 10004
+#define WSAEBADF 10009
+#define WSAEACCES 10013
+#define WSAEFAULT 10014
+#define WSAEINVAL 10022
+#define WSAEMFILE 10024
+#define WSAEWOULDBLOCK 10035
+#define WSAEINPROGRESS 10036
+#define WSAEALREADY 10037
+#define WSAENOTSOCK 10038
+#define WSAEDESTADDRREQ 10039
+#define WSAEMSGSIZE 10040
+#define WSAEPROTOTYPE 10041
+#define WSAENOPROTOOPT 10042
+#define WSAEPROTONOSUPPORT 10043
+#define WSAESOCKTNOSUPPORT 10044
+#define WSAEOPNOTSUPP 10045
+#define WSAEPFNOSUPPORT 10046
+#define WSAEAFNOSUPPORT 10047
+#define WSAEADDRINUSE 10048
+#define WSAEADDRNOTAVAIL 10049
+#define WSAENETDOWN 10050
+#define WSAENETUNREACH 10051
+#define WSAENETRESET 10052
+#define WSAECONNABORTED 10053
+#define WSAECONNRESET 10054
+#define WSAENOBUFS 10055
+#define WSAEISCONN 10056
+#define WSAENOTCONN 10057
+#define WSAESHUTDOWN 10058
+#define WSAETIMEDOUT 10060
+#define WSAECONNREFUSED 10061
+#define WSAEHOSTUNREACH 10065
+#define WSASYSNOTREADY 10091
+#define WSAVERNOTSUPPORTED 10092
+#define WSANOTINITIALISED 10093
+
+#define MAKEWORD(low, high) ((WORD)(((BYTE)((low)&0xFF)) | ((WORD)((BYTE)((high)&0xFF))) << 8))
+#define LOBYTE(w) ((BYTE)((w)&0xFF))
+#define HIBYTE(w) ((BYTE)(((w) >> 8) & 0xFF))
+
+#define WSADESCRIPTION_LEN 256
+#define WSASYS_STATUS_LEN 128
+
+typedef struct WSAData {
+    WORD wVersion;
+    WORD wHighVersion;
+    unsigned short iMaxSockets;
+    unsigned short iMaxUdpDg;
+    char* lpVendorInfo;
+    char szDescription[WSADESCRIPTION_LEN + 1];
+    char szSystemStatus[WSASYS_STATUS_LEN + 1];
+} WSADATA, *LPWSADATA;
+
+struct in_addr {
+    union {
+        struct {
+            unsigned char s_b1, s_b2, s_b3, s_b4;
+        } S_un_b;
+        struct {
+            unsigned short s_w1, s_w2;
+        } S_un_w;
+        ULONG S_addr;
+    } S_un;
+};
+#define s_addr S_un.S_addr
+
+struct sockaddr {
+    unsigned short sa_family;
+    char sa_data[14];
+};
+typedef struct sockaddr SOCKADDR;
+
+struct sockaddr_in {
+    short sin_family;
+    unsigned short sin_port;
+    struct in_addr sin_addr;
+    char sin_zero[8];
+};
+typedef struct sockaddr_in SOCKADDR_IN;
+
+struct linger {
+    unsigned short l_onoff;
+    unsigned short l_linger;
+};
+
+#define FD_SETSIZE 64
+typedef struct YNetWinFdSet {
+    unsigned int fd_count;
+    SOCKET fd_array[FD_SETSIZE];
+} fd_set;
+
+typedef struct _WSABUF {
+    ULONG len;
+    char* buf;
+} WSABUF, *LPWSABUF;
+
+typedef OVERLAPPED WSAOVERLAPPED;
+typedef OVERLAPPED* LPWSAOVERLAPPED;
+typedef void(CALLBACK* LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD error, DWORD transferred,
+                                                          LPWSAOVERLAPPED overlapped, DWORD flags);
+
+typedef struct _QualityOfService QOS, *LPQOS;
+typedef int(CALLBACK* LPCONDITIONPROC)(LPWSABUF callerId, LPWSABUF callerData, LPQOS sqos, LPQOS gqos,
+                                       LPWSABUF calleeId, LPWSABUF calleeData, GROUP* g, std::uintptr_t callbackData);
+
+#define WSAPROTOCOL_LEN 255
+#define MAX_PROTOCOL_CHAIN 7
+typedef struct _WSAPROTOCOLCHAIN {
+    int ChainLen;
+    DWORD ChainEntries[MAX_PROTOCOL_CHAIN];
+} WSAPROTOCOLCHAIN;
+typedef struct _GUID {
+    ULONG Data1;
+    unsigned short Data2;
+    unsigned short Data3;
+    unsigned char Data4[8];
+} GUID;
+typedef struct _WSAPROTOCOL_INFOA {
+    DWORD dwServiceFlags1, dwServiceFlags2, dwServiceFlags3, dwServiceFlags4;
+    DWORD dwProviderFlags;
+    GUID ProviderId;
+    DWORD dwCatalogEntryId;
+    WSAPROTOCOLCHAIN ProtocolChain;
+    int iVersion, iAddressFamily, iMaxSockAddr, iMinSockAddr, iSocketType, iProtocol, iProtocolMaxOffset,
+        iNetworkByteOrder, iSecurityScheme;
+    DWORD dwMessageSize, dwProviderReserved;
+    CHAR szProtocol[WSAPROTOCOL_LEN + 1];
+} WSAPROTOCOL_INFOA, *LPWSAPROTOCOL_INFOA;
+
+#define WSA_FLAG_OVERLAPPED 0x01
+
+// Winsock's set operations on the counted array.
+YNET_API int WINAPI __WSAFDIsSet(SOCKET s, fd_set* set);
+#define FD_ZERO(set) (((fd_set*)(set))->fd_count = 0)
+#define FD_ISSET(s, set) __WSAFDIsSet((SOCKET)(s), (fd_set*)(set))
+#define FD_SET(s, set) YNetWinFdSetAdd((SOCKET)(s), (fd_set*)(set))
+#define FD_CLR(s, set) YNetWinFdSetRemove((SOCKET)(s), (fd_set*)(set))
+YNET_API void YNetWinFdSetAdd(SOCKET s, fd_set* set);
+YNET_API void YNetWinFdSetRemove(SOCKET s, fd_set* set);
+
+YNET_API int WINAPI WSAStartup(WORD versionRequested, LPWSADATA data);
+YNET_API int WINAPI WSACleanup();
+YNET_API int WINAPI WSAGetLastError();
+YNET_API void WINAPI WSASetLastError(int error);
+
+YNET_API SOCKET WINAPI socket(int family, int type, int protocol);
+YNET_API SOCKET WINAPI WSASocketA(int family, int type, int protocol, LPWSAPROTOCOL_INFOA info, GROUP group,
+                                  DWORD flags);
+YNET_API int WINAPI closesocket(SOCKET s);
+YNET_API int WINAPI bind(SOCKET s, const struct sockaddr* address, int length);
+YNET_API int WINAPI listen(SOCKET s, int backlog);
+YNET_API SOCKET WINAPI accept(SOCKET s, struct sockaddr* address, int* length);
+YNET_API SOCKET WINAPI WSAAccept(SOCKET s, struct sockaddr* address, int* length,
+                                 LPCONDITIONPROC condition, std::uintptr_t callbackData);
+YNET_API int WINAPI connect(SOCKET s, const struct sockaddr* address, int length);
+YNET_API int WINAPI recv(SOCKET s, char* buffer, int length, int flags);
+YNET_API int WINAPI send(SOCKET s, const char* buffer, int length, int flags);
+YNET_API int WINAPI recvfrom(SOCKET s, char* buffer, int length, int flags, struct sockaddr* from, int* fromLength);
+YNET_API int WINAPI sendto(SOCKET s, const char* buffer, int length, int flags, const struct sockaddr* to,
+                           int toLength);
+// The overlapped variants serve the synchronous case (null overlapped and
+// completion routine); with either given they fail with WSAEOPNOTSUPP.
+YNET_API int WINAPI WSARecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
+                            LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
+YNET_API int WINAPI WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
+                                struct sockaddr* from, int* fromLength, LPWSAOVERLAPPED overlapped,
+                                LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
+YNET_API int WINAPI WSASend(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags,
+                            LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
+YNET_API int WINAPI WSASendTo(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags,
+                              const struct sockaddr* to, int toLength, LPWSAOVERLAPPED overlapped,
+                              LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
+// select ignores its first argument, as Winsock does, and answers the
+// number of handles left in the three sets.
+YNET_API int WINAPI select(int ignored, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
+                           const struct timeval* timeout);
+YNET_API int WINAPI setsockopt(SOCKET s, int level, int option, const char* value, int length);
+YNET_API int WINAPI getsockopt(SOCKET s, int level, int option, char* value, int* length);
+YNET_API int WINAPI shutdown(SOCKET s, int how);
+YNET_API int WINAPI getsockname(SOCKET s, struct sockaddr* address, int* length);
+YNET_API int WINAPI getpeername(SOCKET s, struct sockaddr* address, int* length);
+YNET_API int WINAPI ioctlsocket(SOCKET s, LONG command, ULONG* argument);
+
+YNET_API unsigned short WINAPI htons(unsigned short value);
+YNET_API unsigned short WINAPI ntohs(unsigned short value);
+YNET_API ULONG WINAPI htonl(ULONG value);
+YNET_API ULONG WINAPI ntohl(ULONG value);
+YNET_API ULONG WINAPI inet_addr(const char* text);
+
+// ---------------------------------------------------------------- windows
+#define WM_NULL 0x0000
+#define WM_CREATE 0x0001
+#define WM_DESTROY 0x0002
+#define WM_CLOSE 0x0010
+#define WM_QUIT 0x0012
+#define WM_TIMER 0x0113
+#define WM_USER 0x0400
+#define WM_APP 0x8000
+
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
+
+#define QS_POSTMESSAGE 0x0008
+#define QS_SENDMESSAGE 0x0040
+#define QS_ALLPOSTMESSAGE 0x0100
+#define QS_ALLINPUT 0x04FF
+
+#define HWND_MESSAGE ((HWND)(LONG_PTR)-3)
+
+typedef LRESULT(CALLBACK* WNDPROC)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT;
+
+typedef struct tagMSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG, *LPMSG;
+
+typedef struct tagWNDCLASSA {
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HICON hIcon;
+    HCURSOR hCursor;
+    HBRUSH hbrBackground;
+    LPCSTR lpszMenuName;
+    LPCSTR lpszClassName;
+} WNDCLASSA;
+
+typedef struct tagWNDCLASSEXA {
+    UINT cbSize;
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HICON hIcon;
+    HCURSOR hCursor;
+    HBRUSH hbrBackground;
+    LPCSTR lpszMenuName;
+    LPCSTR lpszClassName;
+    HICON hIconSm;
+} WNDCLASSEXA;
+
+YNET_API HMODULE WINAPI GetModuleHandleA(LPCSTR name);
+// The predefined class "STATIC" exists, with DefWindowProcA as its procedure.
+YNET_API ATOM WINAPI RegisterClassA(const WNDCLASSA* windowClass);
+YNET_API ATOM WINAPI RegisterClassExA(const WNDCLASSEXA* windowClass);
+YNET_API BOOL WINAPI UnregisterClassA(LPCSTR className, HINSTANCE instance);
+// Only message-only windows (parent HWND_MESSAGE) can be created. A window
+// belongs to the thread that creates it; its messages queue on that thread.
+YNET_API HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
+                                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                                     LPVOID parameter);
+YNET_API BOOL WINAPI DestroyWindow(HWND window);
+YNET_API BOOL WINAPI IsWindow(HWND window);
+YNET_API LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Any thread may post; the message lands in the queue of the window's thread.
+YNET_API BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+YNET_API BOOL WINAPI PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
+YNET_API void WINAPI PostQuitMessage(int exitCode);
+// From the window's own thread the window procedure runs at once; from any
+// other thread the call waits until the window's thread has handled the
+// message in one of its GetMessageA / PeekMessageA / MsgWaitForMultipleObjects calls.
+YNET_API LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+YNET_API BOOL WINAPI PeekMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage);
+YNET_API BOOL WINAPI GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
+YNET_API BOOL WINAPI TranslateMessage(const MSG* message);
+YNET_API LRESULT WINAPI DispatchMessageA(const MSG* message);
+// Waits on the handles and on the calling thread's message queue: answers
+// WAIT_OBJECT_0 + count when a message is waiting. Supports count 0 and
+// waitAll FALSE, which is what a message loop with a deadline needs.
+YNET_API DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                                                DWORD milliseconds, DWORD wakeMask);
