@@ -1,0 +1,327 @@
+// Kernel services of the POSIX layer: critical sections, interlocked
+// operations, events, threads, waits, the calling thread's error slot.
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
+
+#include <atomic>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+#include "platform/posix/KernelObjects.h"
+#include "platform/posix/WinApiPosix.h"
+
+namespace YNetPosix {
+namespace {
+
+// The thread's error slot, shared by GetLastError and WSAGetLastError as on
+// Windows.
+thread_local DWORD t_LastError = 0;
+thread_local DWORD t_ThreadId = 0;
+
+// Windows thread ids are non-zero multiples of 4; ours never repeat.
+std::atomic<DWORD> g_NextThreadId{4};
+
+DWORD NewThreadId() {
+    DWORD id = g_NextThreadId.fetch_add(4, std::memory_order_relaxed);
+    if (id == 0) // wrapped after a billion threads
+        id = g_NextThreadId.fetch_add(4, std::memory_order_relaxed);
+    return id;
+}
+
+class ThreadObject : public Waitable {
+public:
+    ThreadObject() : Waitable(true, false) {}
+    DWORD exitCode = STILL_ACTIVE; // kernel lock
+};
+
+// Handles of events and threads: small multiples of 4 that are never given
+// twice while the first holder is open, and not again until 2^30 others
+// have been given, so a stale handle finds no object.
+class HandleTable {
+public:
+    // Kernel lock held.
+    HANDLE Add(std::shared_ptr<Waitable> object) {
+        DWORD value;
+        do {
+            m_Next += 4;
+            if (m_Next >= 0x80000000u)
+                m_Next = 4;
+            value = m_Next;
+        } while (m_Objects.count(value) != 0);
+        m_Objects.emplace(value, std::move(object));
+        return ToHandle(value);
+    }
+    std::shared_ptr<Waitable> Find(HANDLE handle) const {
+        auto it = m_Objects.find(ToValue(handle));
+        return it == m_Objects.end() ? nullptr : it->second;
+    }
+    bool Remove(HANDLE handle) { return m_Objects.erase(ToValue(handle)) != 0; }
+
+private:
+    static HANDLE ToHandle(DWORD value) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)); }
+    static DWORD ToValue(HANDLE handle) {
+        auto raw = reinterpret_cast<std::uintptr_t>(handle);
+        return raw > 0xFFFFFFFFu ? 0 : static_cast<DWORD>(raw);
+    }
+
+    DWORD m_Next = 0;
+    std::unordered_map<DWORD, std::shared_ptr<Waitable>> m_Objects;
+};
+
+// Never destroyed: detached threads may still close handles while the
+// process unloads.
+HandleTable& Handles() {
+    static HandleTable* table = new HandleTable;
+    return *table;
+}
+
+struct StartRecord {
+    LPTHREAD_START_ROUTINE routine;
+    LPVOID parameter;
+    DWORD threadId;
+    std::shared_ptr<ThreadObject> thread;
+};
+
+void* ThreadStart(void* argument) {
+    std::unique_ptr<StartRecord> start(static_cast<StartRecord*>(argument));
+    t_ThreadId = start->threadId;
+    DWORD exitCode = start->routine(start->parameter);
+    std::lock_guard<std::mutex> hold(KernelLock());
+    start->thread->exitCode = exitCode;
+    start->thread->Set();
+    return nullptr;
+}
+
+std::recursive_mutex* SectionLock(LPCRITICAL_SECTION section) {
+    return std::launder(reinterpret_cast<std::recursive_mutex*>(section->Opaque));
+}
+
+static_assert(sizeof(std::recursive_mutex) <= sizeof(CRITICAL_SECTION::Opaque));
+static_assert(alignof(std::recursive_mutex) <= alignof(CRITICAL_SECTION));
+
+} // namespace
+
+std::mutex& KernelLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+Waiter& ThisThreadWaiter() {
+    thread_local Waiter waiter;
+    return waiter;
+}
+
+void Notifier::Notify() {
+    for (Waiter* waiter : m_Waiters)
+        waiter->wake.notify_one();
+}
+
+void Notifier::Add(Waiter* waiter) { m_Waiters.push_back(waiter); }
+
+void Notifier::Remove(Waiter* waiter) {
+    for (auto it = m_Waiters.begin(); it != m_Waiters.end(); ++it) {
+        if (*it == waiter) {
+            m_Waiters.erase(it);
+            return;
+        }
+    }
+}
+
+Deadline::Deadline(DWORD milliseconds)
+    : infinite(milliseconds == INFINITE), at(Clock::now() + std::chrono::milliseconds(infinite ? 0 : milliseconds)) {}
+
+std::shared_ptr<Waitable> FindWaitable(HANDLE handle) { return Handles().Find(handle); }
+
+} // namespace YNetPosix
+
+using namespace YNetPosix;
+
+// ---------------------------------------------------------------- critical sections
+
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section) { new (section->Opaque) std::recursive_mutex; }
+
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) { SectionLock(section)->lock(); }
+
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section) { return SectionLock(section)->try_lock() ? TRUE : FALSE; }
+
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) { SectionLock(section)->unlock(); }
+
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) { SectionLock(section)->~recursive_mutex(); }
+
+// ---------------------------------------------------------------- interlocked
+// Full barriers, as the Windows functions are.
+
+LONG WINAPI InterlockedExchange(LONG volatile* target, LONG value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
+LONG WINAPI InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand; // the value found, whether or not it was replaced
+}
+
+// The sums wrap as on Windows: computed unsigned, so overflow is defined.
+LONG WINAPI InterlockedIncrement(LONG volatile* target) {
+    return static_cast<LONG>(__atomic_add_fetch(reinterpret_cast<volatile ULONG*>(target), 1u, __ATOMIC_SEQ_CST));
+}
+
+LONG WINAPI InterlockedDecrement(LONG volatile* target) {
+    return static_cast<LONG>(__atomic_sub_fetch(reinterpret_cast<volatile ULONG*>(target), 1u, __ATOMIC_SEQ_CST));
+}
+
+LONG WINAPI InterlockedExchangeAdd(LONG volatile* target, LONG value) {
+    return static_cast<LONG>(__atomic_fetch_add(reinterpret_cast<volatile ULONG*>(target), static_cast<ULONG>(value),
+                                                __ATOMIC_SEQ_CST));
+}
+
+// ---------------------------------------------------------------- events, waits, handles
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL initialState, LPCSTR name) {
+    if (name != nullptr) { // named events would be shared between processes: not offered
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto event = std::make_shared<Waitable>(manualReset != FALSE, initialState != FALSE);
+    std::lock_guard<std::mutex> hold(KernelLock());
+    return Handles().Add(std::move(event));
+}
+
+namespace {
+
+// Events only: a thread handle cannot be set or reset.
+BOOL ChangeEvent(HANDLE event, bool set) {
+    std::lock_guard<std::mutex> hold(KernelLock());
+    std::shared_ptr<Waitable> object = Handles().Find(event);
+    if (object == nullptr || dynamic_cast<ThreadObject*>(object.get()) != nullptr) {
+        t_LastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if (set)
+        object->Set();
+    else
+        object->Reset();
+    return TRUE;
+}
+
+} // namespace
+
+BOOL WINAPI SetEvent(HANDLE event) { return ChangeEvent(event, true); }
+
+BOOL WINAPI ResetEvent(HANDLE event) { return ChangeEvent(event, false); }
+
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    Deadline deadline(milliseconds);
+    std::unique_lock<std::mutex> lock(KernelLock());
+    std::shared_ptr<Waitable> object = Handles().Find(handle);
+    if (object == nullptr) {
+        t_LastError = ERROR_INVALID_HANDLE;
+        return WAIT_FAILED;
+    }
+    Notifier* source = object.get();
+    return WaitUntil(lock, &source, 1, deadline, [&] { return object->TryConsume(); }) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+BOOL WINAPI CloseHandle(HANDLE handle) {
+    std::shared_ptr<Waitable> object; // released after the lock
+    std::lock_guard<std::mutex> hold(KernelLock());
+    object = Handles().Find(handle);
+    if (object == nullptr) {
+        t_LastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    Handles().Remove(handle);
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- threads
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, std::size_t stackSize,
+                           LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
+    // Suspended creation is not offered; the reservation flag changes nothing here.
+    const DWORD kStackSizeIsReservation = 0x00010000;
+    if (routine == nullptr || (creationFlags & ~kStackSizeIsReservation) != 0) {
+        t_LastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    auto thread = std::make_shared<ThreadObject>();
+    auto* start = new StartRecord{routine, parameter, NewThreadId(), thread};
+    DWORD id = start->threadId;
+
+    HANDLE handle;
+    {
+        std::lock_guard<std::mutex> hold(KernelLock());
+        handle = Handles().Add(thread);
+    }
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (stackSize != 0) {
+        const std::size_t kMinimum = 64 * 1024;
+        pthread_attr_setstacksize(&attr, stackSize < kMinimum ? kMinimum : stackSize);
+    }
+    pthread_t system;
+    int error = pthread_create(&system, &attr, ThreadStart, start);
+    pthread_attr_destroy(&attr);
+    if (error != 0) {
+        delete start;
+        std::lock_guard<std::mutex> hold(KernelLock());
+        Handles().Remove(handle);
+        t_LastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    if (threadId != nullptr)
+        *threadId = id;
+    return handle;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
+    std::lock_guard<std::mutex> hold(KernelLock());
+    std::shared_ptr<Waitable> object = Handles().Find(thread);
+    auto* threadObject = dynamic_cast<ThreadObject*>(object.get());
+    if (threadObject == nullptr || exitCode == nullptr) {
+        t_LastError = threadObject == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    *exitCode = threadObject->exitCode;
+    return TRUE;
+}
+
+DWORD WINAPI GetCurrentThreadId() {
+    if (t_ThreadId == 0)
+        t_ThreadId = NewThreadId();
+    return t_ThreadId;
+}
+
+void WINAPI Sleep(DWORD milliseconds) {
+    if (milliseconds == 0) {
+        sched_yield();
+        return;
+    }
+    if (milliseconds == INFINITE) {
+        for (;;) {
+            ::timespec day{86400, 0};
+            nanosleep(&day, nullptr);
+        }
+    }
+    ::timespec request{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    ::timespec left;
+    while (nanosleep(&request, &left) != 0)
+        request = left; // interrupted by a signal: sleep what is left
+}
+
+DWORD WINAPI GetTickCount() {
+    ::timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::uint64_t milliseconds = static_cast<std::uint64_t>(now.tv_sec) * 1000u + now.tv_nsec / 1000000;
+    return static_cast<DWORD>(milliseconds); // wraps every 49.7 days, as on Windows
+}
+
+DWORD WINAPI GetLastError() { return t_LastError; }
+
+void WINAPI SetLastError(DWORD error) { t_LastError = error; }
+
+BOOL WINAPI CancelIo(HANDLE /*file*/) { return TRUE; }

@@ -1,0 +1,85 @@
+// Internal header. The table of SOCKET handles.
+//
+// A SOCKET is a handle of ours: (generation << 18) | (slot << 2), never 0
+// and never INVALID_SOCKET. Each slot holds one descriptor. A call on a
+// socket holds the slot (SocketHold) for as long as it uses the descriptor;
+// closesocket ends the handle at once (any later call answers WSAENOTSOCK)
+// but closes the descriptor only when the last call in flight lets go, so
+// no call ever reaches a descriptor number the system has given again to
+// someone else. Calls blocked on the socket are woken by shutting the
+// descriptor down, and answer SOCKET_ERROR (WSAEINTR), as Windows does.
+//
+// A slot is reused only once the table holds 1024 slots, the oldest freed
+// first, and its generation counts 14 bits: a stale handle meets a new
+// socket of the same value only after some 16 million sockets.
+#pragma once
+
+#include <atomic>
+
+#include "platform/posix/WinApiPosix.h"
+
+namespace YNetPosix {
+
+// True between the first WSAStartup and the last WSACleanup.
+bool WinSockStarted();
+
+// What Winsock knows of a socket beyond its descriptor. Fields change under
+// the calls of any thread, hence atomics.
+struct SocketEntry {
+    DWORD slot = 0;                 // fixed: the entry's place in the table
+    int fd = -1;                    // table lock; kept while calls are in flight
+    DWORD generation = 0;           // table lock
+    int inFlight = 0;               // table lock
+    bool open = false;              // table lock; false from closesocket on
+    std::atomic<bool> closing{false};
+    int type = 0;                   // SOCK_STREAM or SOCK_DGRAM, set at creation
+    std::atomic<bool> nonBlocking{false};
+    std::atomic<bool> connecting{false};    // a non-blocking connect is under way
+    std::atomic<bool> bound{false};
+    std::atomic<bool> receiveShut{false};   // shutdown(SD_RECEIVE or SD_BOTH)
+    std::atomic<bool> sendShut{false};      // shutdown(SD_SEND or SD_BOTH)
+    std::atomic<bool> abortiveClose{false}; // SO_LINGER on with a zero time: close resets
+};
+
+// A call's hold on one socket: the descriptor stays open while it lives.
+class SocketHold {
+public:
+    SocketHold() = default;
+    explicit SocketHold(SocketEntry* entry) : m_Entry(entry) {}
+    SocketHold(SocketHold&& other) noexcept : m_Entry(other.m_Entry) { other.m_Entry = nullptr; }
+    SocketHold& operator=(SocketHold&& other) noexcept;
+    SocketHold(const SocketHold&) = delete;
+    SocketHold& operator=(const SocketHold&) = delete;
+    ~SocketHold() { Release(); }
+
+    explicit operator bool() const { return m_Entry != nullptr; }
+    SocketEntry* operator->() const { return m_Entry; }
+    int Fd() const { return m_Entry->fd; } // stable while held
+    // closesocket was called on the socket while this call held it.
+    bool Closed() const { return m_Entry->closing.load(std::memory_order_acquire); }
+    void Release();
+
+private:
+    SocketEntry* m_Entry = nullptr;
+};
+
+// Holds the socket for a call. On failure sets WSAGetLastError
+// (WSANOTINITIALISED, WSAENOTSOCK) and answers an empty hold.
+SocketHold HoldSocket(SOCKET s);
+
+// Gives the descriptor a handle (of the given SOCK_* type), or closes it
+// and answers INVALID_SOCKET with WSAEMFILE when the table is full.
+SOCKET AddSocket(int fd, int type, bool nonBlocking);
+
+// closesocket: 0, or SOCKET_ERROR with WSAENOTSOCK for a handle that is
+// not (or no longer) open.
+int CloseSocket(SOCKET s);
+
+// Closes every open socket (the last WSACleanup).
+void CloseAllSockets();
+
+// Number of descriptors the table still holds, closed handles whose calls
+// are in flight included.
+int OpenDescriptorCount();
+
+} // namespace YNetPosix
