@@ -30,6 +30,9 @@ public:
     ThreadLockHolder& operator=(const ThreadLockHolder&) = delete;
 };
 
+// m_ExitEvent is read by ICanExit without the lock: every write is atomic too.
+void StoreWord(DWORD& word, DWORD value) { std::atomic_ref<DWORD>(word).store(value, std::memory_order_release); }
+
 struct StartRecord {
     YThread* object;
     LPTHREAD_START_ROUTINE routine;
@@ -57,8 +60,7 @@ YThread::~YThread() {
     // Backstop: a derived kernel ends its thread before it is destroyed.
     // A thread still held here is asked to end and waited for, so that the
     // handles are not closed under it.
-    if (m_Thread != 0 && !IsOwnThread())
-        WaitForExitThread();
+    WaitForExitThread(); // returns at once without a thread, or on the thread itself
 }
 
 LONG YThread::Run(void* /*param*/) { return 0; }
@@ -75,14 +77,14 @@ LONG YThread::CreateThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void
 
     // The new thread may reach CleanUp before the words below are written;
     // CleanUp takes the same lock, so it sees them complete.
-    m_ExitEvent = ToWord(exitEvent);
+    StoreWord(m_ExitEvent, ToWord(exitEvent));
     std::atomic_ref<DWORD>(m_ExitAsked).store(0, std::memory_order_relaxed);
     DWORD threadId = 0;
     HANDLE thread = ::CreateThread(nullptr, stackSize, ThreadMain, start, 0, &threadId);
     if (thread == nullptr) {
         delete start;
         CloseHandle(exitEvent);
-        m_ExitEvent = 0;
+        StoreWord(m_ExitEvent, 0);
         return E_FAIL;
     }
     m_Thread = ToWord(thread);
@@ -92,9 +94,22 @@ LONG YThread::CreateThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void
     return 0;
 }
 
-// Asked once per received message, so it must cost next to nothing: a flag
-// set beside the event, read without the lock.
-bool YThread::ICanExit() { return std::atomic_ref<DWORD>(m_ExitAsked).load(std::memory_order_acquire) != 0; }
+// Asked once per received message, so it must cost little: the flag set
+// beside the event is read without the lock. A kernel may also signal
+// m_ExitEvent itself (TCPClient::Release does), so the event is consulted
+// when the flag is not set yet, and the flag then remembers the answer.
+// The event stays open while the thread runs: only the ended thread's
+// CleanUp, or a waiter after the thread has ended, closes it.
+bool YThread::ICanExit() {
+    std::atomic_ref<DWORD> asked(m_ExitAsked);
+    if (asked.load(std::memory_order_acquire) != 0)
+        return true;
+    DWORD exitEvent = std::atomic_ref<DWORD>(m_ExitEvent).load(std::memory_order_acquire);
+    if (exitEvent == 0 || WaitForSingleObject(ToHandle(exitEvent), 0) != WAIT_OBJECT_0)
+        return false;
+    asked.store(1, std::memory_order_release);
+    return true;
+}
 
 void YThread::SignalExit() {
     ThreadLockHolder hold;
@@ -131,7 +146,7 @@ void YThread::WaitForExitThread() {
         CloseHandle(ToHandle(exitEvent));
         m_Thread = 0;
         m_ThreadId = 0;
-        m_ExitEvent = 0;
+        StoreWord(m_ExitEvent, 0);
     }
 }
 
@@ -143,7 +158,7 @@ void YThread::CleanUp() {
     CloseHandle(ToHandle(m_ExitEvent));
     m_Thread = 0;
     m_ThreadId = 0;
-    m_ExitEvent = 0;
+    StoreWord(m_ExitEvent, 0);
 }
 
 } // namespace YNet2

@@ -37,7 +37,8 @@ public:
     virtual LONG CreateThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void* param, DWORD flags);
 
     // Asked by the thread itself once per pass of its loop: true once the
-    // thread has been asked to end (SignalExit or WaitForExitThread).
+    // thread has been asked to end (SignalExit, WaitForExitThread, or
+    // SetEvent on m_ExitEvent by a derived kernel).
     bool ICanExit();
 
     // Asks the thread to end, then returns once it has ended; at once when
