@@ -147,8 +147,9 @@ TEST(Scrambler, EveryPathMatchesThePlainAlgorithmForEveryLegalLength) {
         ScramblerReference::Encode(expected.data(), length);
         Bytes expectedDecode = original; // Decode of bytes that were not encoded, too
         ScramblerReference::Decode(expectedDecode.data(), length);
-        if (length > 0)
+        if (length > 0) {
             ASSERT_EQ(expected[0], original[0]);
+        }
 
         ASSERT_EQ(EncodedPublic(original), expected) << "length " << length;
         ASSERT_EQ(DecodedPublic(expected), original) << "length " << length;
@@ -239,7 +240,7 @@ TEST(Scrambler, AStateAtOrAboveTheLimitIsDrawnAgain) {
     for (int pos = 1; pos <= 15; ++pos) {
         const DWORD n = static_cast<DWORD>(pos) + 1;
         const DWORD limit = n * (0xFFFFFFFFu / n);
-        for (DWORD state : {limit - 1, limit, 0xFFFFFFFFu}) {
+        for (DWORD state : {limit - 1, limit, DWORD{0xFFFFFFFFu}}) {
             const DWORD chosen = SeedReaching(state, pos);
             ASSERT_EQ(BuiltPermutation(chosen), ReferencePermutation(chosen)) << "position " << pos;
         }
