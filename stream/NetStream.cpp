@@ -1,0 +1,339 @@
+#include "stream/NetStream.h"
+
+#include "framework/Log.h"
+#include "stream/LockHolder.h"
+#include "stream/SharedBlockPool.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+namespace YNet2 {
+
+namespace {
+
+// Built at load, pool first; destroyed at unload in the reverse order.
+_buff g_Pool;
+
+} // namespace
+
+_buff& NetStream::m_Buff = g_Pool;
+EndConnectMsg NetStream::m_EndConnectMsg;
+
+_buff& SharedBlockPool() { return g_Pool; }
+
+namespace {
+
+constexpr ULONG kBlockBytes = _block::Size;
+constexpr ULONG kHeadBytes = YNetMsgHead::HeadSize;
+constexpr ULONG kMaxMsgBytes = YNetMsgHead::MaxMsgSize;
+
+// The size word needs bytes 0 and 1 of the head.
+ULONG SizeAt(const BYTE* head) { return static_cast<ULONG>(reinterpret_cast<const YNetMsgHead*>(head)->GetSize()); }
+
+bool IsValidSize(ULONG size) { return size >= kHeadBytes && size <= kMaxMsgBytes; }
+
+// m_Len is written by the receiving side only and read by the consuming side
+// while bytes may still be arriving: stores publish the bytes below them.
+WORD LoadLen(_block* block) { return std::atomic_ref<WORD>(block->m_Len).load(std::memory_order_acquire); }
+
+void PublishLen(_block* block, ULONG len) {
+    std::atomic_ref<WORD>(block->m_Len).store(static_cast<WORD>(len), std::memory_order_release);
+}
+
+LONG LoadFlag(LONG& flag) { return std::atomic_ref<LONG>(flag).load(std::memory_order_acquire); }
+
+// "... more data received than was asked for" and "... an erroneous message
+// was received along with more data than was asked for", in GBK.
+const char kMoreThanAsked[] = "NetStream::Analyse_InData() "
+                              "\xBD\xD3\xCA\xD5\xB5\xBD\xB1\xC8\xD2\xAA\xC7\xF3\xB8\xFC\xB6\xE0\xB5\xC4\xCA\xFD\xBE\xDD"
+                              "\xA3\xA1";
+const char kMoreThanAskedBadMsg[] = "NetStream::Analyse_InData() "
+                                    "\xBD\xD3\xCA\xD5\xB5\xBD\xB1\xC8\xD2\xAA\xC7\xF3\xB8\xFC\xB6\xE0\xB5\xC4\xCA\xFD"
+                                    "\xBE\xDD\xCA\xB1\xA3\xAC\xBD\xD3\xCA\xD5\xB5\xBD\xB4\xED\xCE\xF3\xCF\xFB\xCF\xA2"
+                                    "!";
+
+} // namespace
+
+NetStream::NetStream()
+    : m_PartLen(0), m_PartHead(nullptr), m_Partial(0), m_Processing(0), m_Ended(0), m_Reading(nullptr) {
+    InitializeCriticalSection(&m_Lock);
+}
+
+NetStream::~NetStream() {
+    Release();
+    DeleteCriticalSection(&m_Lock);
+}
+
+// ---------------------------------------------------------------- receiving side
+
+_block* NetStream::Request(_block* block, ULONG len) {
+    if (block != nullptr && len != 0) {
+        ULONG have = block->m_Len;
+        ULONG room = have < kBlockBytes ? kBlockBytes - have : 0;
+        if (room >= len)
+            return block;
+    }
+    return TakeBlock();
+}
+
+// Appends a block from the pool. A pending message moves to its start, and
+// its incomplete copy is cut off the block it leaves, so the consumer finds
+// that block ending with its last whole message. The copy is made before the
+// block is appended: from then on the consumer may give the old block back.
+_block* NetStream::TakeBlock() {
+    _block* fresh = m_Buff.Add();
+    if (fresh == nullptr)
+        return nullptr;
+    const bool moving = m_Partial != 0;
+    if (moving) {
+        std::memcpy(fresh->m_Bytes, m_PartHead, m_PartLen);
+        fresh->m_Len = static_cast<WORD>(m_PartLen);
+    }
+    {
+        LockHolder hold(&m_Lock);
+        if (m_Blocks.Add(fresh) == nullptr) {
+            hold.Unlock();
+            LockHolder pool(&m_Buff.m_Lock);
+            m_Buff.Remove(fresh);
+            return nullptr;
+        }
+        if (moving) {
+            if (_block* old = BlockHolding(m_PartHead))
+                PublishLen(old, static_cast<ULONG>(m_PartHead - old->m_Bytes));
+            m_PartHead = fresh->m_Bytes;
+        }
+    }
+    return fresh;
+}
+
+// The held block whose bytes contain position; m_Lock is held.
+_block* NetStream::BlockHolding(const BYTE* position) {
+    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(position);
+    YLink<_block*, 4, 4>::Node* node = m_Blocks.m_Head;
+    for (DWORD i = 0; i < m_Blocks.m_Count; ++i, node = node->m_Next) {
+        const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(node->m_Value->m_Bytes);
+        if (at >= begin && at < begin + kBlockBytes)
+            return node->m_Value;
+    }
+    return nullptr;
+}
+
+int NetStream::Analyse_InData(ULONG len, _block* block, ULONG& remaining) {
+    if (block == nullptr)
+        return -1;
+    const ULONG have = block->m_Len;
+    if (have > kBlockBytes || len > kBlockBytes - have)
+        return -1; // the bytes cannot lie in the block
+    BYTE* start = block->m_Bytes + have;
+    if (m_Partial != 0) {
+        int result = ContinuePending(len, start, remaining);
+        if (result >= 0)
+            PublishLen(block, have + len);
+        return result;
+    }
+    if (len == 0) {
+        remaining = 0;
+        return 0;
+    }
+
+    // Walk the heads; every one is checked before anything changes.
+    BYTE* head = start;
+    ULONG rest = len;
+    for (int heads = 1;; ++heads) {
+        if (rest < 2) {
+            // Only the head's first byte has arrived: ask for the rest of
+            // the head, whose size is read once it is there.
+            m_PartLen = rest;
+            m_PartHead = head;
+            m_Partial = 1;
+            remaining = kHeadBytes - rest;
+            PublishLen(block, have + len);
+            return heads == 1 ? 0 : heads;
+        }
+        const ULONG size = SizeAt(head);
+        if (!IsValidSize(size))
+            return -1;
+        if (size == rest) {
+            m_PartLen = 0;
+            m_PartHead = nullptr;
+            remaining = 0;
+            PublishLen(block, have + len);
+            return heads;
+        }
+        if (size > rest) {
+            m_PartLen = rest;
+            m_PartHead = head;
+            m_Partial = 1;
+            remaining = size - rest;
+            PublishLen(block, have + len);
+            return heads == 1 ? 0 : heads;
+        }
+        rest -= size;
+        head += size;
+    }
+}
+
+// The len bytes at start continue the pending message; nothing in them is
+// parsed but the size word when the head itself was incomplete. The caller
+// publishes the bytes when the result is not -1.
+int NetStream::ContinuePending(ULONG len, BYTE* start, ULONG& remaining) {
+    if (m_PartHead + m_PartLen != start)
+        return -1; // not received behind the pending bytes
+    const ULONG missing = m_PartLen >= 2 ? SizeAt(m_PartHead) - m_PartLen : kHeadBytes - m_PartLen;
+    if (remaining != missing)
+        return -1; // not the counter this stream gave out
+    if (len > remaining) {
+        Debug(kMoreThanAsked);
+        Debug(kMoreThanAskedBadMsg);
+        return -1;
+    }
+    if (len == 0)
+        return 0;
+    const ULONG part = m_PartLen + len;
+    ULONG still = remaining - len;
+    if (m_PartLen < 2) {
+        const ULONG size = SizeAt(m_PartHead);
+        if (!IsValidSize(size))
+            return -1;
+        still = size - part; // part is at most 4, the smallest valid size
+    }
+    if (still == 0) {
+        m_Partial = 0;
+        m_PartLen = 0;
+        m_PartHead = nullptr;
+        remaining = 0;
+        return 1;
+    }
+    m_PartLen = part;
+    remaining = still;
+    return 0;
+}
+
+void NetStream::EndConnect() { InterlockedExchange(&m_Ended, 1); }
+
+// ---------------------------------------------------------------- consuming side
+
+// The whole message at the start of the first block, or null. Only bytes
+// the receiving side has published are read.
+YNetMsgHead* NetStream::FirstWholeMessage() {
+    _block* block = m_Reading;
+    const ULONG len = LoadLen(block);
+    const ULONG offset = block->m_Offset;
+    if (len < offset + kHeadBytes)
+        return nullptr;
+    BYTE* head = block->m_Bytes + offset;
+    const ULONG size = SizeAt(head);
+    if (!IsValidSize(size) || size > len - offset)
+        return nullptr;
+    return reinterpret_cast<YNetMsgHead*>(head);
+}
+
+// True once the receiving side will never append to the first block again:
+// it has taken a later block, or the connection has ended. m_Lock is held,
+// so the block's last m_Len is visible afterwards.
+bool NetStream::ReceivingHasLeft() { return m_Blocks.m_Count >= 2 || LoadFlag(m_Ended) != 0; }
+
+// Gives the first block back to the pool; m_Lock is held (the pool's lock
+// nests inside it).
+void NetStream::RetireFirst(_block* block) {
+    m_Blocks.Remove(block);
+    m_Reading = nullptr;
+    LockHolder pool(&m_Buff.m_Lock);
+    m_Buff.Remove(block);
+}
+
+// Looks the first block up again, giving back blocks that are consumed and
+// left by the receiving side (a message cut short by the end of the
+// connection goes with its block). With no block left, the end-of-connection
+// head if the stream has ended: m_Ended is taken under m_Lock, so a block
+// appended before EndConnect cannot be missed.
+YNetMsgHead* NetStream::FindMessage() {
+    LockHolder hold(&m_Lock);
+    for (;;) {
+        m_Reading = m_Blocks.First();
+        if (m_Reading == nullptr)
+            return InterlockedExchange(&m_Ended, 0) == 1 ? &m_EndConnectMsg : nullptr;
+        if (YNetMsgHead* message = FirstWholeMessage())
+            return message;
+        if (!ReceivingHasLeft())
+            return nullptr;
+        if (YNetMsgHead* message = FirstWholeMessage()) // its last bytes, published before it left
+            return message;
+        RetireFirst(m_Reading);
+    }
+}
+
+YNetMsgHead* NetStream::Process_InData() {
+    if (InterlockedExchange(&m_Processing, 1) == 1)
+        return nullptr;
+    if (m_Reading != nullptr) {
+        if (YNetMsgHead* message = FirstWholeMessage())
+            return message;
+    }
+    // A message keeps m_Processing at 1 until BrushMsg; the end-of-connection
+    // head keeps it there until Clear: the stream is finished.
+    if (YNetMsgHead* message = FindMessage())
+        return message;
+    InterlockedExchange(&m_Processing, 0);
+    return nullptr;
+}
+
+void NetStream::BrushMsg() {
+    if (m_Reading == nullptr) {
+        LockHolder hold(&m_Lock);
+        m_Reading = m_Blocks.First();
+    }
+    YNetMsgHead* message = m_Reading != nullptr ? FirstWholeMessage() : nullptr;
+    if (message == nullptr) {
+        YRet(E_FAIL, "NetStream::BrushMsg() fail!");
+        InterlockedExchange(&m_Processing, 0);
+        return;
+    }
+    _block* block = m_Reading;
+    block->m_Offset = static_cast<WORD>(block->m_Offset + message->GetSize());
+    if (block->m_Offset == LoadLen(block)) {
+        LockHolder hold(&m_Lock);
+        if (ReceivingHasLeft() && block->m_Offset == LoadLen(block))
+            RetireFirst(block);
+    }
+    InterlockedExchange(&m_Processing, 0);
+}
+
+_block* NetStream::GetFirstNode() {
+    LockHolder hold(&m_Lock);
+    return m_Blocks.First();
+}
+
+bool NetStream::IsProcess() { return LoadFlag(m_Processing) != 0; }
+
+// ---------------------------------------------------------------- reuse
+
+void NetStream::Clear() {
+    m_Partial = 0;
+    LockHolder hold(&m_Lock);
+    m_Blocks.Reset();
+    m_Reading = nullptr;
+    InterlockedExchange(&m_Processing, 0);
+    InterlockedExchange(&m_Ended, 0);
+    m_PartLen = 0;
+    m_PartHead = nullptr;
+}
+
+void NetStream::Release() {
+    m_Partial = 0;
+    LockHolder hold(&m_Lock);
+    if (m_Blocks.m_Count == 0)
+        return;
+    YLink<_block*, 4, 4>::Node* node = m_Blocks.m_Head;
+    for (DWORD i = 0; i < m_Blocks.m_Count; ++i, node = node->m_Next) {
+        if (node->m_Value != nullptr) {
+            LockHolder pool(&m_Buff.m_Lock);
+            m_Buff.Remove(node->m_Value);
+        }
+    }
+    m_Blocks.Reset();
+    m_Reading = nullptr;
+}
+
+} // namespace YNet2

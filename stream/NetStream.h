@@ -1,0 +1,110 @@
+// Public header. NetStream: reassembles one connection's bytes, received in
+// pieces of any size into pool blocks, into whole messages handed out in place.
+#pragma once
+
+#include "message/EndConnectMsg.h"
+#include "message/YNetMsgHead.h"
+#include "platform/WinApi.h"
+#include "stream/YLink.h"
+#include "stream/_block.h"
+#include "stream/_buff.h"
+
+namespace YNet2 {
+
+// Two sides, each on one thread at a time:
+//
+// Receiving side (one thread per stream), for every receive:
+//   want   = remaining != 0 ? remaining : a read size from 1 to 2880;
+//   block  = Request(block, want);        // null the first time; null result:
+//                                         // no memory, nothing changed
+//   n      = receive at most want bytes into block->m_Bytes + block->m_Len
+//            (never more than 2880 - block->m_Len);
+//   result = Analyse_InData(n, block, remaining);
+//            // >= 1 whole messages are ready, 0 more bytes are needed,
+//            // -1 the bytes do not form messages: end the connection
+//   and when the connection has ended: EndConnect(), its last call.
+//
+// Consuming side (any thread, one holder at a time):
+//   head = Process_InData();   // null: nothing now, or another holder
+//   if head == the end-of-connection head (head->IsEndConnect()): finished
+//   else use the size(head) bytes at head, then BrushMsg().
+//
+// Every whole message is handed out once, in order, and the end-of-connection
+// head once, after the last one. Blocks go back to the pool as soon as they
+// are consumed and the receiving side has moved on from them (or ended).
+//
+// Ending and reuse, with neither side active: Release() gives every block
+// back to the pool, Clear() resets the stream for another connection. The
+// destructor gives back blocks still held. Streams are not copyable: a copy
+// would share the lock and the block list of the original.
+class YNET_API NetStream {
+public:
+    NetStream();
+    ~NetStream();
+    NetStream(const NetStream&) = delete;
+    NetStream& operator=(const NetStream&) = delete;
+
+    // Receiving side. The block to receive len bytes into: block itself when
+    // its room holds len, otherwise (and always when block is null or len 0)
+    // a new block from the pool, appended to this stream. A message still
+    // arriving moves with it to the start of the new block. Null when the
+    // pool or the block list cannot grow; the stream is then unchanged.
+    _block* Request(_block* block, ULONG len);
+
+    // Receiving side. len bytes have arrived at block->m_Bytes + block->m_Len,
+    // in the block the last Request returned. Result: the number of heads in
+    // them (an incomplete last one included; 0 when they only continue or
+    // begin one message and do not complete it, 1 when they complete it), or
+    // -1 for bytes that do not form messages: a size below 4 or above 1440,
+    // more bytes than the pending message lacks, bytes that do not fit the
+    // block. On -1 nothing is counted and nothing changes. remaining is the
+    // caller's counter of bytes still missing; it starts at 0.
+    int Analyse_InData(ULONG len, _block* block, ULONG& remaining);
+
+    // Consuming side. The next whole message, in place; the end-of-connection
+    // head once the stream has ended and holds nothing more; or null.
+    YNetMsgHead* Process_InData();
+
+    // Consuming side. Consumes the message Process_InData returned.
+    void BrushMsg();
+
+    // The block messages are read from, or null.
+    _block* GetFirstNode();
+
+    // True while a consumer holds a message (and after the end-of-connection
+    // head has been handed out, until Clear).
+    bool IsProcess();
+
+    // Receiving side, last call: no more bytes will arrive.
+    void EndConnect();
+
+    // Forgets every block without giving it back to the pool and resets all
+    // state. Neither side may be active.
+    void Clear();
+
+    // Gives every block back to the pool. Neither side may be active.
+    void Release();
+
+private:
+    YNetMsgHead* FirstWholeMessage();
+    YNetMsgHead* FindMessage();
+    bool ReceivingHasLeft();
+    void RetireFirst(_block* block);
+    _block* TakeBlock();
+    _block* BlockHolding(const BYTE* position);
+    int ContinuePending(ULONG len, BYTE* start, ULONG& remaining);
+
+    YLink<_block*, 4, 4> m_Blocks; // in the order taken; messages are read from the first
+    CRITICAL_SECTION m_Lock;       // guards m_Blocks
+    DWORD m_PartLen;               // receiving side: bytes of the pending message received
+    BYTE* m_PartHead;              // receiving side: its head, or null
+    BYTE m_Partial;                // receiving side: 1 while a message is pending
+    LONG m_Processing;             // 1 while a consumer holds a message (atomic exchange)
+    LONG m_Ended;                  // 1 from EndConnect until the end head is handed out
+    _block* m_Reading;             // consuming side: the first block, once looked up
+
+    static _buff& m_Buff;          // the process's one pool
+    static EndConnectMsg m_EndConnectMsg;
+};
+
+} // namespace YNet2
