@@ -112,6 +112,11 @@ stage_i686() {
     local dll=$dir/YonderNetC.dll
     test -f "$dll"
     i686-w64-mingw32-objdump -f "$dll" | grep -q 'file format pei-i386'
+    local exports
+    exports=$(i686-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -c '\]')
+    local imports
+    imports=$(i686-w64-mingw32-objdump -p "$dll" | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')
+    echo "YonderNetC.dll: 32-bit PE, $exports exported symbols, imports: $imports"
 }
 
 ALL=(deps native asan tsan fuzz wine i686)
