@@ -129,7 +129,7 @@ SocketHold HoldSocket(SOCKET s) {
     return SocketHold(entry);
 }
 
-SOCKET AddSocket(int fd, int type, bool nonBlocking) {
+SOCKET AddSocket(int fd, int type, bool nonBlocking, bool connected) {
     Table& table = TheTable();
     std::unique_lock<std::mutex> lock(table.lock);
     DWORD slot = table.TakeSlot();
@@ -149,10 +149,12 @@ SOCKET AddSocket(int fd, int type, bool nonBlocking) {
     entry->type = type;
     entry->nonBlocking.store(nonBlocking);
     entry->connecting.store(false);
-    entry->bound.store(false);
+    entry->bound.store(connected);
     entry->receiveShut.store(false);
     entry->sendShut.store(false);
     entry->abortiveClose.store(false);
+    entry->connected.store(connected);
+    entry->resetError.store(0);
     return MakeHandle(slot, entry->generation);
 }
 

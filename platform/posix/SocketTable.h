@@ -39,6 +39,8 @@ struct SocketEntry {
     std::atomic<bool> receiveShut{false};   // shutdown(SD_RECEIVE or SD_BOTH)
     std::atomic<bool> sendShut{false};      // shutdown(SD_SEND or SD_BOTH)
     std::atomic<bool> abortiveClose{false}; // SO_LINGER on with a zero time: close resets
+    std::atomic<bool> connected{false};     // a connect or accept has succeeded
+    std::atomic<int> resetError{0};         // WSAECONNRESET once seen: Winsock repeats it
 };
 
 // A call's hold on one socket: the descriptor stays open while it lives.
@@ -67,9 +69,10 @@ private:
 // (WSANOTINITIALISED, WSAENOTSOCK) and answers an empty hold.
 SocketHold HoldSocket(SOCKET s);
 
-// Gives the descriptor a handle (of the given SOCK_* type), or closes it
-// and answers INVALID_SOCKET with WSAEMFILE when the table is full.
-SOCKET AddSocket(int fd, int type, bool nonBlocking);
+// Gives the descriptor a handle (of the given SOCK_* type; connected for
+// an accepted one), or closes it and answers INVALID_SOCKET with WSAEMFILE
+// when the table is full.
+SOCKET AddSocket(int fd, int type, bool nonBlocking, bool connected);
 
 // closesocket: 0, or SOCKET_ERROR with WSAENOTSOCK for a handle that is
 // not (or no longer) open.

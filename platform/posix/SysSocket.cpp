@@ -127,7 +127,7 @@ int Accept(int fd, void* address, bool nonBlocking) {
     return result;
 }
 
-long Receive(int fd, const Buffer* buffers, std::size_t count, int flags, void* from) {
+long Receive(int fd, const Buffer* buffers, std::size_t count, int flags, void* from, bool* truncated) {
     iovec vector[kMaxBuffers];
     if (!FillVector(buffers, count, vector))
         return -1;
@@ -140,6 +140,7 @@ long Receive(int fd, const Buffer* buffers, std::size_t count, int flags, void* 
     long result = RetryInterrupted([&] { return ::recvmsg(fd, &message, SystemFlags(flags)); });
     if (result >= 0 && from != nullptr)
         std::memcpy(from, &peer, kAddressLength);
+    *truncated = result >= 0 && (message.msg_flags & MSG_TRUNC) != 0;
     return result;
 }
 

@@ -69,8 +69,9 @@ int Listen(int fd, int backlog);
 // The new descriptor inherits non-blocking mode when asked (Winsock's
 // accepted sockets take the listener's mode).
 int Accept(int fd, void* address, bool nonBlocking);
-// Byte counts or -1. `from`/`to` may be null.
-long Receive(int fd, const Buffer* buffers, std::size_t count, int flags, void* from);
+// Byte counts or -1. `from`/`to` may be null. A datagram longer than the
+// buffers sets *truncated (its tail is lost).
+long Receive(int fd, const Buffer* buffers, std::size_t count, int flags, void* from, bool* truncated);
 long Send(int fd, const Buffer* buffers, std::size_t count, int flags, const void* to);
 // how: 0 receive, 1 send, 2 both (the Winsock and the system values agree).
 int Shutdown(int fd, int how);

@@ -328,6 +328,12 @@ typedef struct _WSAPROTOCOL_INFOA {
 } WSAPROTOCOL_INFOA, *LPWSAPROTOCOL_INFOA;
 
 #define WSA_FLAG_OVERLAPPED 0x01
+#define WSA_FLAG_NO_HANDLE_INHERIT 0x80
+
+// Answers of a WSAAccept condition function.
+#define CF_ACCEPT 0x0000
+#define CF_REJECT 0x0001
+#define CF_DEFER 0x0002
 
 // Winsock's set operations on the counted array.
 YNET_API int WINAPI __WSAFDIsSet(SOCKET s, fd_set* set);

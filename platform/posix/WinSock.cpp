@@ -1,9 +1,12 @@
 // Windows Sockets start-up and shut-down, the error slot, byte order,
 // address text and the fd_set helpers.
+#include <atomic>
+#include <bit>
 #include <cstring>
 #include <mutex>
 
 #include "platform/posix/SocketTable.h"
+#include "platform/posix/SysSocket.h"
 #include "platform/posix/WinApiPosix.h"
 
 namespace YNetPosix {
@@ -62,3 +65,54 @@ int WINAPI WSACleanup() {
 int WINAPI WSAGetLastError() { return static_cast<int>(GetLastError()); }
 
 void WINAPI WSASetLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
+
+// ---------------------------------------------------------------- byte order, address text
+
+namespace {
+
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+} // namespace
+
+unsigned short WINAPI htons(unsigned short value) {
+    return kLittleEndian ? static_cast<unsigned short>(__builtin_bswap16(value)) : value;
+}
+
+unsigned short WINAPI ntohs(unsigned short value) { return htons(value); }
+
+ULONG WINAPI htonl(ULONG value) { return kLittleEndian ? __builtin_bswap32(value) : value; }
+
+ULONG WINAPI ntohl(ULONG value) { return htonl(value); }
+
+ULONG WINAPI inet_addr(const char* text) {
+    if (text == nullptr) {
+        WSASetLastError(WSAEFAULT);
+        return INADDR_NONE;
+    }
+    return Sys::ParseAddress(text);
+}
+
+// ---------------------------------------------------------------- fd_set
+
+int WINAPI __WSAFDIsSet(SOCKET s, fd_set* set) {
+    for (unsigned int i = 0; i < set->fd_count; ++i) {
+        if (set->fd_array[i] == s)
+            return 1;
+    }
+    return 0;
+}
+
+// As Winsock's FD_SET: a handle already present, or a full set, is left alone.
+void YNetWinFdSetAdd(SOCKET s, fd_set* set) {
+    if (set->fd_count < FD_SETSIZE && !__WSAFDIsSet(s, set))
+        set->fd_array[set->fd_count++] = s;
+}
+
+void YNetWinFdSetRemove(SOCKET s, fd_set* set) {
+    unsigned int kept = 0;
+    for (unsigned int i = 0; i < set->fd_count; ++i) {
+        if (set->fd_array[i] != s)
+            set->fd_array[kept++] = set->fd_array[i];
+    }
+    set->fd_count = kept;
+}

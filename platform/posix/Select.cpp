@@ -1,0 +1,160 @@
+// Winsock's select on counted handle sets, over poll.
+//
+// What counts as ready is Winsock's:
+//   read    data, a pending connection, the peer's close or a reset;
+//   write   room to send, or a non-blocking connect that has succeeded;
+//   except  out-of-band data, or a non-blocking connect that has failed.
+// The result is the number of handles left in the three sets together (a
+// handle in two sets counts twice), 0 on timeout. A socket closed by
+// another thread during the wait reads as ready, its later calls answer
+// WSAENOTSOCK.
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "platform/posix/ErrorMap.h"
+#include "platform/posix/KernelObjects.h"
+#include "platform/posix/SocketTable.h"
+#include "platform/posix/SysSocket.h"
+#include "platform/posix/WinApiPosix.h"
+
+using namespace YNetPosix;
+
+namespace {
+
+enum SetIndex { kRead, kWrite, kExcept, kSetCount };
+
+struct Watched {
+    SetIndex set;
+    SocketHold hold;
+    bool ready = false;
+};
+
+int Fail(int error) {
+    WSASetLastError(error);
+    return SOCKET_ERROR;
+}
+
+// -1 for no limit, else milliseconds rounded up.
+bool TimeoutMilliseconds(const timeval* timeout, int* milliseconds) {
+    if (timeout == nullptr) {
+        *milliseconds = -1;
+        return true;
+    }
+    if (timeout->tv_sec < 0 || timeout->tv_usec < 0)
+        return false;
+    long long total = static_cast<long long>(timeout->tv_sec) * 1000 + (timeout->tv_usec + 999) / 1000;
+    *milliseconds = total > INT_MAX ? INT_MAX : static_cast<int>(total);
+    return true;
+}
+
+int PollEvents(SetIndex set) {
+    switch (set) {
+    case kRead: return Sys::kPollIn;
+    case kWrite: return Sys::kPollOut;
+    default: return Sys::kPollPri;
+    }
+}
+
+// Decides from poll's answer whether the item is ready for its set. A
+// connect under way settles here: its success or failure shows now.
+bool Ready(Watched& item, int revents) {
+    if (item.hold.Closed())
+        return true;
+    SocketEntry* entry = item.hold.operator->();
+    bool failure = (revents & (Sys::kPollErr | Sys::kPollHup)) != 0;
+    if (entry->connecting.load()) {
+        if (failure)
+            return item.set == kExcept; // the reason is read with SO_ERROR
+        if ((revents & Sys::kPollOut) == 0)
+            return false;
+        entry->connecting.store(false);
+        entry->connected.store(true);
+        return item.set == kWrite;
+    }
+    switch (item.set) {
+    case kRead: return (revents & (Sys::kPollIn | Sys::kPollErr | Sys::kPollHup)) != 0;
+    case kWrite: return (revents & (Sys::kPollOut | Sys::kPollErr | Sys::kPollHup)) != 0;
+    default: return (revents & Sys::kPollPri) != 0;
+    }
+}
+
+} // namespace
+
+int WINAPI select(int /*ignored*/, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
+                  const struct timeval* timeout) {
+    if (!WinSockStarted())
+        return Fail(WSANOTINITIALISED);
+    fd_set* sets[kSetCount] = {readSet, writeSet, exceptSet};
+    std::size_t total = 0;
+    for (fd_set* set : sets) {
+        if (set == nullptr)
+            continue;
+        if (set->fd_count > FD_SETSIZE)
+            return Fail(WSAEINVAL);
+        total += set->fd_count;
+    }
+    int milliseconds;
+    if (total == 0 || !TimeoutMilliseconds(timeout, &milliseconds))
+        return Fail(WSAEINVAL);
+
+    std::vector<Watched> items;
+    items.reserve(total);
+    for (int index = 0; index < kSetCount; ++index) {
+        if (sets[index] == nullptr)
+            continue;
+        for (unsigned int i = 0; i < sets[index]->fd_count; ++i) {
+            SocketHold hold = HoldSocket(sets[index]->fd_array[i]);
+            if (!hold)
+                return SOCKET_ERROR; // WSAENOTSOCK, as set by HoldSocket
+            items.push_back(Watched{static_cast<SetIndex>(index), std::move(hold)});
+        }
+    }
+
+    std::vector<Sys::PollItem> polled(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i)
+        polled[i] = Sys::PollItem{items[i].hold.Fd(), PollEvents(items[i].set), 0};
+
+    // poll reports errors and hang-ups whatever was asked; an item whose
+    // report is no readiness for its set leaves the wait (fd -1 is skipped)
+    // so that the wait does not spin on it.
+    Deadline deadline(milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds));
+    int ready = 0;
+    for (;;) {
+        int wait = -1;
+        if (!deadline.infinite) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline.at - Clock::now()).count();
+            wait = left <= 0 ? 0 : static_cast<int>(left);
+        }
+        int answered = Sys::Poll(polled.data(), polled.size(), wait);
+        if (answered < 0)
+            return Fail(WsaErrorFromErrno(errno));
+        if (answered == 0)
+            break;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (polled[i].fd < 0 || polled[i].revents == 0)
+                continue;
+            if (Ready(items[i], polled[i].revents)) {
+                items[i].ready = true;
+                ++ready;
+            }
+            polled[i].fd = -1;
+        }
+        if (ready > 0 || wait == 0)
+            break;
+    }
+
+    // Rewrite each set to hold only its ready handles, in their order.
+    std::size_t next = 0;
+    for (int index = 0; index < kSetCount; ++index) {
+        if (sets[index] == nullptr)
+            continue;
+        unsigned int kept = 0;
+        for (unsigned int i = 0; i < sets[index]->fd_count; ++i, ++next) {
+            if (items[next].ready)
+                sets[index]->fd_array[kept++] = sets[index]->fd_array[i];
+        }
+        sets[index]->fd_count = kept;
+    }
+    return ready;
+}

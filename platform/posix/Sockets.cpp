@@ -1,0 +1,505 @@
+// The Windows Sockets calls on SOCKET handles.
+//
+// Each call holds its socket (SocketTable.h) while it uses the descriptor,
+// checks its arguments as Winsock does, calls the system through
+// SysSocket.h and answers Winsock's result and error code. Where Winsock's
+// code depends on what the socket went through, not on errno alone, the
+// entry's state decides:
+//   - a call that ends because another thread closed the socket answers
+//     WSAEINTR, as a blocking call cancelled by closesocket does;
+//   - EAGAIN on a blocking socket is a SO_RCVTIMEO/SO_SNDTIMEO expiry:
+//     WSAETIMEDOUT;
+//   - a send after shutdown(SD_SEND) is WSAESHUTDOWN, a receive after
+//     shutdown(SD_RECEIVE) likewise (the system answers EPIPE and 0);
+//   - a connection reset answers WSAECONNRESET again on every later call.
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/posix/ErrorMap.h"
+#include "platform/posix/SocketTable.h"
+#include "platform/posix/SysSocket.h"
+#include "platform/posix/WinApiPosix.h"
+
+using namespace YNetPosix;
+
+namespace {
+
+constexpr int kAddressLength = static_cast<int>(sizeof(sockaddr_in));
+static_assert(kAddressLength == Sys::kAddressLength);
+static_assert(MSG_OOB == Sys::kFlagOob && MSG_PEEK == Sys::kFlagPeek && MSG_WAITALL == Sys::kFlagWaitAll);
+
+int Fail(int error) {
+    WSASetLastError(error);
+    return SOCKET_ERROR;
+}
+
+SOCKET FailSocket(int error) {
+    WSASetLastError(error);
+    return INVALID_SOCKET;
+}
+
+// The Winsock code for the errno of a failed system call on a held socket.
+int CallError(const SocketHold& hold, int error) {
+    if (hold.Closed())
+        return WSAEINTR;
+    if (error == EAGAIN && !hold->nonBlocking.load())
+        return WSAETIMEDOUT;
+    int code = WsaErrorFromErrno(error);
+    if (code == WSAECONNRESET)
+        hold->resetError.store(WSAECONNRESET);
+    return code;
+}
+
+// Winsock wants a whole IPv4 address: 16 bytes of family AF_INET.
+int CheckAddress(const sockaddr* address, int length) {
+    if (address == nullptr || length < kAddressLength)
+        return WSAEFAULT;
+    if (address->sa_family != AF_INET)
+        return WSAEAFNOSUPPORT;
+    return 0;
+}
+
+// A destination must name a host and a port: Winsock refuses 0.0.0.0 and
+// port 0 where the system would take them for "this host" or fail later.
+int CheckDestination(const sockaddr* address, int length) {
+    if (int error = CheckAddress(address, length))
+        return error;
+    const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+    if (in->sin_addr.s_addr == INADDR_ANY || in->sin_port == 0)
+        return WSAEADDRNOTAVAIL;
+    return 0;
+}
+
+// An address result: the caller's length must hold 16 bytes.
+bool AddressRoom(const sockaddr* address, const int* length) {
+    return address == nullptr || (length != nullptr && *length >= kAddressLength);
+}
+
+void GiveAddress(const unsigned char* raw, sockaddr* address, int* length) {
+    if (address == nullptr)
+        return;
+    std::memcpy(address, raw, kAddressLength);
+    *length = kAddressLength;
+}
+
+int CheckBuffers(const LPWSABUF buffers, DWORD count, std::vector<Sys::Buffer>* out) {
+    if (count != 0 && buffers == nullptr)
+        return WSAEFAULT;
+    out->reserve(count);
+    for (DWORD i = 0; i < count; ++i) {
+        if (buffers[i].buf == nullptr && buffers[i].len != 0)
+            return WSAEFAULT;
+        out->push_back(Sys::Buffer{buffers[i].buf, buffers[i].len});
+    }
+    return 0;
+}
+
+// Receives into the buffers. Answers the byte count, or SOCKET_ERROR with
+// the error set. A truncated datagram answers SOCKET_ERROR (WSAEMSGSIZE)
+// with its head in the buffers and the count in *truncatedCount.
+long ReceiveOn(SocketHold& hold, std::vector<Sys::Buffer>& buffers, int flags, sockaddr* from, int* fromLength,
+               long* truncatedCount) {
+    if ((flags & ~(MSG_OOB | MSG_PEEK | MSG_WAITALL)) != 0)
+        return Fail(WSAEOPNOTSUPP);
+    if ((flags & MSG_WAITALL) != 0 && (hold->nonBlocking.load() || hold->type != SOCK_STREAM))
+        return Fail(WSAEOPNOTSUPP);
+    if (!AddressRoom(from, fromLength))
+        return Fail(WSAEFAULT);
+    if (hold->type == SOCK_DGRAM && !hold->bound.load())
+        return Fail(WSAEINVAL);
+    if (int error = hold->resetError.load())
+        return Fail(error);
+    if (hold->receiveShut.load())
+        return Fail(WSAESHUTDOWN);
+
+    unsigned char peer[kAddressLength] = {};
+    bool datagram = hold->type == SOCK_DGRAM;
+    bool truncated = false;
+    long result =
+        Sys::Receive(hold.Fd(), buffers.data(), buffers.size(), flags, datagram ? peer : nullptr, &truncated);
+    if (result < 0)
+        return Fail(CallError(hold, errno));
+    if (hold.Closed() && result == 0)
+        return Fail(WSAEINTR); // woken by closesocket, not by the peer
+    if (datagram)
+        GiveAddress(peer, from, fromLength);
+    if (truncated) {
+        *truncatedCount = result;
+        return Fail(WSAEMSGSIZE);
+    }
+    return result;
+}
+
+// Sends the buffers. A blocking stream socket sends them whole, as Winsock
+// does; a short count answers only when an error stops it half way.
+long SendOn(SocketHold& hold, std::vector<Sys::Buffer>& buffers, int flags, const sockaddr* to, int toLength) {
+    if ((flags & ~(MSG_OOB | Sys::kFlagDontRoute)) != 0)
+        return Fail(WSAEOPNOTSUPP);
+    bool datagram = hold->type == SOCK_DGRAM;
+    if (datagram && to != nullptr) {
+        if (int error = CheckDestination(to, toLength))
+            return Fail(error);
+    } else {
+        to = nullptr; // a stream socket sends to its peer whatever `to` says
+    }
+    if (int error = hold->resetError.load())
+        return Fail(error);
+    if (hold->sendShut.load())
+        return Fail(WSAESHUTDOWN);
+
+    long total = 0;
+    std::size_t first = 0;
+    for (;;) {
+        long sent = Sys::Send(hold.Fd(), buffers.data() + first, buffers.size() - first, flags, to);
+        if (sent < 0) {
+            int error = errno;
+            if (total > 0)
+                return total;
+            if (error == EPIPE && !hold.Closed()) // no connection at all, or shut by us
+                return Fail(hold->sendShut.load()         ? WSAESHUTDOWN
+                            : !hold->connected.load()     ? WSAENOTCONN
+                                                           : CallError(hold, ECONNRESET));
+            return Fail(CallError(hold, error));
+        }
+        if (datagram)
+            hold->bound.store(true); // the system bound it to send
+        total += sent;
+        if (datagram || hold->nonBlocking.load())
+            return total;
+        // Skip what went out; stop once every buffer is empty.
+        std::size_t done = static_cast<std::size_t>(sent);
+        while (first < buffers.size() && done >= buffers[first].length) {
+            done -= buffers[first].length;
+            ++first;
+        }
+        if (first == buffers.size())
+            return total;
+        buffers[first].data = static_cast<char*>(buffers[first].data) + done;
+        buffers[first].length -= done;
+    }
+}
+
+SOCKET NewSocket(int family, int type, int protocol) {
+    if (!WinSockStarted())
+        return FailSocket(WSANOTINITIALISED);
+    if (family != AF_INET)
+        return FailSocket(WSAEAFNOSUPPORT);
+    if (type != SOCK_STREAM && type != SOCK_DGRAM)
+        return FailSocket(WSAESOCKTNOSUPPORT);
+    int expected = type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
+    if (protocol != 0 && protocol != expected)
+        return FailSocket(WSAEPROTONOSUPPORT);
+    int fd = Sys::Socket(family, type, expected);
+    if (fd < 0)
+        return FailSocket(WsaErrorFromErrno(errno));
+    return AddSocket(fd, type, false, false);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- creation, closing
+
+SOCKET WINAPI socket(int family, int type, int protocol) { return NewSocket(family, type, protocol); }
+
+// Serves the plain case: no protocol record, no group. Sockets here are
+// always fit for synchronous use, so WSA_FLAG_OVERLAPPED changes nothing;
+// the overlapped calls themselves are refused (see WSARecv).
+SOCKET WINAPI WSASocketA(int family, int type, int protocol, LPWSAPROTOCOL_INFOA info, GROUP group, DWORD flags) {
+    if (!WinSockStarted())
+        return FailSocket(WSANOTINITIALISED);
+    if (info != nullptr)
+        return FailSocket(WSAEOPNOTSUPP);
+    if (group != 0)
+        return FailSocket(WSAEINVAL);
+    if ((flags & ~static_cast<DWORD>(WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT)) != 0)
+        return FailSocket(WSAEOPNOTSUPP);
+    return NewSocket(family, type, protocol);
+}
+
+int WINAPI closesocket(SOCKET s) { return CloseSocket(s); }
+
+// ---------------------------------------------------------------- addresses, connections
+
+int WINAPI bind(SOCKET s, const struct sockaddr* address, int length) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (int error = CheckAddress(address, length))
+        return Fail(error);
+    if (Sys::Bind(hold.Fd(), address) != 0)
+        return Fail(CallError(hold, errno));
+    hold->bound.store(true);
+    return 0;
+}
+
+int WINAPI listen(SOCKET s, int backlog) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (hold->type != SOCK_STREAM)
+        return Fail(WSAEOPNOTSUPP);
+    if (hold->connected.load())
+        return Fail(WSAEISCONN);
+    if (!hold->bound.load()) // the system would bind it; Winsock refuses
+        return Fail(WSAEINVAL);
+    if (Sys::Listen(hold.Fd(), backlog < 0 ? 0 : backlog) != 0)
+        return Fail(CallError(hold, errno));
+    return 0;
+}
+
+SOCKET WINAPI accept(SOCKET s, struct sockaddr* address, int* length) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return INVALID_SOCKET;
+    if (!AddressRoom(address, length))
+        return FailSocket(WSAEFAULT);
+    if (hold->type != SOCK_STREAM)
+        return FailSocket(WSAEOPNOTSUPP);
+    unsigned char peer[kAddressLength] = {};
+    bool nonBlocking = hold->nonBlocking.load();
+    int fd = Sys::Accept(hold.Fd(), peer, nonBlocking);
+    if (fd < 0)
+        return FailSocket(CallError(hold, errno));
+    SOCKET accepted = AddSocket(fd, SOCK_STREAM, nonBlocking, true);
+    if (accepted == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    GiveAddress(peer, address, length);
+    return accepted;
+}
+
+// Serves the condition function synchronously: the connection is accepted,
+// shown to the condition with the caller's and our address, and kept on
+// CF_ACCEPT. CF_REJECT closes it (WSAECONNREFUSED); CF_DEFER needs
+// SO_CONDITIONAL_ACCEPT, which is not offered (WSAEINVAL).
+SOCKET WINAPI WSAAccept(SOCKET s, struct sockaddr* address, int* length, LPCONDITIONPROC condition,
+                        std::uintptr_t callbackData) {
+    sockaddr_in caller{};
+    int callerLength = kAddressLength;
+    SOCKET accepted = accept(s, reinterpret_cast<sockaddr*>(&caller), &callerLength);
+    if (accepted == INVALID_SOCKET || condition == nullptr) {
+        if (accepted != INVALID_SOCKET)
+            GiveAddress(reinterpret_cast<unsigned char*>(&caller), address, length);
+        return accepted;
+    }
+    sockaddr_in callee{};
+    int calleeLength = kAddressLength;
+    getsockname(accepted, reinterpret_cast<sockaddr*>(&callee), &calleeLength);
+    WSABUF callerId{static_cast<ULONG>(kAddressLength), reinterpret_cast<char*>(&caller)};
+    WSABUF calleeId{static_cast<ULONG>(kAddressLength), reinterpret_cast<char*>(&callee)};
+    GROUP group = 0;
+    int verdict = condition(&callerId, nullptr, nullptr, nullptr, &calleeId, nullptr, &group, callbackData);
+    if (verdict == CF_ACCEPT) {
+        GiveAddress(reinterpret_cast<unsigned char*>(&caller), address, length);
+        return accepted;
+    }
+    closesocket(accepted);
+    return FailSocket(verdict == CF_REJECT ? WSAECONNREFUSED : WSAEINVAL);
+}
+
+int WINAPI connect(SOCKET s, const struct sockaddr* address, int length) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (int error = CheckDestination(address, length))
+        return Fail(error);
+    if (Sys::Connect(hold.Fd(), address) == 0) {
+        hold->bound.store(true);
+        hold->connecting.store(false);
+        hold->connected.store(true);
+        return 0;
+    }
+    int error = errno;
+    if (error == EINPROGRESS) {
+        hold->bound.store(true);
+        // A blocking connect ends this way only when SO_SNDTIMEO expired.
+        if (!hold->nonBlocking.load())
+            return Fail(WSAETIMEDOUT);
+        hold->connecting.store(true);
+    }
+    return Fail(CallError(hold, error));
+}
+
+int WINAPI shutdown(SOCKET s, int how) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (how != SD_RECEIVE && how != SD_SEND && how != SD_BOTH)
+        return Fail(WSAEINVAL);
+    if (Sys::Shutdown(hold.Fd(), how) != 0)
+        return Fail(CallError(hold, errno));
+    if (how != SD_SEND)
+        hold->receiveShut.store(true);
+    if (how != SD_RECEIVE)
+        hold->sendShut.store(true);
+    return 0;
+}
+
+int WINAPI getsockname(SOCKET s, struct sockaddr* address, int* length) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (address == nullptr || !AddressRoom(address, length))
+        return Fail(WSAEFAULT);
+    if (!hold->bound.load()) // the system would answer 0.0.0.0:0; Winsock refuses
+        return Fail(WSAEINVAL);
+    unsigned char local[kAddressLength];
+    if (Sys::LocalAddress(hold.Fd(), local) != 0)
+        return Fail(CallError(hold, errno));
+    GiveAddress(local, address, length);
+    return 0;
+}
+
+int WINAPI getpeername(SOCKET s, struct sockaddr* address, int* length) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (address == nullptr || !AddressRoom(address, length))
+        return Fail(WSAEFAULT);
+    unsigned char peer[kAddressLength];
+    if (Sys::PeerAddress(hold.Fd(), peer) != 0)
+        return Fail(CallError(hold, errno));
+    GiveAddress(peer, address, length);
+    return 0;
+}
+
+// ---------------------------------------------------------------- data
+
+int WINAPI recv(SOCKET s, char* buffer, int length, int flags) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (length < 0 || (buffer == nullptr && length > 0))
+        return Fail(WSAEFAULT);
+    std::vector<Sys::Buffer> buffers{{buffer, static_cast<std::size_t>(length)}};
+    long truncated = 0;
+    return static_cast<int>(ReceiveOn(hold, buffers, flags, nullptr, nullptr, &truncated));
+}
+
+int WINAPI recvfrom(SOCKET s, char* buffer, int length, int flags, struct sockaddr* from, int* fromLength) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (length < 0 || (buffer == nullptr && length > 0))
+        return Fail(WSAEFAULT);
+    std::vector<Sys::Buffer> buffers{{buffer, static_cast<std::size_t>(length)}};
+    long truncated = 0;
+    return static_cast<int>(ReceiveOn(hold, buffers, flags, from, fromLength, &truncated));
+}
+
+int WINAPI send(SOCKET s, const char* buffer, int length, int flags) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (length < 0 || (buffer == nullptr && length > 0))
+        return Fail(WSAEFAULT);
+    std::vector<Sys::Buffer> buffers{{const_cast<char*>(buffer), static_cast<std::size_t>(length)}};
+    return static_cast<int>(SendOn(hold, buffers, flags, nullptr, 0));
+}
+
+int WINAPI sendto(SOCKET s, const char* buffer, int length, int flags, const struct sockaddr* to, int toLength) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (length < 0 || (buffer == nullptr && length > 0))
+        return Fail(WSAEFAULT);
+    std::vector<Sys::Buffer> buffers{{const_cast<char*>(buffer), static_cast<std::size_t>(length)}};
+    return static_cast<int>(SendOn(hold, buffers, flags, to, toLength));
+}
+
+// The overlapped variants serve the synchronous case only: with an
+// OVERLAPPED record or a completion routine they answer WSAEOPNOTSUPP
+// (there is no completion machinery here). Synchronously they answer 0 and
+// the byte count through their count argument.
+namespace {
+
+int ReceiveBuffers(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags, sockaddr* from,
+                   int* fromLength, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (overlapped != nullptr || routine != nullptr)
+        return Fail(WSAEOPNOTSUPP);
+    if (received == nullptr || flags == nullptr)
+        return Fail(WSAEFAULT);
+    std::vector<Sys::Buffer> list;
+    if (int error = CheckBuffers(buffers, count, &list))
+        return Fail(error);
+    long truncated = 0;
+    long result = ReceiveOn(hold, list, static_cast<int>(*flags), from, fromLength, &truncated);
+    if (result == SOCKET_ERROR) {
+        if (WSAGetLastError() == WSAEMSGSIZE)
+            *received = static_cast<DWORD>(truncated);
+        return SOCKET_ERROR;
+    }
+    *received = static_cast<DWORD>(result);
+    *flags = 0;
+    return 0;
+}
+
+int SendBuffers(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags, const sockaddr* to,
+                int toLength, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (overlapped != nullptr || routine != nullptr)
+        return Fail(WSAEOPNOTSUPP);
+    if (sent == nullptr)
+        return Fail(WSAEFAULT);
+    std::vector<Sys::Buffer> list;
+    if (int error = CheckBuffers(buffers, count, &list))
+        return Fail(error);
+    long result = SendOn(hold, list, static_cast<int>(flags), to, toLength);
+    if (result == SOCKET_ERROR)
+        return SOCKET_ERROR;
+    *sent = static_cast<DWORD>(result);
+    return 0;
+}
+
+} // namespace
+
+int WINAPI WSARecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
+                   LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+    return ReceiveBuffers(s, buffers, count, received, flags, nullptr, nullptr, overlapped, routine);
+}
+
+int WINAPI WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
+                       struct sockaddr* from, int* fromLength, LPWSAOVERLAPPED overlapped,
+                       LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+    return ReceiveBuffers(s, buffers, count, received, flags, from, fromLength, overlapped, routine);
+}
+
+int WINAPI WSASend(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags, LPWSAOVERLAPPED overlapped,
+                   LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+    return SendBuffers(s, buffers, count, sent, flags, nullptr, 0, overlapped, routine);
+}
+
+int WINAPI WSASendTo(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags, const struct sockaddr* to,
+                     int toLength, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+    return SendBuffers(s, buffers, count, sent, flags, to, toLength, overlapped, routine);
+}
+
+// ---------------------------------------------------------------- control
+
+int WINAPI ioctlsocket(SOCKET s, LONG command, ULONG* argument) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (argument == nullptr)
+        return Fail(WSAEFAULT);
+    if (command == FIONBIO) {
+        bool nonBlocking = *argument != 0;
+        if (Sys::SetNonBlocking(hold.Fd(), nonBlocking) != 0)
+            return Fail(CallError(hold, errno));
+        hold->nonBlocking.store(nonBlocking);
+        return 0;
+    }
+    if (command == FIONREAD) {
+        int count = 0;
+        if (Sys::BytesReadable(hold.Fd(), &count) != 0)
+            return Fail(CallError(hold, errno));
+        *argument = static_cast<ULONG>(count);
+        return 0;
+    }
+    return Fail(WSAEINVAL);
+}

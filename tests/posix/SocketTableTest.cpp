@@ -1,0 +1,243 @@
+// The POSIX layer's handle table: handles are not descriptors, a closed
+// handle stays dead even when its descriptor number is reused, and a
+// descriptor closes only once no call is in flight on it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "platform/WinApi.h"
+#include "platform/posix/SocketTable.h"
+#include "support/Loopback.h"
+
+using YNetTest::CloseIfOpen;
+using YNetTest::MakeConnectedPair;
+
+namespace {
+
+constexpr DWORD kBoundedWait = 10000;
+
+int DescriptorOf(SOCKET s) {
+    YNetPosix::SocketHold hold = YNetPosix::HoldSocket(s);
+    return hold ? hold.Fd() : -1;
+}
+
+TEST(PosixSocketTable, StaleHandleNeverReachesAReusedDescriptor) {
+    SOCKET first = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(first, INVALID_SOCKET);
+    int descriptor = DescriptorOf(first);
+    ASSERT_EQ(closesocket(first), 0);
+    SOCKET second = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(second, INVALID_SOCKET);
+    ASSERT_EQ(DescriptorOf(second), descriptor); // the system gave the number again
+    EXPECT_NE(second, first);                   // but the handle differs
+
+    EXPECT_EQ(send(first, "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_EQ(closesocket(first), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    int type = 0, length = sizeof(type);
+    EXPECT_EQ(getsockopt(second, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length), 0);
+    EXPECT_EQ(closesocket(second), 0);
+}
+
+TEST(PosixSocketTable, DescriptorClosesWhenTheLastCallLetsGo) {
+    int before = YNetPosix::OpenDescriptorCount();
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET);
+    YNetPosix::SocketHold inFlight = YNetPosix::HoldSocket(s);
+    ASSERT_TRUE(inFlight);
+    ASSERT_EQ(closesocket(s), 0);
+    EXPECT_TRUE(inFlight.Closed());
+    EXPECT_EQ(YNetPosix::OpenDescriptorCount(), before + 1); // still in use
+    EXPECT_EQ(recv(s, nullptr, 0, 0), SOCKET_ERROR);       // the handle is dead at once
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    inFlight.Release();
+    EXPECT_EQ(YNetPosix::OpenDescriptorCount(), before);
+}
+
+struct BlockedReceive {
+    SOCKET s;
+    HANDLE entered;
+    int result;
+    int error;
+};
+
+DWORD WINAPI ReceiveUntilClosed(LPVOID parameter) {
+    auto* state = static_cast<BlockedReceive*>(parameter);
+    SetEvent(state->entered);
+    char buffer[4];
+    state->result = recv(state->s, buffer, sizeof(buffer), 0);
+    state->error = WSAGetLastError();
+    return 0;
+}
+
+TEST(PosixSocketTable, ReceiveCancelledByCloseAnswersInterrupted) {
+    SOCKET client, server;
+    ASSERT_TRUE(MakeConnectedPair(&client, &server));
+    BlockedReceive state{client, CreateEventA(nullptr, TRUE, FALSE, nullptr), 0, 0};
+    HANDLE thread = CreateThread(nullptr, 0, ReceiveUntilClosed, &state, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(state.entered, kBoundedWait), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(thread, 100), WAIT_TIMEOUT);
+    EXPECT_EQ(closesocket(client), 0);
+    ASSERT_EQ(WaitForSingleObject(thread, kBoundedWait), WAIT_OBJECT_0);
+    EXPECT_EQ(state.result, SOCKET_ERROR);
+    // WSAEINTR when the call was blocked, WSAENOTSOCK in the rare case that
+    // the close came before the call reached the table.
+    EXPECT_TRUE(state.error == WSAEINTR || state.error == WSAENOTSOCK) << state.error;
+    // The peer sees an orderly close: the wake-up shut the socket down.
+    char buffer[4];
+    EXPECT_EQ(recv(server, buffer, sizeof(buffer), 0), 0);
+    CloseHandle(thread);
+    CloseHandle(state.entered);
+    closesocket(server);
+}
+
+// Wine closes such sockets gracefully, so this runs on POSIX only; Windows
+// resets the connection.
+TEST(PosixSocketTable, LingerZeroCloseResetsThePeer) {
+    SOCKET client, server;
+    ASSERT_TRUE(MakeConnectedPair(&client, &server));
+    linger abortive{1, 0};
+    ASSERT_EQ(setsockopt(server, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&abortive), sizeof(abortive)), 0);
+    ASSERT_EQ(closesocket(server), 0);
+    ASSERT_TRUE(YNetTest::WaitReadable(client, kBoundedWait));
+    char buffer[4];
+    EXPECT_EQ(recv(client, buffer, sizeof(buffer), 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+    EXPECT_EQ(recv(client, buffer, sizeof(buffer), 0), SOCKET_ERROR); // Winsock repeats the reset
+    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+    closesocket(client);
+}
+
+// Waking a receive blocked on a lingering-zero socket must not send a FIN
+// before the reset: the peer sees the reset, not an orderly close.
+TEST(PosixSocketTable, LingerZeroCloseUnderABlockedReceiveStillResets) {
+    SOCKET client, server;
+    ASSERT_TRUE(MakeConnectedPair(&client, &server));
+    linger abortive{1, 0};
+    ASSERT_EQ(setsockopt(server, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&abortive), sizeof(abortive)), 0);
+    BlockedReceive state{server, CreateEventA(nullptr, TRUE, FALSE, nullptr), 0, 0};
+    HANDLE thread = CreateThread(nullptr, 0, ReceiveUntilClosed, &state, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(state.entered, kBoundedWait), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(thread, 100), WAIT_TIMEOUT);
+    EXPECT_EQ(closesocket(server), 0);
+    ASSERT_EQ(WaitForSingleObject(thread, kBoundedWait), WAIT_OBJECT_0);
+    EXPECT_EQ(state.result, SOCKET_ERROR);
+    ASSERT_TRUE(YNetTest::WaitReadable(client, kBoundedWait));
+    char buffer[4];
+    EXPECT_EQ(recv(client, buffer, sizeof(buffer), 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+    CloseHandle(thread);
+    CloseHandle(state.entered);
+    closesocket(client);
+}
+
+// Calls of every kind race a closesocket; each ends with a Winsock answer,
+// and every descriptor is closed in the end.
+struct Racer {
+    SOCKET s;
+    HANDLE started;
+    std::atomic<int>* unexpected;
+};
+
+DWORD WINAPI CallUntilDead(LPVOID parameter) {
+    auto* racer = static_cast<Racer*>(parameter);
+    SetEvent(racer->started);
+    char buffer[64];
+    for (unsigned round = 0;; ++round) {
+        int result;
+        switch (round % 4) {
+        case 0: result = send(racer->s, "abc", 3, 0); break;
+        case 1: result = recv(racer->s, buffer, sizeof(buffer), 0); break;
+        case 2: {
+            int type = 0, length = sizeof(type);
+            result = getsockopt(racer->s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length);
+            break;
+        }
+        default: {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(racer->s, &readable);
+            timeval timeout{0, 1000};
+            result = select(0, &readable, nullptr, nullptr, &timeout);
+            break;
+        }
+        }
+        if (result != SOCKET_ERROR)
+            continue;
+        int error = WSAGetLastError();
+        if (error == WSAENOTSOCK)
+            return 0;
+        if (error != WSAEINTR && error != WSAEWOULDBLOCK && error != WSAESHUTDOWN && error != WSAECONNRESET)
+            racer->unexpected->fetch_add(1);
+    }
+}
+
+TEST(PosixSocketTable, CallsRacingACloseEndCleanly) {
+    int before = YNetPosix::OpenDescriptorCount();
+    std::atomic<int> unexpected{0};
+    for (int round = 0; round < 20; ++round) {
+        SOCKET client, server;
+        ASSERT_TRUE(MakeConnectedPair(&client, &server));
+        ULONG on = 1;
+        ASSERT_EQ(ioctlsocket(client, FIONBIO, &on), 0);
+        Racer racers[3];
+        HANDLE threads[3];
+        for (int i = 0; i < 3; ++i) {
+            racers[i] = Racer{client, CreateEventA(nullptr, TRUE, FALSE, nullptr), &unexpected};
+            threads[i] = CreateThread(nullptr, 0, CallUntilDead, &racers[i], 0, nullptr);
+        }
+        for (Racer& racer : racers)
+            ASSERT_EQ(WaitForSingleObject(racer.started, kBoundedWait), WAIT_OBJECT_0);
+        EXPECT_EQ(closesocket(client), 0);
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(WaitForSingleObject(threads[i], kBoundedWait), WAIT_OBJECT_0);
+            CloseHandle(threads[i]);
+            CloseHandle(racers[i].started);
+        }
+        closesocket(server);
+    }
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_EQ(YNetPosix::OpenDescriptorCount(), before);
+}
+
+TEST(PosixSocketTable, LastCleanupClosesEverySocket) {
+    int before = YNetPosix::OpenDescriptorCount();
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET);
+    ASSERT_EQ(WSACleanup(), 0); // the suite's start
+    EXPECT_EQ(YNetPosix::OpenDescriptorCount(), before);
+    EXPECT_EQ(closesocket(s), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 0), &data), 0);
+    EXPECT_EQ(closesocket(s), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+}
+
+TEST(PosixSocketTable, OverlappedRequestsAreRefused) {
+    SOCKET client, server;
+    ASSERT_TRUE(MakeConnectedPair(&client, &server));
+    OVERLAPPED overlapped{};
+    char byte = 0;
+    WSABUF buffer{1, &byte};
+    DWORD count = 0, flags = 0;
+    EXPECT_EQ(WSARecv(client, &buffer, 1, &count, &flags, &overlapped, nullptr), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
+    EXPECT_EQ(WSASend(client, &buffer, 1, &count, 0, &overlapped, nullptr), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
+    EXPECT_EQ(WSARecvFrom(client, &buffer, 1, &count, &flags, nullptr, nullptr, &overlapped, nullptr),
+              SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
+    EXPECT_EQ(WSASendTo(client, &buffer, 1, &count, 0, nullptr, 0, &overlapped, nullptr), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
+    WSAPROTOCOL_INFOA info{};
+    EXPECT_EQ(WSASocketA(AF_INET, SOCK_STREAM, 0, &info, 0, 0), INVALID_SOCKET);
+    EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
+    EXPECT_TRUE(CancelIo(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(client))));
+    closesocket(client);
+    closesocket(server);
+}
+
+} // namespace
