@@ -89,6 +89,7 @@ void* ThreadStart(void* argument) {
     std::unique_ptr<StartRecord> start(static_cast<StartRecord*>(argument));
     t_ThreadId = start->threadId;
     DWORD exitCode = start->routine(start->parameter);
+    ReleaseThreadQueue();
     std::lock_guard<std::mutex> hold(KernelLock());
     start->thread->exitCode = exitCode;
     start->thread->Set();

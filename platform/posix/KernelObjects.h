@@ -107,4 +107,10 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, Notifier* const* sources, std
 // Kernel lock held. The object behind an event or thread handle, or null.
 std::shared_ptr<Waitable> FindWaitable(HANDLE handle);
 
+// Ends the calling thread's message queue, if it has one: its windows are
+// gone, posts to them fail, and senders waiting on them are answered 0.
+// Runs when a thread of CreateThread returns (before its handle is
+// signalled) and, for other threads, at thread exit.
+void ReleaseThreadQueue();
+
 } // namespace YNetPosix

@@ -66,4 +66,17 @@ bool WaitReadable(SOCKET s, DWORD milliseconds) {
     return select(0, &readable, nullptr, nullptr, &timeout) == 1;
 }
 
+bool WaitForMessage(HWND window, UINT message, DWORD milliseconds, MSG* out) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (PeekMessageA(out, window, message, message, PM_REMOVE))
+            return true;
+        DWORD spent = GetTickCount() - start;
+        if (spent >= milliseconds)
+            return false;
+        // Wakes for input that arrives after the look above.
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - spent, QS_ALLINPUT);
+    }
+}
+
 } // namespace YNetTest

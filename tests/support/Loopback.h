@@ -27,4 +27,11 @@ void CloseIfOpen(SOCKET* s);
 // Waits up to `milliseconds` for readability of s (select). True when ready.
 bool WaitReadable(SOCKET s, DWORD milliseconds);
 
+// Waits up to `milliseconds` for a posted message numbered `message` to
+// `window` (null: any window of this thread, or none) on the calling
+// thread's queue, and takes it out into *out; messages of other numbers
+// stay queued. Messages sent to this thread meanwhile are handled. True
+// when one came in time.
+bool WaitForMessage(HWND window, UINT message, DWORD milliseconds, MSG* out);
+
 } // namespace YNetTest
