@@ -108,14 +108,6 @@ TEST(MessageHead, OrdinalSetsBit15AndLeavesTheSize) {
     EXPECT_EQ(head.GetSize(), 20);
 }
 
-TEST(MessageHead, CopyingAHeadCopiesItsFourBytes) {
-    YNetMsgHead source = HeadOf({0x9C, 0x85, 0xFD, 0x42});
-    YNetMsgHead target = HeadOf({0, 0, 0, 0});
-    target = source;
-    EXPECT_EQ(BytesOf(target), (Bytes{0x9C, 0x85, 0xFD, 0x42}));
-    EXPECT_EQ(target.GetSize(), 0x59C);
-}
-
 TEST(MessageHead, EndMarkerReadsAsHeadOnlyEndOfConnection) {
     EXPECT_EQ(BytesOf(g_StaticEndMarker), (Bytes{0x04, 0x00, 0x00, 0x00}));
 

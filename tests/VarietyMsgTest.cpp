@@ -84,7 +84,11 @@ TEST(VarietyMsg, WrappingObjectLeavesTheCallersBufferAlone) {
         msg.Release(); // not its to free
         EXPECT_EQ(Head(msg), buffer);
 
-        // Its size is unknown: growing it gives it a block of its own.
+        // Its size is unknown: any Resize gives it a block of its own.
+        ASSERT_TRUE(msg.Resize(0));
+        ASSERT_NE(msg.m_Alloc, nullptr);
+        EXPECT_EQ(msg.GetBuffSize(), 4);
+        EXPECT_EQ(msg.m_MsgData, nullptr);
         ASSERT_TRUE(msg.Resize(2));
         ASSERT_NE(msg.m_Alloc, nullptr);
         EXPECT_EQ(msg.GetBuffSize(), 6);
