@@ -28,8 +28,9 @@ constexpr ULONG kBlockBytes = _block::Size;
 constexpr ULONG kHeadBytes = YNetMsgHead::HeadSize;
 constexpr ULONG kMaxMsgBytes = YNetMsgHead::MaxMsgSize;
 
-// The size word needs bytes 0 and 1 of the head.
-ULONG SizeAt(const BYTE* head) { return static_cast<ULONG>(reinterpret_cast<const YNetMsgHead*>(head)->GetSize()); }
+// The head's size field (YNetMsgHead::GetSize), read inline: it is read
+// three times per message on the stream's hot path. Needs bytes 0 and 1.
+inline ULONG SizeAt(const BYTE* head) { return head[0] | ((head[1] & 0x7Fu) << 8); }
 
 bool IsValidSize(ULONG size) { return size >= kHeadBytes && size <= kMaxMsgBytes; }
 
@@ -42,6 +43,20 @@ void PublishLen(_block* block, ULONG len) {
 }
 
 LONG LoadFlag(LONG& flag) { return std::atomic_ref<LONG>(flag).load(std::memory_order_acquire); }
+
+// The whole message at the start of block's unconsumed bytes, or null. Only
+// bytes the receiving side has published are read.
+inline YNetMsgHead* WholeMessageIn(_block* block) {
+    const ULONG len = LoadLen(block);
+    const ULONG offset = block->m_Offset;
+    if (len < offset + kHeadBytes)
+        return nullptr;
+    BYTE* head = block->m_Bytes + offset;
+    const ULONG size = SizeAt(head);
+    if (!IsValidSize(size) || size > len - offset)
+        return nullptr;
+    return reinterpret_cast<YNetMsgHead*>(head);
+}
 
 // "... more data received than was asked for" and "... an erroneous message
 // was received along with more data than was asked for", in GBK.
@@ -56,7 +71,8 @@ const char kMoreThanAskedBadMsg[] = "NetStream::Analyse_InData() "
 } // namespace
 
 NetStream::NetStream()
-    : m_PartLen(0), m_PartHead(nullptr), m_Partial(0), m_Processing(0), m_Ended(0), m_Reading(nullptr) {
+    : m_PartLen(0), m_PartHead(nullptr), m_Partial(0), m_Processing(0), m_Ended(0), m_First(nullptr),
+      m_Receiving(nullptr), m_ReceivingLen(0) {
     InitializeCriticalSection(&m_Lock);
 }
 
@@ -67,13 +83,11 @@ NetStream::~NetStream() {
 
 // ---------------------------------------------------------------- receiving side
 
+// The room is counted from the receiving side's own copy of the block's
+// length: a block filled to its end may already be back in the pool.
 _block* NetStream::Request(_block* block, ULONG len) {
-    if (block != nullptr && len != 0) {
-        ULONG have = block->m_Len;
-        ULONG room = have < kBlockBytes ? kBlockBytes - have : 0;
-        if (room >= len)
-            return block;
-    }
+    if (block != nullptr && len != 0 && block == m_Receiving && kBlockBytes - m_ReceivingLen >= len)
+        return block;
     return TakeBlock();
 }
 
@@ -98,12 +112,16 @@ _block* NetStream::TakeBlock() {
             m_Buff.Remove(fresh);
             return nullptr;
         }
+        if (m_Blocks.m_Count == 1)
+            StoreFirst();
         if (moving) {
             if (_block* old = BlockHolding(m_PartHead))
                 PublishLen(old, static_cast<ULONG>(m_PartHead - old->m_Bytes));
             m_PartHead = fresh->m_Bytes;
         }
     }
+    m_Receiving = fresh;
+    m_ReceivingLen = moving ? m_PartLen : 0;
     return fresh;
 }
 
@@ -120,16 +138,18 @@ _block* NetStream::BlockHolding(const BYTE* position) {
 }
 
 int NetStream::Analyse_InData(ULONG len, _block* block, ULONG& remaining) {
-    if (block == nullptr)
-        return -1;
-    const ULONG have = block->m_Len;
-    if (have > kBlockBytes || len > kBlockBytes - have)
+    if (block == nullptr || block != m_Receiving)
+        return -1; // not the block Request gave out last
+    const ULONG have = m_ReceivingLen;
+    if (len > kBlockBytes - have)
         return -1; // the bytes cannot lie in the block
     BYTE* start = block->m_Bytes + have;
     if (m_Partial != 0) {
+        if (len == 0)
+            return 0;
         int result = ContinuePending(len, start, remaining);
         if (result >= 0)
-            PublishLen(block, have + len);
+            Publish(block, have + len);
         return result;
     }
     if (len == 0) {
@@ -148,7 +168,7 @@ int NetStream::Analyse_InData(ULONG len, _block* block, ULONG& remaining) {
             m_PartHead = head;
             m_Partial = 1;
             remaining = kHeadBytes - rest;
-            PublishLen(block, have + len);
+            Publish(block, have + len);
             return heads == 1 ? 0 : heads;
         }
         const ULONG size = SizeAt(head);
@@ -158,7 +178,7 @@ int NetStream::Analyse_InData(ULONG len, _block* block, ULONG& remaining) {
             m_PartLen = 0;
             m_PartHead = nullptr;
             remaining = 0;
-            PublishLen(block, have + len);
+            Publish(block, have + len);
             return heads;
         }
         if (size > rest) {
@@ -166,12 +186,18 @@ int NetStream::Analyse_InData(ULONG len, _block* block, ULONG& remaining) {
             m_PartHead = head;
             m_Partial = 1;
             remaining = size - rest;
-            PublishLen(block, have + len);
+            Publish(block, have + len);
             return heads == 1 ? 0 : heads;
         }
         rest -= size;
         head += size;
     }
+}
+
+// The receiving side's new length of its block, for both sides.
+void NetStream::Publish(_block* block, ULONG len) {
+    m_ReceivingLen = len;
+    PublishLen(block, len);
 }
 
 // The len bytes at start continue the pending message; nothing in them is
@@ -188,8 +214,6 @@ int NetStream::ContinuePending(ULONG len, BYTE* start, ULONG& remaining) {
         Debug(kMoreThanAskedBadMsg);
         return -1;
     }
-    if (len == 0)
-        return 0;
     const ULONG part = m_PartLen + len;
     ULONG still = remaining - len;
     if (m_PartLen < 2) {
@@ -214,61 +238,57 @@ void NetStream::EndConnect() { InterlockedExchange(&m_Ended, 1); }
 
 // ---------------------------------------------------------------- consuming side
 
-// The whole message at the start of the first block, or null. Only bytes
-// the receiving side has published are read.
-YNetMsgHead* NetStream::FirstWholeMessage() {
-    _block* block = m_Reading;
-    const ULONG len = LoadLen(block);
-    const ULONG offset = block->m_Offset;
-    if (len < offset + kHeadBytes)
-        return nullptr;
-    BYTE* head = block->m_Bytes + offset;
-    const ULONG size = SizeAt(head);
-    if (!IsValidSize(size) || size > len - offset)
-        return nullptr;
-    return reinterpret_cast<YNetMsgHead*>(head);
+// m_First is the block list's first value at all times: both sides write it
+// under m_Lock whenever the first block changes, and the consuming side reads
+// it without the lock on its way to the next message.
+inline _block* NetStream::LoadFirst() { return std::atomic_ref<_block*>(m_First).load(std::memory_order_acquire); }
+
+void NetStream::StoreFirst() {
+    std::atomic_ref<_block*>(m_First).store(m_Blocks.First(), std::memory_order_release);
 }
 
 // True once the receiving side will never append to the first block again:
-// it has taken a later block, or the connection has ended. m_Lock is held,
-// so the block's last m_Len is visible afterwards.
-bool NetStream::ReceivingHasLeft() { return m_Blocks.m_Count >= 2 || LoadFlag(m_Ended) != 0; }
+// it has taken a later block, the connection has ended, or the block is
+// full. m_Lock is held, so the block's last m_Len is visible afterwards.
+bool NetStream::ReceivingHasLeft(_block* first) {
+    return m_Blocks.m_Count >= 2 || LoadFlag(m_Ended) != 0 || LoadLen(first) == kBlockBytes;
+}
 
 // Gives the first block back to the pool; m_Lock is held (the pool's lock
 // nests inside it).
-void NetStream::RetireFirst(_block* block) {
-    m_Blocks.Remove(block);
-    m_Reading = nullptr;
+void NetStream::RetireFirst(_block* first) {
+    m_Blocks.Remove(first);
+    StoreFirst();
     LockHolder pool(&m_Buff.m_Lock);
-    m_Buff.Remove(block);
+    m_Buff.Remove(first);
 }
 
-// Looks the first block up again, giving back blocks that are consumed and
-// left by the receiving side (a message cut short by the end of the
-// connection goes with its block). With no block left, the end-of-connection
-// head if the stream has ended: m_Ended is taken under m_Lock, so a block
-// appended before EndConnect cannot be missed.
+// The slow way to the next message: gives back first blocks that are
+// consumed and left by the receiving side (a message cut short by the end of
+// the connection goes with its block). With no block left, the
+// end-of-connection head if the stream has ended: m_Ended is taken under
+// m_Lock, so a block appended before EndConnect cannot be missed.
 YNetMsgHead* NetStream::FindMessage() {
     LockHolder hold(&m_Lock);
     for (;;) {
-        m_Reading = m_Blocks.First();
-        if (m_Reading == nullptr)
+        _block* first = m_Blocks.First();
+        if (first == nullptr)
             return InterlockedExchange(&m_Ended, 0) == 1 ? &m_EndConnectMsg : nullptr;
-        if (YNetMsgHead* message = FirstWholeMessage())
+        if (YNetMsgHead* message = WholeMessageIn(first))
             return message;
-        if (!ReceivingHasLeft())
+        if (!ReceivingHasLeft(first))
             return nullptr;
-        if (YNetMsgHead* message = FirstWholeMessage()) // its last bytes, published before it left
+        if (YNetMsgHead* message = WholeMessageIn(first)) // its last bytes, published before it left
             return message;
-        RetireFirst(m_Reading);
+        RetireFirst(first);
     }
 }
 
 YNetMsgHead* NetStream::Process_InData() {
     if (InterlockedExchange(&m_Processing, 1) == 1)
         return nullptr;
-    if (m_Reading != nullptr) {
-        if (YNetMsgHead* message = FirstWholeMessage())
+    if (_block* first = LoadFirst()) {
+        if (YNetMsgHead* message = WholeMessageIn(first))
             return message;
     }
     // A message keeps m_Processing at 1 until BrushMsg; the end-of-connection
@@ -279,25 +299,33 @@ YNetMsgHead* NetStream::Process_InData() {
     return nullptr;
 }
 
+// The message Process_InData handed out (m_Processing 1) was whole when
+// handed out and its bytes do not change: it is consumed without checking
+// it again. Without one, the first message is checked first.
 void NetStream::BrushMsg() {
-    if (m_Reading == nullptr) {
+    _block* first = LoadFirst();
+    ULONG size = 0;
+    if (LoadFlag(m_Processing) != 0 && first != nullptr) {
+        size = SizeAt(first->m_Bytes + first->m_Offset);
+    } else {
+        YNetMsgHead* message = first != nullptr ? WholeMessageIn(first) : nullptr;
+        if (message == nullptr) {
+            YRet(E_FAIL, "NetStream::BrushMsg() fail!");
+            InterlockedExchange(&m_Processing, 0);
+            return;
+        }
+        size = SizeAt(reinterpret_cast<const BYTE*>(message));
+    }
+    first->m_Offset = static_cast<WORD>(first->m_Offset + size);
+    if (first->m_Offset == LoadLen(first)) {
         LockHolder hold(&m_Lock);
-        m_Reading = m_Blocks.First();
+        if (ReceivingHasLeft(first) && first->m_Offset == LoadLen(first))
+            RetireFirst(first);
     }
-    YNetMsgHead* message = m_Reading != nullptr ? FirstWholeMessage() : nullptr;
-    if (message == nullptr) {
-        YRet(E_FAIL, "NetStream::BrushMsg() fail!");
-        InterlockedExchange(&m_Processing, 0);
-        return;
-    }
-    _block* block = m_Reading;
-    block->m_Offset = static_cast<WORD>(block->m_Offset + message->GetSize());
-    if (block->m_Offset == LoadLen(block)) {
-        LockHolder hold(&m_Lock);
-        if (ReceivingHasLeft() && block->m_Offset == LoadLen(block))
-            RetireFirst(block);
-    }
-    InterlockedExchange(&m_Processing, 0);
+    // Giving the consuming side up needs only release order (the next
+    // claimant's exchange acquires it); a full exchange here would cost as
+    // much as the rest of BrushMsg.
+    std::atomic_ref<LONG>(m_Processing).store(0, std::memory_order_release);
 }
 
 _block* NetStream::GetFirstNode() {
@@ -313,7 +341,9 @@ void NetStream::Clear() {
     m_Partial = 0;
     LockHolder hold(&m_Lock);
     m_Blocks.Reset();
-    m_Reading = nullptr;
+    StoreFirst();
+    m_Receiving = nullptr;
+    m_ReceivingLen = 0;
     InterlockedExchange(&m_Processing, 0);
     InterlockedExchange(&m_Ended, 0);
     m_PartLen = 0;
@@ -333,7 +363,9 @@ void NetStream::Release() {
         }
     }
     m_Blocks.Reset();
-    m_Reading = nullptr;
+    StoreFirst();
+    m_Receiving = nullptr;
+    m_ReceivingLen = 0;
 }
 
 } // namespace YNet2

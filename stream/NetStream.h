@@ -30,8 +30,11 @@ namespace YNet2 {
 //   else use the size(head) bytes at head, then BrushMsg().
 //
 // Every whole message is handed out once, in order, and the end-of-connection
-// head once, after the last one. Blocks go back to the pool as soon as they
-// are consumed and the receiving side has moved on from them (or ended).
+// head once, after the last one. A block goes back to the pool as soon as it
+// is consumed and the receiving side can no longer append to it: it has
+// moved on to a later block, ended, or filled the block to its end. So once
+// Analyse_InData has filled a block, the receiving side hands it back to
+// Request without reading it.
 //
 // Ending and reuse, with neither side active: Release() gives every block
 // back to the pool, Clear() resets the stream for another connection. The
@@ -86,13 +89,15 @@ public:
     void Release();
 
 private:
-    YNetMsgHead* FirstWholeMessage();
+    _block* LoadFirst();
+    void StoreFirst();
     YNetMsgHead* FindMessage();
-    bool ReceivingHasLeft();
-    void RetireFirst(_block* block);
+    bool ReceivingHasLeft(_block* first);
+    void RetireFirst(_block* first);
     _block* TakeBlock();
     _block* BlockHolding(const BYTE* position);
     int ContinuePending(ULONG len, BYTE* start, ULONG& remaining);
+    void Publish(_block* block, ULONG len);
 
     YLink<_block*, 4, 4> m_Blocks; // in the order taken; messages are read from the first
     CRITICAL_SECTION m_Lock;       // guards m_Blocks
@@ -101,7 +106,10 @@ private:
     BYTE m_Partial;                // receiving side: 1 while a message is pending
     LONG m_Processing;             // 1 while a consumer holds a message (atomic exchange)
     LONG m_Ended;                  // 1 from EndConnect until the end head is handed out
-    _block* m_Reading;             // consuming side: the first block, once looked up
+    _block* m_First;               // the block list's first value, read without m_Lock
+    _block* m_Receiving;           // receiving side: the block Request gave out last
+    ULONG m_ReceivingLen;          // receiving side: its m_Len, never read back from a
+                                   // block that may have gone back to the pool
 
     static _buff& m_Buff;          // the process's one pool
     static EndConnectMsg m_EndConnectMsg;

@@ -155,22 +155,32 @@ TEST_F(NetStreamTest, WorkedSequenceHandsOutBothMessagesInPlace) {
     EXPECT_EQ(Taken(), 0u);
 }
 
-TEST_F(NetStreamTest, ConsumedBlockGoesBackOnceTheReceivingSideMovesOn) {
-    const Bytes m = Message(1440, 3);
+TEST_F(NetStreamTest, ConsumedBlockGoesBackOnceTheReceivingSideCanNoLongerAppend) {
+    const Bytes m = Message(1000, 3), full = Message(1440, 4);
     _block* b1 = m_Stream.Request(nullptr, 2880);
-    ASSERT_EQ(Receive(b1, Join({m, m})), 2);
+    ASSERT_EQ(Receive(b1, m), 1);
     EXPECT_EQ(Consume(), m);
-    EXPECT_EQ(Consume(), m);
-    EXPECT_EQ(m_Stream.GetFirstNode(), b1); // full, consumed, still the receiving block
+    EXPECT_EQ(m_Stream.GetFirstNode(), b1); // consumed, but the receiving side may append to it
+    EXPECT_EQ(Taken(), 1u);
 
-    _block* b2 = m_Stream.Request(b1, 1440);
+    _block* b2 = m_Stream.Request(b1, 2000); // room 1880: moves on
     ASSERT_NE(b2, b1);
     EXPECT_EQ(Taken(), 2u);
     EXPECT_EQ(m_Stream.Process_InData(), nullptr); // gives b1 back on the way
     EXPECT_EQ(m_Stream.GetFirstNode(), b2);
     EXPECT_EQ(Taken(), 1u);
-    EXPECT_EQ(Receive(b2, m), 1);
-    EXPECT_EQ(Consume(), m);
+
+    // A block filled to its end goes back as soon as it is consumed, and, the
+    // last block taken, is the next one handed out.
+    ASSERT_EQ(Receive(b2, Join({full, full})), 2);
+    EXPECT_EQ(Consume(), full);
+    EXPECT_EQ(Taken(), 1u);
+    EXPECT_EQ(Consume(), full);
+    EXPECT_EQ(Taken(), 0u);
+    EXPECT_EQ(m_Stream.GetFirstNode(), nullptr);
+    EXPECT_EQ(m_Stream.Request(b2, 100), b2);
+    EXPECT_EQ(b2->m_Len, 0);
+    EXPECT_EQ(b2->m_Offset, 0);
 }
 
 TEST_F(NetStreamTest, PendingMessageMovesWholeToTheNewBlockAndIsHandedOutOnce) {
