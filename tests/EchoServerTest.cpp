@@ -120,7 +120,7 @@ Bytes WireMessage(BYTE mainId, BYTE assistId, const Bytes& body) {
     YNet2::YNetMsgHead head;
     head.SetHead(static_cast<WORD>(message.size()), mainId, assistId, false, false, false);
     std::memcpy(message.data(), &head, 4);
-    std::memcpy(message.data() + 4, body.data(), body.size());
+    std::copy(body.begin(), body.end(), message.begin() + 4);
     BYTE unused = 0;
     if (body.size() > 1)
         YNet2::Encode(message.data() + 4, static_cast<DWORD>(body.size()), unused);
@@ -147,7 +147,7 @@ Bytes ManyMessages(int count, std::vector<Bytes>* plain = nullptr) {
         const Bytes message = WireMessage(static_cast<BYTE>(i % 64), static_cast<BYTE>(i), body);
         if (plain != nullptr) {
             Bytes unscrambled = message;
-            std::memcpy(unscrambled.data() + 4, body.data(), body.size());
+            std::copy(body.begin(), body.end(), unscrambled.begin() + 4);
             plain->push_back(unscrambled);
         }
         all.insert(all.end(), message.begin(), message.end());
