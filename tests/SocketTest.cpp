@@ -94,6 +94,18 @@ bool IsOpenSocket(SOCKET handle) {
     return getsockopt(handle, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0;
 }
 
+// Wine hands a connection reset to its own socket machinery first; the
+// application's next recv then sees the end of the stream instead of
+// WSAECONNRESET, unlike Windows.
+bool RunningUnderWine() {
+#if defined(_WIN32)
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
 void SendAll(YSocket& socket, const char* bytes, int length) {
     ASSERT_EQ(length, socket.Send(bytes, length, 0));
 }
@@ -139,6 +151,8 @@ TEST(SocketRecvLen, ReturnsWhatArrivedWhenPeerClosesEarly) {
 }
 
 TEST(SocketRecvLen, ResetByPeerLogsRequestedLengthAndCode) {
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine reports a reset as the end of the stream";
     LogLines log;
     TcpPair pair;
     // Closing a socket with unread bytes resets the connection, on every
