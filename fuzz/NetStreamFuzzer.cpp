@@ -141,8 +141,18 @@ private:
         _block* block = nullptr;
         ULONG remaining = 0;
         while (m_Accepted < m_Length) {
+            // Nothing pending: the room left in the block (how a receiver
+            // fills its blocks to the end), a whole block, or any size.
             const std::uint32_t choice = m_Random.Next();
-            ULONG want = remaining != 0 ? remaining : 1 + choice % 2880;
+            ULONG want = remaining;
+            if (want == 0) {
+                const ULONG room = block != nullptr ? _block::Size - m_Filled : 0;
+                switch (choice % 3) {
+                case 0: want = room != 0 ? room : _block::Size; break;
+                case 1: want = _block::Size; break;
+                default: want = 1 + (choice >> 2) % _block::Size; break;
+                }
+            }
             if (remaining == 0 && block != nullptr && choice % 11 == 0)
                 block = m_Stream->Request(block, 0); // a new block, nothing pending
             else
@@ -185,6 +195,7 @@ private:
             CHECK(g_LogLines == 0);
             CHECK(result == m_Reference.ResultFor(from, to));
             CHECK(block->m_Len == lenBefore + n);
+            m_Filled = block->m_Len; // a full block may go back to the pool once consumed: not read again
             m_Accepted = to;
             CHECK(remaining == m_Reference.RemainingAt(m_Accepted));
             Consume(m_Random.Next() % 8);
@@ -245,6 +256,7 @@ private:
     Random m_Random;
     NetStream* m_Stream = nullptr;
     std::size_t m_Accepted = 0;
+    ULONG m_Filled = 0; // the receiving block's length after the last accepted piece
     std::size_t m_Next = 0;
 };
 

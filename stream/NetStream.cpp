@@ -247,11 +247,14 @@ void NetStream::StoreFirst() {
     std::atomic_ref<_block*>(m_First).store(m_Blocks.First(), std::memory_order_release);
 }
 
-// True once the receiving side will never append to the first block again:
-// it has taken a later block, the connection has ended, or the block is
-// full. m_Lock is held, so the block's last m_Len is visible afterwards.
+// True once the receiving side will never touch the first block again: it
+// has taken a later block (and moved any pending bytes out), the connection
+// has ended, or the block is full and wholly consumed. A full block that
+// still ends with a pending message is not left: Request copies those bytes
+// out of it. m_Lock is held, so the block's last m_Len is visible afterwards.
 bool NetStream::ReceivingHasLeft(_block* first) {
-    return m_Blocks.m_Count >= 2 || LoadFlag(m_Ended) != 0 || LoadLen(first) == kBlockBytes;
+    return m_Blocks.m_Count >= 2 || LoadFlag(m_Ended) != 0 ||
+           (first->m_Offset == kBlockBytes && LoadLen(first) == kBlockBytes);
 }
 
 // Gives the first block back to the pool; m_Lock is held (the pool's lock

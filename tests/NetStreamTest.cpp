@@ -210,6 +210,25 @@ TEST_F(NetStreamTest, PendingMessageMovesWholeToTheNewBlockAndIsHandedOutOnce) {
     EXPECT_TRUE(Consume().empty());
 }
 
+TEST_F(NetStreamTest, FullBlockEndingInAPendingMessageStaysUntilItsBytesHaveMoved) {
+    const Bytes a = Message(1440, 1), b = Message(1267, 2), c = Message(817, 3);
+    const Bytes wire = Join({a, b, c});
+    _block* b1 = m_Stream.Request(nullptr, 2880);
+    ASSERT_EQ(Receive(b1, wire, 0, 2880), 3); // ends 173 bytes into c
+    EXPECT_EQ(Consume(), a);
+    EXPECT_EQ(Consume(), b);
+    EXPECT_TRUE(Consume().empty()); // the consumer reaches c's first bytes first
+    EXPECT_EQ(m_Stream.GetFirstNode(), b1);
+    EXPECT_EQ(Taken(), 1u);
+
+    _block* b2 = m_Stream.Request(b1, m_Remaining);
+    ASSERT_NE(b2, b1);
+    EXPECT_EQ(b2->m_Len, 173);
+    EXPECT_EQ(Receive(b2, wire, 2880, 644), 1);
+    EXPECT_EQ(Consume(), c);
+    EXPECT_EQ(Taken(), 1u);
+}
+
 TEST_F(NetStreamTest, PieceBoundariesAnywhereGiveTheHeadCountsAndRemainingCounts) {
     const Bytes m100 = Message(100, 1);
     _block* block = m_Stream.Request(nullptr, 2880);
