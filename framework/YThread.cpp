@@ -59,8 +59,13 @@ YThread& YThread::operator=(const YThread& /*other*/) { return *this; }
 YThread::~YThread() {
     // Backstop: a derived kernel ends its thread before it is destroyed.
     // A thread still held here is asked to end and waited for, so that the
-    // handles are not closed under it.
-    WaitForExitThread(); // returns at once without a thread, or on the thread itself
+    // handles are not closed under it. An object destroyed on its own thread
+    // (from one of its callbacks) cannot be waited for by anyone afterwards:
+    // it releases the handles itself, as its thread's CleanUp would.
+    if (IsOwnThread())
+        CleanUp();
+    else
+        WaitForExitThread();
 }
 
 LONG YThread::Run(void* /*param*/) { return 0; }
