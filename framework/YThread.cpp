@@ -42,6 +42,10 @@ struct StartRecord {
 DWORD WINAPI ThreadMain(LPVOID argument) {
     StartRecord start = *static_cast<StartRecord*>(argument);
     delete static_cast<StartRecord*>(argument);
+    // CreateThread holds the lock until it has written the thread words:
+    // passing through it here makes them visible to the body, which may
+    // read m_Thread and m_ExitEvent directly.
+    { ThreadLockHolder hold; }
     if (start.routine != nullptr)
         return start.routine(start.param);
     return static_cast<DWORD>(start.object->Run(start.param));
@@ -80,8 +84,8 @@ LONG YThread::CreateThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void
         return E_FAIL;
     auto* start = new StartRecord{this, routine, param};
 
-    // The new thread may reach CleanUp before the words below are written;
-    // CleanUp takes the same lock, so it sees them complete.
+    // The new thread waits for this lock before its body runs, so the body
+    // and its CleanUp see the words below complete.
     StoreWord(m_ExitEvent, ToWord(exitEvent));
     std::atomic_ref<DWORD>(m_ExitAsked).store(0, std::memory_order_relaxed);
     DWORD threadId = 0;
