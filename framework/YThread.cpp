@@ -103,16 +103,28 @@ LONG YThread::CreateThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void
     return 0;
 }
 
-// Asked once per received message, so it must cost little: the flag set
-// beside the event is read without the lock. A kernel may also signal
-// m_ExitEvent itself (TCPClient::Release does), so the event is consulted
-// when the flag is not set yet, and the flag then remembers the answer.
-// The event stays open while the thread runs: only the ended thread's
-// CleanUp, or a waiter after the thread has ended, closes it.
+// Asked once per received message, so it must cost next to nothing: the
+// flag set beside the event is read without the lock. A kernel may also
+// signal m_ExitEvent itself, which the flag does not see; the event is
+// polled on the first call and then on every kEventPollInterval-th call of
+// the thread while the flag is clear (a poll is a system call: once per
+// message would cost more than the message), and the flag remembers the
+// answer. A loop that only spins on ICanExit so sees the request within
+// microseconds; a receive loop whose socket the owner closed ends through
+// the failed receive anyway. The event stays open while the thread runs:
+// only the ended thread's CleanUp, or a waiter after the thread has ended,
+// closes it.
+namespace {
+constexpr unsigned kEventPollInterval = 1024;
+thread_local unsigned t_ExitChecks = 0; // calls of ICanExit on this thread
+} // namespace
+
 bool YThread::ICanExit() {
     std::atomic_ref<DWORD> asked(m_ExitAsked);
     if (asked.load(std::memory_order_acquire) != 0)
         return true;
+    if (t_ExitChecks++ % kEventPollInterval != 0)
+        return false;
     DWORD exitEvent = std::atomic_ref<DWORD>(m_ExitEvent).load(std::memory_order_acquire);
     if (exitEvent == 0 || WaitForSingleObject(ToHandle(exitEvent), 0) != WAIT_OBJECT_0)
         return false;

@@ -37,8 +37,9 @@ public:
     virtual LONG CreateThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void* param, DWORD flags);
 
     // Asked by the thread itself once per pass of its loop: true once the
-    // thread has been asked to end (SignalExit, WaitForExitThread, or
-    // SetEvent on m_ExitEvent by a derived kernel).
+    // thread has been asked to end by SignalExit or WaitForExitThread, and
+    // within at most 1024 calls once a derived kernel has signalled
+    // m_ExitEvent itself (SetEvent). Costs an atomic load on the common path.
     bool ICanExit();
 
     // Asks the thread to end, then returns once it has ended; at once when
