@@ -104,7 +104,7 @@ int WINAPI select(int /*ignored*/, fd_set* readSet, fd_set* writeSet, fd_set* ex
         if (sets[index] == nullptr)
             continue;
         for (unsigned int i = 0; i < sets[index]->fd_count; ++i) {
-            SocketHold hold = HoldSocket(sets[index]->fd_array[i]);
+            SocketHold hold = HoldSocket(sets[index]->fd_array[i], index == kWrite ? HoldFor::Send : HoldFor::Other);
             if (!hold)
                 return SOCKET_ERROR; // WSAENOTSOCK, as set by HoldSocket
             items.push_back(Watched{static_cast<SetIndex>(index), std::move(hold)});

@@ -86,9 +86,10 @@ void CloseEntry(std::unique_lock<std::mutex>& lock, SocketEntry* entry) {
     }
     // Wake the calls in flight; the shutdown state stays, so a call that
     // reaches the system only after this point returns at once too. An
-    // abortive close must not send a FIN first: shut down receiving only,
-    // which wakes receivers and acceptors without a word to the peer.
-    Sys::Shutdown(entry->fd, entry->abortiveClose.load() ? 0 : 2);
+    // abortive close must not send a FIN first: shutting down receiving
+    // only wakes receivers and acceptors without a word to the peer.
+    bool receiveOnly = entry->abortiveClose.load() && entry->sendsInFlight == 0;
+    Sys::Shutdown(entry->fd, receiveOnly ? 0 : 2);
 }
 
 } // namespace
@@ -97,6 +98,7 @@ SocketHold& SocketHold::operator=(SocketHold&& other) noexcept {
     if (this != &other) {
         Release();
         m_Entry = other.m_Entry;
+        m_Sends = other.m_Sends;
         other.m_Entry = nullptr;
     }
     return *this;
@@ -109,11 +111,13 @@ void SocketHold::Release() {
     m_Entry = nullptr;
     Table& table = TheTable();
     std::unique_lock<std::mutex> lock(table.lock);
+    if (m_Sends)
+        --entry->sendsInFlight;
     if (--entry->inFlight == 0 && !entry->open && entry->fd >= 0)
         FinishClose(lock, entry);
 }
 
-SocketHold HoldSocket(SOCKET s) {
+SocketHold HoldSocket(SOCKET s, HoldFor purpose) {
     if (!WinSockStarted()) {
         WSASetLastError(WSANOTINITIALISED);
         return SocketHold();
@@ -126,7 +130,10 @@ SocketHold HoldSocket(SOCKET s) {
         return SocketHold();
     }
     ++entry->inFlight;
-    return SocketHold(entry);
+    bool sends = purpose == HoldFor::Send;
+    if (sends)
+        ++entry->sendsInFlight;
+    return SocketHold(entry, sends);
 }
 
 SOCKET AddSocket(int fd, int type, bool nonBlocking, bool connected) {
@@ -144,6 +151,7 @@ SOCKET AddSocket(int fd, int type, bool nonBlocking, bool connected) {
     entry->fd = fd;
     entry->generation = (entry->generation + 1) & kGenerationMask;
     entry->inFlight = 0;
+    entry->sendsInFlight = 0;
     entry->open = true;
     entry->closing.store(false);
     entry->type = type;

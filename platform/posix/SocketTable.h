@@ -8,6 +8,9 @@
 // no call ever reaches a descriptor number the system has given again to
 // someone else. Calls blocked on the socket are woken by shutting the
 // descriptor down, and answer SOCKET_ERROR (WSAEINTR), as Windows does.
+// A socket set to close abortively (SO_LINGER on, time 0) is shut down for
+// receiving only, so that the peer gets the reset without a FIN before it,
+// unless a call may be blocked sending: that one needs the full shutdown.
 //
 // A slot is reused only once the table holds 1024 slots, the oldest freed
 // first, and its generation counts 14 bits: a stale handle meets a new
@@ -30,6 +33,7 @@ struct SocketEntry {
     int fd = -1;                    // table lock; kept while calls are in flight
     DWORD generation = 0;           // table lock
     int inFlight = 0;               // table lock
+    int sendsInFlight = 0;          // table lock: those of inFlight that may block sending
     bool open = false;              // table lock; false from closesocket on
     std::atomic<bool> closing{false};
     int type = 0;                   // SOCK_STREAM or SOCK_DGRAM, set at creation
@@ -47,8 +51,10 @@ struct SocketEntry {
 class SocketHold {
 public:
     SocketHold() = default;
-    explicit SocketHold(SocketEntry* entry) : m_Entry(entry) {}
-    SocketHold(SocketHold&& other) noexcept : m_Entry(other.m_Entry) { other.m_Entry = nullptr; }
+    SocketHold(SocketEntry* entry, bool sends) : m_Entry(entry), m_Sends(sends) {}
+    SocketHold(SocketHold&& other) noexcept : m_Entry(other.m_Entry), m_Sends(other.m_Sends) {
+        other.m_Entry = nullptr;
+    }
     SocketHold& operator=(SocketHold&& other) noexcept;
     SocketHold(const SocketHold&) = delete;
     SocketHold& operator=(const SocketHold&) = delete;
@@ -63,11 +69,16 @@ public:
 
 private:
     SocketEntry* m_Entry = nullptr;
+    bool m_Sends = false;
 };
+
+// What a call holds a socket for: a call that may block sending (send,
+// select on writability) needs a full shutdown to be woken.
+enum class HoldFor { Other, Send };
 
 // Holds the socket for a call. On failure sets WSAGetLastError
 // (WSANOTINITIALISED, WSAENOTSOCK) and answers an empty hold.
-SocketHold HoldSocket(SOCKET s);
+SocketHold HoldSocket(SOCKET s, HoldFor purpose = HoldFor::Other);
 
 // Gives the descriptor a handle (of the given SOCK_* type; connected for
 // an accepted one), or closes it and answers INVALID_SOCKET with WSAEMFILE

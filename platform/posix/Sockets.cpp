@@ -14,7 +14,6 @@
 //   - a connection reset answers WSAECONNRESET again on every later call.
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "platform/posix/ErrorMap.h"
 #include "platform/posix/SocketTable.h"
@@ -83,22 +82,40 @@ void GiveAddress(const unsigned char* raw, sockaddr* address, int* length) {
     *length = kAddressLength;
 }
 
-int CheckBuffers(const LPWSABUF buffers, DWORD count, std::vector<Sys::Buffer>* out) {
+// The buffers of one call, on the caller's stack.
+struct BufferList {
+    Sys::Buffer items[Sys::kMaxBuffers];
+    std::size_t count = 0;
+};
+
+// One buffer of a plain recv/send.
+int SingleBuffer(const char* buffer, int length, BufferList* out) {
+    if (length < 0 || (buffer == nullptr && length > 0))
+        return WSAEFAULT;
+    out->items[0] = Sys::Buffer{const_cast<char*>(buffer), static_cast<std::size_t>(length)};
+    out->count = 1;
+    return 0;
+}
+
+// WSABUF arrays; more than kMaxBuffers at once answer WSAENOBUFS.
+int CheckBuffers(const LPWSABUF buffers, DWORD count, BufferList* out) {
     if (count != 0 && buffers == nullptr)
         return WSAEFAULT;
-    out->reserve(count);
+    if (count > Sys::kMaxBuffers)
+        return WSAENOBUFS;
     for (DWORD i = 0; i < count; ++i) {
         if (buffers[i].buf == nullptr && buffers[i].len != 0)
             return WSAEFAULT;
-        out->push_back(Sys::Buffer{buffers[i].buf, buffers[i].len});
+        out->items[i] = Sys::Buffer{buffers[i].buf, buffers[i].len};
     }
+    out->count = count;
     return 0;
 }
 
 // Receives into the buffers. Answers the byte count, or SOCKET_ERROR with
 // the error set. A truncated datagram answers SOCKET_ERROR (WSAEMSGSIZE)
 // with its head in the buffers and the count in *truncatedCount.
-long ReceiveOn(SocketHold& hold, std::vector<Sys::Buffer>& buffers, int flags, sockaddr* from, int* fromLength,
+long ReceiveOn(SocketHold& hold, BufferList& buffers, int flags, sockaddr* from, int* fromLength,
                long* truncatedCount) {
     if ((flags & ~(MSG_OOB | MSG_PEEK | MSG_WAITALL)) != 0)
         return Fail(WSAEOPNOTSUPP);
@@ -117,7 +134,7 @@ long ReceiveOn(SocketHold& hold, std::vector<Sys::Buffer>& buffers, int flags, s
     bool datagram = hold->type == SOCK_DGRAM;
     bool truncated = false;
     long result =
-        Sys::Receive(hold.Fd(), buffers.data(), buffers.size(), flags, datagram ? peer : nullptr, &truncated);
+        Sys::Receive(hold.Fd(), buffers.items, buffers.count, flags, datagram ? peer : nullptr, &truncated);
     if (result < 0)
         return Fail(CallError(hold, errno));
     if (hold.Closed() && result == 0)
@@ -133,7 +150,7 @@ long ReceiveOn(SocketHold& hold, std::vector<Sys::Buffer>& buffers, int flags, s
 
 // Sends the buffers. A blocking stream socket sends them whole, as Winsock
 // does; a short count answers only when an error stops it half way.
-long SendOn(SocketHold& hold, std::vector<Sys::Buffer>& buffers, int flags, const sockaddr* to, int toLength) {
+long SendOn(SocketHold& hold, BufferList& buffers, int flags, const sockaddr* to, int toLength) {
     if ((flags & ~(MSG_OOB | Sys::kFlagDontRoute)) != 0)
         return Fail(WSAEOPNOTSUPP);
     bool datagram = hold->type == SOCK_DGRAM;
@@ -151,7 +168,7 @@ long SendOn(SocketHold& hold, std::vector<Sys::Buffer>& buffers, int flags, cons
     long total = 0;
     std::size_t first = 0;
     for (;;) {
-        long sent = Sys::Send(hold.Fd(), buffers.data() + first, buffers.size() - first, flags, to);
+        long sent = Sys::Send(hold.Fd(), buffers.items + first, buffers.count - first, flags, to);
         if (sent < 0) {
             int error = errno;
             if (total > 0)
@@ -169,14 +186,14 @@ long SendOn(SocketHold& hold, std::vector<Sys::Buffer>& buffers, int flags, cons
             return total;
         // Skip what went out; stop once every buffer is empty.
         std::size_t done = static_cast<std::size_t>(sent);
-        while (first < buffers.size() && done >= buffers[first].length) {
-            done -= buffers[first].length;
+        while (first < buffers.count && done >= buffers.items[first].length) {
+            done -= buffers.items[first].length;
             ++first;
         }
-        if (first == buffers.size())
+        if (first == buffers.count)
             return total;
-        buffers[first].data = static_cast<char*>(buffers[first].data) + done;
-        buffers[first].length -= done;
+        buffers.items[first].data = static_cast<char*>(buffers.items[first].data) + done;
+        buffers.items[first].length -= done;
     }
 }
 
@@ -369,9 +386,9 @@ int WINAPI recv(SOCKET s, char* buffer, int length, int flags) {
     SocketHold hold = HoldSocket(s);
     if (!hold)
         return SOCKET_ERROR;
-    if (length < 0 || (buffer == nullptr && length > 0))
-        return Fail(WSAEFAULT);
-    std::vector<Sys::Buffer> buffers{{buffer, static_cast<std::size_t>(length)}};
+    BufferList buffers;
+    if (int error = SingleBuffer(buffer, length, &buffers))
+        return Fail(error);
     long truncated = 0;
     return static_cast<int>(ReceiveOn(hold, buffers, flags, nullptr, nullptr, &truncated));
 }
@@ -380,30 +397,30 @@ int WINAPI recvfrom(SOCKET s, char* buffer, int length, int flags, struct sockad
     SocketHold hold = HoldSocket(s);
     if (!hold)
         return SOCKET_ERROR;
-    if (length < 0 || (buffer == nullptr && length > 0))
-        return Fail(WSAEFAULT);
-    std::vector<Sys::Buffer> buffers{{buffer, static_cast<std::size_t>(length)}};
+    BufferList buffers;
+    if (int error = SingleBuffer(buffer, length, &buffers))
+        return Fail(error);
     long truncated = 0;
     return static_cast<int>(ReceiveOn(hold, buffers, flags, from, fromLength, &truncated));
 }
 
 int WINAPI send(SOCKET s, const char* buffer, int length, int flags) {
-    SocketHold hold = HoldSocket(s);
+    SocketHold hold = HoldSocket(s, HoldFor::Send);
     if (!hold)
         return SOCKET_ERROR;
-    if (length < 0 || (buffer == nullptr && length > 0))
-        return Fail(WSAEFAULT);
-    std::vector<Sys::Buffer> buffers{{const_cast<char*>(buffer), static_cast<std::size_t>(length)}};
+    BufferList buffers;
+    if (int error = SingleBuffer(buffer, length, &buffers))
+        return Fail(error);
     return static_cast<int>(SendOn(hold, buffers, flags, nullptr, 0));
 }
 
 int WINAPI sendto(SOCKET s, const char* buffer, int length, int flags, const struct sockaddr* to, int toLength) {
-    SocketHold hold = HoldSocket(s);
+    SocketHold hold = HoldSocket(s, HoldFor::Send);
     if (!hold)
         return SOCKET_ERROR;
-    if (length < 0 || (buffer == nullptr && length > 0))
-        return Fail(WSAEFAULT);
-    std::vector<Sys::Buffer> buffers{{const_cast<char*>(buffer), static_cast<std::size_t>(length)}};
+    BufferList buffers;
+    if (int error = SingleBuffer(buffer, length, &buffers))
+        return Fail(error);
     return static_cast<int>(SendOn(hold, buffers, flags, to, toLength));
 }
 
@@ -422,7 +439,7 @@ int ReceiveBuffers(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LP
         return Fail(WSAEOPNOTSUPP);
     if (received == nullptr || flags == nullptr)
         return Fail(WSAEFAULT);
-    std::vector<Sys::Buffer> list;
+    BufferList list;
     if (int error = CheckBuffers(buffers, count, &list))
         return Fail(error);
     long truncated = 0;
@@ -439,14 +456,14 @@ int ReceiveBuffers(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LP
 
 int SendBuffers(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags, const sockaddr* to,
                 int toLength, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
-    SocketHold hold = HoldSocket(s);
+    SocketHold hold = HoldSocket(s, HoldFor::Send);
     if (!hold)
         return SOCKET_ERROR;
     if (overlapped != nullptr || routine != nullptr)
         return Fail(WSAEOPNOTSUPP);
     if (sent == nullptr)
         return Fail(WSAEFAULT);
-    std::vector<Sys::Buffer> list;
+    BufferList list;
     if (int error = CheckBuffers(buffers, count, &list))
         return Fail(error);
     long result = SendOn(hold, list, static_cast<int>(flags), to, toLength);

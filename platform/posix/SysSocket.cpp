@@ -24,9 +24,6 @@ static_assert(sizeof(sockaddr_in) == kAddressLength);
 static_assert(AF_INET == 2 && SOCK_STREAM == 1 && SOCK_DGRAM == 2);
 static_assert(SHUT_RD == 0 && SHUT_WR == 1 && SHUT_RDWR == 2);
 
-// Up to the WSABUF count a caller may pass at once.
-constexpr std::size_t kMaxBuffers = 64;
-
 int SystemFlags(int flags) {
     int result = 0;
     if (flags & kFlagOob)

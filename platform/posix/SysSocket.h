@@ -45,6 +45,8 @@ struct Buffer {
     void* data;
     std::size_t length;
 };
+// The most buffers one Receive or Send takes.
+constexpr std::size_t kMaxBuffers = 64;
 
 // Poll bits, in and out.
 constexpr int kPollIn = 0x1;

@@ -133,6 +133,42 @@ TEST(PosixSocketTable, LingerZeroCloseUnderABlockedReceiveStillResets) {
     closesocket(client);
 }
 
+struct BlockedSend {
+    SOCKET s;
+    HANDLE entered;
+    int result;
+};
+
+DWORD WINAPI SendUntilClosed(LPVOID parameter) {
+    auto* state = static_cast<BlockedSend*>(parameter);
+    static char big[32 << 20]; // far more than both socket buffers hold
+    SetEvent(state->entered);
+    state->result = send(state->s, big, sizeof(big), 0);
+    return 0;
+}
+
+// A send blocked on a peer that does not read ends when the socket is
+// closed under it, for an orderly and for an abortive close alike.
+TEST(PosixSocketTable, CloseEndsASendBlockedOnAFullBuffer) {
+    for (bool abortive : {false, true}) {
+        SOCKET client, server;
+        ASSERT_TRUE(MakeConnectedPair(&client, &server));
+        linger value{static_cast<unsigned short>(abortive ? 1 : 0), 0};
+        ASSERT_EQ(setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&value), sizeof(value)), 0);
+        BlockedSend state{client, CreateEventA(nullptr, TRUE, FALSE, nullptr), 0};
+        HANDLE thread = CreateThread(nullptr, 0, SendUntilClosed, &state, 0, nullptr);
+        ASSERT_EQ(WaitForSingleObject(state.entered, kBoundedWait), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(thread, 100), WAIT_TIMEOUT);
+        EXPECT_EQ(closesocket(client), 0);
+        ASSERT_EQ(WaitForSingleObject(thread, kBoundedWait), WAIT_OBJECT_0) << "abortive " << abortive;
+        // A blocking send answers the bytes it got out before the close.
+        EXPECT_LT(state.result, static_cast<int>(32 << 20));
+        CloseHandle(thread);
+        CloseHandle(state.entered);
+        closesocket(server);
+    }
+}
+
 // Calls of every kind race a closesocket; each ends with a Winsock answer,
 // and every descriptor is closed in the end.
 struct Racer {
