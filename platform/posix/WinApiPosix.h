@@ -137,13 +137,18 @@ YNET_API LONG WINAPI InterlockedDecrement(LONG volatile* target);
 YNET_API LONG WINAPI InterlockedExchangeAdd(LONG volatile* target, LONG value);
 
 // Handles of events and threads are small numbers of ours that fit in 32 bits
-// (as Windows kernel handles do), so a DWORD can carry one.
+// (as Windows kernel handles do), so a DWORD can carry one; a closed handle
+// is not given again until about a billion others have been.
+// Named events are not offered (a name fails with ERROR_INVALID_PARAMETER).
 YNET_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                                     LPCSTR name);
 YNET_API BOOL WINAPI SetEvent(HANDLE event);
 YNET_API BOOL WINAPI ResetEvent(HANDLE event);
 YNET_API DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 YNET_API BOOL WINAPI CloseHandle(HANDLE handle);
+// The thread handle is signalled once the routine has returned (and the
+// thread's message queue is gone). Creation flags other than
+// STACK_SIZE_PARAM_IS_A_RESERVATION (suspended start) are refused.
 YNET_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, std::size_t stackSize,
                                     LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD creationFlags,
                                     LPDWORD threadId);
@@ -355,13 +360,26 @@ YNET_API int WINAPI WSACleanup();
 YNET_API int WINAPI WSAGetLastError();
 YNET_API void WINAPI WSASetLastError(int error);
 
+// Sockets are IPv4 TCP or UDP. Every socket call before WSAStartup (or
+// after the last WSACleanup, which closes every socket) answers
+// WSANOTINITIALISED.
 YNET_API SOCKET WINAPI socket(int family, int type, int protocol);
+// Without protocol record or group; WSA_FLAG_OVERLAPPED is accepted (the
+// socket serves synchronous calls as one of socket() does), a protocol
+// record answers WSAEOPNOTSUPP.
 YNET_API SOCKET WINAPI WSASocketA(int family, int type, int protocol, LPWSAPROTOCOL_INFOA info, GROUP group,
                                   DWORD flags);
+// Ends the handle at once. A call blocked on the socket in another thread
+// (recv, accept, send, connect, select) returns SOCKET_ERROR with WSAEINTR
+// (select: the socket reads as ready); the descriptor is closed once no call
+// is left on it. With SO_LINGER on and a zero time the peer is reset.
 YNET_API int WINAPI closesocket(SOCKET s);
 YNET_API int WINAPI bind(SOCKET s, const struct sockaddr* address, int length);
 YNET_API int WINAPI listen(SOCKET s, int backlog);
 YNET_API SOCKET WINAPI accept(SOCKET s, struct sockaddr* address, int* length);
+// The condition function, when given, is called at once with the caller's
+// and the local address: CF_ACCEPT keeps the connection, CF_REJECT closes
+// it and answers WSAECONNREFUSED, CF_DEFER answers WSAEINVAL.
 YNET_API SOCKET WINAPI WSAAccept(SOCKET s, struct sockaddr* address, int* length,
                                  LPCONDITIONPROC condition, std::uintptr_t callbackData);
 YNET_API int WINAPI connect(SOCKET s, const struct sockaddr* address, int length);
@@ -372,6 +390,7 @@ YNET_API int WINAPI sendto(SOCKET s, const char* buffer, int length, int flags, 
                            int toLength);
 // The overlapped variants serve the synchronous case (null overlapped and
 // completion routine); with either given they fail with WSAEOPNOTSUPP.
+// At most 64 buffers per call (more: WSAENOBUFS).
 YNET_API int WINAPI WSARecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
                             LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
 YNET_API int WINAPI WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
@@ -498,14 +517,19 @@ YNET_API BOOL WINAPI PostThreadMessageA(DWORD threadId, UINT message, WPARAM wPa
 YNET_API void WINAPI PostQuitMessage(int exitCode);
 // From the window's own thread the window procedure runs at once; from any
 // other thread the call waits until the window's thread has handled the
-// message in one of its GetMessageA / PeekMessageA / MsgWaitForMultipleObjects calls.
+// message in one of its GetMessageA / PeekMessageA calls (its
+// MsgWaitForMultipleObjects wakes for it with QS_SENDMESSAGE). While it
+// waits, the sender handles messages sent to its own thread. A window that
+// is destroyed before it handled the message answers 0.
 YNET_API LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 YNET_API BOOL WINAPI PeekMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage);
 YNET_API BOOL WINAPI GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
 YNET_API BOOL WINAPI TranslateMessage(const MSG* message);
 YNET_API LRESULT WINAPI DispatchMessageA(const MSG* message);
 // Waits on the handles and on the calling thread's message queue: answers
-// WAIT_OBJECT_0 + count when a message is waiting. Supports count 0 and
-// waitAll FALSE, which is what a message loop with a deadline needs.
+// WAIT_OBJECT_0 + count when input of wakeMask has arrived since the thread
+// last looked at its queue (PeekMessageA / GetMessageA), as on Windows:
+// messages left unread by an earlier look do not wake it. Supports waitAll
+// FALSE only (count 0 included), which is what a message loop needs.
 YNET_API DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                                                 DWORD milliseconds, DWORD wakeMask);
