@@ -1,0 +1,586 @@
+#include "client/TCPClient.h"
+
+#include <cstring>
+
+#include "framework/Log.h"
+#include "message/Scrambler.h"
+#include "message/YNetMsgHead.h"
+
+namespace YNet2 {
+
+namespace {
+
+constexpr DWORD kSocketOpened = 1;
+constexpr DWORD kConnected = 2;
+constexpr DWORD kThreadRunning = 4;
+
+constexpr int kHeadSize = YNetMsgHead::HeadSize;
+
+// While the socket is gone and the thread has not been asked to end, the
+// receive loop sleeps on the exit event in slices of this length; between
+// slices it looks whether Reconnect brought a socket back.
+constexpr DWORD kIdleSliceMs = 100;
+
+// The RunFrame of the receive thread running on this thread, if any: lets a
+// destructor that runs inside one of the thread's own callbacks tell Run
+// that the object is gone.
+thread_local void* t_RunFrame = nullptr;
+
+class Hold {
+public:
+    explicit Hold(CRITICAL_SECTION& section) : m_Section(section) { EnterCriticalSection(&m_Section); }
+    ~Hold() { LeaveCriticalSection(&m_Section); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+private:
+    CRITICAL_SECTION& m_Section;
+};
+
+// Kernel handles fit in 32 bits; Windows widens them by sign extension.
+HANDLE WordToHandle(DWORD word) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word))); }
+
+// Ends the blocking calls that other threads make on handle, without closing
+// it (its value must not be reused while they still hold it). shutdown
+// makes every later call on the handle fail at once; on Windows it does not
+// end a call that is already blocked, so the handle's pending I/O is also
+// cancelled there (this ends a blocked recv or send from any thread). A
+// receive-only shutdown sends nothing to the peer, which then sees only the
+// reset of the final abortive close, as without the wake.
+void WakeBlockedCalls(SOCKET handle, int how) {
+    shutdown(handle, how);
+#if defined(_WIN32)
+    CancelIoEx(reinterpret_cast<HANDLE>(handle), nullptr);
+#endif
+}
+
+int MessageSize(const unsigned char* head) { return reinterpret_cast<const YNetMsgHead*>(head)->GetSize(); }
+
+} // namespace
+
+struct TCPClient::RunFrame {
+    const TCPClient* client;
+    bool destroyed; // set by a destructor running inside one of the thread's callbacks
+};
+
+TCPClient::RunFrame* TCPClient::OwnRunFrame(const TCPClient* client) {
+    auto* frame = static_cast<RunFrame*>(t_RunFrame);
+    return frame != nullptr && frame->client == client ? frame : nullptr;
+}
+
+// ---------------------------------------------------------------- life
+
+TCPClient::TCPClient(MsgWorker* worker)
+    : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr), m_Uses{}, m_UseCount(0), m_Generation(0),
+      m_LiveGeneration(0), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0) {
+    InitializeCriticalSection(&m_Lock);
+    InitializeCriticalSection(&m_SendLock);
+}
+
+TCPClient::TCPClient(const TCPClient& other)
+    : ClientNetKernel(other), m_State(0), m_Worker(other.m_Worker), m_ServerAddr(other.m_ServerAddr),
+      m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Uses{}, m_UseCount(0),
+      m_Generation(0), m_LiveGeneration(0), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0) {
+    InitializeCriticalSection(&m_Lock);
+    InitializeCriticalSection(&m_SendLock);
+    SOCKET handle;
+    {
+        Hold hold(other.m_Lock);
+        handle = other.m_Socket.GetSocket();
+        m_State = other.m_State;
+    }
+    Hold hold(m_Lock);
+    SetSocketLocked(handle);
+}
+
+TCPClient& TCPClient::operator=(const TCPClient& other) {
+    if (this == &other)
+        return *this;
+    ClientNetKernel::operator=(other);
+    SOCKET handle;
+    DWORD state;
+    {
+        Hold hold(other.m_Lock);
+        handle = other.m_Socket.GetSocket();
+        state = other.m_State;
+    }
+    Hold hold(m_Lock);
+    SetSocketLocked(handle); // the handle held before is not closed
+    m_State = state;
+    m_Worker = other.m_Worker;
+    m_ServerAddr = other.m_ServerAddr;
+    std::atomic_ref<void*>(m_Data).store(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load());
+    return *this;
+}
+
+TCPClient::~TCPClient() {
+    RunFrame* frame = OwnRunFrame(this);
+    Release();
+    if (frame != nullptr) {
+        // Destroyed inside one of the receive thread's own callbacks: that
+        // thread returns at once without touching the object again, so
+        // release what the thread base holds for it here.
+        frame->destroyed = true;
+        CleanUp();
+    } else {
+        WaitForExitThread();
+    }
+    {
+        Hold hold(m_Lock);
+        m_State = 0;
+        // Every user has left by now (the receive thread has ended; senders
+        // are the owner's, who does not destroy a client while sending).
+        for (int i = 0; i < m_UseCount; ++i) {
+            if (m_Uses[i].closePending)
+                closesocket(m_Uses[i].handle);
+        }
+        m_UseCount = 0;
+    }
+    DeleteCriticalSection(&m_SendLock);
+    DeleteCriticalSection(&m_Lock);
+    // m_Socket's own destruction closes a handle still held (after Reconnect).
+}
+
+// ---------------------------------------------------------------- the handle in use
+
+void TCPClient::SetSocketLocked(SOCKET handle) {
+    m_Socket.SetSocket(handle);
+    if (handle == INVALID_SOCKET) {
+        m_LiveGeneration.store(0, std::memory_order_release);
+        return;
+    }
+    if (++m_Generation == 0)
+        ++m_Generation; // 0 means "no socket"
+    m_LiveGeneration.store(m_Generation, std::memory_order_release);
+}
+
+TCPClient::SocketUse* TCPClient::FindUse(SOCKET handle) {
+    for (int i = 0; i < m_UseCount; ++i) {
+        if (m_Uses[i].handle == handle)
+            return &m_Uses[i];
+    }
+    return nullptr;
+}
+
+SOCKET TCPClient::BeginUse(bool sender, DWORD* generation) {
+    Hold hold(m_Lock);
+    SOCKET handle = m_Socket.GetSocket();
+    if (handle == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    SocketUse* use = FindUse(handle);
+    if (use == nullptr) {
+        if (m_UseCount == kMaxUses)
+            return INVALID_SOCKET; // cannot track one more handle: act as if there were none
+        use = &m_Uses[m_UseCount++];
+        *use = SocketUse{handle, 0, false, 0};
+    }
+    ++use->users;
+    if (sender)
+        ++use->senders;
+    if (generation != nullptr)
+        *generation = m_Generation;
+    return handle;
+}
+
+bool TCPClient::EndUse(SOCKET handle, bool sender) {
+    Hold hold(m_Lock);
+    SocketUse* use = FindUse(handle);
+    if (use == nullptr)
+        return false; // not reached: every handle BeginUse gave out has an entry
+    bool closed = use->closePending;
+    if (sender)
+        --use->senders;
+    if (--use->users == 0) {
+        if (closed)
+            closesocket(handle);
+        *use = m_Uses[--m_UseCount];
+    }
+    return !closed;
+}
+
+void TCPClient::CloseLocked(SOCKET handle, bool abortive) {
+    SocketUse* use = FindUse(handle);
+    if (use == nullptr) {
+        closesocket(handle);
+        return;
+    }
+    if (use->closePending)
+        return;
+    use->closePending = true;
+    // An abortive close tells the peer nothing before its reset, unless a
+    // sender has to be woken (its unsent bytes go ahead of any FIN anyway).
+    WakeBlockedCalls(handle, abortive && use->senders == 0 ? SD_RECEIVE : SD_BOTH);
+}
+
+void TCPClient::CloseSocketLocked(bool abortive) {
+    SOCKET handle = m_Socket.GetSocket();
+    if (handle == INVALID_SOCKET)
+        return;
+    CloseLocked(handle, abortive);
+    SetSocketLocked(INVALID_SOCKET);
+}
+
+SOCKET TCPClient::BeginSocketUse() { return BeginUse(false, nullptr); }
+
+bool TCPClient::EndSocketUse(SOCKET handle) { return EndUse(handle, false); }
+
+// ---------------------------------------------------------------- owner's operations
+
+LONG TCPClient::Init(YSocketAddr& addr) {
+    std::memcpy(&m_ServerAddr, &addr, sizeof m_ServerAddr);
+    SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
+    {
+        Hold hold(m_Lock);
+        SetSocketLocked(created); // a handle held before is overwritten, not closed
+        m_State |= kSocketOpened;
+    }
+
+    // A failed socket() shows as a failed connect on the invalid handle.
+    SOCKET handle = BeginUse(false, nullptr);
+    int result = connect(handle, m_ServerAddr.AsSockaddr(), YSocketAddr::Length);
+    int error = WSAGetLastError();
+    if (handle != INVALID_SOCKET)
+        EndUse(handle, false);
+    if (result == SOCKET_ERROR) {
+        Release();
+        WSASetLastError(error);
+        return YRet(E_FAIL, "TCPClient::Init() connect fail(0x%x)!", error);
+    }
+    {
+        Hold hold(m_Lock);
+        m_State |= kConnected;
+    }
+
+    if (CreateThread(0, nullptr, nullptr, 0) != 0) {
+        Release();
+        return YRet(E_FAIL, "TCPClient::Init() Create main thread fail!");
+    }
+    m_Worker->PostMsg(1, 0); // connected; the thread may have posted "started" already
+    Hold hold(m_Lock);
+    m_State |= kThreadRunning;
+    return 0;
+}
+
+LONG TCPClient::Reconnect() {
+    SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
+    {
+        Hold hold(m_Lock);
+        SetSocketLocked(created); // a handle held before is overwritten, not closed
+    }
+    SOCKET handle = BeginUse(false, nullptr);
+    int result = connect(handle, m_ServerAddr.AsSockaddr(), YSocketAddr::Length);
+    bool ours = handle != INVALID_SOCKET && EndUse(handle, false);
+    if (result != SOCKET_ERROR && ours)
+        return 0;
+    {
+        Hold hold(m_Lock);
+        if (handle != INVALID_SOCKET && m_Socket.GetSocket() == handle)
+            CloseSocketLocked(false);
+    }
+    return YRet(E_FAIL, "TCPClient::Reconnect() connect fail!");
+}
+
+int TCPClient::Send(void* data, int length) {
+    // Held for the whole loop: the bytes of one call reach the wire together.
+    Hold sending(m_SendLock);
+    SOCKET handle = BeginUse(true, nullptr);
+    if (handle == INVALID_SOCKET)
+        return 0;
+    const char* bytes = static_cast<const char*>(data);
+    int sent = 0;
+    int result;
+    int error = 0;
+    for (;;) {
+        int n = send(handle, bytes + sent, length - sent, 0);
+        if (n == 0) {
+            result = 0;
+            break;
+        }
+        if (n == SOCKET_ERROR) {
+            error = WSAGetLastError();
+            result = -1;
+            break;
+        }
+        sent += n;
+        if (sent >= length) {
+            result = sent;
+            break;
+        }
+    }
+    EndUse(handle, true);
+    if (result == -1) {
+        Debug("TCPClient::Send() fail! (0x%x)", error);
+        WSASetLastError(error);
+    }
+    return result;
+}
+
+int TCPClient::SendMsg(void* /*connection*/, void* data, int length) {
+    // Signed comparison: a negative length scrambles nothing (and fails in Send).
+    if (length > kHeadSize) {
+        unsigned char scratch = 0;
+        Encode(static_cast<unsigned char*>(data) + kHeadSize, static_cast<DWORD>(length - kHeadSize), scratch);
+    }
+    return Send(data, length);
+}
+
+void TCPClient::Disconnect() {
+    Hold hold(m_Lock);
+    if ((m_State & (kSocketOpened | kConnected)) == 0)
+        return;
+    SOCKET handle = m_Socket.GetSocket();
+    if (handle != INVALID_SOCKET) {
+        // The close that follows resets the connection and drops unsent data.
+        linger abortive{1, 0};
+        setsockopt(handle, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
+        CancelIo(reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(handle)));
+        CloseSocketLocked(true);
+    }
+    m_State &= ~(kSocketOpened | kConnected);
+}
+
+void TCPClient::ServerCut() {
+    RunFrame* frame = OwnRunFrame(this);
+    m_Worker->ConnectionCut(nullptr);
+    if (frame != nullptr && frame->destroyed)
+        return;
+    Disconnect();
+}
+
+void TCPClient::Release() {
+    Disconnect();
+    bool signal;
+    {
+        Hold hold(m_Lock);
+        signal = (m_State & kThreadRunning) != 0;
+        m_State &= ~kThreadRunning;
+    }
+    if (signal)
+        SignalExit(); // sets m_ExitEvent while a thread is held
+}
+
+void TCPClient::Wait_Release() {
+    bool wait;
+    {
+        Hold hold(m_Lock);
+        if ((m_State & (kSocketOpened | kConnected)) != 0) {
+            CloseSocketLocked(false); // graceful: the linger setting is left as it is
+            m_State &= ~(kSocketOpened | kConnected);
+        }
+        wait = (m_State & kThreadRunning) != 0;
+    }
+    if (!wait)
+        return;
+    WaitForExitThread();
+    Hold hold(m_Lock);
+    m_State &= ~kThreadRunning;
+}
+
+void TCPClient::Clear() { CleanUp(); }
+
+// ---------------------------------------------------------------- receive thread
+
+LONG TCPClient::Run(void* /*param*/) {
+    RunFrame frame{this, false};
+    t_RunFrame = &frame;
+    struct FrameScope {
+        ~FrameScope() { t_RunFrame = nullptr; }
+    } scope;
+
+    unsigned char buffer[2 * kMaxMessage];
+    void* kernel = static_cast<NetKernel*>(this);
+    LONG begun = MsgThreadBegin(kernel);
+    if (frame.destroyed)
+        return 0;
+    if (begun == 0) {
+        for (;;) {
+            if (m_LiveGeneration.load(std::memory_order_acquire) != 0) {
+                int n = RecvMsg(buffer);
+                if (n <= 0) {
+                    ServerCut();
+                    break;
+                }
+                LONG handled = HandleMessage(buffer, n);
+                if (frame.destroyed)
+                    return 0;
+                if (handled != 0) {
+                    ServerCut();
+                    break;
+                }
+            } else {
+                WaitForExitRequest();
+            }
+            if (ICanExit()) {
+                ServerCut();
+                break;
+            }
+        }
+        if (frame.destroyed)
+            return 0;
+    }
+    MsgThreadEnd(kernel);
+    if (frame.destroyed)
+        return 0;
+    t_RunFrame = nullptr;
+    CleanUp();
+    return 0;
+}
+
+void TCPClient::WaitForExitRequest() {
+    // m_ExitEvent stays valid while this thread runs: it is closed only by
+    // this thread's CleanUp or by a waiter once the thread has ended.
+    DWORD exitEvent = std::atomic_ref<DWORD>(m_ExitEvent).load(std::memory_order_acquire);
+    if (exitEvent != 0)
+        WaitForSingleObject(WordToHandle(exitEvent), kIdleSliceMs);
+}
+
+int TCPClient::RecvMsg(unsigned char* buffer) {
+    DWORD live = m_LiveGeneration.load(std::memory_order_acquire);
+    if (live == 0)
+        return 0;
+    if (live != m_AheadGeneration) {
+        // A new socket since the last message: what is buffered belongs to the old one.
+        m_AheadBegin = m_AheadEnd = 0;
+        m_AheadGeneration = live;
+    }
+
+    int result = FillAhead(kHeadSize, false, 0);
+    if (result <= 0)
+        return result;
+    const unsigned char* message = m_Ahead + m_AheadBegin;
+    int size = MessageSize(message);
+    if (size > kMaxMessage) {
+        m_AheadBegin += kHeadSize; // the head is read; nothing else is
+        return 0;
+    }
+    if (size <= kHeadSize) {
+        std::memcpy(buffer, message, kHeadSize);
+        m_AheadBegin += kHeadSize;
+        return kHeadSize;
+    }
+
+    result = FillAhead(size, true, size - kHeadSize);
+    if (result <= 0)
+        return result;
+    std::memcpy(buffer, m_Ahead + m_AheadBegin, static_cast<size_t>(size));
+    m_AheadBegin += size;
+    unsigned char scratch = 0;
+    Decode(buffer + kHeadSize, static_cast<DWORD>(size - kHeadSize), scratch);
+    return size;
+}
+
+// Receives until need bytes of the current message (which starts at
+// m_AheadBegin) are buffered. Returns 1 then; otherwise RecvMsg's result:
+// 0 when the peer closed (a message cut short is never handed out), the
+// connection was reset or aborted, or the socket is gone; -1 on another
+// error. Errors are logged as the head read (body false) or the body read
+// (body true, bodyLength the body's full length) would log them.
+int TCPClient::FillAhead(int need, bool body, int bodyLength) {
+    while (m_AheadEnd - m_AheadBegin < need) {
+        // Keep the partial message (less than one whole message) at the
+        // front, so the receive gets all the room behind it.
+        if (m_AheadBegin > 0) {
+            int kept = m_AheadEnd - m_AheadBegin;
+            std::memmove(m_Ahead, m_Ahead + m_AheadBegin, static_cast<size_t>(kept));
+            m_AheadBegin = 0;
+            m_AheadEnd = kept;
+        }
+
+        DWORD generation = 0;
+        SOCKET handle = BeginUse(false, &generation);
+        if (handle == INVALID_SOCKET)
+            return 0;
+        if (generation != m_AheadGeneration) {
+            EndUse(handle, false);
+            return 0; // the socket was replaced in the middle of a message
+        }
+        int n = recv(handle, reinterpret_cast<char*>(m_Ahead) + m_AheadEnd, kRecvAhead - m_AheadEnd, 0);
+        int error = n == SOCKET_ERROR ? WSAGetLastError() : 0;
+        if (!EndUse(handle, false))
+            return 0; // this connection closed the socket during the receive
+        if (n > 0) {
+            m_AheadEnd += n;
+            continue;
+        }
+        if (n == 0)
+            return 0;
+
+        if (body) {
+            Debug("Yonder3::YSocket::RecvLen(%d) error!( 0x%x)", bodyLength, error);
+            Debug("TCPClient::RecvMsg() RecvLen fail! ( 0x%x )", error);
+            return -1;
+        }
+        Debug("TCPClient::RecvMsg() recv fail! ( 0x%x )", error);
+        if (error == WSAECONNABORTED || error == WSAECONNRESET) {
+            Hold hold(m_Lock);
+            if (m_Socket.GetSocket() == handle) {
+                shutdown(handle, SD_BOTH);
+                CloseSocketLocked(false);
+            }
+            return 0;
+        }
+        if (error == WSANOTINITIALISED)
+            return 0;
+        return -1;
+    }
+    return 1;
+}
+
+bool TCPClient::HasBufferedMessage() const {
+    if (m_LiveGeneration.load(std::memory_order_acquire) != m_AheadGeneration)
+        return false;
+    int buffered = m_AheadEnd - m_AheadBegin;
+    if (buffered < kHeadSize)
+        return false;
+    int size = MessageSize(m_Ahead + m_AheadBegin);
+    return size <= kHeadSize || size > kMaxMessage || buffered >= size;
+}
+
+LONG TCPClient::HandleMessage(void* message, int length) {
+    return m_Worker->HandleMessage(message, length, nullptr, static_cast<NetKernel*>(this));
+}
+
+LONG TCPClient::MsgThreadBegin(void* p) {
+    m_Worker->PostMsg(2, 0);
+    return m_Worker->MsgThreadBegin(p);
+}
+
+void TCPClient::MsgThreadEnd(void* p) {
+    RunFrame* frame = OwnRunFrame(this);
+    m_Worker->MsgThreadEnd(p);
+    if (frame != nullptr && frame->destroyed)
+        return;
+    m_Worker->PostMsg(3, 0);
+}
+
+// ---------------------------------------------------------------- small operations
+
+LONG TCPClient::Error(void* /*connection*/, LONG code, const char* text) { return YRet(code, "%s", text); }
+
+void TCPClient::SetData(void* /*connection*/, void* data) { std::atomic_ref<void*>(m_Data).store(data); }
+
+void* TCPClient::GetData(void* /*connection*/) { return std::atomic_ref<void*>(m_Data).load(); }
+
+bool TCPClient::IsConnect() {
+    Hold hold(m_Lock);
+    return (m_State & kConnected) != 0;
+}
+
+bool TCPClient::IsInited() {
+    Hold hold(m_Lock);
+    return m_State != 0;
+}
+
+bool TCPClient::IsSockValid() {
+    Hold hold(m_Lock);
+    return m_Socket.GetSocket() == INVALID_SOCKET;
+}
+
+ULONG TCPClient::GetLocalIP() {
+    Hold hold(m_Lock);
+    if (m_Socket.GetSocket() == INVALID_SOCKET)
+        return 0;
+    return m_Socket.GetLocalIP();
+}
+
+} // namespace YNet2

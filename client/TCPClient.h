@@ -1,0 +1,196 @@
+// Public header. TCPClient: one TCP connection to a server, with its own receive thread.
+//
+// The owner's thread connects (Init), sends (SendMsg, Send) and ends the
+// connection (Release, Wait_Release). The receive thread (Run) reads whole
+// messages, unscrambles each body and hands the message to the owner's
+// MsgWorker; it posts "thread started" (wParam 2) and "thread ended"
+// (wParam 3), Init posts "connected" (wParam 1). Calling order for the owner:
+//
+//   TCPClient client(&worker);
+//   client.Init(addr);               // connect, start the receive thread
+//   client.SendMsg(0, msg, length);  // any thread, the worker's handler too
+//   client.Wait_Release();           // close, wait for the receive thread
+//
+// The client is itself the connection: it ignores the connection argument of
+// the kernel operations and hands out 0 wherever it passes one on.
+//
+// m_State bits: 1 socket opened, 2 connected, 4 receive thread running.
+//   0  constructed or fully released      3  inside Init, thread being created
+//   1  inside Init, not yet connected     7  working state
+//   4  socket closed (cut by the receive thread or the owner's Disconnect),
+//      the thread has ended or is ending
+//
+// Threads and ownership:
+//   - m_Socket and m_State are shared by the owner's thread, the receive
+//     thread and senders; every access holds m_Lock. A thread making a
+//     blocking call (connect, send, recv, select) on the handle marks it in
+//     use for the call (BeginSocketUse / EndSocketUse). A close while the
+//     handle is in use does not close it: it wakes the blocked calls and the
+//     last user closes the handle, so no call ever reaches a handle value
+//     that was closed and may have been given to another socket.
+//   - Sends are serialised per connection: a message is always written to
+//     the wire whole, whichever threads send at once.
+//   - The worker is the owner's; the client never deletes it. m_Data is the
+//     owner's pointer, never used here.
+//   - Destruction from the owner's thread waits for a running receive thread.
+//     A client may also be destroyed from its own receive thread (inside
+//     HandleMessage, ConnectionCut, MsgThreadBegin or MsgThreadEnd): the
+//     thread then ends at once, without another call to the worker and
+//     without posting "thread ended".
+#pragma once
+
+#include <atomic>
+
+#include "client/ClientNetKernel.h"
+#include "client/MsgWorker.h"
+#include "platform/WinApi.h"
+#include "socket/YSocket.h"
+#include "socket/YSocketAddr.h"
+
+namespace YNet2 {
+
+class YNET_API TCPClient : public ClientNetKernel {
+public:
+    // Largest whole message, head included; a bigger head cuts the connection.
+    static constexpr int kMaxMessage = 1440;
+
+    explicit TCPClient(MsgWorker* worker);
+    // Copies the fields as they stand: both objects then hold the same
+    // socket handle and worker, and the caller keeps one owner of the
+    // socket. The copy has no thread, no handle in use and nothing buffered.
+    TCPClient(const TCPClient& other);
+    TCPClient& operator=(const TCPClient& other);
+    ~TCPClient() override;
+
+    // Owner's thread, on a client whose receive thread is not running (new,
+    // or after Wait_Release): connects to addr (blocking), starts the receive
+    // thread and posts "connected". 0 or E_FAIL (logged).
+    LONG Init(YSocketAddr& addr);
+
+    // A new socket connected to the address of the last Init. Changes no
+    // state bit, starts no thread, posts nothing. 0 or E_FAIL (logged).
+    LONG Reconnect();
+
+    // Sends length raw bytes, looping until all are sent. Returns the bytes
+    // sent, 0 when there is no socket or send returned 0, -1 on a socket
+    // error (logged). Any thread; whole calls never interleave on the wire.
+    int Send(void* data, int length);
+
+    // Slot [3]: scrambles the body (data + 4, length - 4) in place in the
+    // caller's buffer when length > 4, then Send. The buffer stays scrambled.
+    int SendMsg(void* connection, void* data, int length) override;
+
+    // Abortive close: the connection is reset and unsent data dropped.
+    void Disconnect();
+    // The worker's ConnectionCut(0), then Disconnect.
+    void ServerCut();
+    // Disconnect and ask the receive thread to end; does not wait.
+    void Release();
+    // Closes the socket (gracefully) and waits for the receive thread to end.
+    // Never from the receive thread (there it does not wait).
+    void Wait_Release();
+    // The thread base's CleanUp.
+    void Clear();
+
+    // Slot [1]: the receive thread. param is not used; returns 0.
+    LONG Run(void* param) override;
+
+    // Slot [7]: the worker's HandleMessage(message, length, 0, this).
+    virtual LONG HandleMessage(void* message, int length);
+
+    // Slot [4]: logs text and returns code.
+    LONG Error(void* connection, LONG code, const char* text) override;
+    // Slots [5], [6]: the owner's pointer.
+    void SetData(void* connection, void* data) override;
+    void* GetData(void* connection) override;
+
+    // Bit 2 of m_State.
+    bool IsConnect();
+    // True exactly when the client holds NO socket.
+    bool IsSockValid();
+    // The socket's local IPv4 address in network byte order; 0 without a socket.
+    ULONG GetLocalIP();
+
+protected:
+    // Receive thread (or a derived Run): reads one whole message into buffer
+    // (at most kMaxMessage bytes are written). Returns its length (4 for a
+    // head-only message), 0 when the peer closed, the connection was reset or
+    // aborted, the socket is gone or the head announces more than 1440 bytes,
+    // -1 on another socket error. The bytes are read ahead into the client's
+    // own buffer, as many as the socket has; whole messages are cut out of it.
+    int RecvMsg(unsigned char* buffer);
+
+    // True when RecvMsg can answer from bytes already buffered, without a
+    // receive: a derived loop that waits for readability must not wait then.
+    bool HasBufferedMessage() const;
+
+    // Posts "thread started" and returns the worker's MsgThreadBegin(p).
+    LONG MsgThreadBegin(void* p);
+    // The worker's MsgThreadEnd(p), then posts "thread ended".
+    void MsgThreadEnd(void* p);
+    // m_State is not 0.
+    bool IsInited();
+
+    // For a blocking call on the socket made outside this class (a derived
+    // receive loop's select, a handshake's recv): BeginSocketUse returns the
+    // current handle marked in use, or INVALID_SOCKET when there is none;
+    // every handle it returned goes back through EndSocketUse, which answers
+    // false when the connection closed that handle during the call (the
+    // call's result is then meaningless and the handle must not be used
+    // again).
+    SOCKET BeginSocketUse();
+    bool EndSocketUse(SOCKET handle);
+
+    YSocket m_Socket;          // the connection's socket; guarded by m_Lock
+    DWORD m_State;             // bits 1, 2, 4 above; guarded by m_Lock
+    MsgWorker* m_Worker;       // not owned, never null
+    YSocketAddr m_ServerAddr;  // address of the last Init, for Reconnect
+    void* m_Data;              // the owner's pointer
+
+private:
+    struct RunFrame;
+    struct SocketUse {
+        SOCKET handle;
+        LONG users;
+        bool closePending; // closed while in use: the last user closes it
+        LONG senders;      // users that send: a close wakes both directions
+    };
+    // Size of the read-ahead buffer: big enough that a receive brings in
+    // many small messages at once, and always more than one whole message.
+    static constexpr int kRecvAhead = 16384;
+    // Distinct handles that can be in use at once: the receive thread's, one
+    // sender's (sends are serialised), the owner's connect, and spares for a
+    // handle replaced or closed while still in use.
+    static constexpr int kMaxUses = 8;
+
+    SOCKET BeginUse(bool sender, DWORD* generation);
+    bool EndUse(SOCKET handle, bool sender);
+    SocketUse* FindUse(SOCKET handle);
+    // m_Lock held: closes handle now, or marks it for its last user.
+    void CloseLocked(SOCKET handle, bool abortive);
+    // m_Lock held: m_Socket takes handle (a new socket or INVALID_SOCKET).
+    void SetSocketLocked(SOCKET handle);
+    // m_Lock held: closes the handle of m_Socket, if any.
+    void CloseSocketLocked(bool abortive);
+    // Receive thread: makes at least need bytes of the current message buffered.
+    int FillAhead(int need, bool body, int bodyLength);
+    void WaitForExitRequest();
+    static RunFrame* OwnRunFrame(const TCPClient* client);
+
+    mutable CRITICAL_SECTION m_Lock; // m_Socket, m_State, m_Uses, m_Generation
+    CRITICAL_SECTION m_SendLock;     // held for one whole Send; taken before m_Lock
+    SocketUse m_Uses[kMaxUses];      // handles in use by a blocking call
+    int m_UseCount;
+    DWORD m_Generation;              // bumped whenever m_Socket gets a new socket
+    std::atomic<DWORD> m_LiveGeneration; // m_Generation while a socket is held, else 0
+
+    // Receive thread only: the read-ahead buffer. Bytes [m_AheadBegin,
+    // m_AheadEnd) are received and not yet handed out; they came from the
+    // socket of generation m_AheadGeneration.
+    int m_AheadBegin;
+    int m_AheadEnd;
+    DWORD m_AheadGeneration;
+    unsigned char m_Ahead[kRecvAhead];
+};
+
+} // namespace YNet2

@@ -1,0 +1,117 @@
+// Internal header. What a connection test observes: a recording MsgWorker,
+// captured log lines and a message-only window that collects notifications.
+//
+// Every wait is bounded and answers false on time-out, so tests ASSERT on it.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "client/MsgWorker.h"
+#include "platform/WinApi.h"
+
+namespace YNetTest {
+
+constexpr DWORD kWaitMs = 10000;
+// The window message number of every notification in the tests.
+constexpr ULONG kNotifyMsg = WM_APP + 7;
+
+// Captures every log line while it exists.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<std::string> Lines();
+
+private:
+    static void Sink(const char* line, void* context);
+    std::mutex m_Mutex;
+    std::vector<std::string> m_Lines;
+};
+
+// A message-only window of the creating thread; Collect pumps that
+// thread's queue.
+class NotificationWindow {
+public:
+    NotificationWindow();
+    ~NotificationWindow();
+    NotificationWindow(const NotificationWindow&) = delete;
+    NotificationWindow& operator=(const NotificationWindow&) = delete;
+
+    HWND Handle() const { return m_Window; }
+    // Waits until count notifications (kNotifyMsg) have arrived in total,
+    // at most milliseconds; returns the wParams of all that arrived so far.
+    std::vector<WPARAM> Collect(size_t count, DWORD milliseconds = kWaitMs);
+    // The notifications already queued, without waiting.
+    std::vector<WPARAM> Drain();
+
+private:
+    void Take(const MSG& message);
+    HWND m_Window;
+    std::vector<WPARAM> m_Seen;
+};
+
+// Records what a kernel tells it, in order, as "begin", "message", "cut",
+// "end". The hooks run on the receive thread.
+class RecordingWorker : public YNet2::MsgWorker {
+public:
+    explicit RecordingWorker(HWND window = nullptr);
+
+    // Configuration, set before the connection starts.
+    LONG beginResult = 0;
+    // Called for each message after it was recorded; its result is the
+    // handler's result. Null: 0.
+    std::function<LONG(const unsigned char* message, int length, void* kernel)> onMessage;
+    // Called inside ConnectionCut and MsgThreadEnd after recording, if set.
+    std::function<void()> onCut;
+    std::function<void()> onEnd;
+
+    LONG HandleMessage(void* message, int length, void* connection, void* kernel) override;
+    LONG ConnectionCut(void* connection) override;
+    LONG ConnectionAccept(void* connection) override;
+    LONG MsgThreadBegin(void* kernel) override;
+    void MsgThreadEnd(void* kernel) override;
+
+    bool WaitForEvent(const std::string& event, DWORD milliseconds = kWaitMs);
+    bool WaitForMessages(size_t count, DWORD milliseconds = kWaitMs);
+
+    std::vector<std::string> Events();
+    std::vector<std::vector<unsigned char>> Messages();
+    size_t MessageCount();
+    // Connection and kernel arguments as the last HandleMessage saw them.
+    void* lastConnection = reinterpret_cast<void*>(1);
+    void* lastKernel = nullptr;
+    void* beginKernel = nullptr;
+    void* endKernel = nullptr;
+    void* cutConnection = reinterpret_cast<void*>(1);
+
+private:
+    void Record(const std::string& event);
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    std::vector<std::string> m_Events;
+    std::vector<std::vector<unsigned char>> m_Messages;
+};
+
+// Signals when the thread that called Arm has ended (its thread-local
+// storage is destroyed after its body returned).
+class ThreadExitProbe {
+public:
+    // Call on the thread to watch.
+    void Arm();
+    bool WaitForExit(DWORD milliseconds = kWaitMs);
+    void Signal();
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    bool m_Exited = false;
+};
+
+} // namespace YNetTest
