@@ -114,17 +114,7 @@ TCPClient& TCPClient::operator=(const TCPClient& other) {
 }
 
 TCPClient::~TCPClient() {
-    RunFrame* frame = OwnRunFrame(this);
-    Release();
-    if (frame != nullptr) {
-        // Destroyed inside one of the receive thread's own callbacks: that
-        // thread returns at once without touching the object again, so
-        // release what the thread base holds for it here.
-        frame->destroyed = true;
-        CleanUp();
-    } else {
-        WaitForExitThread();
-    }
+    EndReceiveThread();
     {
         Hold hold(m_Lock);
         m_State = 0;
@@ -138,7 +128,27 @@ TCPClient::~TCPClient() {
     }
     DeleteCriticalSection(&m_SendLock);
     DeleteCriticalSection(&m_Lock);
-    // m_Socket's own destruction closes a handle still held (after Reconnect).
+}
+
+void TCPClient::EndReceiveThread() {
+    RunFrame* frame = OwnRunFrame(this);
+    Release();
+    {
+        // A socket that Reconnect brought is held without state bits, so
+        // Release leaves it; a receive loop may be reading it. Close it now
+        // (the last step of destruction would) so that the loop ends.
+        Hold hold(m_Lock);
+        CloseSocketLocked(false);
+    }
+    if (frame != nullptr) {
+        // Called inside one of the receive thread's own callbacks: that
+        // thread returns at once without touching the object again, so
+        // release what the thread base holds for it here.
+        frame->destroyed = true;
+        CleanUp();
+    } else {
+        WaitForExitThread();
+    }
 }
 
 // ---------------------------------------------------------------- the handle in use

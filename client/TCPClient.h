@@ -32,11 +32,12 @@
 //     the wire whole, whichever threads send at once.
 //   - The worker is the owner's; the client never deletes it. m_Data is the
 //     owner's pointer, never used here.
-//   - Destruction from the owner's thread waits for a running receive thread.
-//     A client may also be destroyed from its own receive thread (inside
-//     HandleMessage, ConnectionCut, MsgThreadBegin or MsgThreadEnd): the
-//     thread then ends at once, without another call to the worker and
-//     without posting "thread ended".
+//   - Destruction from another thread closes the connection and waits for a
+//     running receive thread. A client may also be destroyed from its own
+//     receive thread (inside HandleMessage, ConnectionCut, MsgThreadBegin or
+//     MsgThreadEnd): the thread then ends at once, without another call to
+//     the worker and without posting "thread ended". Derived classes see
+//     EndReceiveThread.
 #pragma once
 
 #include <atomic>
@@ -130,6 +131,15 @@ protected:
     void MsgThreadEnd(void* p);
     // m_State is not 0.
     bool IsInited();
+
+    // What destruction does first: Release, close a socket still held (one
+    // that Reconnect brought), then wait for a receive thread that still
+    // runs - or, when called inside one of that thread's own callbacks, let
+    // the thread end at once without touching the object. A derived class
+    // whose thread uses its own members (or that overrides Run or
+    // HandleMessage) calls it first in its own destructor, so the thread
+    // never meets a half-destroyed object. Calling it again does nothing more.
+    void EndReceiveThread();
 
     // For a blocking call on the socket made outside this class (a derived
     // receive loop's select, a handshake's recv): BeginSocketUse returns the

@@ -16,6 +16,20 @@
 namespace YNetTest {
 
 constexpr DWORD kWaitMs = 10000;
+
+// Sanitizer builds and the Windows build (run under an emulator) are many
+// times slower: iteration-heavy tests run fewer rounds there.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+constexpr bool kSlowBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+constexpr bool kSlowBuild = true;
+#else
+constexpr bool kSlowBuild = false;
+#endif
+#else
+constexpr bool kSlowBuild = false;
+#endif
 // The window message number of every notification in the tests.
 constexpr ULONG kNotifyMsg = WM_APP + 7;
 
