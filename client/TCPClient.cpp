@@ -5,6 +5,7 @@
 #include "framework/Log.h"
 #include "message/Scrambler.h"
 #include "message/YNetMsgHead.h"
+#include "stream/LockHolder.h"
 
 namespace YNet2 {
 
@@ -26,16 +27,6 @@ constexpr DWORD kIdleSliceMs = 100;
 // that the object is gone.
 thread_local void* t_RunFrame = nullptr;
 
-class Hold {
-public:
-    explicit Hold(CRITICAL_SECTION& section) : m_Section(section) { EnterCriticalSection(&m_Section); }
-    ~Hold() { LeaveCriticalSection(&m_Section); }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-private:
-    CRITICAL_SECTION& m_Section;
-};
 
 // Kernel handles fit in 32 bits; Windows widens them by sign extension.
 HANDLE WordToHandle(DWORD word) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word))); }
@@ -85,11 +76,11 @@ TCPClient::TCPClient(const TCPClient& other)
     InitializeCriticalSection(&m_SendLock);
     SOCKET handle;
     {
-        Hold hold(other.m_Lock);
+        LockHolder hold(&other.m_Lock);
         handle = other.m_Socket.GetSocket();
         m_State = other.m_State;
     }
-    Hold hold(m_Lock);
+    LockHolder hold(&m_Lock);
     SetSocketLocked(handle);
 }
 
@@ -100,11 +91,11 @@ TCPClient& TCPClient::operator=(const TCPClient& other) {
     SOCKET handle;
     DWORD state;
     {
-        Hold hold(other.m_Lock);
+        LockHolder hold(&other.m_Lock);
         handle = other.m_Socket.GetSocket();
         state = other.m_State;
     }
-    Hold hold(m_Lock);
+    LockHolder hold(&m_Lock);
     SetSocketLocked(handle); // the handle held before is not closed
     m_State = state;
     m_Worker = other.m_Worker;
@@ -116,7 +107,7 @@ TCPClient& TCPClient::operator=(const TCPClient& other) {
 TCPClient::~TCPClient() {
     EndReceiveThread();
     {
-        Hold hold(m_Lock);
+        LockHolder hold(&m_Lock);
         m_State = 0;
         // Every user has left by now (the receive thread has ended; senders
         // are the owner's, who does not destroy a client while sending).
@@ -137,7 +128,7 @@ void TCPClient::EndReceiveThread() {
         // A socket that Reconnect brought is held without state bits, so
         // Release leaves it; a receive loop may be reading it. Close it now
         // (the last step of destruction would) so that the loop ends.
-        Hold hold(m_Lock);
+        LockHolder hold(&m_Lock);
         CloseSocketLocked(false);
     }
     if (frame != nullptr) {
@@ -173,7 +164,7 @@ TCPClient::SocketUse* TCPClient::FindUse(SOCKET handle) {
 }
 
 SOCKET TCPClient::BeginUse(bool sender, DWORD* generation) {
-    Hold hold(m_Lock);
+    LockHolder hold(&m_Lock);
     SOCKET handle = m_Socket.GetSocket();
     if (handle == INVALID_SOCKET)
         return INVALID_SOCKET;
@@ -193,7 +184,7 @@ SOCKET TCPClient::BeginUse(bool sender, DWORD* generation) {
 }
 
 bool TCPClient::EndUse(SOCKET handle, bool sender) {
-    Hold hold(m_Lock);
+    LockHolder hold(&m_Lock);
     SocketUse* use = FindUse(handle);
     if (use == nullptr)
         return false; // not reached: every handle BeginUse gave out has an entry
@@ -240,7 +231,7 @@ LONG TCPClient::Init(YSocketAddr& addr) {
     std::memcpy(&m_ServerAddr, &addr, sizeof m_ServerAddr);
     SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
     {
-        Hold hold(m_Lock);
+        LockHolder hold(&m_Lock);
         SetSocketLocked(created); // a handle held before is overwritten, not closed
         m_State |= kSocketOpened;
     }
@@ -257,7 +248,7 @@ LONG TCPClient::Init(YSocketAddr& addr) {
         return YRet(E_FAIL, "TCPClient::Init() connect fail(0x%x)!", error);
     }
     {
-        Hold hold(m_Lock);
+        LockHolder hold(&m_Lock);
         m_State |= kConnected;
     }
 
@@ -266,7 +257,7 @@ LONG TCPClient::Init(YSocketAddr& addr) {
         return YRet(E_FAIL, "TCPClient::Init() Create main thread fail!");
     }
     m_Worker->PostMsg(1, 0); // connected; the thread may have posted "started" already
-    Hold hold(m_Lock);
+    LockHolder hold(&m_Lock);
     m_State |= kThreadRunning;
     return 0;
 }
@@ -274,7 +265,7 @@ LONG TCPClient::Init(YSocketAddr& addr) {
 LONG TCPClient::Reconnect() {
     SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
     {
-        Hold hold(m_Lock);
+        LockHolder hold(&m_Lock);
         SetSocketLocked(created); // a handle held before is overwritten, not closed
     }
     SOCKET handle = BeginUse(false, nullptr);
@@ -283,7 +274,7 @@ LONG TCPClient::Reconnect() {
     if (result != SOCKET_ERROR && ours)
         return 0;
     {
-        Hold hold(m_Lock);
+        LockHolder hold(&m_Lock);
         if (handle != INVALID_SOCKET && m_Socket.GetSocket() == handle)
             CloseSocketLocked(false);
     }
@@ -292,7 +283,7 @@ LONG TCPClient::Reconnect() {
 
 int TCPClient::Send(void* data, int length) {
     // Held for the whole loop: the bytes of one call reach the wire together.
-    Hold sending(m_SendLock);
+    LockHolder sending(&m_SendLock);
     SOCKET handle = BeginUse(true, nullptr);
     if (handle == INVALID_SOCKET)
         return 0;
@@ -335,7 +326,7 @@ int TCPClient::SendMsg(void* /*connection*/, void* data, int length) {
 }
 
 void TCPClient::Disconnect() {
-    Hold hold(m_Lock);
+    LockHolder hold(&m_Lock);
     if ((m_State & (kSocketOpened | kConnected)) == 0)
         return;
     SOCKET handle = m_Socket.GetSocket();
@@ -361,7 +352,7 @@ void TCPClient::Release() {
     Disconnect();
     bool signal;
     {
-        Hold hold(m_Lock);
+        LockHolder hold(&m_Lock);
         signal = (m_State & kThreadRunning) != 0;
         m_State &= ~kThreadRunning;
     }
@@ -372,7 +363,7 @@ void TCPClient::Release() {
 void TCPClient::Wait_Release() {
     bool wait;
     {
-        Hold hold(m_Lock);
+        LockHolder hold(&m_Lock);
         if ((m_State & (kSocketOpened | kConnected)) != 0) {
             CloseSocketLocked(false); // graceful: the linger setting is left as it is
             m_State &= ~(kSocketOpened | kConnected);
@@ -382,7 +373,7 @@ void TCPClient::Wait_Release() {
     if (!wait)
         return;
     WaitForExitThread();
-    Hold hold(m_Lock);
+    LockHolder hold(&m_Lock);
     m_State &= ~kThreadRunning;
 }
 
@@ -522,7 +513,7 @@ int TCPClient::FillAhead(int need, bool body, int bodyLength) {
         }
         Debug("TCPClient::RecvMsg() recv fail! ( 0x%x )", error);
         if (error == WSAECONNABORTED || error == WSAECONNRESET) {
-            Hold hold(m_Lock);
+            LockHolder hold(&m_Lock);
             if (m_Socket.GetSocket() == handle) {
                 shutdown(handle, SD_BOTH);
                 CloseSocketLocked(false);
@@ -572,22 +563,22 @@ void TCPClient::SetData(void* /*connection*/, void* data) { std::atomic_ref<void
 void* TCPClient::GetData(void* /*connection*/) { return std::atomic_ref<void*>(m_Data).load(); }
 
 bool TCPClient::IsConnect() {
-    Hold hold(m_Lock);
+    LockHolder hold(&m_Lock);
     return (m_State & kConnected) != 0;
 }
 
 bool TCPClient::IsInited() {
-    Hold hold(m_Lock);
+    LockHolder hold(&m_Lock);
     return m_State != 0;
 }
 
 bool TCPClient::IsSockValid() {
-    Hold hold(m_Lock);
+    LockHolder hold(&m_Lock);
     return m_Socket.GetSocket() == INVALID_SOCKET;
 }
 
 ULONG TCPClient::GetLocalIP() {
-    Hold hold(m_Lock);
+    LockHolder hold(&m_Lock);
     if (m_Socket.GetSocket() == INVALID_SOCKET)
         return 0;
     return m_Socket.GetLocalIP();
