@@ -271,4 +271,88 @@ TEST(PlatformWindow, OnlyTheWindowThreadDestroysIt) {
     EXPECT_TRUE(IsWindow(window.handle));
 }
 
+// ---------------------------------------------------------------- windows of other threads
+
+constexpr UINT kStop = WM_APP + 4;
+HWND g_AskBack = nullptr; // the window a ForwardingProcedure asks
+
+// Answers a query by sending it on to g_AskBack, ten times its answer.
+LRESULT CALLBACK ForwardingProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kQuery)
+        return SendMessageA(g_AskBack, kQuery, wParam, lParam) * 10;
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+const char kForwardingClass[] = "YNetPlatformTestForwarding";
+
+struct WindowThread {
+    HANDLE ready;
+    HWND window;
+    bool pump; // run a message loop until kStop, or just end
+};
+
+DWORD WINAPI RunWindowThread(LPVOID parameter) {
+    auto* state = static_cast<WindowThread*>(parameter);
+    state->window =
+        CreateWindowExA(0, kForwardingClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    SetEvent(state->ready);
+    if (state->window == nullptr)
+        return 1;
+    if (!state->pump)
+        return 0; // ends with its window: the system takes the window away
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0 && message.message != kStop)
+        DispatchMessageA(&message);
+    DestroyWindow(state->window);
+    return 0;
+}
+
+class ForwardingClass {
+public:
+    ForwardingClass() {
+        WNDCLASSA windowClass{};
+        windowClass.lpfnWndProc = ForwardingProcedure;
+        windowClass.lpszClassName = kForwardingClass;
+        registered = RegisterClassA(&windowClass) != 0;
+    }
+    ~ForwardingClass() { UnregisterClassA(kForwardingClass, nullptr); }
+    bool registered;
+};
+
+TEST(PlatformWindow, SenderHandlesMessagesSentBackWhileItWaits) {
+    TestWindow window;
+    ForwardingClass forwarding;
+    ASSERT_TRUE(window.handle != nullptr && forwarding.registered);
+    g_AskBack = window.handle;
+    WindowThread state{CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr, true};
+    HANDLE thread = StartThread(RunWindowThread, &state);
+    ASSERT_EQ(WaitForSingleObject(state.ready, kBoundedWait), WAIT_OBJECT_0);
+    ASSERT_NE(state.window, nullptr);
+
+    // The other window asks this thread's window back while this thread
+    // waits in SendMessageA: the wait must handle it, or both would hang.
+    EXPECT_EQ(SendMessageA(state.window, kQuery, 1, 2), 30);
+    ASSERT_EQ(g_Seen.size(), 1u);
+    EXPECT_EQ(g_Seen[0].threadId, GetCurrentThreadId());
+
+    EXPECT_TRUE(PostMessageA(state.window, kStop, 0, 0));
+    Join(thread);
+    EXPECT_FALSE(IsWindow(state.window));
+    CloseHandle(state.ready);
+}
+
+TEST(PlatformWindow, WindowOfAnEndedThreadIsGone) {
+    ForwardingClass forwarding;
+    ASSERT_TRUE(forwarding.registered);
+    WindowThread state{CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr, false};
+    HANDLE thread = StartThread(RunWindowThread, &state);
+    ASSERT_EQ(WaitForSingleObject(state.ready, kBoundedWait), WAIT_OBJECT_0);
+    ASSERT_NE(state.window, nullptr);
+    Join(thread);
+    EXPECT_FALSE(IsWindow(state.window));
+    EXPECT_FALSE(PostMessageA(state.window, kNotify, 1, 0));
+    EXPECT_EQ(SendMessageA(state.window, kQuery, 1, 2), 0);
+    CloseHandle(state.ready);
+}
+
 } // namespace
