@@ -509,17 +509,24 @@ TEST_F(NetStreamTest, TwoThreadsReassembleARandomStreamExactly) {
     std::thread receiver([&] {
         std::mt19937 pieces(7);
         _block* block = nullptr;
-        ULONG remaining = 0;
+        ULONG remaining = 0, filled = 0;
         std::size_t at = 0;
         while (at < wire.size() && !failed) {
-            ULONG want = remaining != 0 ? remaining : 1 + static_cast<ULONG>(pieces() % 2880);
+            // Half the time the room left in the block, so blocks fill to the
+            // end (and go back to the pool as soon as they are consumed).
+            ULONG want = remaining;
+            if (want == 0)
+                want = block != nullptr && filled < 2880 && pieces() % 2 == 0 ? 2880 - filled
+                                                                               : 1 + static_cast<ULONG>(pieces() % 2880);
             block = m_Stream.Request(block, want);
-            if (block == nullptr) {
+            if (block == nullptr || 2880u - block->m_Len < want) {
+                ADD_FAILURE() << "no block with room for " << want << " bytes";
                 failed = true;
                 break;
             }
             ULONG n = 1 + static_cast<ULONG>(pieces() % want);
             n = static_cast<ULONG>(std::min<std::size_t>(n, wire.size() - at));
+            filled = block->m_Len + n; // not read back: a full block may be given back at once
             std::memcpy(block->m_Bytes + block->m_Len, wire.data() + at, n);
             if (m_Stream.Analyse_InData(n, block, remaining) < 0)
                 failed = true;
