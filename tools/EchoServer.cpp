@@ -19,7 +19,7 @@ namespace {
 
 // 1,000 connection threads must fit in a 32-bit address space.
 constexpr DWORD kThreadStack = 256 * 1024;
-constexpr int kBlockBytes = 2880; // room of one receive block
+constexpr ULONG kBlockBytes = YNet2::_block::Size; // room of one receive block
 constexpr int kMaxMessage = 1440;
 
 ULONG ReadCounter(const LONG volatile& counter) {
@@ -300,28 +300,35 @@ void EchoServer::Serve(Connection& c) {
 
     YNet2::NetStream stream;
     YNet2::_block* block = nullptr;
+    // Bytes in block by our own count: once a block is full and consumed
+    // the stream may give it back to the pool, and another connection may
+    // be receiving into it; this thread no longer reads its fields then.
+    ULONG filled = 0;
     ULONG remaining = 0;
     while (reason[0] == '\0') {
         // The rest of a pending message exactly; otherwise the room left in
         // the current block while it is large, or a whole fresh block.
+        const ULONG room = block != nullptr ? kBlockBytes - filled : 0;
         ULONG want = remaining;
-        if (want == 0) {
-            const int room = block != nullptr ? kBlockBytes - static_cast<int>(block->m_Len) : 0;
-            want = static_cast<ULONG>(room >= kMaxMessage ? room : kBlockBytes);
-        }
+        if (want == 0)
+            want = room >= static_cast<ULONG>(kMaxMessage) ? room : static_cast<ULONG>(kBlockBytes);
+        // The stream answers with the same block exactly when its room holds want.
+        const bool fresh = block == nullptr || room < want;
         block = stream.Request(block, want);
         if (block == nullptr) {
             std::snprintf(reason, sizeof(reason), "no receive block left");
             break;
         }
-        int ask = kBlockBytes - static_cast<int>(block->m_Len);
+        if (fresh)
+            filled = block->m_Len; // 0, or the pending message's bytes moved along
+        int ask = static_cast<int>(kBlockBytes - filled);
         if (static_cast<ULONG>(ask) > want)
             ask = static_cast<int>(want);
 
         EnterCriticalSection(&c.socketLock);
         const SOCKET s = c.socket;
         LeaveCriticalSection(&c.socketLock);
-        const int received = recv(s, reinterpret_cast<char*>(block->m_Bytes) + block->m_Len, ask, 0);
+        const int received = recv(s, reinterpret_cast<char*>(block->m_Bytes) + filled, ask, 0);
         if (received == 0) {
             std::snprintf(reason, sizeof(reason), "closed by the client");
             break;
@@ -342,6 +349,7 @@ void EchoServer::Serve(Connection& c) {
             orderly = true;
             break;
         }
+        filled += static_cast<ULONG>(received);
 
         while (YNet2::YNetMsgHead* head = stream.Process_InData()) {
             const int size = head->GetSize();
