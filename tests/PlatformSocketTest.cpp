@@ -274,6 +274,28 @@ TEST(PlatformSocket, NonBlockingConnectShowsItsOutcomeInSelect) {
     closesocket(listener);
 }
 
+TEST(PlatformSocket, ReadSelectSeesDataOnAFreshNonBlockingConnection) {
+    unsigned short port = 0;
+    SOCKET listener = ListenOnLoopback(&port);
+    ASSERT_NE(listener, INVALID_SOCKET);
+    SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ULONG on = 1;
+    ASSERT_EQ(ioctlsocket(client, FIONBIO, &on), 0);
+    sockaddr_in address = LoopbackAddress(port);
+    connect(client, AsAddress(&address), sizeof(address)); // completes in the background
+    ASSERT_TRUE(WaitReadable(listener, kBoundedWait));
+    SOCKET accepted = accept(listener, nullptr, nullptr);
+    ASSERT_NE(accepted, INVALID_SOCKET);
+    ASSERT_EQ(send(accepted, "x", 1, 0), 1);
+    // Only the read set is asked: the connect's end shows as data.
+    EXPECT_TRUE(WaitReadable(client, kBoundedWait));
+    char byte = 0;
+    EXPECT_EQ(recv(client, &byte, 1, 0), 1);
+    closesocket(accepted);
+    closesocket(client);
+    closesocket(listener);
+}
+
 TEST(PlatformSocket, SelectKeepsOnlyReadyHandlesAndCountsThem) {
     Pair quiet, busy;
     ASSERT_TRUE(quiet.ok && busy.ok);

@@ -8,9 +8,9 @@
 // handle in two sets counts twice), 0 on timeout. A socket closed by
 // another thread during the wait reads as ready, its later calls answer
 // WSAENOTSOCK.
+#include <array>
 #include <cerrno>
 #include <climits>
-#include <vector>
 
 #include "platform/posix/ErrorMap.h"
 #include "platform/posix/KernelObjects.h"
@@ -25,10 +25,12 @@ namespace {
 enum SetIndex { kRead, kWrite, kExcept, kSetCount };
 
 struct Watched {
-    SetIndex set;
+    SetIndex set = kRead;
     SocketHold hold;
     bool ready = false;
 };
+
+constexpr std::size_t kMaxItems = kSetCount * FD_SETSIZE;
 
 int Fail(int error) {
     WSASetLastError(error);
@@ -66,11 +68,10 @@ bool Ready(Watched& item, int revents) {
     if (entry->connecting.load()) {
         if (failure)
             return item.set == kExcept; // the reason is read with SO_ERROR
-        if ((revents & Sys::kPollOut) == 0)
+        if ((revents & (Sys::kPollIn | Sys::kPollOut)) == 0)
             return false;
-        entry->connecting.store(false);
+        entry->connecting.store(false); // connected: the usual rules from here
         entry->connected.store(true);
-        return item.set == kWrite;
     }
     switch (item.set) {
     case kRead: return (revents & (Sys::kPollIn | Sys::kPollErr | Sys::kPollHup)) != 0;
@@ -98,8 +99,10 @@ int WINAPI select(int /*ignored*/, fd_set* readSet, fd_set* writeSet, fd_set* ex
     if (total == 0 || !TimeoutMilliseconds(timeout, &milliseconds))
         return Fail(WSAEINVAL);
 
-    std::vector<Watched> items;
-    items.reserve(total);
+    // On the stack: a select per receive is a common pattern.
+    std::array<Watched, kMaxItems> items;
+    std::array<Sys::PollItem, kMaxItems> polled;
+    std::size_t count = 0;
     for (int index = 0; index < kSetCount; ++index) {
         if (sets[index] == nullptr)
             continue;
@@ -107,52 +110,58 @@ int WINAPI select(int /*ignored*/, fd_set* readSet, fd_set* writeSet, fd_set* ex
             SocketHold hold = HoldSocket(sets[index]->fd_array[i], index == kWrite ? HoldFor::Send : HoldFor::Other);
             if (!hold)
                 return SOCKET_ERROR; // WSAENOTSOCK, as set by HoldSocket
-            items.push_back(Watched{static_cast<SetIndex>(index), std::move(hold)});
+            polled[count] = Sys::PollItem{hold.Fd(), PollEvents(static_cast<SetIndex>(index)), 0};
+            items[count].set = static_cast<SetIndex>(index);
+            items[count].hold = std::move(hold);
+            ++count;
         }
     }
 
-    std::vector<Sys::PollItem> polled(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i)
-        polled[i] = Sys::PollItem{items[i].hold.Fd(), PollEvents(items[i].set), 0};
-
     // poll reports errors and hang-ups whatever was asked; an item whose
     // report is no readiness for its set leaves the wait (fd -1 is skipped)
-    // so that the wait does not spin on it.
+    // so that the wait does not spin on it. Such an item can still be closed
+    // by another thread: while there is one, the wait looks at it again
+    // every kRecheck milliseconds.
+    constexpr int kRecheck = 50;
     Deadline deadline(milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds));
-    int ready = 0;
+    bool dropped = false;
     for (;;) {
         int wait = -1;
         if (!deadline.infinite) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline.at - Clock::now()).count();
             wait = left <= 0 ? 0 : static_cast<int>(left);
         }
-        int answered = Sys::Poll(polled.data(), polled.size(), wait);
-        if (answered < 0)
+        if (dropped && (wait < 0 || wait > kRecheck))
+            wait = kRecheck;
+        if (Sys::Poll(polled.data(), count, wait) < 0)
             return Fail(WsaErrorFromErrno(errno));
-        if (answered == 0)
-            break;
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            if (polled[i].fd < 0 || polled[i].revents == 0)
-                continue;
-            if (Ready(items[i], polled[i].revents)) {
+        bool any = false;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (polled[i].fd >= 0 && polled[i].revents != 0) {
+                items[i].ready = Ready(items[i], polled[i].revents);
+                dropped = dropped || !items[i].ready;
+                polled[i].fd = -1;
+            } else if (polled[i].fd < 0 && !items[i].ready && items[i].hold.Closed()) {
                 items[i].ready = true;
-                ++ready;
             }
-            polled[i].fd = -1;
+            any = any || items[i].ready;
         }
-        if (ready > 0 || wait == 0)
+        if (any || (!deadline.infinite && Clock::now() >= deadline.at))
             break;
     }
 
     // Rewrite each set to hold only its ready handles, in their order.
+    int ready = 0;
     std::size_t next = 0;
     for (int index = 0; index < kSetCount; ++index) {
         if (sets[index] == nullptr)
             continue;
         unsigned int kept = 0;
         for (unsigned int i = 0; i < sets[index]->fd_count; ++i, ++next) {
-            if (items[next].ready)
+            if (items[next].ready) {
                 sets[index]->fd_array[kept++] = sets[index]->fd_array[i];
+                ++ready;
+            }
         }
         sets[index]->fd_count = kept;
     }

@@ -169,6 +169,40 @@ TEST(PosixSocketTable, CloseEndsASendBlockedOnAFullBuffer) {
     }
 }
 
+struct BlockedExceptSelect {
+    SOCKET s;
+    HANDLE entered;
+    int result;
+};
+
+DWORD WINAPI SelectForExceptions(LPVOID parameter) {
+    auto* state = static_cast<BlockedExceptSelect*>(parameter);
+    SetEvent(state->entered);
+    fd_set failed;
+    FD_ZERO(&failed);
+    FD_SET(state->s, &failed);
+    state->result = select(0, nullptr, nullptr, &failed, nullptr);
+    return 0;
+}
+
+// The peer's close is nothing exceptional, so the select goes on waiting
+// with the socket out of poll's set; a close from here must still end it.
+TEST(PosixSocketTable, CloseEndsASelectThatIgnoresThePeersClose) {
+    SOCKET client, server;
+    ASSERT_TRUE(MakeConnectedPair(&client, &server));
+    ASSERT_EQ(closesocket(server), 0);
+    ASSERT_TRUE(YNetTest::WaitReadable(client, kBoundedWait)); // the FIN is here
+    BlockedExceptSelect state{client, CreateEventA(nullptr, TRUE, FALSE, nullptr), 0};
+    HANDLE thread = CreateThread(nullptr, 0, SelectForExceptions, &state, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(state.entered, kBoundedWait), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(thread, 100), WAIT_TIMEOUT);
+    EXPECT_EQ(closesocket(client), 0);
+    ASSERT_EQ(WaitForSingleObject(thread, kBoundedWait), WAIT_OBJECT_0);
+    EXPECT_EQ(state.result, 1); // the closed socket reads as ready
+    CloseHandle(thread);
+    CloseHandle(state.entered);
+}
+
 // Calls of every kind race a closesocket; each ends with a Winsock answer,
 // and every descriptor is closed in the end.
 struct Racer {
