@@ -12,7 +12,7 @@ namespace YNetPosix {
 namespace {
 
 constexpr DWORD kSlotBits = 16;
-constexpr DWORD kGenerationBits = 14;
+constexpr DWORD kGenerationBits = 13; // handles stay below 2^31: positive as int
 constexpr DWORD kMaxSlot = (1u << kSlotBits) - 1;
 constexpr DWORD kGenerationMask = (1u << kGenerationBits) - 1;
 constexpr std::size_t kSlotsBeforeReuse = 1024;

@@ -1,7 +1,7 @@
 // Internal header. The table of SOCKET handles.
 //
-// A SOCKET is a handle of ours: (generation << 18) | (slot << 2), never 0
-// and never INVALID_SOCKET. Each slot holds one descriptor. A call on a
+// A SOCKET is a handle of ours: (generation << 18) | (slot << 2), never 0,
+// never INVALID_SOCKET, and below 2^31 (positive when read as an int). Each slot holds one descriptor. A call on a
 // socket holds the slot (SocketHold) for as long as it uses the descriptor;
 // closesocket ends the handle at once (any later call answers WSAENOTSOCK)
 // but closes the descriptor only when the last call in flight lets go, so
@@ -13,8 +13,8 @@
 // unless a call may be blocked sending: that one needs the full shutdown.
 //
 // A slot is reused only once the table holds 1024 slots, the oldest freed
-// first, and its generation counts 14 bits: a stale handle meets a new
-// socket of the same value only after some 16 million sockets.
+// first, and its generation counts 13 bits: a stale handle meets a new
+// socket of the same value only after some 8 million sockets.
 #pragma once
 
 #include <atomic>

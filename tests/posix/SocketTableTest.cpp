@@ -3,6 +3,7 @@
 // descriptor closes only once no call is in flight on it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -39,6 +40,21 @@ TEST(PosixSocketTable, StaleHandleNeverReachesAReusedDescriptor) {
     int type = 0, length = sizeof(type);
     EXPECT_EQ(getsockopt(second, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length), 0);
     EXPECT_EQ(closesocket(second), 0);
+}
+
+// One socket at a time, thousands of times: every handle is new (a stale
+// one can meet no later socket) and positive when read as an int.
+TEST(PosixSocketTable, HandlesAreNotGivenAgainSoon) {
+    std::vector<SOCKET> seen;
+    for (int i = 0; i < 3000; ++i) {
+        SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+        ASSERT_NE(s, INVALID_SOCKET);
+        EXPECT_GT(static_cast<int>(s), 0);
+        seen.push_back(s);
+        ASSERT_EQ(closesocket(s), 0);
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
 }
 
 TEST(PosixSocketTable, DescriptorClosesWhenTheLastCallLetsGo) {
