@@ -218,7 +218,8 @@ private:
         for (;;) {
             YNetMsgHead* head = m_Stream->Process_InData();
             CHECK(head != nullptr); // a whole message or the end head, never nothing
-            if (m_Stream->GetFirstNode() == nullptr) { // not from a block: the end head
+            if (NetStream::IsEndConnectHead(head)) {
+                CHECK(m_Stream->GetFirstNode() == nullptr);
                 const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(head);
                 CHECK(head->IsEndConnect() && head->GetSize() == 4);
                 CHECK(bytes[0] == 4 && bytes[1] == 0 && bytes[2] == 0 && bytes[3] == 0);

@@ -331,6 +331,8 @@ void NetStream::BrushMsg() {
     std::atomic_ref<LONG>(m_Processing).store(0, std::memory_order_release);
 }
 
+bool NetStream::IsEndConnectHead(const YNetMsgHead* head) { return head == &m_EndConnectMsg; }
+
 _block* NetStream::GetFirstNode() {
     LockHolder hold(&m_Lock);
     return m_Blocks.First();

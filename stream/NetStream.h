@@ -26,7 +26,9 @@ namespace YNet2 {
 //
 // Consuming side (any thread, one holder at a time):
 //   head = Process_InData();   // null: nothing now, or another holder
-//   if head == the end-of-connection head (head->IsEndConnect()): finished
+//   if head is the end-of-connection head: finished (IsEndConnect() tells it
+//   by its main ID 0; IsEndConnectHead() tells it apart from a received
+//   message that carries main ID 0 too)
 //   else use the size(head) bytes at head, then BrushMsg().
 //
 // Every whole message is handed out once, in order, and the end-of-connection
@@ -88,6 +90,9 @@ public:
     // Gives every block back to the pool. Neither side may be active.
     void Release();
 
+    // True exactly for the end-of-connection head Process_InData hands out.
+    static bool IsEndConnectHead(const YNetMsgHead* head);
+
 private:
     _block* LoadFirst();
     void StoreFirst();
@@ -104,7 +109,7 @@ private:
     DWORD m_PartLen;               // receiving side: bytes of the pending message received
     BYTE* m_PartHead;              // receiving side: its head, or null
     BYTE m_Partial;                // receiving side: 1 while a message is pending
-    LONG m_Processing;             // 1 while a consumer holds a message (atomic exchange)
+    LONG m_Processing;             // 1 while a consumer holds a message (claimed by exchange)
     LONG m_Ended;                  // 1 from EndConnect until the end head is handed out
     _block* m_First;               // the block list's first value, read without m_Lock
     _block* m_Receiving;           // receiving side: the block Request gave out last

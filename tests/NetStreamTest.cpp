@@ -100,7 +100,8 @@ protected:
 
     bool EndHeadComes() {
         YNetMsgHead* head = m_Stream.Process_InData();
-        return head != nullptr && head->IsEndConnect() && head->GetSize() == 4;
+        return NetStream::IsEndConnectHead(head) && head->IsEndConnect() && head->GetSize() == 4 &&
+               MessageBytes(head) == Bytes({4, 0, 0, 0});
     }
 
     NetStream m_Stream;
@@ -397,13 +398,20 @@ TEST_F(NetStreamTest, EndOfConnectionHeadComesOnceAfterTheLastMessage) {
     const Bytes a = Message(700, 1), b = Message(900, 2), c = Message(1400, 3);
     _block* b1 = m_Stream.Request(nullptr, 2880);
     ASSERT_EQ(Receive(b1, Join({a, b})), 2);
+    const Bytes lookalike = {4, 0, 0, 0}; // a received head-only message with main ID 0
     _block* b2 = m_Stream.Request(b1, 2880);
-    ASSERT_EQ(Receive(b2, Join({c, Message(500, 4)}), 0, 1500), 2); // ends 100 bytes into a message
+    ASSERT_EQ(Receive(b2, Join({c, lookalike, Message(500, 4)}), 0, 1504), 3); // ends 100 bytes into a message
     m_Stream.EndConnect();
 
     EXPECT_EQ(Consume(), a);
     EXPECT_EQ(Consume(), b);
     EXPECT_EQ(Consume(), c);
+    YNetMsgHead* head = m_Stream.Process_InData();
+    ASSERT_NE(head, nullptr);
+    EXPECT_TRUE(head->IsEndConnect());
+    EXPECT_FALSE(NetStream::IsEndConnectHead(head)); // a message, in its block
+    EXPECT_EQ(reinterpret_cast<BYTE*>(head), b2->m_Bytes + 1400);
+    m_Stream.BrushMsg();
     EXPECT_TRUE(EndHeadComes()); // the message cut short goes with its block
     EXPECT_EQ(Taken(), 0u);
     EXPECT_TRUE(m_Stream.IsProcess());
@@ -548,7 +556,7 @@ TEST_F(NetStreamTest, TwoThreadsReassembleARandomStreamExactly) {
             std::this_thread::yield();
             continue;
         }
-        if (head->IsEndConnect()) { // every message here has main ID 5
+        if (NetStream::IsEndConnectHead(head)) {
             ended = true;
             break;
         }
