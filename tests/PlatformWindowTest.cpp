@@ -3,6 +3,7 @@
 // against our POSIX layer and against the real Windows API alike.
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "platform/WinApi.h"
@@ -269,6 +270,58 @@ TEST(PlatformWindow, OnlyTheWindowThreadDestroysIt) {
     Join(StartThread(DestroyFromHere, &destroyer));
     EXPECT_FALSE(destroyer.result);
     EXPECT_TRUE(IsWindow(window.handle));
+}
+
+struct Talker {
+    HWND window;
+    int wrongAnswers;
+};
+
+DWORD WINAPI PostAndSend(LPVOID parameter) {
+    auto* talker = static_cast<Talker*>(parameter);
+    for (int i = 0; i < 500; ++i) {
+        if (!PostMessageA(talker->window, kNotify, 0, 0))
+            ++talker->wrongAnswers;
+        if (i % 10 == 0 && SendMessageA(talker->window, kQuery, static_cast<WPARAM>(i), 1) != i + 1)
+            ++talker->wrongAnswers;
+    }
+    return 0;
+}
+
+TEST(PlatformWindow, ManyThreadsPostAndSendToOneWindow) {
+    TestWindow window;
+    ASSERT_NE(window.handle, nullptr);
+    Talker talkers[4];
+    HANDLE threads[4];
+    for (int i = 0; i < 4; ++i) {
+        talkers[i] = Talker{window.handle, 0};
+        threads[i] = StartThread(PostAndSend, &talkers[i]);
+    }
+    // Pump until every talker has ended, then take what is left.
+    int ended = 0;
+    DWORD start = GetTickCount();
+    while (ended < 4 && GetTickCount() - start < kBoundedWait) {
+        DWORD waited = MsgWaitForMultipleObjects(static_cast<DWORD>(4 - ended), threads + ended, FALSE, 100, QS_ALLINPUT);
+        if (waited < WAIT_OBJECT_0 + 4 - ended) {
+            std::swap(threads[ended], threads[waited - WAIT_OBJECT_0 + ended]);
+            CloseHandle(threads[ended]);
+            ++ended;
+        }
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&message);
+    }
+    ASSERT_EQ(ended, 4);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageA(&message);
+    int posted = 0, sent = 0;
+    for (const Seen& seen : g_Seen)
+        (seen.message == kNotify ? posted : sent) += 1;
+    EXPECT_EQ(posted, 4 * 500);
+    EXPECT_EQ(sent, 4 * 50);
+    for (const Talker& talker : talkers)
+        EXPECT_EQ(talker.wrongAnswers, 0);
 }
 
 // ---------------------------------------------------------------- windows of other threads
