@@ -114,13 +114,33 @@ void SendAll(YSocket& socket, const char* bytes, int length) {
 
 // ---------------------------------------------------------------- RecvLen
 
+// True once the receiver has taken every byte that arrived (nothing can be
+// waited for here: the receive happens inside RecvLen).
+bool Drained(SOCKET receiver) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        ULONG pending = 1;
+        if (ioctlsocket(receiver, FIONREAD, &pending) != 0)
+            return false;
+        if (pending == 0)
+            return true;
+        if (GetTickCount() - start > 10000)
+            return false;
+        std::this_thread::yield();
+    }
+}
+
 TEST(SocketRecvLen, GathersPiecesIntoOneBuffer) {
     TcpPair pair;
     char buffer[10] = {};
     int result = 0;
     std::thread reader([&] { result = pair.local.RecvLen(buffer, 10, 0); });
+    // Each piece is sent once the one before was received, so every receive
+    // inside RecvLen gets one piece and writes it after the ones before.
     SendAll(pair.peer, "abc", 3);
+    EXPECT_TRUE(Drained(pair.local.GetSocket()));
     SendAll(pair.peer, "def", 3);
+    EXPECT_TRUE(Drained(pair.local.GetSocket()));
     SendAll(pair.peer, "ghij", 4);
     reader.join();
     EXPECT_EQ(10, result);
