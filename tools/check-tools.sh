@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# End-to-end check of the installed programs: ynet-echod and ynet-cat run as
+# processes against each other on ephemeral loopback ports, through their
+# options, exit statuses and messages. Run by ctest on native builds.
+#
+#   check-tools.sh ECHOD CAT
+set -uo pipefail
+
+ECHOD=$1
+CAT=$2
+WORK=$(mktemp -d)
+PIDS=()
+FAILED=0
+PASSED=0
+
+cleanup() {
+    for pid in "${PIDS[@]+"${PIDS[@]}"}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+check() { # name, condition...
+    local name=$1
+    shift
+    if "$@"; then
+        PASSED=$((PASSED + 1))
+    else
+        FAILED=$((FAILED + 1))
+        echo "FAILED: $name"
+    fi
+}
+
+# start_server NAME ARGS... : starts ynet-echod, sets PORT and PID_NAME.
+start_server() {
+    local name=$1
+    shift
+    "$ECHOD" "$@" >"$WORK/$name.out" 2>&1 &
+    local pid=$!
+    PIDS+=("$pid")
+    eval "PID_$name=$pid"
+    PORT=
+    for _ in $(seq 200); do
+        PORT=$(sed -n '1s/^port \([0-9][0-9]*\)$/\1/p' "$WORK/$name.out" 2>/dev/null)
+        [ -n "$PORT" ] && return 0
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    echo "ynet-echod $* printed no port:"
+    cat "$WORK/$name.out"
+    exit 1
+}
+
+# cat_run NAME INPUT ARGS... : runs ynet-cat, sets STATUS; output in NAME.out/.err.
+cat_run() {
+    local name=$1 input=$2
+    shift 2
+    printf '%b' "$input" | timeout 60 "$CAT" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err"
+    STATUS=$?
+}
+has() { grep -qF -- "$2" "$WORK/$1"; }
+lacks() { ! grep -qF -- "$2" "$WORK/$1"; }
+
+# -------------------------------------------------------------- plain echo
+start_server plain
+PLAIN_PORT=$PORT
+cat_run echo 'hello\nsecond line\n\n' --main 5 --assist 7 --request "127.0.0.1:$PORT"
+check "echo: exit 0" test "$STATUS" -eq 0
+check "echo: first line" has echo.out 'recv: main=5 assist=7 flags=request size=9 body="hello"'
+check "echo: second line" has echo.out 'recv: main=5 assist=7 flags=request size=15 body="second line"'
+check "echo: empty line is a head-only message" has echo.out 'recv: main=5 assist=7 flags=request size=4 body=""'
+check "echo: connected" has echo.out 'notify: connected'
+check "echo: thread started" has echo.out 'notify: receive thread started'
+check "echo: thread ended" has echo.out 'notify: receive thread ended'
+check "echo: counts" has echo.out 'sent 3, received 3'
+check "echo: server saw it plain" has plain.out 'main=5 assist=7 flags=request size=9 body="hello"'
+
+cat_run hex 'abc\n' --hex --respond localhost:$PORT
+check "hex: exit 0" test "$STATUS" -eq 0
+check "hex: body in hex" has hex.out 'recv: main=1 assist=0 flags=respond size=7 hex=61 62 63'
+
+LONG_LINE=$(head -c 1437 /dev/zero | tr '\0' x)
+cat_run long "$LONG_LINE\nfits\n" "127.0.0.1:$PORT"
+check "long line: exit 0" test "$STATUS" -eq 0
+check "long line: refused with a reason" has long.err 'line 1 has 1437 bytes'
+check "long line: the next one goes" has long.out 'sent 1, received 1'
+
+# ------------------------------------------------------- connection faults
+cat_run refused 'x\n' 127.0.0.1:1
+check "refused: exit 2" test "$STATUS" -eq 2
+check "refused: says so" has refused.err 'ynet-cat: cannot connect to 127.0.0.1:1: connection refused (error 10061)'
+
+cat_run badtarget '' not-an-address
+check "bad target: exit 2" test "$STATUS" -eq 2
+check "bad target: says so" has badtarget.err 'is not HOST:PORT'
+
+start_server closing --close-after 2
+cat_run cut 'one\ntwo\nthree\n' "127.0.0.1:$PORT"
+check "cut: exit 1" test "$STATUS" -eq 1
+check "cut: says the connection was cut" has cut.err 'the connection was cut'
+check "cut: thread ended" has cut.out 'notify: receive thread ended'
+
+cat_run exact 'one\ntwo\n' "127.0.0.1:$PORT"
+check "close after everything answered: exit 0" test "$STATUS" -eq 0
+check "close after everything answered: counts" has exact.out 'sent 2, received 2'
+
+start_server resetting --close-after 1 --reset
+cat_run reset 'one\ntwo\n' "127.0.0.1:$PORT"
+check "reset: exit 1" test "$STATUS" -eq 1
+check "reset: says the connection was cut" has reset.err 'the connection was cut'
+
+start_server oversized --oversized
+cat_run oversized 'x\n' "127.0.0.1:$PORT"
+check "oversized head: exit 1" test "$STATUS" -eq 1
+check "oversized head: no message handed over" lacks oversized.out 'recv:'
+
+start_server headonly --head-only --quiet
+cat_run headonly-cat 'x\n' "127.0.0.1:$PORT"
+check "head-only: exit 0" test "$STATUS" -eq 0
+check "head-only: shown" has headonly-cat.out 'recv: main=1 assist=0 flags=respond size=4 body=""'
+check "quiet server: port line only" test "$(wc -l <"$WORK/headonly.out")" -eq 1
+
+# ---------------------------------------------------------- server ending
+echo | "$ECHOD" --stdin-stop --quiet >"$WORK/stdin.out" 2>&1
+check "stdin-stop: exit 0" test $? -eq 0
+check "stdin-stop: summary" has stdin.out 'stopped: 0 connection(s), 0 message(s) echoed'
+
+kill -TERM "$PID_plain"
+wait "$PID_plain"
+check "SIGTERM: exit 0" test $? -eq 0
+check "SIGTERM: summary" has plain.out 'stopped: 3 connection(s), 5 message(s) echoed'
+
+"$ECHOD" --bogus >/dev/null 2>"$WORK/usage.err"
+check "bad option: exit 2" test $? -eq 2
+check "bad option: usage" has usage.err 'usage: ynet-echod'
+
+echo "$PASSED passed, $FAILED failed"
+[ "$FAILED" -eq 0 ]

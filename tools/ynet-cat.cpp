@@ -1,0 +1,403 @@
+// ynet-cat: a command-line client of the library.
+//
+//   ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N] HOST:PORT
+//
+// Connects with a TCPClient, sends each line of standard input as one
+// message (the line is the body; main and assistant IDs and flags from the
+// options), prints every message received and every window notification as
+// it arrives. Once standard input ends it waits, at most --wait-ms
+// milliseconds, for one reply per message sent, then releases the
+// connection.
+//
+// Threads: the main thread owns a message-only window and pumps its
+// notifications; a reader thread reads standard input and sends; the
+// connection's receive thread prints what arrives. Output lines are whole.
+//
+// Exit status: 0 done; 1 the connection was cut or a send failed; 2 bad
+// usage or no connection; 3 replies still missing after --wait-ms.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "client/MsgWorker.h"
+#include "client/TCPClient.h"
+#include "message/YNetMsgHead.h"
+#include "socket/AddrText.h"
+#include "socket/SocketStack.h"
+#include "socket/YSocketAddr.h"
+#include "tools/MessageText.h"
+
+namespace {
+
+constexpr UINT kNotify = WM_APP + 1;     // the worker's notifications: wParam 1, 2, 3
+constexpr UINT kReaderDone = WM_APP + 2; // wParam 1: standard input ended; 0: a send failed
+constexpr UINT kWake = WM_APP + 3;       // a reply arrived or the connection was cut
+constexpr int kMaxBody = YNet2::YNetMsgHead::MaxMsgSize - YNet2::YNetMsgHead::HeadSize;
+
+struct Options {
+    DWORD mainId = 1;
+    DWORD assistId = 0;
+    bool request = false;
+    bool respond = false;
+    bool hex = false;
+    DWORD waitMs = 5000;
+    std::string target;
+};
+
+// Whole lines from any thread.
+class Output {
+public:
+    Output() { InitializeCriticalSection(&m_Lock); }
+    ~Output() { DeleteCriticalSection(&m_Lock); }
+    void Line(FILE* stream, const std::string& line) {
+        EnterCriticalSection(&m_Lock);
+        std::fputs(line.c_str(), stream);
+        std::fputc('\n', stream);
+        std::fflush(stream);
+        LeaveCriticalSection(&m_Lock);
+    }
+
+private:
+    CRITICAL_SECTION m_Lock;
+};
+
+Output g_Out;
+
+LONG Read(const LONG volatile& value) { return InterlockedCompareExchange(const_cast<LONG volatile*>(&value), 0, 0); }
+
+// Runs on the connection's receive thread.
+class CatWorker : public YNet2::MsgWorker {
+public:
+    CatWorker(HWND window, bool hex) : MsgWorker(window, kNotify), m_Hex(hex), m_Received(0), m_Cut(0) {}
+
+    LONG HandleMessage(void* message, int length, void*, void*) override {
+        g_Out.Line(stdout, "recv: " + YNet2Tools::DescribeMessage(static_cast<const BYTE*>(message), length, m_Hex));
+        InterlockedIncrement(&m_Received);
+        PostMessageA(m_Window, kWake, 0, 0);
+        return 0;
+    }
+    LONG ConnectionCut(void*) override {
+        InterlockedExchange(&m_Cut, 1);
+        PostMessageA(m_Window, kWake, 0, 0);
+        return 0;
+    }
+    LONG ConnectionAccept(void*) override { return 0; }
+
+    LONG Received() const { return Read(m_Received); }
+    bool Cut() const { return Read(m_Cut) != 0; }
+
+private:
+    bool m_Hex;
+    LONG volatile m_Received;
+    LONG volatile m_Cut;
+};
+
+struct Reader {
+    YNet2::TCPClient* client;
+    const Options* options;
+    HWND window;
+    LONG volatile sent;
+};
+
+// Reads standard input line by line and sends each line as one message.
+DWORD WINAPI ReadAndSend(LPVOID parameter) {
+    auto* reader = static_cast<Reader*>(parameter);
+    const Options& options = *reader->options;
+    std::string line;
+    int number = 0;
+    for (;;) {
+        line.clear();
+        int ch = 0;
+        while ((ch = std::getc(stdin)) != EOF && ch != '\n')
+            line.push_back(static_cast<char>(ch));
+        if (ch == EOF && line.empty())
+            break;
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (static_cast<int>(line.size()) > kMaxBody) {
+            g_Out.Line(stderr, "ynet-cat: line " + std::to_string(number) + " has " + std::to_string(line.size()) +
+                                   " bytes, more than the " + std::to_string(kMaxBody) +
+                                   " a message body holds; not sent");
+            continue;
+        }
+        // A fresh buffer for every message: SendMsg scrambles the body in place.
+        const int length = YNet2::YNetMsgHead::HeadSize + static_cast<int>(line.size());
+        std::vector<BYTE> message(static_cast<size_t>(length));
+        YNet2::YNetMsgHead head;
+        head.SetHead(static_cast<WORD>(length), static_cast<BYTE>(options.mainId), static_cast<BYTE>(options.assistId),
+                     options.request, options.respond, false);
+        std::memcpy(message.data(), &head, sizeof(head));
+        std::memcpy(message.data() + sizeof(head), line.data(), line.size());
+        InterlockedIncrement(&reader->sent);
+        if (reader->client->SendMsg(nullptr, message.data(), length) != length) {
+            PostMessageA(reader->window, kReaderDone, 0, 0);
+            return 1;
+        }
+    }
+    PostMessageA(reader->window, kReaderDone, 1, 0);
+    return 0;
+}
+
+void Usage(FILE* out) {
+    std::fprintf(out, "usage: ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N] HOST:PORT\n"
+                      "  --main N      main ID of the messages sent, 0-63 (default 1)\n"
+                      "  --assist N    assistant ID, 0-255 (default 0)\n"
+                      "  --request     set the request flag\n"
+                      "  --respond     set the respond flag\n"
+                      "  --hex         print received bodies as hexadecimal bytes\n"
+                      "  --wait-ms N   after the input ends, wait at most N ms for the replies (default 5000)\n"
+                      "Each line of standard input is sent as one message; HOST is a dotted IPv4 address\n"
+                      "or localhost.\n");
+}
+
+bool ParseNumber(const char* text, DWORD limit, DWORD& value) {
+    if (text == nullptr || *text < '0' || *text > '9')
+        return false;
+    char* end = nullptr;
+    const unsigned long parsed = std::strtoul(text, &end, 10);
+    if (*end != '\0' || parsed > limit)
+        return false;
+    value = static_cast<DWORD>(parsed);
+    return true;
+}
+
+// HOST:PORT with HOST four dotted numbers of 0-255 (or localhost) and PORT
+// 1-65535, checked here because Str2Addr reads any text without complaint.
+bool ParseTarget(const std::string& text, YNet2::YSocketAddr& address) {
+    std::string canonical = text;
+    if (canonical.rfind("localhost:", 0) == 0)
+        canonical = "127.0.0.1" + canonical.substr(9);
+    const char* p = canonical.c_str();
+    for (int part = 0; part < 5; ++part) {
+        if (*p < '0' || *p > '9')
+            return false;
+        DWORD value = 0;
+        int digits = 0;
+        while (*p >= '0' && *p <= '9' && digits < 6) {
+            value = value * 10 + static_cast<DWORD>(*p++ - '0');
+            ++digits;
+        }
+        if (part < 4 && value > 255)
+            return false;
+        if (part == 4 && (value == 0 || value > 65535))
+            return false;
+        const char separator = part < 3 ? '.' : part == 3 ? ':' : '\0';
+        if (*p != separator)
+            return false;
+        if (separator != '\0')
+            ++p;
+    }
+    address = YNet2::YSocketAddr{};
+    std::vector<char> writable(canonical.begin(), canonical.end());
+    writable.push_back('\0');
+    YNet2::Str2Addr(address, writable.data());
+    // Str2Addr leaves the family alone and keeps the port in host order.
+    address.sin_family = AF_INET;
+    address.sin_port = htons(address.sin_port);
+    return true;
+}
+
+const char* ConnectErrorText(int error) {
+    switch (error) {
+    case WSAECONNREFUSED:
+        return "connection refused";
+    case WSAETIMEDOUT:
+        return "timed out";
+    case WSAENETUNREACH:
+        return "network unreachable";
+    case WSAEHOSTUNREACH:
+        return "host unreachable";
+    case WSAEADDRNOTAVAIL:
+        return "address not available";
+    default:
+        return "connect failed";
+    }
+}
+
+const char* NotificationText(WPARAM code) {
+    switch (code) {
+    case 1:
+        return "notify: connected";
+    case 2:
+        return "notify: receive thread started";
+    case 3:
+        return "notify: receive thread ended";
+    default:
+        return "notify: unknown";
+    }
+}
+
+// Handles every message waiting in the main thread's queue.
+void Pump(bool& readerDone, bool& sendFailed) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == kNotify) {
+            g_Out.Line(stdout, NotificationText(message.wParam));
+        } else if (message.message == kReaderDone) {
+            readerDone = true;
+            sendFailed = message.wParam == 0;
+        } else if (message.message != kWake) {
+            DispatchMessageA(&message);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool ok = true;
+        if (arg == "--main") {
+            ok = ParseNumber(next, 63, options.mainId);
+            ++i;
+        } else if (arg == "--assist") {
+            ok = ParseNumber(next, 255, options.assistId);
+            ++i;
+        } else if (arg == "--wait-ms") {
+            ok = ParseNumber(next, 3600000, options.waitMs);
+            ++i;
+        } else if (arg == "--request") {
+            options.request = true;
+        } else if (arg == "--respond") {
+            options.respond = true;
+        } else if (arg == "--hex") {
+            options.hex = true;
+        } else if (arg == "--help" || arg == "-h") {
+            Usage(stdout);
+            return 0;
+        } else if (!arg.empty() && arg[0] != '-' && options.target.empty()) {
+            options.target = arg;
+        } else {
+            std::fprintf(stderr, "ynet-cat: unexpected argument %s\n", arg.c_str());
+            Usage(stderr);
+            return 2;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "ynet-cat: %s needs a number in range\n", arg.c_str());
+            Usage(stderr);
+            return 2;
+        }
+    }
+    YNet2::YSocketAddr address{};
+    if (options.target.empty() || !ParseTarget(options.target, address)) {
+        std::fprintf(stderr, "ynet-cat: %s is not HOST:PORT (a dotted IPv4 address or localhost, port 1-65535)\n",
+                     options.target.empty() ? "the target" : options.target.c_str());
+        Usage(stderr);
+        return 2;
+    }
+
+    if (YNet2::SocketInit() != 0) {
+        std::fprintf(stderr, "ynet-cat: the socket stack did not start\n");
+        return 2;
+    }
+    HWND window = CreateWindowExA(0, "STATIC", "ynet-cat", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  GetModuleHandleA(nullptr), nullptr);
+    if (window == nullptr) {
+        std::fprintf(stderr, "ynet-cat: no window for the notifications (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
+        YNet2::SocketRelease();
+        return 2;
+    }
+
+    CatWorker worker(window, options.hex);
+    YNet2::TCPClient client(&worker);
+    if (client.Init(address) != 0) {
+        const int error = WSAGetLastError();
+        std::fprintf(stderr, "ynet-cat: cannot connect to %s: %s (error %d)\n", options.target.c_str(),
+                     ConnectErrorText(error), error);
+        DestroyWindow(window);
+        YNet2::SocketRelease();
+        return 2;
+    }
+    g_Out.Line(stdout, "connected to " + options.target);
+
+    Reader reader{&client, &options, window, 0};
+    HANDLE readerThread = CreateThread(nullptr, 0, ReadAndSend, &reader, 0, nullptr);
+    if (readerThread == nullptr) {
+        std::fprintf(stderr, "ynet-cat: cannot start the input thread\n");
+        client.Wait_Release();
+        DestroyWindow(window);
+        YNet2::SocketRelease();
+        return 2;
+    }
+
+    // Waits until everything sent is answered after the input ended, or
+    // the connection is cut, or a send failed, or time runs out.
+    bool readerDone = false;
+    bool sendFailed = false;
+    DWORD endedAt = 0; // when the input ended, or when the peer cut with nothing unanswered
+    bool timing = false;
+    int status = 0;
+    std::string verdict;
+    for (;;) {
+        Pump(readerDone, sendFailed);
+        const LONG sent = Read(reader.sent);
+        const LONG received = worker.Received();
+        if (sendFailed) {
+            status = 1;
+            verdict = worker.Cut() ? "ynet-cat: the connection was cut by the peer; a message could not be sent"
+                                   : "ynet-cat: the connection was cut; a message could not be sent";
+            break;
+        }
+        if (readerDone && received >= sent)
+            break; // all answered (a cut after that is the peer's normal end)
+        if (worker.Cut() && (received < sent || !readerDone)) {
+            if (received < sent) {
+                status = 1;
+                verdict = "ynet-cat: the connection was cut by the peer with " + std::to_string(sent - received) +
+                          " message(s) unanswered";
+                break;
+            }
+            // Everything sent so far is answered: give the input a moment to
+            // end (piped input) before calling the cut an error.
+        }
+        if ((readerDone || worker.Cut()) && !timing) {
+            timing = true;
+            endedAt = GetTickCount();
+        }
+        DWORD timeout = INFINITE;
+        if (timing) {
+            const DWORD spent = GetTickCount() - endedAt;
+            if (spent >= options.waitMs) {
+                if (!readerDone) {
+                    status = 1;
+                    verdict = "ynet-cat: the connection was cut by the peer";
+                } else {
+                    status = 3;
+                    verdict = "ynet-cat: " + std::to_string(sent - received) + " of " + std::to_string(sent) +
+                              " repl" + (sent - received == 1 ? "y" : "ies") + " still missing after " +
+                              std::to_string(options.waitMs) + " ms";
+                }
+                break;
+            }
+            timeout = options.waitMs - spent;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, timeout, QS_ALLPOSTMESSAGE);
+    }
+
+    client.Wait_Release();
+    Pump(readerDone, sendFailed); // the receive thread's last notification
+    g_Out.Line(stdout, "sent " + std::to_string(Read(reader.sent)) + ", received " +
+                           std::to_string(worker.Received()));
+    if (!verdict.empty())
+        g_Out.Line(stderr, verdict);
+
+    if (!readerDone) {
+        // The reader is blocked on standard input and may stay so: end the
+        // process without waiting for it (it holds the client).
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
+    }
+    WaitForSingleObject(readerThread, INFINITE);
+    CloseHandle(readerThread);
+    DestroyWindow(window);
+    YNet2::SocketRelease();
+    return status;
+}
