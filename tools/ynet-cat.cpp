@@ -308,9 +308,13 @@ int main(int argc, char** argv) {
     CatWorker worker(window, options.hex);
     YNet2::TCPClient client(&worker);
     if (client.Init(address) != 0) {
+        // The library logs the error code; it may also still be the last error.
         const int error = WSAGetLastError();
-        std::fprintf(stderr, "ynet-cat: cannot connect to %s: %s (error %d)\n", options.target.c_str(),
-                     ConnectErrorText(error), error);
+        if (error != 0)
+            std::fprintf(stderr, "ynet-cat: cannot connect to %s: %s (error %d)\n", options.target.c_str(),
+                         ConnectErrorText(error), error);
+        else
+            std::fprintf(stderr, "ynet-cat: cannot connect to %s\n", options.target.c_str());
         DestroyWindow(window);
         YNet2::SocketRelease();
         return 2;
