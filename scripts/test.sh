@@ -46,9 +46,11 @@ stage_deps() {
     echo "${#missing[@]} package(s) installed, ${#PACKAGES[@]} required"
 }
 
-configure_and_build() { # dir, cmake args...
+configure_and_build() { # dir, cmake args... (the source is the project unless -S is given)
     local dir=$1; shift
-    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    local source=(-S "$ROOT")
+    [[ " $* " == *" -S "* ]] && source=()
+    cmake "${source[@]}" -B "$dir" -G Ninja "$@" >/dev/null
     cmake --build "$dir" -j "$JOBS"
 }
 
@@ -61,7 +63,9 @@ run_ctest() { # dir; ends with ctest's own count line
 stage_native() {
     local dir=$BUILD/native
     configure_and_build "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYNET_BUILD_BENCH=ON
-    run_ctest "$dir"
+    local tests
+    tests=$(run_ctest "$dir")
+    echo "$tests"
     # The installed package must be usable by a plain consumer project,
     # through CMake's config package and through pkg-config.
     rm -rf "$dir/stage"
@@ -73,6 +77,7 @@ stage_native() {
         g++ -std=c++20 -o "$dir/consumer/pc_consumer" "$ROOT/tests/package/consumer.cpp" \
         $(PKG_CONFIG_PATH="$dir/stage/lib/pkgconfig" pkg-config --cflags --libs YonderNetC)
     LD_LIBRARY_PATH="$dir/stage/lib" "$dir/consumer/pc_consumer"
+    echo "$tests; the installed package builds with find_package and pkg-config"
 }
 
 stage_asan() {
