@@ -72,7 +72,7 @@ const char kMoreThanAskedBadMsg[] = "NetStream::Analyse_InData() "
 
 NetStream::NetStream()
     : m_PartLen(0), m_PartHead(nullptr), m_Partial(0), m_Processing(0), m_Ended(0), m_First(nullptr),
-      m_Receiving(nullptr), m_ReceivingLen(0) {
+      m_Receiving(nullptr), m_ReceivingLen(0), m_Spare(nullptr) {
     InitializeCriticalSection(&m_Lock);
 }
 
@@ -91,14 +91,18 @@ _block* NetStream::Request(_block* block, ULONG len) {
     return TakeBlock();
 }
 
-// Appends a block from the pool. A pending message moves to its start, and
+// Appends the spare block, or one from the pool. A pending message moves to its start, and
 // its incomplete copy is cut off the block it leaves, so the consumer finds
 // that block ending with its last whole message. The copy is made before the
 // block is appended: from then on the consumer may give the old block back.
 _block* NetStream::TakeBlock() {
-    _block* fresh = m_Buff.Add();
-    if (fresh == nullptr)
+    _block* fresh = std::atomic_ref<_block*>(m_Spare).exchange(nullptr, std::memory_order_acq_rel);
+    if (fresh != nullptr) {
+        fresh->m_Len = 0;
+        fresh->m_Offset = 0;
+    } else if ((fresh = m_Buff.Add()) == nullptr) {
         return nullptr;
+    }
     const bool moving = m_Partial != 0;
     if (moving) {
         std::memcpy(fresh->m_Bytes, m_PartHead, m_PartLen);
@@ -108,8 +112,7 @@ _block* NetStream::TakeBlock() {
         LockHolder hold(&m_Lock);
         if (m_Blocks.Add(fresh) == nullptr) {
             hold.Unlock();
-            LockHolder pool(&m_Buff.m_Lock);
-            m_Buff.Remove(fresh);
+            GiveBack(fresh);
             return nullptr;
         }
         if (m_Blocks.m_Count == 1)
@@ -247,23 +250,39 @@ void NetStream::StoreFirst() {
     std::atomic_ref<_block*>(m_First).store(m_Blocks.First(), std::memory_order_release);
 }
 
-// True once the receiving side will never touch the first block again: it
-// has taken a later block (and moved any pending bytes out), the connection
-// has ended, or the block is full and wholly consumed. A full block that
-// still ends with a pending message is not left: Request copies those bytes
-// out of it. m_Lock is held, so the block's last m_Len is visible afterwards.
+// True once the receiving side will never append to the first block again:
+// it has taken a later block (and moved any pending bytes out), the
+// connection has ended, or the block is full and wholly consumed. A full
+// block that still ends with a pending message is not left: Request copies
+// those bytes out of it. m_Lock is held, so the block's last m_Len is visible
+// afterwards.
 bool NetStream::ReceivingHasLeft(_block* first) {
-    return m_Blocks.m_Count >= 2 || LoadFlag(m_Ended) != 0 ||
-           (first->m_Offset == kBlockBytes && LoadLen(first) == kBlockBytes);
+    return m_Blocks.m_Count >= 2 || LoadFlag(m_Ended) != 0 || IsFullAndConsumed(first);
 }
 
-// Gives the first block back to the pool; m_Lock is held (the pool's lock
-// nests inside it).
+bool NetStream::IsFullAndConsumed(_block* block) {
+    return block->m_Offset == kBlockBytes && LoadLen(block) == kBlockBytes;
+}
+
+// Takes the first block off the list; m_Lock is held. It goes back to the
+// pool (whose lock nests inside m_Lock), except a full, consumed block that
+// is still the receiving side's: that one becomes the stream's spare, handed
+// out again by the next Request. The receiving side may still look at it
+// until then, so it must not reach another stream meanwhile.
 void NetStream::RetireFirst(_block* first) {
     m_Blocks.Remove(first);
     StoreFirst();
+    if (m_Blocks.m_Count == 0 && LoadFlag(m_Ended) == 0 && IsFullAndConsumed(first)) {
+        if (_block* previous = std::atomic_ref<_block*>(m_Spare).exchange(first, std::memory_order_acq_rel))
+            GiveBack(previous);
+        return;
+    }
+    GiveBack(first);
+}
+
+void NetStream::GiveBack(_block* block) {
     LockHolder pool(&m_Buff.m_Lock);
-    m_Buff.Remove(first);
+    m_Buff.Remove(block);
 }
 
 // The slow way to the next message: gives back first blocks that are
@@ -358,6 +377,8 @@ void NetStream::Clear() {
 void NetStream::Release() {
     m_Partial = 0;
     LockHolder hold(&m_Lock);
+    if (_block* spare = std::atomic_ref<_block*>(m_Spare).exchange(nullptr, std::memory_order_acq_rel))
+        GiveBack(spare);
     if (m_Blocks.m_Count == 0)
         return;
     YLink<_block*, 4, 4>::Node* node = m_Blocks.m_Head;

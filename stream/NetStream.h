@@ -33,10 +33,11 @@ namespace YNet2 {
 //
 // Every whole message is handed out once, in order, and the end-of-connection
 // head once, after the last one. A block goes back to the pool as soon as it
-// is consumed and the receiving side can no longer append to it: it has
-// moved on to a later block, ended, or filled the block to its end. So once
-// Analyse_InData has filled a block, the receiving side hands it back to
-// Request without reading it.
+// is consumed and the receiving side has moved on to a later block or ended.
+// A block filled to its end and consumed while the receiving side still
+// holds it stays with the stream, empty, and is the block the next Request
+// hands out (it never reaches another stream in between); Release gives it
+// back.
 //
 // Ending and reuse, with neither side active: Release() gives every block
 // back to the pool, Clear() resets the stream for another connection. The
@@ -98,7 +99,9 @@ private:
     void StoreFirst();
     YNetMsgHead* FindMessage();
     bool ReceivingHasLeft(_block* first);
+    bool IsFullAndConsumed(_block* block);
     void RetireFirst(_block* first);
+    void GiveBack(_block* block);
     _block* TakeBlock();
     _block* BlockHolding(const BYTE* position);
     int ContinuePending(ULONG len, BYTE* start, ULONG& remaining);
@@ -115,6 +118,7 @@ private:
     _block* m_Receiving;           // receiving side: the block Request gave out last
     ULONG m_ReceivingLen;          // receiving side: its m_Len, never read back from a
                                    // block that may have gone back to the pool
+    _block* m_Spare;               // a full, consumed block kept for the next Request
 
     static _buff& m_Buff;          // the process's one pool
     static EndConnectMsg m_EndConnectMsg;

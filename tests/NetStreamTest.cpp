@@ -171,17 +171,35 @@ TEST_F(NetStreamTest, ConsumedBlockGoesBackOnceTheReceivingSideCanNoLongerAppend
     EXPECT_EQ(m_Stream.GetFirstNode(), b2);
     EXPECT_EQ(Taken(), 1u);
 
-    // A block filled to its end goes back as soon as it is consumed, and, the
-    // last block taken, is the next one handed out.
+    // A block filled to its end leaves the list once consumed, but stays
+    // with the stream (the receiving side still holds it) and is the block
+    // the next Request hands out; Release gives it back.
     ASSERT_EQ(Receive(b2, Join({full, full})), 2);
     EXPECT_EQ(Consume(), full);
-    EXPECT_EQ(Taken(), 1u);
     EXPECT_EQ(Consume(), full);
-    EXPECT_EQ(Taken(), 0u);
     EXPECT_EQ(m_Stream.GetFirstNode(), nullptr);
+    EXPECT_EQ(Taken(), 1u);
+    EXPECT_EQ(b2->m_Len, 2880); // nobody else has it
     EXPECT_EQ(m_Stream.Request(b2, 100), b2);
     EXPECT_EQ(b2->m_Len, 0);
     EXPECT_EQ(b2->m_Offset, 0);
+    EXPECT_EQ(m_Stream.GetFirstNode(), b2);
+    ASSERT_EQ(Receive(b2, Join({full, full})), 2);
+    EXPECT_EQ(Consume(), full);
+    EXPECT_EQ(Consume(), full);
+    m_Stream.Release();
+    EXPECT_EQ(Taken(), 0u);
+
+    // Once the connection has ended, a full consumed block goes straight back.
+    m_Stream.Clear();
+    m_Remaining = 0;
+    _block* b3 = m_Stream.Request(nullptr, 2880);
+    ASSERT_EQ(Receive(b3, Join({full, full})), 2);
+    m_Stream.EndConnect();
+    EXPECT_EQ(Consume(), full);
+    EXPECT_EQ(Consume(), full);
+    EXPECT_EQ(Taken(), 0u);
+    EXPECT_TRUE(EndHeadComes());
 }
 
 TEST_F(NetStreamTest, PendingMessageMovesWholeToTheNewBlockAndIsHandedOutOnce) {
