@@ -135,7 +135,9 @@ for s in "${STAGES[@]}"; do
     CURRENT_STAGE=$s
     say "stage $s"
     start=$SECONDS
-    out=$("stage_$s" 2>&1 | tee /dev/stderr | tail -n 1) || exit 1
+    mkdir -p "$BUILD"
+    "stage_$s" 2>&1 | tee "$BUILD/stage-$s.log" || exit 1
+    out=$(tail -n 1 "$BUILD/stage-$s.log")
     stage_done "$s" $((SECONDS - start)) "$out"
 done
 CURRENT_STAGE=
