@@ -15,6 +15,10 @@
 //   - Window messages: message-only windows, a message queue per thread,
 //     PostMessageA / SendMessageA / PeekMessageA / GetMessageA.
 // Everything else of the Windows API is absent on purpose.
+//
+// The names are the system's socket names with Windows meanings (struct
+// sockaddr, SOL_SOCKET, select, ...): a translation unit that includes this
+// header cannot include <sys/socket.h>, <netinet/in.h> or <arpa/inet.h> too.
 #pragma once
 
 #include <cstddef>
