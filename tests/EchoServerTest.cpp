@@ -98,6 +98,35 @@ public:
         return m_LastError;
     }
 
+    // Pushes bytes without reading until the connection jams: the server,
+    // blocked on echoes nobody reads, reads no more either, and our socket
+    // stays unwritable. True once jammed; false if limit bytes went first.
+    bool SendUntilJammed(const Bytes& bytes, size_t limit) {
+        ULONG nonBlocking = 1;
+        if (ioctlsocket(m_Socket, FIONBIO, &nonBlocking) != 0)
+            return false;
+        size_t offset = 0;
+        for (size_t pushed = 0; pushed < limit;) {
+            const int n = send(m_Socket, reinterpret_cast<const char*>(bytes.data()) + offset,
+                               static_cast<int>(bytes.size() - offset), 0);
+            if (n > 0) {
+                pushed += static_cast<size_t>(n);
+                offset = (offset + static_cast<size_t>(n)) % bytes.size();
+                continue;
+            }
+            if (WSAGetLastError() != WSAEWOULDBLOCK)
+                return false;
+            // A server that still reads makes room well within a second.
+            fd_set writable;
+            FD_ZERO(&writable);
+            FD_SET(m_Socket, &writable);
+            timeval second{1, 0};
+            if (select(0, nullptr, &writable, nullptr, &second) == 0)
+                return true;
+        }
+        return false;
+    }
+
     void Close() {
         if (m_Socket != INVALID_SOCKET) {
             closesocket(m_Socket);
@@ -432,6 +461,18 @@ TEST(EchoServerTest, StopClosesLiveConnectionsJoinsThemAndCanStartAgain) {
     server.Stop();
     server.Stop(); // a second Stop does nothing
     EXPECT_EQ(server.Accepted(), 21);
+}
+
+TEST(EchoServerTest, StopReturnsWhileAnEchoWaitsForAClientThatReadsNothing) {
+    EchoServer server;
+    ASSERT_EQ(server.Start(), 0);
+    RawPeer peer;
+    ASSERT_TRUE(peer.Connect(server.Port()));
+    ASSERT_TRUE(peer.SendUntilJammed(WireMessage(1, 1, Bytes(1436, 0x33)), 256u << 20));
+    EXPECT_GT(server.Echoed(), 0);
+
+    server.Stop(); // returns although the connection's echo cannot go out
+    EXPECT_EQ(server.Closed(), 1);
 }
 
 #endif // YNET_HAVE_ECHO_SERVER

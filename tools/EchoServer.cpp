@@ -395,13 +395,29 @@ bool EchoServer::Echo(Connection& c, BYTE* message, int size) {
     return SendWhole(c, message, size);
 }
 
+// A client that stops reading must not hold a send forever: not every
+// system wakes a send blocked on a full buffer when another thread closes
+// the socket (Wine does not). So each send waits for room first, in short
+// slices that look whether the socket was closed meanwhile; with room, a
+// send of one message does not block.
 bool EchoServer::SendWhole(Connection& c, const void* bytes, int length) {
     EnterCriticalSection(&c.sendLock);
-    EnterCriticalSection(&c.socketLock);
-    const SOCKET s = c.socket;
-    LeaveCriticalSection(&c.socketLock);
     int sent = 0;
     while (sent < length) {
+        EnterCriticalSection(&c.socketLock);
+        const SOCKET s = c.socket;
+        LeaveCriticalSection(&c.socketLock);
+        if (s == INVALID_SOCKET)
+            break;
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(s, &writable);
+        timeval slice{0, 100 * 1000};
+        const int ready = select(0, nullptr, &writable, nullptr, &slice);
+        if (ready < 0)
+            break;
+        if (ready == 0)
+            continue;
         const int n = send(s, static_cast<const char*>(bytes) + sent, length - sent, 0);
         if (n <= 0)
             break;
