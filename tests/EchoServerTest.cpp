@@ -340,7 +340,14 @@ TEST(EchoServerTest, ResetsInsteadOfClosingWithTheResetOption) {
     EXPECT_EQ(peer.Receive(message.size()), message);
     EXPECT_EQ(peer.EndOfStream(), RunningUnderWine() ? 0 : WSAECONNRESET);
     EXPECT_TRUE(server.WaitForClosed(1, kWaitMs));
+
+    // Stop resets too, and wakes a connection thread blocked in a receive.
+    RawPeer idle;
+    ASSERT_TRUE(idle.Connect(server.Port()));
+    ASSERT_TRUE(server.WaitForAccepted(2, kWaitMs));
     server.Stop();
+    EXPECT_EQ(server.Closed(), 2);
+    EXPECT_EQ(idle.EndOfStream(), RunningUnderWine() ? 0 : WSAECONNRESET);
 }
 
 TEST(EchoServerTest, SendsAHeadOnlyMessageOnAcceptThenEchoes) {
