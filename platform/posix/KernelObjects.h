@@ -83,6 +83,8 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, Notifier* const* sources, std
                const Deadline& deadline, Ready ready) {
     if (ready())
         return true;
+    if (!deadline.infinite && Clock::now() >= deadline.at)
+        return false; // a poll (zero time-out) answers at once, as on Windows
     Waiter& waiter = ThisThreadWaiter();
     for (std::size_t i = 0; i < count; ++i)
         sources[i]->Add(&waiter);
