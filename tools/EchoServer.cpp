@@ -107,25 +107,22 @@ void EchoServer::Stop() {
     // its socket under it: a blocked accept is not woken by closesocket on
     // every system. The listener sees m_Stopping and closes what it got.
     SOCKET waker = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (waker != INVALID_SOCKET) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(m_Port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(waker, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR) {
-            closesocket(m_Listener); // last resort
-            m_Listener = INVALID_SOCKET;
-        }
-    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(m_Port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool woken = waker != INVALID_SOCKET &&
+                       connect(waker, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != SOCKET_ERROR;
+    if (!woken)
+        closesocket(m_Listener); // last resort; the field keeps its value until the listener is joined
     WaitForSingleObject(m_ListenerThread, INFINITE);
     CloseHandle(m_ListenerThread);
     m_ListenerThread = nullptr;
     if (waker != INVALID_SOCKET)
         closesocket(waker);
-    if (m_Listener != INVALID_SOCKET) {
+    if (woken)
         closesocket(m_Listener);
-        m_Listener = INVALID_SOCKET;
-    }
+    m_Listener = INVALID_SOCKET;
 
     // No thread adds to the list any more. Close every socket to wake its
     // thread, then join them all.

@@ -84,7 +84,8 @@ public:
 
     // Sends length bytes, sent as they are (the caller scrambles), to every
     // open connection, whole and never interleaved with an echo. Returns the
-    // number of connections that took the whole message.
+    // number of connections that took the whole message. Waits while a
+    // connection's buffers are full (its client does not read).
     int Broadcast(const void* message, int length);
 
     // Counters since construction, readable from any thread.
