@@ -6,6 +6,17 @@
 
 namespace YNetTest {
 
+bool RunningUnderWine() {
+#if defined(_WIN32)
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
+bool IsReset(int result) { return result == WSAECONNRESET || (result == 0 && RunningUnderWine()); }
+
 // ---------------------------------------------------------------- LogCapture
 
 LogCapture::LogCapture() { YNet2::SetLogSink(&LogCapture::Sink, this); }
@@ -159,17 +170,34 @@ thread_local ExitSignal t_ExitSignal;
 
 } // namespace
 
-void ThreadExitProbe::Arm() { t_ExitSignal.probe = this; }
+ThreadExitProbe::ThreadExitProbe()
+    : m_Armed(CreateEventA(nullptr, TRUE, FALSE, nullptr)), m_Exited(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
-void ThreadExitProbe::Signal() {
-    std::lock_guard<std::mutex> hold(m_Mutex);
-    m_Exited = true;
-    m_Changed.notify_all();
+ThreadExitProbe::~ThreadExitProbe() {
+    CloseHandle(m_Armed);
+    CloseHandle(m_Exited);
+    if (m_Thread != nullptr)
+        CloseHandle(m_Thread);
 }
 
+void ThreadExitProbe::Arm() {
+#if defined(_WIN32)
+    m_Thread = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
+#else
+    t_ExitSignal.probe = this;
+#endif
+    SetEvent(m_Armed);
+}
+
+void ThreadExitProbe::Signal() { SetEvent(m_Exited); }
+
 bool ThreadExitProbe::WaitForExit(DWORD milliseconds) {
-    std::unique_lock<std::mutex> hold(m_Mutex);
-    return m_Changed.wait_for(hold, std::chrono::milliseconds(milliseconds), [&] { return m_Exited; });
+    DWORD start = GetTickCount();
+    if (WaitForSingleObject(m_Armed, milliseconds) != WAIT_OBJECT_0)
+        return false;
+    DWORD elapsed = GetTickCount() - start;
+    DWORD left = elapsed < milliseconds ? milliseconds - elapsed : 0;
+    return WaitForSingleObject(m_Thread != nullptr ? m_Thread : m_Exited, left) == WAIT_OBJECT_0;
 }
 
 } // namespace YNetTest

@@ -30,6 +30,18 @@ constexpr bool kSlowBuild = false;
 #else
 constexpr bool kSlowBuild = false;
 #endif
+// Sanitizer builds and the Windows build (run under an emulator) are many
+// times slower: iteration-heavy tests run fewer rounds there.
+// (kSlowBuild above.) Under Wine, every socket call goes through its
+// server process and costs far more again.
+bool RunningUnderWine();
+
+// Wine may hand a connection reset to its own socket machinery first; a
+// recv issued after that sees the end of the stream (0) instead of
+// WSAECONNRESET, unlike Windows. True when result is what a reader sees of
+// a reset: WSAECONNRESET, or under Wine also 0.
+bool IsReset(int result);
+
 // The window message number of every notification in the tests.
 constexpr ULONG kNotifyMsg = WM_APP + 7;
 
@@ -113,19 +125,25 @@ private:
     std::vector<std::vector<unsigned char>> m_Messages;
 };
 
-// Signals when the thread that called Arm has ended (its thread-local
-// storage is destroyed after its body returned).
+// Tells when the thread that called Arm has ended. On Windows it waits for
+// the thread's own handle; elsewhere a thread-local object sets an event
+// when the thread's storage is destroyed, after its body returned.
 class ThreadExitProbe {
 public:
+    ThreadExitProbe();
+    ~ThreadExitProbe();
+    ThreadExitProbe(const ThreadExitProbe&) = delete;
+    ThreadExitProbe& operator=(const ThreadExitProbe&) = delete;
+
     // Call on the thread to watch.
     void Arm();
     bool WaitForExit(DWORD milliseconds = kWaitMs);
     void Signal();
 
 private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Changed;
-    bool m_Exited = false;
+    HANDLE m_Armed;  // set once Arm has run
+    HANDLE m_Exited; // set by the thread-local object
+    HANDLE m_Thread = nullptr;
 };
 
 } // namespace YNetTest
