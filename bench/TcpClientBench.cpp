@@ -25,6 +25,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -536,43 +538,46 @@ long HeapInUse() {
 void Scale(benchmark::State& state) {
     const int connections = static_cast<int>(state.range(0));
     for (auto _ : state) {
-        HoldingServer server;
         const long threadsBefore = StatusField("Threads:"), descriptorsBefore = Descriptors();
         const long heapBefore = HeapInUse(), rssBefore = StatusField("VmRSS:");
+        double connectSeconds, releaseSeconds;
+        long rssConnected;
+        {
+            HoldingServer server;
+            std::atomic<int> received{0};
+            Done all;
+            std::vector<std::unique_ptr<BroadcastWorker>> workers;
+            std::vector<std::unique_ptr<TCPClient>> clients;
+            YSocketAddr address = Loopback(server.Port());
+            Clock::time_point start = Clock::now();
+            for (int i = 0; i < connections; ++i) {
+                workers.push_back(std::make_unique<BroadcastWorker>(&received, &all, connections));
+                clients.push_back(std::make_unique<TCPClient>(workers.back().get()));
+                if (clients.back()->Init(address) != 0) {
+                    state.SkipWithError("connect failed");
+                    return;
+                }
+            }
+            connectSeconds = Seconds(start, Clock::now());
+            while (server.Accepted() < static_cast<size_t>(connections))
+                Sleep(1);
+            rssConnected = StatusField("VmRSS:");
 
-        std::atomic<int> received{0};
-        Done all;
-        std::vector<std::unique_ptr<BroadcastWorker>> workers;
-        std::vector<std::unique_ptr<TCPClient>> clients;
-        YSocketAddr address = Loopback(server.Port());
-        Clock::time_point start = Clock::now();
-        for (int i = 0; i < connections; ++i) {
-            workers.push_back(std::make_unique<BroadcastWorker>(&received, &all, connections));
-            clients.push_back(std::make_unique<TCPClient>(workers.back().get()));
-            if (clients.back()->Init(address) != 0) {
-                state.SkipWithError("connect failed");
+            std::vector<unsigned char> message = PlainMessage(100);
+            unsigned char scratch = 0;
+            Encode(message.data() + 4, 96, scratch);
+            if (server.Broadcast(message) != connections || !all.Wait(60)) {
+                state.SkipWithError("broadcast did not reach every connection");
                 return;
             }
-        }
-        const double connectSeconds = Seconds(start, Clock::now());
-        while (server.Accepted() < static_cast<size_t>(connections))
-            Sleep(1);
-        const long rssConnected = StatusField("VmRSS:");
 
-        std::vector<unsigned char> message = PlainMessage(100);
-        unsigned char scratch = 0;
-        Encode(message.data() + 4, 96, scratch);
-        if (server.Broadcast(message) != connections || !all.Wait(60)) {
-            state.SkipWithError("broadcast did not reach every connection");
-            return;
+            start = Clock::now();
+            for (auto& client : clients)
+                client->Wait_Release();
+            clients.clear();
+            workers.clear();
+            releaseSeconds = Seconds(start, Clock::now());
         }
-
-        start = Clock::now();
-        for (auto& client : clients)
-            client->Wait_Release();
-        clients.clear();
-        workers.clear();
-        const double releaseSeconds = Seconds(start, Clock::now());
         state.SetIterationTime(connectSeconds);
 
         state.counters["connects/s"] = connections / connectSeconds;
