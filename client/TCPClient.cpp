@@ -27,7 +27,6 @@ constexpr DWORD kIdleSliceMs = 100;
 // that the object is gone.
 thread_local void* t_RunFrame = nullptr;
 
-
 // Kernel handles fit in 32 bits; Windows widens them by sign extension.
 HANDLE WordToHandle(DWORD word) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word))); }
 

@@ -30,10 +30,9 @@ constexpr bool kSlowBuild = false;
 #else
 constexpr bool kSlowBuild = false;
 #endif
-// Sanitizer builds and the Windows build (run under an emulator) are many
-// times slower: iteration-heavy tests run fewer rounds there.
-// (kSlowBuild above.) Under Wine, every socket call goes through its
-// server process and costs far more again.
+
+// True under Wine, where every socket call goes through Wine's server
+// process and costs far more again than in a native Windows build.
 bool RunningUnderWine();
 
 // Wine may hand a connection reset to its own socket machinery first; a
