@@ -39,9 +39,7 @@ HANDLE WordToHandle(DWORD word) { return reinterpret_cast<HANDLE>(static_cast<LO
 // reset of the final abortive close, as without the wake.
 void WakeBlockedCalls(SOCKET handle, int how) {
     shutdown(handle, how);
-#if defined(_WIN32)
     CancelIoEx(reinterpret_cast<HANDLE>(handle), nullptr);
-#endif
 }
 
 int MessageSize(const unsigned char* head) { return reinterpret_cast<const YNetMsgHead*>(head)->GetSize(); }

@@ -326,3 +326,8 @@ DWORD WINAPI GetLastError() { return t_LastError; }
 void WINAPI SetLastError(DWORD error) { t_LastError = error; }
 
 BOOL WINAPI CancelIo(HANDLE /*file*/) { return TRUE; }
+
+BOOL WINAPI CancelIoEx(HANDLE /*file*/, LPOVERLAPPED /*overlapped*/) {
+    t_LastError = ERROR_NOT_FOUND;
+    return FALSE;
+}

@@ -98,6 +98,7 @@ typedef unsigned int GROUP;
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_NOT_FOUND 1168L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define ERROR_CANNOT_FIND_WND_CLASS 1407L
 #define ERROR_CLASS_ALREADY_EXISTS 1410L
@@ -164,6 +165,10 @@ YNET_API DWORD WINAPI GetLastError();
 YNET_API void WINAPI SetLastError(DWORD error);
 // There is no overlapped I/O here, so there is never anything to cancel.
 YNET_API BOOL WINAPI CancelIo(HANDLE file);
+// Blocking socket calls here are woken by shutdown and closesocket, so there
+// is never pending I/O to cancel: answers FALSE with ERROR_NOT_FOUND, as
+// Windows does for a handle without pending I/O.
+YNET_API BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
 
 // ---------------------------------------------------------------- sockets
 #define AF_UNSPEC 0

@@ -322,6 +322,9 @@ TEST(PosixSocketTable, OverlappedRequestsAreRefused) {
     EXPECT_EQ(WSASocketA(AF_INET, SOCK_STREAM, 0, &info, 0, 0), INVALID_SOCKET);
     EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
     EXPECT_TRUE(CancelIo(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(client))));
+    // Blocked calls are woken by shutdown and closesocket: no I/O is ever pending.
+    EXPECT_FALSE(CancelIoEx(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(client)), nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
     closesocket(client);
     closesocket(server);
 }
