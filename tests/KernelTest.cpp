@@ -288,7 +288,7 @@ std::size_t SlotOf(Member member) {
 } // namespace
 
 TEST(KernelInterface, VirtualOperationsKeepTheirSlots) {
-    // [0] destructor (two entries), then the design's slots [1]..[6].
+    // [0] destructor (two entries), then the table's slots [1]..[6].
     EXPECT_EQ(2u, SlotOf(&NetKernel::Run));
     EXPECT_EQ(3u, SlotOf(&NetKernel::CreateThread));
     EXPECT_EQ(4u, SlotOf(&NetKernel::SendMsg));
