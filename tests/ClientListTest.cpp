@@ -17,12 +17,14 @@
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
 #include "socket/YSocketAddr.h"
+#include "support/LogCapture.h"
 
 #if defined(YNET_HAVE_ECHO_SERVER)
 #include "tools/EchoServer.h"
 #endif
 
 using namespace YNet2;
+using YNetTest::LogCapture;
 
 namespace {
 
@@ -111,27 +113,6 @@ public:
     MsgWorker* Worker() const { return m_Worker; }
 };
 
-class LogLines {
-public:
-    LogLines() { SetLogSink(&LogLines::Sink, this); }
-    ~LogLines() { SetLogSink(nullptr, nullptr); }
-    LogLines(const LogLines&) = delete;
-    LogLines& operator=(const LogLines&) = delete;
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> hold(m_Lock);
-        return m_Lines;
-    }
-
-private:
-    static void Sink(const char* line, void* context) {
-        auto* self = static_cast<LogLines*>(context);
-        std::lock_guard<std::mutex> hold(self->m_Lock);
-        self->m_Lines.emplace_back(line);
-    }
-    std::mutex m_Lock;
-    std::vector<std::string> m_Lines;
-};
-
 // A whole message (head, then body) with main ID 1 and the request flag.
 std::string Message(BYTE assistantID, const std::string& body) {
     std::string bytes(YNetMsgHead::HeadSize + body.size(), '\0');
@@ -186,7 +167,7 @@ TEST(ClientList, ThreadOfTheListEndsAtOnceWithoutCallingTheWorker) {
 }
 
 TEST(ClientList, UnconnectedClientAnswersThroughTheList) {
-    LogLines log;
+    LogCapture log;
     RecordingWorker worker;
     TCPClient client(&worker);
     TCPClientList list(&worker);
@@ -201,7 +182,7 @@ TEST(ClientList, UnconnectedClientAnswersThroughTheList) {
 }
 
 TEST(ClientList, NullConnectionReachesNothing) {
-    LogLines log;
+    LogCapture log;
     RecordingWorker worker;
     TCPClientList list(&worker);
     char message[4] = {4, 0, 5, 0};

@@ -13,28 +13,19 @@
 #include "message/Scrambler.h"
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
+#include "support/ClientHarness.h"
 #include "tools/EchoServer.h"
 
 using YNet2Tools::EchoExtra;
 using YNet2Tools::EchoObserver;
 using YNet2Tools::EchoOptions;
 using YNet2Tools::EchoServer;
+using YNetTest::kWaitMs;
+using YNetTest::RunningUnderWine;
 
 namespace {
 
-constexpr DWORD kWaitMs = 10000; // bound of every wait; passing runs take milliseconds
 typedef std::vector<BYTE> Bytes;
-
-// Wine hands a reset to its own socket machinery first: the application's
-// next receive sees the end of the stream instead of WSAECONNRESET.
-bool RunningUnderWine() {
-#if defined(_WIN32)
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-    return false;
-#endif
-}
 
 // A blocking loopback client whose every receive is bounded by select.
 class RawPeer {

@@ -9,6 +9,8 @@
 #include "stream/NetStream.h"
 #include "stream/SharedBlockPool.h"
 #include "stream/YLinkAllocHook.h"
+#include "support/FailChunksOf.h"
+#include "support/LogCapture.h"
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +23,8 @@
 #include <vector>
 
 using namespace YNet2;
+using YNetTest::FailChunksOf;
+using YNetTest::LogCapture;
 
 namespace {
 
@@ -46,24 +50,6 @@ Bytes Head(int size) {
     Bytes bytes = {static_cast<BYTE>(size & 0xFF), static_cast<BYTE>((size >> 8) & 0xFF), 4, 0};
     return bytes;
 }
-
-struct LogCapture {
-    std::vector<std::string> lines;
-    LogCapture() { SetLogSink(&LogCapture::Sink, this); }
-    ~LogCapture() { SetLogSink(nullptr, nullptr); }
-    static void Sink(const char* line, void* context) { static_cast<LogCapture*>(context)->lines.push_back(line); }
-};
-
-struct FailChunksOf {
-    static std::atomic<int> s_Nodes;
-    explicit FailChunksOf(int nodes) {
-        s_Nodes = nodes;
-        SetYLinkAllocator(&FailChunksOf::Allocate);
-    }
-    ~FailChunksOf() { SetYLinkAllocator(nullptr); }
-    static void* Allocate(std::size_t bytes, int nodes) { return nodes == s_Nodes ? nullptr : std::malloc(bytes); }
-};
-std::atomic<int> FailChunksOf::s_Nodes{0};
 
 Bytes MessageBytes(const YNetMsgHead* head) {
     const BYTE* at = reinterpret_cast<const BYTE*>(head);
@@ -300,7 +286,7 @@ TEST_F(NetStreamTest, MoreBytesThanThePendingMessageLacksAreRefusedWithBothLogLi
     EXPECT_EQ(m_Remaining, 40u);
     LogCapture log;
     EXPECT_EQ(Receive(block, Join({m100, m100}), 60, 41), -1);
-    EXPECT_EQ(log.lines, (std::vector<std::string>{
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{
                              "NetStream::Analyse_InData() \xBD\xD3\xCA\xD5\xB5\xBD\xB1\xC8\xD2\xAA\xC7\xF3\xB8\xFC\xB6"
                              "\xE0\xB5\xC4\xCA\xFD\xBE\xDD\xA3\xA1",
                              "NetStream::Analyse_InData() \xBD\xD3\xCA\xD5\xB5\xBD\xB1\xC8\xD2\xAA\xC7\xF3\xB8\xFC\xB6"
@@ -404,7 +390,7 @@ TEST_F(NetStreamTest, BrushWithoutAWholeMessageFailsAndLeavesTheBlock) {
     const Bytes m = Message(100, 1);
     ASSERT_EQ(Receive(block, m, 0, 30), 0);
     m_Stream.BrushMsg(); // the first message is not whole
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"NetStream::BrushMsg() fail!", "NetStream::BrushMsg() fail!"}));
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"NetStream::BrushMsg() fail!", "NetStream::BrushMsg() fail!"}));
     EXPECT_FALSE(m_Stream.IsProcess());
     EXPECT_EQ(block->m_Offset, 0);
     EXPECT_EQ(block->m_Len, 30);
@@ -488,7 +474,7 @@ TEST_F(NetStreamTest, RequestReportsAPoolOrListThatCannotGrow) {
         LogCapture log;
         FailChunksOf failing(4);
         EXPECT_EQ(m_Stream.Request(block, 0), nullptr);
-        EXPECT_EQ(log.lines, (std::vector<std::string>{"YLink::alloc(4) fail!", "YLink::Add()"}));
+        EXPECT_EQ(log.Lines(), (std::vector<std::string>{"YLink::alloc(4) fail!", "YLink::Add()"}));
     }
     EXPECT_EQ(Taken(), 3u);
     EXPECT_EQ(block->m_Len, 20);
@@ -504,7 +490,7 @@ TEST_F(NetStreamTest, RequestReportsAPoolOrListThatCannotGrow) {
         FailChunksOf failing(64);
         ASSERT_EQ(Receive(block, m, 0, 30), 0);
         EXPECT_EQ(m_Stream.Request(block, 2880), nullptr);
-        EXPECT_EQ(log.lines, (std::vector<std::string>{"YLink::alloc(64) fail!", "YLink::Add()"}));
+        EXPECT_EQ(log.Lines(), (std::vector<std::string>{"YLink::alloc(64) fail!", "YLink::Add()"}));
     }
     EXPECT_EQ(block->m_Len, 230);
     _block* next = m_Stream.Request(block, 2880); // memory is back: the pending bytes move

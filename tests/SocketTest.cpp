@@ -12,34 +12,14 @@
 #include "socket/SocketStack.h"
 #include "socket/YSocket.h"
 #include "socket/YSocketAddr.h"
+#include "support/ClientHarness.h"
+#include "support/LogCapture.h"
 
 using namespace YNet2;
+using YNetTest::LogCapture;
+using YNetTest::RunningUnderWine;
 
 namespace {
-
-// Collects every log line written while it lives.
-class LogLines {
-public:
-    LogLines() { SetLogSink(&LogLines::Sink, this); }
-    ~LogLines() { SetLogSink(nullptr, nullptr); }
-    LogLines(const LogLines&) = delete;
-    LogLines& operator=(const LogLines&) = delete;
-
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> hold(m_Lock);
-        return m_Lines;
-    }
-
-private:
-    static void Sink(const char* line, void* context) {
-        auto* self = static_cast<LogLines*>(context);
-        std::lock_guard<std::mutex> hold(self->m_Lock);
-        self->m_Lines.emplace_back(line);
-    }
-
-    std::mutex m_Lock;
-    std::vector<std::string> m_Lines;
-};
 
 YSocketAddr Loopback(unsigned short port) {
     YSocketAddr address;
@@ -92,18 +72,6 @@ bool IsOpenSocket(SOCKET handle) {
     int type = 0;
     int length = static_cast<int>(sizeof(type));
     return getsockopt(handle, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0;
-}
-
-// Wine hands a connection reset to its own socket machinery first; the
-// application's next recv then sees the end of the stream instead of
-// WSAECONNRESET, unlike Windows.
-bool RunningUnderWine() {
-#if defined(_WIN32)
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-    return false;
-#endif
 }
 
 void SendAll(YSocket& socket, const char* bytes, int length) {
@@ -159,7 +127,7 @@ TEST(SocketRecvLen, LeavesBytesBeyondTheLengthOnTheSocket) {
 }
 
 TEST(SocketRecvLen, ReturnsWhatArrivedWhenPeerClosesEarly) {
-    LogLines log;
+    LogCapture log;
     TcpPair pair;
     SendAll(pair.peer, "wxyz", 4);
     pair.peer.Close();
@@ -173,7 +141,7 @@ TEST(SocketRecvLen, ReturnsWhatArrivedWhenPeerClosesEarly) {
 TEST(SocketRecvLen, ResetByPeerLogsRequestedLengthAndCode) {
     if (RunningUnderWine())
         GTEST_SKIP() << "Wine reports a reset as the end of the stream";
-    LogLines log;
+    LogCapture log;
     TcpPair pair;
     // Closing a socket with unread bytes resets the connection, on every
     // system; the abortive linger makes it certain.
@@ -193,7 +161,7 @@ TEST(SocketRecvLen, ResetByPeerLogsRequestedLengthAndCode) {
 }
 
 TEST(SocketRecvLen, ErrorOnEmptySocketIsLoggedAndMinusOne) {
-    LogLines log;
+    LogCapture log;
     YSocket empty;
     char buffer[10];
     EXPECT_EQ(-1, empty.RecvLen(buffer, 10, 0));
@@ -299,7 +267,7 @@ TEST(SocketOwnership, MovingHandsTheSocketOver) {
 }
 
 TEST(SocketOwnership, FailedCreationIsSeenOnlyThroughIsInit) {
-    LogLines log;
+    LogCapture log;
     YSocket socket(AF_INET, 12345, 0);
     EXPECT_FALSE(socket.IsInit());
     EXPECT_EQ(0, socket.Init(AF_INET, 12345, 0));
@@ -349,7 +317,7 @@ TEST(SocketCalls, StreamCallsForwardToTheSystem) {
 }
 
 TEST(SocketCalls, FailuresReachTheCallerUnchanged) {
-    LogLines log;
+    LogCapture log;
     // A port that was bound and released has no listener.
     YSocket probe(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     YSocketAddr address = Loopback(0);
@@ -425,7 +393,7 @@ TEST(SocketLocalIP, NoAddressGivesZero) {
 // ---------------------------------------------------------------- stack
 
 TEST(SocketStack, InitGrantsVersionTwoAndReleasesInPairs) {
-    LogLines log;
+    LogCapture log;
     ASSERT_EQ(0, SocketInit());
     ASSERT_EQ(0, SocketInit());
     SocketRelease();

@@ -6,6 +6,8 @@
 #include "stream/LockHolder.h"
 #include "stream/YLink.h"
 #include "stream/YLinkAllocHook.h"
+#include "support/FailChunksOf.h"
+#include "support/LogCapture.h"
 #include "stream/_block.h"
 #include "stream/_buff.h"
 
@@ -17,29 +19,12 @@
 #include <vector>
 
 using namespace YNet2;
+using YNetTest::FailChunksOf;
+using YNetTest::LogCapture;
 
 namespace {
 
 typedef YLink<_block*, 4, 4> BlockList;
-
-struct LogCapture {
-    std::vector<std::string> lines;
-    LogCapture() { SetLogSink(&LogCapture::Sink, this); }
-    ~LogCapture() { SetLogSink(nullptr, nullptr); }
-    static void Sink(const char* line, void* context) { static_cast<LogCapture*>(context)->lines.push_back(line); }
-};
-
-// Fails every chunk of `nodes` nodes while installed.
-struct FailChunksOf {
-    static std::atomic<int> s_Nodes;
-    explicit FailChunksOf(int nodes) {
-        s_Nodes = nodes;
-        SetYLinkAllocator(&FailChunksOf::Allocate);
-    }
-    ~FailChunksOf() { SetYLinkAllocator(nullptr); }
-    static void* Allocate(std::size_t bytes, int nodes) { return nodes == s_Nodes ? nullptr : std::malloc(bytes); }
-};
-std::atomic<int> FailChunksOf::s_Nodes{0};
 
 // The chain runs from m_Head to m_Last through every record exactly once,
 // forwards and backwards, and the cursor lies after m_Count used records.
@@ -206,7 +191,7 @@ TEST(StreamPoolTest, ListThatCannotGrowRefusesTheValueAndStaysUsable) {
         LogCapture log;
         FailChunksOf failing(4);
         EXPECT_EQ(list.Add(&blocks[3]), nullptr);
-        EXPECT_EQ(log.lines, (std::vector<std::string>{"YLink::alloc(4) fail!", "YLink::Add()"}));
+        EXPECT_EQ(log.Lines(), (std::vector<std::string>{"YLink::alloc(4) fail!", "YLink::Add()"}));
     }
     EXPECT_EQ(list.m_Count, 3u);
     EXPECT_EQ(list.m_Total, 4u);
@@ -222,7 +207,7 @@ TEST(StreamPoolTest, ListWhoseFirstChunkFailedLogsAndBuildsItOnFirstAdd) {
         FailChunksOf failing(4);
         list = std::make_unique<BlockList>();
     }
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"YLink::alloc(4) fail!", "YLink<4,4>::YLink fail!"}));
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"YLink::alloc(4) fail!", "YLink<4,4>::YLink fail!"}));
     EXPECT_EQ(list->m_Head, nullptr);
     EXPECT_EQ(list->m_Cursor, nullptr);
     EXPECT_EQ(list->Remove(nullptr), E_FAIL);
@@ -240,7 +225,7 @@ TEST(StreamPoolTest, PoolThatCannotGrowHandsOutNothing) {
         LogCapture log;
         FailChunksOf failing(64);
         EXPECT_EQ(pool->Add(), nullptr);
-        EXPECT_EQ(log.lines, (std::vector<std::string>{"YLink::alloc(64) fail!", "YLink::Add()"}));
+        EXPECT_EQ(log.Lines(), (std::vector<std::string>{"YLink::alloc(64) fail!", "YLink::Add()"}));
     }
     EXPECT_EQ(pool->m_Count, 1023u);
     EXPECT_EQ(pool->m_Total, 1024u);

@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include "framework/Log.h"
 
 namespace YNetTest {
 
@@ -16,23 +15,6 @@ bool RunningUnderWine() {
 }
 
 bool IsReset(int result) { return result == WSAECONNRESET || (result == 0 && RunningUnderWine()); }
-
-// ---------------------------------------------------------------- LogCapture
-
-LogCapture::LogCapture() { YNet2::SetLogSink(&LogCapture::Sink, this); }
-
-LogCapture::~LogCapture() { YNet2::SetLogSink(nullptr, nullptr); }
-
-std::vector<std::string> LogCapture::Lines() {
-    std::lock_guard<std::mutex> hold(m_Mutex);
-    return m_Lines;
-}
-
-void LogCapture::Sink(const char* line, void* context) {
-    auto* self = static_cast<LogCapture*>(context);
-    std::lock_guard<std::mutex> hold(self->m_Mutex);
-    self->m_Lines.emplace_back(line);
-}
 
 // ---------------------------------------------------------------- NotificationWindow
 

@@ -12,6 +12,7 @@
 
 #include "client/MsgWorker.h"
 #include "platform/WinApi.h"
+#include "support/LogCapture.h"
 
 namespace YNetTest {
 
@@ -43,22 +44,6 @@ bool IsReset(int result);
 
 // The window message number of every notification in the tests.
 constexpr ULONG kNotifyMsg = WM_APP + 7;
-
-// Captures every log line while it exists.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> Lines();
-
-private:
-    static void Sink(const char* line, void* context);
-    std::mutex m_Mutex;
-    std::vector<std::string> m_Lines;
-};
 
 // A message-only window of the creating thread; Collect pumps that
 // thread's queue.

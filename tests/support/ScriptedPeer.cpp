@@ -5,26 +5,9 @@
 
 #include "message/Scrambler.h"
 #include "message/YNetMsgHead.h"
+#include "support/Loopback.h"
 
 namespace YNetTest {
-
-namespace {
-
-bool WaitReadable(SOCKET s, DWORD milliseconds) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    timeval timeout{static_cast<long>(milliseconds / 1000), static_cast<long>((milliseconds % 1000) * 1000)};
-    return select(0, &readable, nullptr, nullptr, &timeout) == 1;
-}
-
-void CloseIfOpen(SOCKET* s) {
-    if (*s != INVALID_SOCKET)
-        closesocket(*s);
-    *s = INVALID_SOCKET;
-}
-
-} // namespace
 
 ScriptedPeer::ScriptedPeer() : m_Listener(INVALID_SOCKET), m_Connection(INVALID_SOCKET), m_Address{} {
     SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
