@@ -28,6 +28,9 @@
 #include "socket/SocketStack.h"
 #include "socket/YSocketAddr.h"
 #include "tools/MessageText.h"
+#include "tools/ToolArgs.h"
+
+using YNet2Tools::ParseNumber;
 
 namespace {
 
@@ -151,17 +154,6 @@ void Usage(FILE* out) {
                       "  --wait-ms N   after the input ends, wait at most N ms for the replies (default 5000)\n"
                       "Each line of standard input is sent as one message; HOST is a dotted IPv4 address\n"
                       "or localhost.\n");
-}
-
-bool ParseNumber(const char* text, DWORD limit, DWORD& value) {
-    if (text == nullptr || *text < '0' || *text > '9')
-        return false;
-    char* end = nullptr;
-    const unsigned long parsed = std::strtoul(text, &end, 10);
-    if (*end != '\0' || parsed > limit)
-        return false;
-    value = static_cast<DWORD>(parsed);
-    return true;
 }
 
 // HOST:PORT with HOST four dotted numbers of 0-255 (or localhost) and PORT

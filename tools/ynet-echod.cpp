@@ -14,6 +14,7 @@
 #include "platform/WinApi.h"
 #include "tools/EchoServer.h"
 #include "tools/MessageText.h"
+#include "tools/ToolArgs.h"
 
 using namespace YNet2Tools;
 
@@ -34,17 +35,6 @@ void Usage(FILE* out) {
                  "  --quiet           print only the port line and the summary\n"
                  "  --stdin-stop      stop when standard input ends (as well as on SIGINT/SIGTERM)\n"
                  "The first line on stdout is \"port N\".\n");
-}
-
-bool ParseCount(const char* text, DWORD limit, DWORD& value) {
-    if (text == nullptr || *text < '0' || *text > '9')
-        return false;
-    char* end = nullptr;
-    const unsigned long parsed = std::strtoul(text, &end, 10);
-    if (*end != '\0' || parsed > limit)
-        return false;
-    value = static_cast<DWORD>(parsed);
-    return true;
 }
 
 // Prints the server's events, one whole line at a time, from any thread.
@@ -99,13 +89,13 @@ int main(int argc, char** argv) {
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
         bool ok = true;
         if (std::strcmp(arg, "--port") == 0) {
-            ok = ParseCount(next, 65535, port);
+            ok = ParseNumber(next, 65535, port);
             ++i;
         } else if (std::strcmp(arg, "--close-after") == 0) {
-            ok = ParseCount(next, 0xFFFFFFFFu, options.closeAfter);
+            ok = ParseNumber(next, 0xFFFFFFFFu, options.closeAfter);
             ++i;
         } else if (std::strcmp(arg, "--extra-after") == 0) {
-            ok = ParseCount(next, 0xFFFFFFFFu, options.extraAfter);
+            ok = ParseNumber(next, 0xFFFFFFFFu, options.extraAfter);
             ++i;
         } else if (std::strcmp(arg, "--reset") == 0) {
             options.reset = true;
