@@ -16,6 +16,7 @@
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
 #include "support/ClientHarness.h"
+#include "support/ConnectedClient.h"
 #include "support/ScriptedPeer.h"
 
 using namespace YNet2;
@@ -30,26 +31,7 @@ constexpr int kRaceRounds = kSlowBuild ? 60 : 300;
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-class OpenClient : public TCPClient {
-public:
-    // A derived class ends the receive thread before its own part is destroyed.
-    ~OpenClient() override { EndReceiveThread(); }
-    using TCPClient::TCPClient;
-    using TCPClient::IsInited;
-};
-
 void* KernelOf(TCPClient* client) { return static_cast<NetKernel*>(client); }
-
-struct Connected {
-    ScriptedPeer peer;
-    RecordingWorker worker;
-    OpenClient client{&worker};
-
-    bool Start() {
-        YSocketAddr address = peer.Address();
-        return peer.Listening() && client.Init(address) == 0 && peer.Accept() && worker.WaitForEvent("begin");
-    }
-};
 
 // ---------------------------------------------------------------- the peer ends the connection
 

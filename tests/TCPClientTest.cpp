@@ -18,6 +18,7 @@
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
 #include "support/ClientHarness.h"
+#include "support/ConnectedClient.h"
 #include "support/Loopback.h"
 #include "support/ScriptedPeer.h"
 #if defined(YNET_HAVE_ECHO_SERVER)
@@ -31,31 +32,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// Exposes the protected parts a test needs to see.
-class OpenClient : public TCPClient {
-public:
-    // A derived class ends the receive thread before its own part is destroyed.
-    ~OpenClient() override { EndReceiveThread(); }
-    using TCPClient::HasBufferedMessage;
-    using TCPClient::IsInited;
-    using TCPClient::TCPClient;
-};
-
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-// A connected client and the peer's end of it.
-struct Connected {
-    ScriptedPeer peer;
-    RecordingWorker worker;
-    OpenClient client{&worker};
-
-    explicit Connected(HWND window = nullptr) : worker(window) {}
-    // Connects and accepts; the receive thread has begun when it returns true.
-    bool Start() {
-        YSocketAddr address = peer.Address();
-        return peer.Listening() && client.Init(address) == 0 && peer.Accept() && worker.WaitForEvent("begin");
-    }
-};
 
 TEST(TCPClientTest, WorkedExampleIsScrambledOnTheWireAndUnscrambledForTheHandler) {
     Connected c;
