@@ -14,6 +14,7 @@
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
 #include "support/ClientHarness.h"
+#include "support/Loopback.h"
 #include "tools/EchoServer.h"
 
 using YNet2Tools::EchoExtra;
@@ -41,10 +42,7 @@ public:
             return false;
         BOOL noDelay = TRUE; // small sends leave as small segments
         setsockopt(m_Socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = YNetTest::LoopbackAddress(port);
         return connect(m_Socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
     }
 
