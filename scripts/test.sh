@@ -104,7 +104,11 @@ stage_wine() {
     configure_and_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo
     /usr/lib/wine/wine64 cmd /c exit 0 >/dev/null 2>&1 || true # first start creates the prefix
-    run_ctest "$dir"
+    # Under Wine ctest runs the whole test program as one test: show its own count too.
+    local tests
+    tests=$(run_ctest "$dir")
+    echo "$tests ($(grep -ho '\[  PASSED  \] [0-9]* tests\?' "$dir/Testing/Temporary/LastTest.log" | tail -n 1 |
+        sed 's/.*] //') passed inside it)"
 }
 
 stage_i686() {
