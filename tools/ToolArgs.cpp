@@ -1,5 +1,6 @@
 #include "tools/ToolArgs.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace YNet2Tools {
@@ -8,8 +9,11 @@ bool ParseNumber(const char* text, DWORD limit, DWORD& value) {
     if (text == nullptr || *text < '0' || *text > '9')
         return false;
     char* end = nullptr;
+    errno = 0;
     const unsigned long parsed = std::strtoul(text, &end, 10);
-    if (*end != '\0' || parsed > limit)
+    // A number too long for unsigned long reads as its largest value, which
+    // is a legal DWORD where long is 32-bit: refuse it by errno instead.
+    if (*end != '\0' || errno == ERANGE || parsed > limit)
         return false;
     value = static_cast<DWORD>(parsed);
     return true;
