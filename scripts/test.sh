@@ -14,7 +14,7 @@ BUILD=${YNET_BUILD_ROOT:-$ROOT/build}
 JOBS=${YNET_JOBS:-$(nproc)}
 FUZZ_SECONDS=${YNET_FUZZ_SECONDS:-60}
 export WINEDEBUG=-all
-export WINEPREFIX=${WINEPREFIX:-$HOME/.wine-ynet}
+export WINEPREFIX=${WINEPREFIX:-${HOME:-/root}/.wine-ynet}
 export CTEST_OUTPUT_ON_FAILURE=1
 
 SUMMARY=()
