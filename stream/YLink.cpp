@@ -38,6 +38,17 @@ bool YLinkChunks::Push(void* chunk) {
     return true;
 }
 
+void* YLinkChunks::Allocate(std::size_t nodeSize, int n) {
+    void* memory = n > 0 ? YLinkChunkAlloc(nodeSize * static_cast<std::size_t>(n), n) : nullptr;
+    if (memory != nullptr && !Push(memory)) {
+        YLinkChunkFree(memory);
+        memory = nullptr;
+    }
+    if (memory == nullptr)
+        Debug("YLink::alloc(%d) fail!", n);
+    return memory;
+}
+
 void YLinkChunks::Empty() {
     std::free(m_Items);
     m_Items = nullptr;

@@ -54,6 +54,9 @@ public:
 
     // Appends chunk; false (and nothing changed) when the array cannot grow.
     bool Push(void* chunk);
+    // A new chunk of n nodes of nodeSize bytes, recorded here; on failure
+    // logs "YLink::alloc(%d) fail!" with n and answers null, nothing changed.
+    void* Allocate(std::size_t nodeSize, int n);
     int Size() const { return m_Size; }
     void* At(int i) const { return m_Items[i]; }
     // Forgets every entry (the caller frees the chunks) and the array itself.
@@ -106,15 +109,9 @@ public:
     // into the chain (the caller hangs it behind the old m_Last); null and
     // nothing changed on failure.
     Node* alloc(int n) {
-        void* memory = n > 0 ? YLinkChunkAlloc(sizeof(Node) * static_cast<std::size_t>(n), n) : nullptr;
-        if (memory != nullptr && !m_Chunks.Push(memory)) {
-            YLinkChunkFree(memory);
-            memory = nullptr;
-        }
-        if (memory == nullptr) {
-            Debug("YLink::alloc(%d) fail!", n);
+        void* memory = m_Chunks.Allocate(sizeof(Node), n);
+        if (memory == nullptr)
             return nullptr;
-        }
         Node* nodes = static_cast<Node*>(memory);
         for (int i = 0; i < n; ++i)
             new (&nodes[i]) Node{V(), nullptr};
@@ -221,15 +218,9 @@ public:
     // record 0's previous link is the old m_Last. Null, nothing changed, on
     // failure.
     R* alloc(int n) {
-        void* memory = n > 0 ? YLinkChunkAlloc(sizeof(R) * static_cast<std::size_t>(n), n) : nullptr;
-        if (memory != nullptr && !m_Chunks.Push(memory)) {
-            YLinkChunkFree(memory);
-            memory = nullptr;
-        }
-        if (memory == nullptr) {
-            Debug("YLink::alloc(%d) fail!", n);
+        void* memory = m_Chunks.Allocate(sizeof(R), n);
+        if (memory == nullptr)
             return nullptr;
-        }
         R* records = static_cast<R*>(memory);
         for (int i = 0; i < n; ++i)
             new (&records[i]) R();
