@@ -232,15 +232,17 @@ void EchoServer::AcceptLoop() {
             m_Observer->OnAccepted(c->id, peer.sin_addr.s_addr, peer.sin_port);
 
         // Listed before its thread starts, so that Stop always finds it.
+        // Counted under the list lock and before the thread can echo: whoever
+        // sees an echo sees the accept too, and whoever waited for the count
+        // reaches the connection with Broadcast (which takes the same lock).
         EnterCriticalSection(&m_ListLock);
+        Count(m_Accepted);
         c->thread = StartThread(ConnectionMain, c);
         if (c->thread != nullptr) {
             c->next = m_Connections;
             m_Connections = c;
         }
         LeaveCriticalSection(&m_ListLock);
-        // Counted once listed: whoever waited for it can reach it with Broadcast.
-        Count(m_Accepted);
         if (c->thread == nullptr) {
             closesocket(accepted);
             if (m_Observer != nullptr)
