@@ -23,13 +23,13 @@
 // process-wide handle tables once.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,7 +53,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point from, Clock::time_point to) { return std::chrono::duration<double>(to - from).count(); }
+double Seconds(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
 
 // ---------------------------------------------------------------- sockets
 
@@ -168,7 +170,9 @@ std::vector<unsigned char> PlainMessage(int size) {
 }
 
 // What every consumer does with a message: its first body byte and last byte.
-inline unsigned Touch(const unsigned char* message, int length) { return message[4] + message[length - 1]; }
+inline unsigned Touch(const unsigned char* message, int length) {
+    return message[4] + message[length - 1];
+}
 
 // A signal the benchmark thread waits on.
 class Done {
@@ -236,8 +240,8 @@ private:
 // The raw client: one blocking loop, the same framing work per round trip.
 class RawPinger {
 public:
-    RawPinger(WORD port, int size) : m_Socket(ConnectRaw(port)), m_Size(size), m_Plain(PlainMessage(size)),
-                                     m_Out(m_Plain.size()), m_In(1440) {}
+    RawPinger(WORD port, int size)
+        : m_Socket(ConnectRaw(port)), m_Size(size), m_Plain(PlainMessage(size)), m_Out(m_Plain.size()), m_In(1440) {}
     ~RawPinger() { closesocket(m_Socket); }
     bool Run(long roundTrips, unsigned* sink) {
         unsigned char scratch = 0;

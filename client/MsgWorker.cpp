@@ -14,7 +14,9 @@ MsgWorker& MsgWorker::operator=(const MsgWorker& other) {
 
 MsgWorker::~MsgWorker() = default;
 
-LONG MsgWorker::MsgThreadBegin(void* /*kernel*/) { return 0; }
+LONG MsgWorker::MsgThreadBegin(void* /*kernel*/) {
+    return 0;
+}
 
 void MsgWorker::MsgThreadEnd(void* /*kernel*/) {}
 

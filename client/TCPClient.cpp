@@ -28,7 +28,9 @@ constexpr DWORD kIdleSliceMs = 100;
 thread_local void* t_RunFrame = nullptr;
 
 // Kernel handles fit in 32 bits; Windows widens them by sign extension.
-HANDLE WordToHandle(DWORD word) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word))); }
+HANDLE WordToHandle(DWORD word) {
+    return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word)));
+}
 
 // Ends the blocking calls that other threads make on handle, without closing
 // it (its value must not be reused while they still hold it). shutdown
@@ -42,7 +44,9 @@ void WakeBlockedCalls(SOCKET handle, int how) {
     CancelIoEx(reinterpret_cast<HANDLE>(handle), nullptr);
 }
 
-int MessageSize(const unsigned char* head) { return reinterpret_cast<const YNetMsgHead*>(head)->GetSize(); }
+int MessageSize(const unsigned char* head) {
+    return reinterpret_cast<const YNetMsgHead*>(head)->GetSize();
+}
 
 } // namespace
 
@@ -218,9 +222,13 @@ void TCPClient::CloseSocketLocked(bool abortive) {
     SetSocketLocked(INVALID_SOCKET);
 }
 
-SOCKET TCPClient::BeginSocketUse() { return BeginUse(false, nullptr); }
+SOCKET TCPClient::BeginSocketUse() {
+    return BeginUse(false, nullptr);
+}
 
-bool TCPClient::EndSocketUse(SOCKET handle) { return EndUse(handle, false); }
+bool TCPClient::EndSocketUse(SOCKET handle) {
+    return EndUse(handle, false);
+}
 
 // ---------------------------------------------------------------- owner's operations
 
@@ -374,7 +382,9 @@ void TCPClient::Wait_Release() {
     m_State &= ~kThreadRunning;
 }
 
-void TCPClient::Clear() { CleanUp(); }
+void TCPClient::Clear() {
+    CleanUp();
+}
 
 // ---------------------------------------------------------------- receive thread
 
@@ -553,11 +563,17 @@ void TCPClient::MsgThreadEnd(void* p) {
 
 // ---------------------------------------------------------------- small operations
 
-LONG TCPClient::Error(void* /*connection*/, LONG code, const char* text) { return YRet(code, "%s", text); }
+LONG TCPClient::Error(void* /*connection*/, LONG code, const char* text) {
+    return YRet(code, "%s", text);
+}
 
-void TCPClient::SetData(void* /*connection*/, void* data) { std::atomic_ref<void*>(m_Data).store(data); }
+void TCPClient::SetData(void* /*connection*/, void* data) {
+    std::atomic_ref<void*>(m_Data).store(data);
+}
 
-void* TCPClient::GetData(void* /*connection*/) { return std::atomic_ref<void*>(m_Data).load(); }
+void* TCPClient::GetData(void* /*connection*/) {
+    return std::atomic_ref<void*>(m_Data).load();
+}
 
 bool TCPClient::IsConnect() {
     LockHolder hold(&m_Lock);

@@ -151,11 +151,11 @@ protected:
     SOCKET BeginSocketUse();
     bool EndSocketUse(SOCKET handle);
 
-    YSocket m_Socket;          // the connection's socket; guarded by m_Lock
-    DWORD m_State;             // bits 1, 2, 4 above; guarded by m_Lock
-    MsgWorker* m_Worker;       // not owned, never null
-    YSocketAddr m_ServerAddr;  // address of the last Init, for Reconnect
-    void* m_Data;              // the owner's pointer
+    YSocket m_Socket;         // the connection's socket; guarded by m_Lock
+    DWORD m_State;            // bits 1, 2, 4 above; guarded by m_Lock
+    MsgWorker* m_Worker;      // not owned, never null
+    YSocketAddr m_ServerAddr; // address of the last Init, for Reconnect
+    void* m_Data;             // the owner's pointer
 
 private:
     struct RunFrame;
@@ -191,7 +191,7 @@ private:
     CRITICAL_SECTION m_SendLock;     // held for one whole Send; taken before m_Lock
     SocketUse m_Uses[kMaxUses];      // handles in use by a blocking call
     int m_UseCount;
-    DWORD m_Generation;              // bumped whenever m_Socket gets a new socket
+    DWORD m_Generation;                  // bumped whenever m_Socket gets a new socket
     std::atomic<DWORD> m_LiveGeneration; // m_Generation while a socket is held, else 0
 
     // Receive thread only: the read-ahead buffer. Bytes [m_AheadBegin,

@@ -5,7 +5,9 @@
 namespace YNet2 {
 namespace {
 
-NetKernel* Connection(void* connection) { return static_cast<NetKernel*>(connection); }
+NetKernel* Connection(void* connection) {
+    return static_cast<NetKernel*>(connection);
+}
 
 } // namespace
 

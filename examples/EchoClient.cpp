@@ -21,8 +21,8 @@ public:
     // Receive thread: one whole message, its body already unscrambled.
     LONG HandleMessage(void* message, int length, void* /*connection*/, void* /*kernel*/) override {
         const auto* head = static_cast<const YNet2::YNetMsgHead*>(message);
-        std::printf("echo: main %u, assistant %u, %d bytes: %.*s\n", head->GetMainID(), head->GetAssistantID(),
-                    length, length - 4, static_cast<const char*>(message) + 4);
+        std::printf("echo: main %u, assistant %u, %d bytes: %.*s\n", head->GetMainID(), head->GetAssistantID(), length,
+                    length - 4, static_cast<const char*>(message) + 4);
         PostMessageA(m_Window, WM_ECHO, 0, 0);
         return 0; // keep receiving
     }
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     if (argc > 1)
         std::snprintf(target, sizeof(target), "%s", argv[1]);
     YNet2::YSocketAddr server{};
-    YNet2::Str2Addr(server, target);        // address and port, the port in host order
+    YNet2::Str2Addr(server, target); // address and port, the port in host order
     server.sin_family = AF_INET;
     server.sin_port = htons(server.sin_port); // the socket calls want network order
 

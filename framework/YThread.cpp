@@ -7,8 +7,12 @@ namespace {
 
 // Kernel handles fit in 32 bits on every Windows (and ours do too), so the
 // thread words can carry them; sign extension is how Windows widens them.
-HANDLE ToHandle(DWORD word) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word))); }
-DWORD ToWord(HANDLE handle) { return static_cast<DWORD>(reinterpret_cast<LONG_PTR>(handle)); }
+HANDLE ToHandle(DWORD word) {
+    return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word)));
+}
+DWORD ToWord(HANDLE handle) {
+    return static_cast<DWORD>(reinterpret_cast<LONG_PTR>(handle));
+}
 
 // Guards the thread words of every YThread against the owner's thread and
 // the object's own thread changing them at once. Never destroyed: a thread
@@ -31,7 +35,9 @@ public:
 };
 
 // m_ExitEvent is read by ICanExit without the lock: every write is atomic too.
-void StoreWord(DWORD& word, DWORD value) { std::atomic_ref<DWORD>(word).store(value, std::memory_order_release); }
+void StoreWord(DWORD& word, DWORD value) {
+    std::atomic_ref<DWORD>(word).store(value, std::memory_order_release);
+}
 
 struct StartRecord {
     YThread* object;
@@ -58,7 +64,9 @@ YThread::YThread()
 
 YThread::YThread(const YThread& /*other*/) : YThread() {}
 
-YThread& YThread::operator=(const YThread& /*other*/) { return *this; }
+YThread& YThread::operator=(const YThread& /*other*/) {
+    return *this;
+}
 
 YThread::~YThread() {
     // Backstop: a derived kernel ends its thread before it is destroyed.
@@ -72,7 +80,9 @@ YThread::~YThread() {
         WaitForExitThread();
 }
 
-LONG YThread::Run(void* /*param*/) { return 0; }
+LONG YThread::Run(void* /*param*/) {
+    return 0;
+}
 
 LONG YThread::CreateThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void* param, DWORD flags) {
     ThreadLockHolder hold;

@@ -59,13 +59,13 @@ protected:
     // ended thread, unless a waiter in WaitForExitThread will.
     void CleanUp();
 
-    DWORD m_Thread;     // [1] thread handle, 0 when none
-    DWORD m_ThreadId;   // [2] system id of the thread
-    DWORD m_StackSize;  // [3] stack size asked for
-    DWORD m_Flags;      // [4] creation flags asked for
-    DWORD m_ExitAsked;  // [5] 1 once the thread was asked to end (read with an atomic load)
-    DWORD m_ExitEvent;  // [6] manual-reset event: the request to end
-    DWORD m_Waiting;    // [7] 1 while WaitForExitThread waits: the waiter closes the handles
+    DWORD m_Thread;    // [1] thread handle, 0 when none
+    DWORD m_ThreadId;  // [2] system id of the thread
+    DWORD m_StackSize; // [3] stack size asked for
+    DWORD m_Flags;     // [4] creation flags asked for
+    DWORD m_ExitAsked; // [5] 1 once the thread was asked to end (read with an atomic load)
+    DWORD m_ExitEvent; // [6] manual-reset event: the request to end
+    DWORD m_Waiting;   // [7] 1 while WaitForExitThread waits: the waiter closes the handles
 };
 
 } // namespace YNet2

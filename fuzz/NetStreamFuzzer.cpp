@@ -30,16 +30,18 @@ using namespace YNet2;
 
 namespace {
 
-#define CHECK(condition)                                                                                          \
-    do {                                                                                                           \
-        if (!(condition)) {                                                                                        \
-            std::fprintf(stderr, "NetStreamFuzzer: check failed at line %d: %s\n", __LINE__, #condition);         \
-            std::abort();                                                                                          \
-        }                                                                                                          \
+#define CHECK(condition)                                                                                               \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "NetStreamFuzzer: check failed at line %d: %s\n", __LINE__, #condition);              \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (0)
 
 int g_LogLines = 0;
-void CountLine(const char*, void*) { ++g_LogLines; }
+void CountLine(const char*, void*) {
+    ++g_LogLines;
+}
 
 // One unit of the byte run: a message, or a head whose size is bad (or not
 // known because the run ends one byte into it).
@@ -148,9 +150,15 @@ private:
             if (want == 0) {
                 const ULONG room = block != nullptr ? _block::Size - m_Filled : 0;
                 switch (choice % 3) {
-                case 0: want = room != 0 ? room : _block::Size; break;
-                case 1: want = _block::Size; break;
-                default: want = 1 + (choice >> 2) % _block::Size; break;
+                case 0:
+                    want = room != 0 ? room : _block::Size;
+                    break;
+                case 1:
+                    want = _block::Size;
+                    break;
+                default:
+                    want = 1 + (choice >> 2) % _block::Size;
+                    break;
                 }
             }
             if (remaining == 0 && block != nullptr && choice % 11 == 0)
@@ -163,10 +171,18 @@ private:
 
             ULONG n;
             switch (m_Random.Next() % 4) {
-            case 0: n = 1 + m_Random.Next() % 4; break;
-            case 1: n = want; break;
-            case 2: n = 1 + m_Random.Next() % 64; break;
-            default: n = 1 + m_Random.Next() % want; break;
+            case 0:
+                n = 1 + m_Random.Next() % 4;
+                break;
+            case 1:
+                n = want;
+                break;
+            case 2:
+                n = 1 + m_Random.Next() % 64;
+                break;
+            default:
+                n = 1 + m_Random.Next() % want;
+                break;
             }
             if (n > want)
                 n = want;

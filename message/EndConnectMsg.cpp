@@ -2,6 +2,8 @@
 
 namespace YNet2 {
 
-EndConnectMsg::EndConnectMsg() { SetHead(4, 0, 0, false, false, false); }
+EndConnectMsg::EndConnectMsg() {
+    SetHead(4, 0, 0, false, false, false);
+}
 
 } // namespace YNet2

@@ -31,8 +31,7 @@ struct alignas(16) Permutation {
 constexpr DWORD kStepAdd = 0x31415926u;
 constexpr DWORD kStepMul = 0x53589u;
 
-template <DWORD Pos>
-constexpr void PlacePosition(DWORD& state, Permutation& p) {
+template <DWORD Pos> constexpr void PlacePosition(DWORD& state, Permutation& p) {
     constexpr DWORD n = Pos + 1;
     constexpr DWORD limit = n * (0xFFFFFFFFu / n);
     do {
@@ -44,8 +43,7 @@ constexpr void PlacePosition(DWORD& state, Permutation& p) {
     p.v[j] = swapped;
 }
 
-template <DWORD... Pos>
-constexpr void PlaceAll(DWORD& state, Permutation& p, std::integer_sequence<DWORD, Pos...>) {
+template <DWORD... Pos> constexpr void PlaceAll(DWORD& state, Permutation& p, std::integer_sequence<DWORD, Pos...>) {
     (PlacePosition<Pos + 1>(state, p), ...);
 }
 
@@ -65,8 +63,7 @@ constexpr Permutation Inverse(const Permutation& p) {
 
 typedef std::array<Permutation, kScramblerTabledSeeds> PermutationTable;
 
-template <bool Inverted>
-constexpr PermutationTable BuildTable() {
+template <bool Inverted> constexpr PermutationTable BuildTable() {
     PermutationTable table{};
     for (DWORD seed = 0; seed < kScramblerTabledSeeds; ++seed)
         table[seed] = Inverted ? Inverse(BuildPermutation(seed)) : BuildPermutation(seed);
@@ -129,7 +126,7 @@ void SubstitutePortable(unsigned char* data, std::size_t count, const Permutatio
 // The nibble substitution of 16 bytes: one shuffle picks t[low] << 4 per
 // byte, the other t[high].
 __attribute__((target("ssse3"), always_inline)) inline __m128i Substitute16(__m128i x, __m128i tHigh, __m128i tLow,
-                                                                             __m128i mask) {
+                                                                            __m128i mask) {
     const __m128i low = _mm_and_si128(x, mask);
     const __m128i high = _mm_and_si128(_mm_srli_epi16(x, 4), mask);
     return _mm_or_si128(_mm_shuffle_epi8(tHigh, low), _mm_shuffle_epi8(tLow, high));
@@ -156,7 +153,7 @@ __attribute__((target("ssse3"))) void SubstituteSsse3(unsigned char* data, std::
 }
 
 __attribute__((target("avx2"), always_inline)) inline __m256i Substitute32(__m256i x, __m256i tHigh, __m256i tLow,
-                                                                            __m256i mask) {
+                                                                           __m256i mask) {
     const __m256i low = _mm256_and_si256(x, mask);
     const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), mask);
     return _mm256_or_si256(_mm256_shuffle_epi8(tHigh, low), _mm256_shuffle_epi8(tLow, high));
@@ -195,7 +192,9 @@ bool CpuHas(ScramblerPath path) {
 
 #else
 
-bool CpuHas(ScramblerPath path) { return path == ScramblerPath::Portable; }
+bool CpuHas(ScramblerPath path) {
+    return path == ScramblerPath::Portable;
+}
 
 #endif
 
@@ -251,11 +250,17 @@ SubstituteFn Selected() {
 
 } // namespace
 
-void Encode(unsigned char* body, DWORD length, unsigned char& /*unused*/) { Scramble(Selected(), body, length); }
+void Encode(unsigned char* body, DWORD length, unsigned char& /*unused*/) {
+    Scramble(Selected(), body, length);
+}
 
-void Decode(unsigned char* body, DWORD length, unsigned char& /*unused*/) { Unscramble(Selected(), body, length); }
+void Decode(unsigned char* body, DWORD length, unsigned char& /*unused*/) {
+    Unscramble(Selected(), body, length);
+}
 
-bool ScramblerPathAvailable(ScramblerPath path) { return CpuHas(path); }
+bool ScramblerPathAvailable(ScramblerPath path) {
+    return CpuHas(path);
+}
 
 const char* ScramblerPathName(ScramblerPath path) {
     switch (path) {

@@ -17,42 +17,64 @@ void YNetMsgHead::Clear() {
     m_Bytes[3] = 0;
 }
 
-int YNetMsgHead::GetSize() const { return m_Bytes[0] | ((m_Bytes[1] & 0x7F) << 8); }
+int YNetMsgHead::GetSize() const {
+    return m_Bytes[0] | ((m_Bytes[1] & 0x7F) << 8);
+}
 
 void YNetMsgHead::SetSize(WORD size) {
     m_Bytes[0] = static_cast<unsigned char>(size & 0xFF);
     m_Bytes[1] = static_cast<unsigned char>((m_Bytes[1] & kOrdinalBit) | ((size >> 8) & 0x7F));
 }
 
-BYTE YNetMsgHead::GetMainID() const { return static_cast<BYTE>(m_Bytes[2] >> 2); }
+BYTE YNetMsgHead::GetMainID() const {
+    return static_cast<BYTE>(m_Bytes[2] >> 2);
+}
 
 void YNetMsgHead::SetMainID(BYTE id) {
     m_Bytes[2] = static_cast<unsigned char>(((id << 2) & 0xFF) | (m_Bytes[2] & kFlagBits));
 }
 
-BYTE YNetMsgHead::GetAssistantID() const { return m_Bytes[3]; }
+BYTE YNetMsgHead::GetAssistantID() const {
+    return m_Bytes[3];
+}
 
-void YNetMsgHead::SetAssistantID(BYTE id) { m_Bytes[3] = id; }
+void YNetMsgHead::SetAssistantID(BYTE id) {
+    m_Bytes[3] = id;
+}
 
-bool YNetMsgHead::IsRequestMsg() const { return (m_Bytes[2] & kRequestBit) != 0; }
+bool YNetMsgHead::IsRequestMsg() const {
+    return (m_Bytes[2] & kRequestBit) != 0;
+}
 
-void YNetMsgHead::Request() { m_Bytes[2] |= kRequestBit; }
+void YNetMsgHead::Request() {
+    m_Bytes[2] |= kRequestBit;
+}
 
-bool YNetMsgHead::IsRespondMsg() const { return (m_Bytes[2] & kRespondBit) != 0; }
+bool YNetMsgHead::IsRespondMsg() const {
+    return (m_Bytes[2] & kRespondBit) != 0;
+}
 
-void YNetMsgHead::Respond() { m_Bytes[2] |= kRespondBit; }
+void YNetMsgHead::Respond() {
+    m_Bytes[2] |= kRespondBit;
+}
 
-bool YNetMsgHead::IsOrdinal() const { return (m_Bytes[1] & kOrdinalBit) != 0; }
+bool YNetMsgHead::IsOrdinal() const {
+    return (m_Bytes[1] & kOrdinalBit) != 0;
+}
 
-void YNetMsgHead::Ordinal() { m_Bytes[1] |= kOrdinalBit; }
+void YNetMsgHead::Ordinal() {
+    m_Bytes[1] |= kOrdinalBit;
+}
 
-bool YNetMsgHead::IsEndConnect() const { return m_Bytes[2] < 4; }
+bool YNetMsgHead::IsEndConnect() const {
+    return m_Bytes[2] < 4;
+}
 
 void YNetMsgHead::SetHead(WORD size, BYTE mainID, BYTE assistantID, bool request, bool respond, bool ordinal) {
     m_Bytes[0] = static_cast<unsigned char>(size & 0xFF);
     m_Bytes[1] = static_cast<unsigned char>((ordinal ? kOrdinalBit : 0) | ((size >> 8) & 0x7F));
-    m_Bytes[2] = static_cast<unsigned char>(((mainID << 2) & 0xFF) | (respond ? kRespondBit : 0) |
-                                            (request ? kRequestBit : 0));
+    m_Bytes[2] =
+        static_cast<unsigned char>(((mainID << 2) & 0xFF) | (respond ? kRespondBit : 0) | (request ? kRequestBit : 0));
     m_Bytes[3] = assistantID;
 }
 

@@ -7,7 +7,9 @@
 
 namespace YNet2 {
 
-YNetVarietyMsg::YNetVarietyMsg() { Clear(); }
+YNetVarietyMsg::YNetVarietyMsg() {
+    Clear();
+}
 
 YNetVarietyMsg::YNetVarietyMsg(void* buffer) {
     Clear();
@@ -62,7 +64,9 @@ YNetVarietyMsg& YNetVarietyMsg::operator=(YNetVarietyMsg&& other) noexcept {
     return *this;
 }
 
-YNetVarietyMsg::~YNetVarietyMsg() { Release(); }
+YNetVarietyMsg::~YNetVarietyMsg() {
+    Release();
+}
 
 void YNetVarietyMsg::Release() {
     if (m_Alloc == nullptr)

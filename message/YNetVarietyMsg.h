@@ -83,11 +83,11 @@ public:
     int GetBuffSize() const { return m_BuffSize; }
     static int Size_Data2Msg(int bodySize) { return bodySize + YNetMsgHead::HeadSize; }
 
-    unsigned char* m_Alloc;  // the block this object owns; null when it owns none
-    YNetMsgHead* m_MsgHead;  // start of the message
+    unsigned char* m_Alloc;   // the block this object owns; null when it owns none
+    YNetMsgHead* m_MsgHead;   // start of the message
     unsigned char* m_MsgData; // start of the body, m_MsgHead + 4; null for a 0-byte body
-    int m_BuffSize;          // block size: body capacity + 4; 0 when unknown
-    int m_DataSize;          // current body length
+    int m_BuffSize;           // block size: body capacity + 4; 0 when unknown
+    int m_DataSize;           // current body length
 
 private:
     // Allocates a block for bodySize bytes and describes it; false (nothing

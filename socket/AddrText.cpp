@@ -7,7 +7,9 @@
 namespace YNet2 {
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Reads the number under the cursor (0 when there is no digit, cursor not
 // moved), leaves the cursor on the first character after it.
@@ -61,8 +63,9 @@ void IP2Str(char* const buffer, int length, ULONG address) {
     // The longest text, "255.255.255.255", fits the local buffer, so the
     // unbounded formatter is safe there; the caller's buffer gets a bounded copy.
     char text[kIPTextSize + 16];
-    _format_str(text, "%u.%u.%u.%u", static_cast<unsigned>(address & 0xFF), static_cast<unsigned>((address >> 8) & 0xFF),
-                static_cast<unsigned>((address >> 16) & 0xFF), static_cast<unsigned>((address >> 24) & 0xFF));
+    _format_str(text, "%u.%u.%u.%u", static_cast<unsigned>(address & 0xFF),
+                static_cast<unsigned>((address >> 8) & 0xFF), static_cast<unsigned>((address >> 16) & 0xFF),
+                static_cast<unsigned>((address >> 24) & 0xFF));
     CopyBounded(buffer, length, text);
 }
 
@@ -81,11 +84,12 @@ void Addr2Str(char* const buffer, int length, const YSocketAddr& addr) {
     const unsigned char* const bytes = reinterpret_cast<const unsigned char*>(&addr.sin_addr);
     char text[kAddrTextSize + 16];
     _format_str(text, "%u.%u.%u.%u:%u", static_cast<unsigned>(bytes[0]), static_cast<unsigned>(bytes[1]),
-                static_cast<unsigned>(bytes[2]), static_cast<unsigned>(bytes[3]),
-                static_cast<unsigned>(addr.sin_port));
+                static_cast<unsigned>(bytes[2]), static_cast<unsigned>(bytes[3]), static_cast<unsigned>(addr.sin_port));
     CopyBounded(buffer, length, text);
 }
 
-bool IsLocalIP(ULONG first, ULONG second) { return ((first ^ second) & 0x00FFFFFFu) == 0; }
+bool IsLocalIP(ULONG first, ULONG second) {
+    return ((first ^ second) & 0x00FFFFFFu) == 0;
+}
 
 } // namespace YNet2

@@ -20,6 +20,8 @@ LONG SocketInit() {
     return YRet(kSocketInitFailed, "winsock ver is not 2.0");
 }
 
-void SocketRelease() { WSACleanup(); }
+void SocketRelease() {
+    WSACleanup();
+}
 
 } // namespace YNet2

@@ -8,7 +8,9 @@ namespace YNet2 {
 namespace {
 
 // The record is the system's sockaddr_in; the calls take the generic form.
-sockaddr* Generic(YSocketAddr* address) { return reinterpret_cast<sockaddr*>(static_cast<sockaddr_in*>(address)); }
+sockaddr* Generic(YSocketAddr* address) {
+    return reinterpret_cast<sockaddr*>(static_cast<sockaddr_in*>(address));
+}
 const sockaddr* Generic(const YSocketAddr* address) {
     return reinterpret_cast<const sockaddr*>(static_cast<const sockaddr_in*>(address));
 }
@@ -23,9 +25,13 @@ YSocket::YSocket(SOCKET handle) : m_Socket(handle) {}
 
 YSocket::YSocket(const YSocket& other) : m_Socket(other.m_Socket) {}
 
-YSocket::YSocket(YSocket&& other) noexcept : m_Socket(other.m_Socket) { other.m_Socket = INVALID_SOCKET; }
+YSocket::YSocket(YSocket&& other) noexcept : m_Socket(other.m_Socket) {
+    other.m_Socket = INVALID_SOCKET;
+}
 
-YSocket::~YSocket() { Close(); }
+YSocket::~YSocket() {
+    Close();
+}
 
 YSocket& YSocket::operator=(const YSocket& other) {
     m_Socket = other.m_Socket;
@@ -64,23 +70,37 @@ void YSocket::Close() {
     m_Socket = INVALID_SOCKET;
 }
 
-bool YSocket::IsInit() const { return m_Socket != INVALID_SOCKET; }
+bool YSocket::IsInit() const {
+    return m_Socket != INVALID_SOCKET;
+}
 
-void YSocket::SetSocket(SOCKET handle) { m_Socket = handle; }
+void YSocket::SetSocket(SOCKET handle) {
+    m_Socket = handle;
+}
 
-SOCKET YSocket::GetSocket() const { return m_Socket; }
+SOCKET YSocket::GetSocket() const {
+    return m_Socket;
+}
 
-int YSocket::Bind(YSocketAddr* address, int length) { return bind(m_Socket, Generic(address), length); }
+int YSocket::Bind(YSocketAddr* address, int length) {
+    return bind(m_Socket, Generic(address), length);
+}
 
-SOCKET YSocket::Accept(YSocketAddr* address, int* length) { return accept(m_Socket, Generic(address), length); }
+SOCKET YSocket::Accept(YSocketAddr* address, int* length) {
+    return accept(m_Socket, Generic(address), length);
+}
 
 SOCKET YSocket::Accept(YSocketAddr* address, int* length, LPCONDITIONPROC condition, UINT_PTR callbackData) {
     return WSAAccept(m_Socket, Generic(address), length, condition, callbackData);
 }
 
-int YSocket::Connect(YSocketAddr* address, int length) { return connect(m_Socket, Generic(address), length); }
+int YSocket::Connect(YSocketAddr* address, int length) {
+    return connect(m_Socket, Generic(address), length);
+}
 
-int YSocket::Listen(int backlog) { return listen(m_Socket, backlog); }
+int YSocket::Listen(int backlog) {
+    return listen(m_Socket, backlog);
+}
 
 int YSocket::Recv(void* buffer, int length, int flags) {
     return recv(m_Socket, static_cast<char*>(buffer), length, flags);
@@ -118,7 +138,9 @@ int YSocket::SendTo(LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags, co
     return WSASendTo(m_Socket, buffers, count, sent, flags, Generic(to), toLength, overlapped, routine);
 }
 
-int YSocket::ShutDown(int how) { return shutdown(m_Socket, how); }
+int YSocket::ShutDown(int how) {
+    return shutdown(m_Socket, how);
+}
 
 int YSocket::SetSockOpt(int level, int option, const void* value, int length) {
     return setsockopt(m_Socket, level, option, static_cast<const char*>(value), length);

@@ -20,7 +20,9 @@ _buff g_Pool;
 _buff& NetStream::m_Buff = g_Pool;
 EndConnectMsg NetStream::m_EndConnectMsg;
 
-_buff& SharedBlockPool() { return g_Pool; }
+_buff& SharedBlockPool() {
+    return g_Pool;
+}
 
 namespace {
 
@@ -30,19 +32,27 @@ constexpr ULONG kMaxMsgBytes = YNetMsgHead::MaxMsgSize;
 
 // The head's size field (YNetMsgHead::GetSize), read inline: it is read
 // three times per message on the stream's hot path. Needs bytes 0 and 1.
-inline ULONG SizeAt(const BYTE* head) { return head[0] | ((head[1] & 0x7Fu) << 8); }
+inline ULONG SizeAt(const BYTE* head) {
+    return head[0] | ((head[1] & 0x7Fu) << 8);
+}
 
-bool IsValidSize(ULONG size) { return size >= kHeadBytes && size <= kMaxMsgBytes; }
+bool IsValidSize(ULONG size) {
+    return size >= kHeadBytes && size <= kMaxMsgBytes;
+}
 
 // m_Len is written by the receiving side only and read by the consuming side
 // while bytes may still be arriving: stores publish the bytes below them.
-WORD LoadLen(_block* block) { return std::atomic_ref<WORD>(block->m_Len).load(std::memory_order_acquire); }
+WORD LoadLen(_block* block) {
+    return std::atomic_ref<WORD>(block->m_Len).load(std::memory_order_acquire);
+}
 
 void PublishLen(_block* block, ULONG len) {
     std::atomic_ref<WORD>(block->m_Len).store(static_cast<WORD>(len), std::memory_order_release);
 }
 
-LONG LoadFlag(LONG& flag) { return std::atomic_ref<LONG>(flag).load(std::memory_order_acquire); }
+LONG LoadFlag(LONG& flag) {
+    return std::atomic_ref<LONG>(flag).load(std::memory_order_acquire);
+}
 
 // The whole message at the start of block's unconsumed bytes, or null. Only
 // bytes the receiving side has published are read.
@@ -237,14 +247,18 @@ int NetStream::ContinuePending(ULONG len, BYTE* start, ULONG& remaining) {
     return 0;
 }
 
-void NetStream::EndConnect() { InterlockedExchange(&m_Ended, 1); }
+void NetStream::EndConnect() {
+    InterlockedExchange(&m_Ended, 1);
+}
 
 // ---------------------------------------------------------------- consuming side
 
 // m_First is the block list's first value at all times: both sides write it
 // under m_Lock whenever the first block changes, and the consuming side reads
 // it without the lock on its way to the next message.
-inline _block* NetStream::LoadFirst() { return std::atomic_ref<_block*>(m_First).load(std::memory_order_acquire); }
+inline _block* NetStream::LoadFirst() {
+    return std::atomic_ref<_block*>(m_First).load(std::memory_order_acquire);
+}
 
 void NetStream::StoreFirst() {
     std::atomic_ref<_block*>(m_First).store(m_Blocks.First(), std::memory_order_release);
@@ -350,14 +364,18 @@ void NetStream::BrushMsg() {
     std::atomic_ref<LONG>(m_Processing).store(0, std::memory_order_release);
 }
 
-bool NetStream::IsEndConnectHead(const YNetMsgHead* head) { return head == &m_EndConnectMsg; }
+bool NetStream::IsEndConnectHead(const YNetMsgHead* head) {
+    return head == &m_EndConnectMsg;
+}
 
 _block* NetStream::GetFirstNode() {
     LockHolder hold(&m_Lock);
     return m_Blocks.First();
 }
 
-bool NetStream::IsProcess() { return LoadFlag(m_Processing) != 0; }
+bool NetStream::IsProcess() {
+    return LoadFlag(m_Processing) != 0;
+}
 
 // ---------------------------------------------------------------- reuse
 

@@ -120,7 +120,7 @@ private:
                                    // block that may have gone back to the pool
     _block* m_Spare;               // a full, consumed block kept for the next Request
 
-    static _buff& m_Buff;          // the process's one pool
+    static _buff& m_Buff; // the process's one pool
     static EndConnectMsg m_EndConnectMsg;
 };
 

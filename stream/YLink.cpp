@@ -12,18 +12,24 @@ std::atomic<YLinkAllocator> g_Allocator{nullptr};
 
 } // namespace
 
-void SetYLinkAllocator(YLinkAllocator allocator) { g_Allocator.store(allocator, std::memory_order_relaxed); }
+void SetYLinkAllocator(YLinkAllocator allocator) {
+    g_Allocator.store(allocator, std::memory_order_relaxed);
+}
 
 void* YLinkChunkAlloc(std::size_t bytes, int nodes) {
     YLinkAllocator allocator = g_Allocator.load(std::memory_order_relaxed);
     return allocator != nullptr ? allocator(bytes, nodes) : std::malloc(bytes);
 }
 
-void YLinkChunkFree(void* chunk) { std::free(chunk); }
+void YLinkChunkFree(void* chunk) {
+    std::free(chunk);
+}
 
 YLinkChunks::YLinkChunks() : m_Items(nullptr), m_Size(0), m_Capacity(0) {}
 
-YLinkChunks::~YLinkChunks() { Empty(); }
+YLinkChunks::~YLinkChunks() {
+    Empty();
+}
 
 bool YLinkChunks::Push(void* chunk) {
     if (m_Size == m_Capacity) {

@@ -74,15 +74,13 @@ concept YLinkRecord = requires(R& record) {
     { record.m_Next } -> std::same_as<R*&>;
 };
 
-template <class V>
-struct YLinkNode {
+template <class V> struct YLinkNode {
     V m_Value;
     YLinkNode* m_Next;
 };
 
 // ---------------------------------------------------------------- value list
-template <class V, int N, int G>
-class YLink {
+template <class V, int N, int G> class YLink {
 public:
     typedef YLinkNode<V> Node;
 
@@ -189,8 +187,7 @@ public:
 };
 
 // ---------------------------------------------------------------- record chain
-template <YLinkRecord R, int N, int G>
-class YLink<R, N, G> {
+template <YLinkRecord R, int N, int G> class YLink<R, N, G> {
 public:
     YLink() : m_Head(nullptr), m_Cursor(nullptr), m_Last(nullptr), m_Total(0), m_Count(0) {
         m_Head = m_Cursor = alloc(N);

@@ -32,11 +32,11 @@ public:
     _block();
 
     BYTE m_Bytes[Size];
-    WORD m_Len;      // end of the received bytes
-    WORD m_Offset;   // start of the first message not yet consumed
-    LONG m_Keep;     // for the block's user; the library never sets it
-    _block* m_Prev;  // pool chain; null for the chain's head
-    _block* m_Next;  // pool chain; null for the chain's last record
+    WORD m_Len;     // end of the received bytes
+    WORD m_Offset;  // start of the first message not yet consumed
+    LONG m_Keep;    // for the block's user; the library never sets it
+    _block* m_Prev; // pool chain; null for the chain's head
+    _block* m_Next; // pool chain; null for the chain's last record
 };
 
 } // namespace YNet2

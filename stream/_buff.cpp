@@ -4,9 +4,13 @@
 
 namespace YNet2 {
 
-_buff::_buff() { InitializeCriticalSection(&m_Lock); }
+_buff::_buff() {
+    InitializeCriticalSection(&m_Lock);
+}
 
-_buff::~_buff() { DeleteCriticalSection(&m_Lock); }
+_buff::~_buff() {
+    DeleteCriticalSection(&m_Lock);
+}
 
 _block* _buff::Add() {
     _block* block;

@@ -21,8 +21,7 @@ YSocketAddr FilledRecord() {
 
 std::string AddrBytes(const YSocketAddr& addr) {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(&addr.sin_addr);
-    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-           std::to_string(b[3]);
+    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
 }
 
 std::string IPText(ULONG address) {

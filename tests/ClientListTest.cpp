@@ -106,10 +106,10 @@ private:
 // The list's worker operations are for derived lists: this one exposes them.
 class OpenList final : public TCPClientList {
 public:
-    using TCPClientList::TCPClientList;
     using TCPClientList::HandleMessage;
     using TCPClientList::MsgThreadBegin;
     using TCPClientList::MsgThreadEnd;
+    using TCPClientList::TCPClientList;
     MsgWorker* Worker() const { return m_Worker; }
 };
 

@@ -389,7 +389,7 @@ TEST(EchoServerTest, CutsOnlyTheConnectionWhoseBytesAreNotMessages) {
     // A first head over the 1440 limit, a head of size 0 and one shorter
     // than a head: each connection is cut, in order, without an echo.
     const Bytes garbage[] = {
-        {0xA1, 0x05, 0x04, 0x00, 1, 2, 3},         // 1441 bytes announced
+        {0xA1, 0x05, 0x04, 0x00, 1, 2, 3},          // 1441 bytes announced
         {0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x04}, // size 0
         {0x02, 0x00, 0x04, 0x00, 0x09, 0x09, 0x09}, // size 2
     };

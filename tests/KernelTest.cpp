@@ -38,8 +38,8 @@ public:
     MessageWindow() {
         static const ATOM registered = Register();
         (void)registered;
-        m_Window = CreateWindowExA(0, kClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr),
-                                   nullptr);
+        m_Window =
+            CreateWindowExA(0, kClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr), nullptr);
         s_Current = this;
     }
     ~MessageWindow() {
@@ -60,8 +60,7 @@ public:
         return PumpUntil([&] { return m_Deliveries.size() >= count; }, milliseconds);
     }
 
-    template <typename Done>
-    bool PumpUntil(Done done, DWORD milliseconds = kBoundMs) {
+    template <typename Done> bool PumpUntil(Done done, DWORD milliseconds = kBoundMs) {
         DWORD start = GetTickCount();
         for (;;) {
             Pump();
@@ -275,8 +274,7 @@ TEST(KernelInterface, SendStreamAssignmentCopiesBothWords) {
 // member function holds 1 + the byte offset of its slot, and a virtual
 // destructor takes two slots where it is declared.
 namespace {
-template <typename Member>
-std::size_t SlotOf(Member member) {
+template <typename Member> std::size_t SlotOf(Member member) {
     struct {
         std::uintptr_t ptr;
         std::ptrdiff_t adj;

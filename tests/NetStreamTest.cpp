@@ -273,7 +273,8 @@ TEST_F(NetStreamTest, PieceBoundariesAnywhereGiveTheHeadCountsAndRemainingCounts
     EXPECT_EQ(Receive(block, m4, 0, 1), 0);
     EXPECT_EQ(Receive(block, m4, 1, 3), 1); // a head-only message completed by its head
 
-    for (const Bytes& expected : {Message(20, 2), Message(30, 3), Message(20, 2), Message(30, 3), third, m100, m300, m300, m4})
+    for (const Bytes& expected :
+         {Message(20, 2), Message(30, 3), Message(20, 2), Message(30, 3), third, m100, m300, m300, m4})
         EXPECT_EQ(Consume(), expected);
     EXPECT_TRUE(Consume().empty());
 }
@@ -286,12 +287,13 @@ TEST_F(NetStreamTest, MoreBytesThanThePendingMessageLacksAreRefusedWithBothLogLi
     EXPECT_EQ(m_Remaining, 40u);
     LogCapture log;
     EXPECT_EQ(Receive(block, Join({m100, m100}), 60, 41), -1);
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                             "NetStream::Analyse_InData() \xBD\xD3\xCA\xD5\xB5\xBD\xB1\xC8\xD2\xAA\xC7\xF3\xB8\xFC\xB6"
-                             "\xE0\xB5\xC4\xCA\xFD\xBE\xDD\xA3\xA1",
-                             "NetStream::Analyse_InData() \xBD\xD3\xCA\xD5\xB5\xBD\xB1\xC8\xD2\xAA\xC7\xF3\xB8\xFC\xB6"
-                             "\xE0\xB5\xC4\xCA\xFD\xBE\xDD\xCA\xB1\xA3\xAC\xBD\xD3\xCA\xD5\xB5\xBD\xB4\xED\xCE\xF3"
-                             "\xCF\xFB\xCF\xA2!"}));
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{
+                  "NetStream::Analyse_InData() \xBD\xD3\xCA\xD5\xB5\xBD\xB1\xC8\xD2\xAA\xC7\xF3\xB8\xFC\xB6"
+                  "\xE0\xB5\xC4\xCA\xFD\xBE\xDD\xA3\xA1",
+                  "NetStream::Analyse_InData() \xBD\xD3\xCA\xD5\xB5\xBD\xB1\xC8\xD2\xAA\xC7\xF3\xB8\xFC\xB6"
+                  "\xE0\xB5\xC4\xCA\xFD\xBE\xDD\xCA\xB1\xA3\xAC\xBD\xD3\xCA\xD5\xB5\xBD\xB4\xED\xCE\xF3"
+                  "\xCF\xFB\xCF\xA2!"}));
     EXPECT_EQ(m_Remaining, 40u);
     EXPECT_EQ(block->m_Len, 60); // nothing of the refused piece is counted
     EXPECT_EQ(m_Stream.Process_InData(), nullptr);
@@ -529,7 +531,7 @@ TEST_F(NetStreamTest, TwoThreadsReassembleARandomStreamExactly) {
             ULONG want = remaining;
             if (want == 0)
                 want = block != nullptr && filled < 2880 && pieces() % 2 == 0 ? 2880 - filled
-                                                                               : 1 + static_cast<ULONG>(pieces() % 2880);
+                                                                              : 1 + static_cast<ULONG>(pieces() % 2880);
             block = m_Stream.Request(block, want);
             if (block == nullptr || 2880u - block->m_Len < want) {
                 ADD_FAILURE() << "no block with room for " << want << " bytes";

@@ -53,14 +53,14 @@ TEST(PlatformKernel, CriticalSectionIsRecursiveAndExcludesOtherThreads) {
 
 TEST(PlatformKernel, InterlockedOperationsAnswerAsWindowsDoes) {
     volatile LONG value = 5;
-    EXPECT_EQ(InterlockedExchange(&value, 7), 5);          // the old value
+    EXPECT_EQ(InterlockedExchange(&value, 7), 5);           // the old value
     EXPECT_EQ(InterlockedCompareExchange(&value, 9, 1), 7); // no match: unchanged
     EXPECT_EQ(value, 7);
     EXPECT_EQ(InterlockedCompareExchange(&value, 9, 7), 7); // match: replaced
     EXPECT_EQ(value, 9);
-    EXPECT_EQ(InterlockedIncrement(&value), 10);            // the new value
+    EXPECT_EQ(InterlockedIncrement(&value), 10); // the new value
     EXPECT_EQ(InterlockedDecrement(&value), 9);
-    EXPECT_EQ(InterlockedExchangeAdd(&value, 100), 9);      // the old value
+    EXPECT_EQ(InterlockedExchangeAdd(&value, 100), 9); // the old value
     EXPECT_EQ(value, 109);
     value = 0x7FFFFFFF;
     EXPECT_EQ(InterlockedIncrement(&value), static_cast<LONG>(0x80000000u)); // wraps

@@ -19,9 +19,11 @@ namespace {
 
 constexpr DWORD kBoundedWait = 10000; // ms
 // How long a call must stay blocked before the test takes it for blocked.
-constexpr DWORD kStillBlocked = 100;   // ms
+constexpr DWORD kStillBlocked = 100; // ms
 
-sockaddr* AsAddress(sockaddr_in* address) { return reinterpret_cast<sockaddr*>(address); }
+sockaddr* AsAddress(sockaddr_in* address) {
+    return reinterpret_cast<sockaddr*>(address);
+}
 
 timeval Milliseconds(long milliseconds) {
     timeval value{};
@@ -196,9 +198,9 @@ TEST(PlatformSocket, ErrorsOfMisusedSocketsAreWinsockCodes) {
     int length = sizeof(address);
     EXPECT_EQ(getsockname(s, AsAddress(&address), &length), SOCKET_ERROR); // not bound
     EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
-    EXPECT_EQ(listen(s, 1), SOCKET_ERROR);                                 // not bound
+    EXPECT_EQ(listen(s, 1), SOCKET_ERROR); // not bound
     EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
-    EXPECT_EQ(recv(s, buffer, sizeof(buffer), 0), SOCKET_ERROR);          // not connected
+    EXPECT_EQ(recv(s, buffer, sizeof(buffer), 0), SOCKET_ERROR); // not connected
     EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
     EXPECT_EQ(getpeername(s, AsAddress(&address), &length), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
@@ -366,8 +368,7 @@ TEST(PlatformSocket, OptionsUseWindowsLayouts) {
 
     DWORD timeout = 1500, readTimeout = 0;
     length = sizeof(readTimeout);
-    ASSERT_EQ(setsockopt(pair.client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&timeout), sizeof(timeout)),
-              0);
+    ASSERT_EQ(setsockopt(pair.client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&timeout), sizeof(timeout)), 0);
     ASSERT_EQ(getsockopt(pair.client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&readTimeout), &length), 0);
     EXPECT_EQ(readTimeout, 1500u);
 
@@ -394,8 +395,7 @@ TEST(PlatformSocket, ReceiveTimeoutAnswersTimedOut) {
     Pair pair;
     ASSERT_TRUE(pair.ok);
     DWORD timeout = 50;
-    ASSERT_EQ(setsockopt(pair.client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&timeout), sizeof(timeout)),
-              0);
+    ASSERT_EQ(setsockopt(pair.client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&timeout), sizeof(timeout)), 0);
     char buffer[4];
     EXPECT_EQ(recv(pair.client, buffer, sizeof(buffer), 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAETIMEDOUT);

@@ -230,7 +230,9 @@ TEST(PlatformWindow, MsgWaitAnswersForHandlesQueueAndTimeout) {
     CloseHandle(event);
 }
 
-LRESULT CALLBACK NeverCalled(HWND, UINT, WPARAM, LPARAM) { return 0; }
+LRESULT CALLBACK NeverCalled(HWND, UINT, WPARAM, LPARAM) {
+    return 0;
+}
 
 TEST(PlatformWindow, ClassesAreNamedOnceAndStaticIsPredefined) {
     TestWindow window;
@@ -301,7 +303,8 @@ TEST(PlatformWindow, ManyThreadsPostAndSendToOneWindow) {
     int ended = 0;
     DWORD start = GetTickCount();
     while (ended < 4 && GetTickCount() - start < kBoundedWait) {
-        DWORD waited = MsgWaitForMultipleObjects(static_cast<DWORD>(4 - ended), threads + ended, FALSE, 100, QS_ALLINPUT);
+        DWORD waited =
+            MsgWaitForMultipleObjects(static_cast<DWORD>(4 - ended), threads + ended, FALSE, 100, QS_ALLINPUT);
         if (waited < WAIT_OBJECT_0 + 4 - ended) {
             std::swap(threads[ended], threads[waited - WAIT_OBJECT_0 + ended]);
             CloseHandle(threads[ended]);
@@ -346,8 +349,7 @@ struct WindowThread {
 
 DWORD WINAPI RunWindowThread(LPVOID parameter) {
     auto* state = static_cast<WindowThread*>(parameter);
-    state->window =
-        CreateWindowExA(0, kForwardingClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    state->window = CreateWindowExA(0, kForwardingClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     SetEvent(state->ready);
     if (state->window == nullptr)
         return 1;

@@ -135,7 +135,7 @@ TEST(SocketRecvLen, ReturnsWhatArrivedWhenPeerClosesEarly) {
     EXPECT_EQ(4, pair.local.RecvLen(buffer, 10, 0));
     EXPECT_EQ(0, std::memcmp(buffer, "wxyz", 4));
     EXPECT_EQ(0, pair.local.RecvLen(buffer, 10, 0)); // closed with nothing more
-    EXPECT_TRUE(log.Lines().empty()); // a close is not an error
+    EXPECT_TRUE(log.Lines().empty());                // a close is not an error
 }
 
 TEST(SocketRecvLen, ResetByPeerLogsRequestedLengthAndCode) {

@@ -6,10 +6,10 @@
 #include "stream/LockHolder.h"
 #include "stream/YLink.h"
 #include "stream/YLinkAllocHook.h"
-#include "support/FailChunksOf.h"
-#include "support/LogCapture.h"
 #include "stream/_block.h"
 #include "stream/_buff.h"
+#include "support/FailChunksOf.h"
+#include "support/LogCapture.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -161,16 +161,16 @@ TEST(StreamPoolTest, ValueListGrowsOnItsFourthAddAndReusesNodesInChainOrder) {
     EXPECT_EQ(list.First(), &blocks[0]);
 
     BlockList::Node* head = list.m_Head;
-    EXPECT_EQ(list.Remove(&blocks[5]), E_FAIL);  // never added
-    EXPECT_EQ(list.Remove(&blocks[0]), 0);       // the head: moved behind m_Last
+    EXPECT_EQ(list.Remove(&blocks[5]), E_FAIL); // never added
+    EXPECT_EQ(list.Remove(&blocks[0]), 0);      // the head: moved behind m_Last
     EXPECT_EQ(list.m_Last, head);
     EXPECT_EQ(head->m_Value, nullptr);
     EXPECT_EQ(list.First(), &blocks[1]);
-    EXPECT_EQ(list.Remove(&blocks[2]), 0);       // the middle: behind m_Last
+    EXPECT_EQ(list.Remove(&blocks[2]), 0); // the middle: behind m_Last
     EXPECT_EQ(list.First(), &blocks[1]);
     EXPECT_EQ(list.m_Head->m_Next->m_Value, &blocks[3]);
     BlockList::Node* lastUsed = list.m_Head->m_Next;
-    EXPECT_EQ(list.Remove(&blocks[3]), 0);       // the last used node: next out
+    EXPECT_EQ(list.Remove(&blocks[3]), 0); // the last used node: next out
     EXPECT_EQ(list.m_Cursor, lastUsed);
     EXPECT_EQ(list.Add(&blocks[4]), lastUsed);
     EXPECT_EQ(list.m_Count, 2u);

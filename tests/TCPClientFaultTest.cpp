@@ -29,9 +29,13 @@ using Events = std::vector<std::string>;
 
 constexpr int kRaceRounds = kSlowBuild ? 60 : 300;
 
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes Text(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
-void* KernelOf(TCPClient* client) { return static_cast<NetKernel*>(client); }
+void* KernelOf(TCPClient* client) {
+    return static_cast<NetKernel*>(client);
+}
 
 // ---------------------------------------------------------------- the peer ends the connection
 

@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <thread>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/TCPClient.h"
@@ -32,7 +32,9 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes Text(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 TEST(TCPClientTest, WorkedExampleIsScrambledOnTheWireAndUnscrambledForTheHandler) {
     Connected c;
@@ -73,7 +75,8 @@ TEST(TCPClientTest, SendMsgScramblesOnlyBodiesAndLeavesTheCallersBufferScrambled
     unsigned char scratch = 0;
     Encode(twice.data(), 3, scratch);
     ASSERT_TRUE(c.peer.Receive(14, &wire));
-    EXPECT_EQ((Bytes{0x07, 0x00, 0x05, 0x02, 0x61, 0xAB, 0x6B, 0x07, 0x00, 0x05, 0x02}), Bytes(wire.begin(), wire.begin() + 11));
+    EXPECT_EQ((Bytes{0x07, 0x00, 0x05, 0x02, 0x61, 0xAB, 0x6B, 0x07, 0x00, 0x05, 0x02}),
+              Bytes(wire.begin(), wire.begin() + 11));
     EXPECT_EQ(twice, Bytes(wire.begin() + 11, wire.end()));
 
     // Send passes bytes through as they are, whatever they look like.
@@ -366,7 +369,8 @@ TEST(TCPClientTest, ReconnectAfterTheLoopEndedConnectsWithoutAReceiveThread) {
     EXPECT_FALSE(c.client.IsConnect());
     EXPECT_FALSE(c.client.IsSockValid()); // a socket is held
     ULONG local = c.client.GetLocalIP();
-    EXPECT_EQ((Bytes{127, 0, 0, 1}), Bytes(reinterpret_cast<unsigned char*>(&local), reinterpret_cast<unsigned char*>(&local) + 4));
+    EXPECT_EQ((Bytes{127, 0, 0, 1}),
+              Bytes(reinterpret_cast<unsigned char*>(&local), reinterpret_cast<unsigned char*>(&local) + 4));
     ASSERT_TRUE(c.peer.Send(WireMessage(1, 1, Text("nobody reads this"))));
     unsigned char message[6] = {0x06, 0x00, 0x04, 0x01, 0x41, 0x42};
     EXPECT_EQ(6, c.client.SendMsg(nullptr, message, 6)); // sending works on it
@@ -442,7 +446,8 @@ TEST(TCPClientTest, FourThreadsSendingWhileTheHandlerAnswersGetEveryMessageBackI
         int sender = message[4];
         int seq = message[5] | message[6] << 8 | message[7] << 16 | message[8] << 24;
         bool answer = head->GetMainID() == 2;
-        if (sender >= kSenders || Bytes(message, message + length) != PlainMessage(answer ? 2 : 1, 0, EchoBody(sender, seq))) {
+        if (sender >= kSenders ||
+            Bytes(message, message + length) != PlainMessage(answer ? 2 : 1, 0, EchoBody(sender, seq))) {
             fault("corrupted message");
             return 1;
         }

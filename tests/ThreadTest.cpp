@@ -16,7 +16,9 @@ namespace {
 constexpr auto kBound = std::chrono::seconds(10);
 constexpr DWORD kBoundMs = 10000;
 
-HANDLE AsHandle(DWORD word) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word))); }
+HANDLE AsHandle(DWORD word) {
+    return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word)));
+}
 
 // What a thread body saw, kept outside the thread object so that copies of
 // the object share it. The thread holds a reference until its last

@@ -20,7 +20,9 @@ HeadBytes HeadAt(const void* head) {
     return bytes;
 }
 
-unsigned char* Head(const YNetVarietyMsg& msg) { return reinterpret_cast<unsigned char*>(msg.m_MsgHead); }
+unsigned char* Head(const YNetVarietyMsg& msg) {
+    return reinterpret_cast<unsigned char*>(msg.m_MsgHead);
+}
 
 } // namespace
 

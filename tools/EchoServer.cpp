@@ -155,16 +155,28 @@ int EchoServer::Broadcast(const void* message, int length) {
     return reached;
 }
 
-LONG EchoServer::Accepted() const { return static_cast<LONG>(ReadCounter(m_Accepted)); }
-LONG EchoServer::Echoed() const { return static_cast<LONG>(ReadCounter(m_Echoed)); }
-LONG EchoServer::Closed() const { return static_cast<LONG>(ReadCounter(m_Closed)); }
-LONG EchoServer::Refused() const { return static_cast<LONG>(ReadCounter(m_Refused)); }
+LONG EchoServer::Accepted() const {
+    return static_cast<LONG>(ReadCounter(m_Accepted));
+}
+LONG EchoServer::Echoed() const {
+    return static_cast<LONG>(ReadCounter(m_Echoed));
+}
+LONG EchoServer::Closed() const {
+    return static_cast<LONG>(ReadCounter(m_Closed));
+}
+LONG EchoServer::Refused() const {
+    return static_cast<LONG>(ReadCounter(m_Refused));
+}
 
 bool EchoServer::WaitForAccepted(LONG count, DWORD milliseconds) const {
     return WaitFor(m_Accepted, count, milliseconds);
 }
-bool EchoServer::WaitForEchoed(LONG count, DWORD milliseconds) const { return WaitFor(m_Echoed, count, milliseconds); }
-bool EchoServer::WaitForClosed(LONG count, DWORD milliseconds) const { return WaitFor(m_Closed, count, milliseconds); }
+bool EchoServer::WaitForEchoed(LONG count, DWORD milliseconds) const {
+    return WaitFor(m_Echoed, count, milliseconds);
+}
+bool EchoServer::WaitForClosed(LONG count, DWORD milliseconds) const {
+    return WaitFor(m_Closed, count, milliseconds);
+}
 
 bool EchoServer::WaitFor(const LONG volatile& counter, LONG count, DWORD milliseconds) const {
     const DWORD start = GetTickCount();

@@ -89,10 +89,10 @@ public:
     int Broadcast(const void* message, int length);
 
     // Counters since construction, readable from any thread.
-    LONG Accepted() const;  // connections accepted
-    LONG Echoed() const;    // messages echoed, over all connections
-    LONG Closed() const;    // connections whose thread has finished
-    LONG Refused() const;   // connections cut because their bytes did not form messages
+    LONG Accepted() const; // connections accepted
+    LONG Echoed() const;   // messages echoed, over all connections
+    LONG Closed() const;   // connections whose thread has finished
+    LONG Refused() const;  // connections cut because their bytes did not form messages
     LONG Open() const { return Accepted() - Closed(); }
 
     // Wait until the counter reaches at least count; false when milliseconds

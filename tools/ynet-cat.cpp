@@ -68,7 +68,9 @@ private:
 
 Output g_Out;
 
-LONG Read(const LONG volatile& value) { return InterlockedCompareExchange(const_cast<LONG volatile*>(&value), 0, 0); }
+LONG Read(const LONG volatile& value) {
+    return InterlockedCompareExchange(const_cast<LONG volatile*>(&value), 0, 0);
+}
 
 // Runs on the connection's receive thread.
 class CatWorker : public YNet2::MsgWorker {
@@ -145,15 +147,16 @@ DWORD WINAPI ReadAndSend(LPVOID parameter) {
 }
 
 void Usage(FILE* out) {
-    std::fprintf(out, "usage: ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N] HOST:PORT\n"
-                      "  --main N      main ID of the messages sent, 0-63 (default 1)\n"
-                      "  --assist N    assistant ID, 0-255 (default 0)\n"
-                      "  --request     set the request flag\n"
-                      "  --respond     set the respond flag\n"
-                      "  --hex         print received bodies as hexadecimal bytes\n"
-                      "  --wait-ms N   after the input ends, wait at most N ms for the replies (default 5000)\n"
-                      "Each line of standard input is sent as one message; HOST is a dotted IPv4 address\n"
-                      "or localhost.\n");
+    std::fprintf(out,
+                 "usage: ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N] HOST:PORT\n"
+                 "  --main N      main ID of the messages sent, 0-63 (default 1)\n"
+                 "  --assist N    assistant ID, 0-255 (default 0)\n"
+                 "  --request     set the request flag\n"
+                 "  --respond     set the respond flag\n"
+                 "  --hex         print received bodies as hexadecimal bytes\n"
+                 "  --wait-ms N   after the input ends, wait at most N ms for the replies (default 5000)\n"
+                 "Each line of standard input is sent as one message; HOST is a dotted IPv4 address\n"
+                 "or localhost.\n");
 }
 
 // HOST:PORT with HOST four dotted numbers of 0-255 (or localhost) and PORT
@@ -366,8 +369,8 @@ int main(int argc, char** argv) {
                     verdict = "ynet-cat: the connection was cut by the peer";
                 } else {
                     status = 3;
-                    verdict = "ynet-cat: " + std::to_string(sent - received) + " of " + std::to_string(sent) +
-                              " repl" + (sent - received == 1 ? "y" : "ies") + " still missing after " +
+                    verdict = "ynet-cat: " + std::to_string(sent - received) + " of " + std::to_string(sent) + " repl" +
+                              (sent - received == 1 ? "y" : "ies") + " still missing after " +
                               std::to_string(options.waitMs) + " ms";
                 }
                 break;
@@ -379,8 +382,7 @@ int main(int argc, char** argv) {
 
     client.Wait_Release();
     Pump(readerDone, sendFailed); // the receive thread's last notification
-    g_Out.Line(stdout, "sent " + std::to_string(Read(reader.sent)) + ", received " +
-                           std::to_string(worker.Received()));
+    g_Out.Line(stdout, "sent " + std::to_string(Read(reader.sent)) + ", received " + std::to_string(worker.Received()));
     if (!verdict.empty())
         g_Out.Line(stderr, verdict);
 

@@ -21,20 +21,21 @@ using namespace YNet2Tools;
 namespace {
 
 volatile std::sig_atomic_t g_Signalled = 0;
-void OnSignal(int) { g_Signalled = 1; }
+void OnSignal(int) {
+    g_Signalled = 1;
+}
 
 void Usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: ynet-echod [options]\n"
-                 "  --port N          listen on 127.0.0.1:N (default 0: an ephemeral port)\n"
-                 "  --close-after N   close each connection after echoing N messages\n"
-                 "  --reset           close with a reset (the client reads error 10054), not an orderly close\n"
-                 "  --head-only       send each client a head-only message (04 00 06 00)\n"
-                 "  --oversized       send each client a message whose head announces 1441 bytes\n"
-                 "  --extra-after N   send that message after the Nth echo (default 0: on accept)\n"
-                 "  --quiet           print only the port line and the summary\n"
-                 "  --stdin-stop      stop when standard input ends (as well as on SIGINT/SIGTERM)\n"
-                 "The first line on stdout is \"port N\".\n");
+    std::fprintf(out, "usage: ynet-echod [options]\n"
+                      "  --port N          listen on 127.0.0.1:N (default 0: an ephemeral port)\n"
+                      "  --close-after N   close each connection after echoing N messages\n"
+                      "  --reset           close with a reset (the client reads error 10054), not an orderly close\n"
+                      "  --head-only       send each client a head-only message (04 00 06 00)\n"
+                      "  --oversized       send each client a message whose head announces 1441 bytes\n"
+                      "  --extra-after N   send that message after the Nth echo (default 0: on accept)\n"
+                      "  --quiet           print only the port line and the summary\n"
+                      "  --stdin-stop      stop when standard input ends (as well as on SIGINT/SIGTERM)\n"
+                      "The first line on stdout is \"port N\".\n");
 }
 
 // Prints the server's events, one whole line at a time, from any thread.

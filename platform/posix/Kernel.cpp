@@ -120,7 +120,9 @@ void Notifier::Notify() {
         waiter->wake.notify_one();
 }
 
-void Notifier::Add(Waiter* waiter) { m_Waiters.push_back(waiter); }
+void Notifier::Add(Waiter* waiter) {
+    m_Waiters.push_back(waiter);
+}
 
 void Notifier::Remove(Waiter* waiter) {
     for (auto it = m_Waiters.begin(); it != m_Waiters.end(); ++it) {
@@ -134,7 +136,9 @@ void Notifier::Remove(Waiter* waiter) {
 Deadline::Deadline(DWORD milliseconds)
     : infinite(milliseconds == INFINITE), at(Clock::now() + std::chrono::milliseconds(infinite ? 0 : milliseconds)) {}
 
-std::shared_ptr<Waitable> FindWaitable(HANDLE handle) { return Handles().Find(handle); }
+std::shared_ptr<Waitable> FindWaitable(HANDLE handle) {
+    return Handles().Find(handle);
+}
 
 } // namespace YNetPosix
 
@@ -142,15 +146,25 @@ using namespace YNetPosix;
 
 // ---------------------------------------------------------------- critical sections
 
-void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section) { new (section->Opaque) std::recursive_mutex; }
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section) {
+    new (section->Opaque) std::recursive_mutex;
+}
 
-void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) { SectionLock(section)->lock(); }
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
+    SectionLock(section)->lock();
+}
 
-BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section) { return SectionLock(section)->try_lock() ? TRUE : FALSE; }
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section) {
+    return SectionLock(section)->try_lock() ? TRUE : FALSE;
+}
 
-void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) { SectionLock(section)->unlock(); }
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
+    SectionLock(section)->unlock();
+}
 
-void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) { SectionLock(section)->~recursive_mutex(); }
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
+    SectionLock(section)->~recursive_mutex();
+}
 
 // ---------------------------------------------------------------- interlocked
 // Full barriers, as the Windows functions are.
@@ -174,8 +188,8 @@ LONG WINAPI InterlockedDecrement(LONG volatile* target) {
 }
 
 LONG WINAPI InterlockedExchangeAdd(LONG volatile* target, LONG value) {
-    return static_cast<LONG>(__atomic_fetch_add(reinterpret_cast<volatile ULONG*>(target), static_cast<ULONG>(value),
-                                                __ATOMIC_SEQ_CST));
+    return static_cast<LONG>(
+        __atomic_fetch_add(reinterpret_cast<volatile ULONG*>(target), static_cast<ULONG>(value), __ATOMIC_SEQ_CST));
 }
 
 // ---------------------------------------------------------------- events, waits, handles
@@ -209,9 +223,13 @@ BOOL ChangeEvent(HANDLE event, bool set) {
 
 } // namespace
 
-BOOL WINAPI SetEvent(HANDLE event) { return ChangeEvent(event, true); }
+BOOL WINAPI SetEvent(HANDLE event) {
+    return ChangeEvent(event, true);
+}
 
-BOOL WINAPI ResetEvent(HANDLE event) { return ChangeEvent(event, false); }
+BOOL WINAPI ResetEvent(HANDLE event) {
+    return ChangeEvent(event, false);
+}
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     Deadline deadline(milliseconds);
@@ -239,8 +257,8 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 
 // ---------------------------------------------------------------- threads
 
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, std::size_t stackSize,
-                           LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, std::size_t stackSize, LPTHREAD_START_ROUTINE routine,
+                           LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
     // Suspended creation is not offered; the reservation flag changes nothing here.
     const DWORD kStackSizeIsReservation = 0x00010000;
     if (routine == nullptr || (creationFlags & ~kStackSizeIsReservation) != 0) {
@@ -321,11 +339,17 @@ DWORD WINAPI GetTickCount() {
     return static_cast<DWORD>(milliseconds); // wraps every 49.7 days, as on Windows
 }
 
-DWORD WINAPI GetLastError() { return t_LastError; }
+DWORD WINAPI GetLastError() {
+    return t_LastError;
+}
 
-void WINAPI SetLastError(DWORD error) { t_LastError = error; }
+void WINAPI SetLastError(DWORD error) {
+    t_LastError = error;
+}
 
-BOOL WINAPI CancelIo(HANDLE /*file*/) { return TRUE; }
+BOOL WINAPI CancelIo(HANDLE /*file*/) {
+    return TRUE;
+}
 
 BOOL WINAPI CancelIoEx(HANDLE /*file*/, LPOVERLAPPED /*overlapped*/) {
     t_LastError = ERROR_NOT_FOUND;

@@ -52,9 +52,12 @@ bool TimeoutMilliseconds(const timeval* timeout, int* milliseconds) {
 
 int PollEvents(SetIndex set) {
     switch (set) {
-    case kRead: return Sys::kPollIn;
-    case kWrite: return Sys::kPollOut;
-    default: return Sys::kPollPri;
+    case kRead:
+        return Sys::kPollIn;
+    case kWrite:
+        return Sys::kPollOut;
+    default:
+        return Sys::kPollPri;
     }
 }
 
@@ -74,9 +77,12 @@ bool Ready(Watched& item, int revents) {
         entry->connected.store(true);
     }
     switch (item.set) {
-    case kRead: return (revents & (Sys::kPollIn | Sys::kPollErr | Sys::kPollHup)) != 0;
-    case kWrite: return (revents & (Sys::kPollOut | Sys::kPollErr | Sys::kPollHup)) != 0;
-    default: return (revents & Sys::kPollPri) != 0;
+    case kRead:
+        return (revents & (Sys::kPollIn | Sys::kPollErr | Sys::kPollHup)) != 0;
+    case kWrite:
+        return (revents & (Sys::kPollOut | Sys::kPollErr | Sys::kPollHup)) != 0;
+    default:
+        return (revents & Sys::kPollPri) != 0;
     }
 }
 

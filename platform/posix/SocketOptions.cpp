@@ -23,7 +23,9 @@ int Fail(int error) {
     return SOCKET_ERROR;
 }
 
-int SystemFail(const SocketHold& hold, int error) { return Fail(hold.Closed() ? WSAEINTR : WsaErrorFromErrno(error)); }
+int SystemFail(const SocketHold& hold, int error) {
+    return Fail(hold.Closed() ? WSAEINTR : WsaErrorFromErrno(error));
+}
 
 enum class Kind { Bool, Int, Linger, Timeout, GetOnly };
 
@@ -44,21 +46,50 @@ int Lookup(int level, int option, OptionInfo* info) {
     if (level != SOL_SOCKET)
         return WSAEINVAL;
     switch (option) {
-    case SO_DEBUG: *info = {Kind::Bool, Sys::Option::Debug, false}; return 0;
-    case SO_REUSEADDR: *info = {Kind::Bool, Sys::Option::ReuseAddr, false}; return 0;
-    case SO_KEEPALIVE: *info = {Kind::Bool, Sys::Option::KeepAlive, false}; return 0;
-    case SO_DONTROUTE: *info = {Kind::Bool, Sys::Option::DontRoute, false}; return 0;
-    case SO_BROADCAST: *info = {Kind::Bool, Sys::Option::Broadcast, false}; return 0;
-    case SO_OOBINLINE: *info = {Kind::Bool, Sys::Option::OobInline, false}; return 0;
-    case SO_SNDBUF: *info = {Kind::Int, Sys::Option::SendBuffer, false}; return 0;
-    case SO_RCVBUF: *info = {Kind::Int, Sys::Option::ReceiveBuffer, false}; return 0;
-    case SO_LINGER: *info = {Kind::Linger, Sys::Option::Debug, false}; return 0;
-    case SO_RCVTIMEO: *info = {Kind::Timeout, Sys::Option::Debug, true}; return 0;
-    case SO_SNDTIMEO: *info = {Kind::Timeout, Sys::Option::Debug, false}; return 0;
-    case SO_ACCEPTCONN: *info = {Kind::GetOnly, Sys::Option::AcceptConn, false}; return 0;
-    case SO_ERROR: *info = {Kind::GetOnly, Sys::Option::Error, false}; return 0;
-    case SO_TYPE: *info = {Kind::GetOnly, Sys::Option::Type, false}; return 0;
-    default: return WSAENOPROTOOPT;
+    case SO_DEBUG:
+        *info = {Kind::Bool, Sys::Option::Debug, false};
+        return 0;
+    case SO_REUSEADDR:
+        *info = {Kind::Bool, Sys::Option::ReuseAddr, false};
+        return 0;
+    case SO_KEEPALIVE:
+        *info = {Kind::Bool, Sys::Option::KeepAlive, false};
+        return 0;
+    case SO_DONTROUTE:
+        *info = {Kind::Bool, Sys::Option::DontRoute, false};
+        return 0;
+    case SO_BROADCAST:
+        *info = {Kind::Bool, Sys::Option::Broadcast, false};
+        return 0;
+    case SO_OOBINLINE:
+        *info = {Kind::Bool, Sys::Option::OobInline, false};
+        return 0;
+    case SO_SNDBUF:
+        *info = {Kind::Int, Sys::Option::SendBuffer, false};
+        return 0;
+    case SO_RCVBUF:
+        *info = {Kind::Int, Sys::Option::ReceiveBuffer, false};
+        return 0;
+    case SO_LINGER:
+        *info = {Kind::Linger, Sys::Option::Debug, false};
+        return 0;
+    case SO_RCVTIMEO:
+        *info = {Kind::Timeout, Sys::Option::Debug, true};
+        return 0;
+    case SO_SNDTIMEO:
+        *info = {Kind::Timeout, Sys::Option::Debug, false};
+        return 0;
+    case SO_ACCEPTCONN:
+        *info = {Kind::GetOnly, Sys::Option::AcceptConn, false};
+        return 0;
+    case SO_ERROR:
+        *info = {Kind::GetOnly, Sys::Option::Error, false};
+        return 0;
+    case SO_TYPE:
+        *info = {Kind::GetOnly, Sys::Option::Type, false};
+        return 0;
+    default:
+        return WSAENOPROTOOPT;
     }
 }
 

@@ -17,9 +17,15 @@ constexpr DWORD kMaxSlot = (1u << kSlotBits) - 1;
 constexpr DWORD kGenerationMask = (1u << kGenerationBits) - 1;
 constexpr std::size_t kSlotsBeforeReuse = 1024;
 
-SOCKET MakeHandle(DWORD slot, DWORD generation) { return (generation << (kSlotBits + 2)) | (slot << 2); }
-DWORD SlotOf(SOCKET s) { return (s >> 2) & kMaxSlot; }
-DWORD GenerationOf(SOCKET s) { return (s >> (kSlotBits + 2)) & kGenerationMask; }
+SOCKET MakeHandle(DWORD slot, DWORD generation) {
+    return (generation << (kSlotBits + 2)) | (slot << 2);
+}
+DWORD SlotOf(SOCKET s) {
+    return (s >> 2) & kMaxSlot;
+}
+DWORD GenerationOf(SOCKET s) {
+    return (s >> (kSlotBits + 2)) & kGenerationMask;
+}
 
 class Table {
 public:

@@ -29,16 +29,16 @@ bool WinSockStarted();
 // What Winsock knows of a socket beyond its descriptor. Fields change under
 // the calls of any thread, hence atomics.
 struct SocketEntry {
-    DWORD slot = 0;                 // fixed: the entry's place in the table
-    int fd = -1;                    // table lock; kept while calls are in flight
-    DWORD generation = 0;           // table lock
-    int inFlight = 0;               // table lock
-    int sendsInFlight = 0;          // table lock: those of inFlight that may block sending
-    bool open = false;              // table lock; false from closesocket on
+    DWORD slot = 0;        // fixed: the entry's place in the table
+    int fd = -1;           // table lock; kept while calls are in flight
+    DWORD generation = 0;  // table lock
+    int inFlight = 0;      // table lock
+    int sendsInFlight = 0; // table lock: those of inFlight that may block sending
+    bool open = false;     // table lock; false from closesocket on
     std::atomic<bool> closing{false};
-    int type = 0;                   // SOCK_STREAM or SOCK_DGRAM, set at creation
+    int type = 0; // SOCK_STREAM or SOCK_DGRAM, set at creation
     std::atomic<bool> nonBlocking{false};
-    std::atomic<bool> connecting{false};    // a non-blocking connect is under way
+    std::atomic<bool> connecting{false}; // a non-blocking connect is under way
     std::atomic<bool> bound{false};
     std::atomic<bool> receiveShut{false};   // shutdown(SD_RECEIVE or SD_BOTH)
     std::atomic<bool> sendShut{false};      // shutdown(SD_SEND or SD_BOTH)

@@ -133,8 +133,7 @@ long ReceiveOn(SocketHold& hold, BufferList& buffers, int flags, sockaddr* from,
     unsigned char peer[kAddressLength] = {};
     bool datagram = hold->type == SOCK_DGRAM;
     bool truncated = false;
-    long result =
-        Sys::Receive(hold.Fd(), buffers.items, buffers.count, flags, datagram ? peer : nullptr, &truncated);
+    long result = Sys::Receive(hold.Fd(), buffers.items, buffers.count, flags, datagram ? peer : nullptr, &truncated);
     if (result < 0)
         return Fail(CallError(hold, errno));
     if (hold.Closed() && result == 0)
@@ -174,9 +173,9 @@ long SendOn(SocketHold& hold, BufferList& buffers, int flags, const sockaddr* to
             if (total > 0)
                 return total;
             if (error == EPIPE && !hold.Closed()) // no connection at all, or shut by us
-                return Fail(hold->sendShut.load()         ? WSAESHUTDOWN
-                            : !hold->connected.load()     ? WSAENOTCONN
-                                                           : CallError(hold, ECONNRESET));
+                return Fail(hold->sendShut.load()     ? WSAESHUTDOWN
+                            : !hold->connected.load() ? WSAENOTCONN
+                                                      : CallError(hold, ECONNRESET));
             return Fail(CallError(hold, error));
         }
         if (datagram)
@@ -217,7 +216,9 @@ SOCKET NewSocket(int family, int type, int protocol) {
 
 // ---------------------------------------------------------------- creation, closing
 
-SOCKET WINAPI socket(int family, int type, int protocol) { return NewSocket(family, type, protocol); }
+SOCKET WINAPI socket(int family, int type, int protocol) {
+    return NewSocket(family, type, protocol);
+}
 
 // Serves the plain case: no protocol record, no group. Sockets here are
 // always fit for synchronous use, so WSA_FLAG_OVERLAPPED changes nothing;
@@ -234,7 +235,9 @@ SOCKET WINAPI WSASocketA(int family, int type, int protocol, LPWSAPROTOCOL_INFOA
     return NewSocket(family, type, protocol);
 }
 
-int WINAPI closesocket(SOCKET s) { return CloseSocket(s); }
+int WINAPI closesocket(SOCKET s) {
+    return CloseSocket(s);
+}
 
 // ---------------------------------------------------------------- addresses, connections
 
@@ -454,8 +457,8 @@ int ReceiveBuffers(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LP
     return 0;
 }
 
-int SendBuffers(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags, const sockaddr* to,
-                int toLength, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+int SendBuffers(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags, const sockaddr* to, int toLength,
+                LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
     SocketHold hold = HoldSocket(s, HoldFor::Send);
     if (!hold)
         return SOCKET_ERROR;
@@ -475,14 +478,13 @@ int SendBuffers(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD fla
 
 } // namespace
 
-int WINAPI WSARecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
-                   LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+int WINAPI WSARecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags, LPWSAOVERLAPPED overlapped,
+                   LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
     return ReceiveBuffers(s, buffers, count, received, flags, nullptr, nullptr, overlapped, routine);
 }
 
-int WINAPI WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
-                       struct sockaddr* from, int* fromLength, LPWSAOVERLAPPED overlapped,
-                       LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+int WINAPI WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags, struct sockaddr* from,
+                       int* fromLength, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
     return ReceiveBuffers(s, buffers, count, received, flags, from, fromLength, overlapped, routine);
 }
 

@@ -40,17 +40,39 @@ int SystemFlags(int flags) {
 bool OptionName(Option option, int* level, int* name) {
     *level = SOL_SOCKET;
     switch (option) {
-    case Option::Debug: *name = SO_DEBUG; return true;
-    case Option::AcceptConn: *name = SO_ACCEPTCONN; return true;
-    case Option::ReuseAddr: *name = SO_REUSEADDR; return true;
-    case Option::KeepAlive: *name = SO_KEEPALIVE; return true;
-    case Option::DontRoute: *name = SO_DONTROUTE; return true;
-    case Option::Broadcast: *name = SO_BROADCAST; return true;
-    case Option::OobInline: *name = SO_OOBINLINE; return true;
-    case Option::SendBuffer: *name = SO_SNDBUF; return true;
-    case Option::ReceiveBuffer: *name = SO_RCVBUF; return true;
-    case Option::Error: *name = SO_ERROR; return true;
-    case Option::Type: *name = SO_TYPE; return true;
+    case Option::Debug:
+        *name = SO_DEBUG;
+        return true;
+    case Option::AcceptConn:
+        *name = SO_ACCEPTCONN;
+        return true;
+    case Option::ReuseAddr:
+        *name = SO_REUSEADDR;
+        return true;
+    case Option::KeepAlive:
+        *name = SO_KEEPALIVE;
+        return true;
+    case Option::DontRoute:
+        *name = SO_DONTROUTE;
+        return true;
+    case Option::Broadcast:
+        *name = SO_BROADCAST;
+        return true;
+    case Option::OobInline:
+        *name = SO_OOBINLINE;
+        return true;
+    case Option::SendBuffer:
+        *name = SO_SNDBUF;
+        return true;
+    case Option::ReceiveBuffer:
+        *name = SO_RCVBUF;
+        return true;
+    case Option::Error:
+        *name = SO_ERROR;
+        return true;
+    case Option::Type:
+        *name = SO_TYPE;
+        return true;
     case Option::TcpNoDelay:
         *level = IPPROTO_TCP;
         *name = TCP_NODELAY;
@@ -59,8 +81,7 @@ bool OptionName(Option option, int* level, int* name) {
     return false;
 }
 
-template <typename Call>
-auto RetryInterrupted(Call call) {
+template <typename Call> auto RetryInterrupted(Call call) {
     for (;;) {
         auto result = call();
         if (result >= 0 || errno != EINTR)
@@ -82,10 +103,14 @@ bool FillVector(const Buffer* buffers, std::size_t count, iovec* vector) {
 
 } // namespace
 
-int Socket(int family, int type, int protocol) { return ::socket(family, type | SOCK_CLOEXEC, protocol); }
+int Socket(int family, int type, int protocol) {
+    return ::socket(family, type | SOCK_CLOEXEC, protocol);
+}
 
 // close is not retried on EINTR: on Linux the descriptor is gone either way.
-int Close(int fd) { return ::close(fd); }
+int Close(int fd) {
+    return ::close(fd);
+}
 
 int Bind(int fd, const void* address) {
     return ::bind(fd, static_cast<const sockaddr*>(address), kAddressLength);
@@ -112,7 +137,9 @@ int Connect(int fd, const void* address) {
     return 0;
 }
 
-int Listen(int fd, int backlog) { return ::listen(fd, backlog); }
+int Listen(int fd, int backlog) {
+    return ::listen(fd, backlog);
+}
 
 int Accept(int fd, void* address, bool nonBlocking) {
     sockaddr_in peer;
@@ -153,7 +180,9 @@ long Send(int fd, const Buffer* buffers, std::size_t count, int flags, const voi
     return RetryInterrupted([&] { return ::sendmsg(fd, &message, SystemFlags(flags) | MSG_NOSIGNAL); });
 }
 
-int Shutdown(int fd, int how) { return ::shutdown(fd, how); }
+int Shutdown(int fd, int how) {
+    return ::shutdown(fd, how);
+}
 
 int LocalAddress(int fd, void* address) {
     sockaddr_in local{};
@@ -196,7 +225,8 @@ int Poll(PollItem* items, std::size_t count, int timeoutMilliseconds) {
     for (;;) {
         int wait = timeoutMilliseconds;
         if (timeoutMilliseconds > 0) {
-            auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            auto spent =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
             wait = spent.count() >= timeoutMilliseconds ? 0 : timeoutMilliseconds - static_cast<int>(spent.count());
         }
         result = ::poll(polled, count, wait);
@@ -231,7 +261,9 @@ int SetNonBlocking(int fd, bool nonBlocking) {
     return ::fcntl(fd, F_SETFL, flags);
 }
 
-int BytesReadable(int fd, int* count) { return ::ioctl(fd, FIONREAD, count); }
+int BytesReadable(int fd, int* count) {
+    return ::ioctl(fd, FIONREAD, count);
+}
 
 int SetIntOption(int fd, Option option, int value) {
     int level, name;
@@ -281,6 +313,8 @@ int GetTimeout(int fd, bool receive, std::uint32_t* milliseconds) {
     return 0;
 }
 
-std::uint32_t ParseAddress(const char* text) { return ::inet_addr(text); }
+std::uint32_t ParseAddress(const char* text) {
+    return ::inet_addr(text);
+}
 
 } // namespace YNetPosix::Sys

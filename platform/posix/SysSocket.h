@@ -52,7 +52,7 @@ constexpr std::size_t kMaxBuffers = 64;
 constexpr int kPollIn = 0x1;
 constexpr int kPollOut = 0x2;
 constexpr int kPollPri = 0x4;
-constexpr int kPollErr = 0x8; // out only
+constexpr int kPollErr = 0x8;  // out only
 constexpr int kPollHup = 0x10; // out only
 
 struct PollItem {

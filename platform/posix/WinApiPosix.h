@@ -145,8 +145,7 @@ YNET_API LONG WINAPI InterlockedExchangeAdd(LONG volatile* target, LONG value);
 // (as Windows kernel handles do), so a DWORD can carry one; a closed handle
 // is not given again until about a billion others have been.
 // Named events are not offered (a name fails with ERROR_INVALID_PARAMETER).
-YNET_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
-                                    LPCSTR name);
+YNET_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR name);
 YNET_API BOOL WINAPI SetEvent(HANDLE event);
 YNET_API BOOL WINAPI ResetEvent(HANDLE event);
 YNET_API DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
@@ -316,8 +315,8 @@ typedef struct _WSABUF {
 
 typedef OVERLAPPED WSAOVERLAPPED;
 typedef OVERLAPPED* LPWSAOVERLAPPED;
-typedef void(CALLBACK* LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD error, DWORD transferred,
-                                                          LPWSAOVERLAPPED overlapped, DWORD flags);
+typedef void(CALLBACK* LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD error, DWORD transferred, LPWSAOVERLAPPED overlapped,
+                                                           DWORD flags);
 
 typedef struct _QualityOfService QOS, *LPQOS;
 typedef int(CALLBACK* LPCONDITIONPROC)(LPWSABUF callerId, LPWSABUF callerData, LPQOS sqos, LPQOS gqos,
@@ -389,8 +388,8 @@ YNET_API SOCKET WINAPI accept(SOCKET s, struct sockaddr* address, int* length);
 // The condition function, when given, is called at once with the caller's
 // and the local address: CF_ACCEPT keeps the connection, CF_REJECT closes
 // it and answers WSAECONNREFUSED, CF_DEFER answers WSAEINVAL.
-YNET_API SOCKET WINAPI WSAAccept(SOCKET s, struct sockaddr* address, int* length,
-                                 LPCONDITIONPROC condition, std::uintptr_t callbackData);
+YNET_API SOCKET WINAPI WSAAccept(SOCKET s, struct sockaddr* address, int* length, LPCONDITIONPROC condition,
+                                 std::uintptr_t callbackData);
 YNET_API int WINAPI connect(SOCKET s, const struct sockaddr* address, int length);
 YNET_API int WINAPI recv(SOCKET s, char* buffer, int length, int flags);
 YNET_API int WINAPI send(SOCKET s, const char* buffer, int length, int flags);
@@ -540,5 +539,5 @@ YNET_API LRESULT WINAPI DispatchMessageA(const MSG* message);
 // last looked at its queue (PeekMessageA / GetMessageA), as on Windows:
 // messages left unread by an earlier look do not wake it. Supports waitAll
 // FALSE only (count 0 included), which is what a message loop needs.
-YNET_API DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                                                DWORD milliseconds, DWORD wakeMask);
+YNET_API DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds,
+                                                DWORD wakeMask);

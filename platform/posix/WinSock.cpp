@@ -18,7 +18,9 @@ std::atomic<bool> g_Started{false};
 
 } // namespace
 
-bool WinSockStarted() { return g_Started.load(std::memory_order_acquire); }
+bool WinSockStarted() {
+    return g_Started.load(std::memory_order_acquire);
+}
 
 } // namespace YNetPosix
 
@@ -62,9 +64,13 @@ int WINAPI WSACleanup() {
     return 0;
 }
 
-int WINAPI WSAGetLastError() { return static_cast<int>(GetLastError()); }
+int WINAPI WSAGetLastError() {
+    return static_cast<int>(GetLastError());
+}
 
-void WINAPI WSASetLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
+void WINAPI WSASetLastError(int error) {
+    SetLastError(static_cast<DWORD>(error));
+}
 
 // ---------------------------------------------------------------- byte order, address text
 
@@ -78,11 +84,17 @@ unsigned short WINAPI htons(unsigned short value) {
     return kLittleEndian ? static_cast<unsigned short>(__builtin_bswap16(value)) : value;
 }
 
-unsigned short WINAPI ntohs(unsigned short value) { return htons(value); }
+unsigned short WINAPI ntohs(unsigned short value) {
+    return htons(value);
+}
 
-ULONG WINAPI htonl(ULONG value) { return kLittleEndian ? __builtin_bswap32(value) : value; }
+ULONG WINAPI htonl(ULONG value) {
+    return kLittleEndian ? __builtin_bswap32(value) : value;
+}
 
-ULONG WINAPI ntohl(ULONG value) { return htonl(value); }
+ULONG WINAPI ntohl(ULONG value) {
+    return htonl(value);
+}
 
 ULONG WINAPI inet_addr(const char* text) {
     if (text == nullptr) {

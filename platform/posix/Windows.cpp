@@ -49,12 +49,12 @@ struct SentMessage {
 struct ThreadQueue : Notifier {
     explicit ThreadQueue(DWORD id) : threadId(id) {}
     DWORD threadId;
-    std::deque<MSG> posted;                         // kernel lock
-    std::deque<std::shared_ptr<SentMessage>> sent;  // kernel lock
-    bool quit = false;                              // kernel lock
-    int quitCode = 0;                               // kernel lock
-    UINT arrived = 0; // QS_* of input since the owner last looked (kernel lock)
-    bool alive = true;                              // kernel lock
+    std::deque<MSG> posted;                        // kernel lock
+    std::deque<std::shared_ptr<SentMessage>> sent; // kernel lock
+    bool quit = false;                             // kernel lock
+    int quitCode = 0;                              // kernel lock
+    UINT arrived = 0;                              // QS_* of input since the owner last looked (kernel lock)
+    bool alive = true;                             // kernel lock
 };
 
 struct WindowClass {
@@ -110,7 +110,9 @@ std::shared_ptr<ThreadQueue> ThisQueueLocked() {
     return t_Queue.queue;
 }
 
-std::uintptr_t Key(HWND window) { return reinterpret_cast<std::uintptr_t>(window); }
+std::uintptr_t Key(HWND window) {
+    return reinterpret_cast<std::uintptr_t>(window);
+}
 
 // Kernel lock held. The live window, or null.
 std::shared_ptr<Window> FindWindow(HWND window) {
@@ -119,7 +121,9 @@ std::shared_ptr<Window> FindWindow(HWND window) {
     return it == windows.end() ? nullptr : it->second;
 }
 
-bool IsAtom(LPCSTR name) { return reinterpret_cast<std::uintptr_t>(name) < 0x10000; }
+bool IsAtom(LPCSTR name) {
+    return reinterpret_cast<std::uintptr_t>(name) < 0x10000;
+}
 
 // Kernel lock held. Class names compare without case, as on Windows.
 std::shared_ptr<WindowClass> FindClass(LPCSTR name) {
@@ -137,8 +141,7 @@ struct Filter {
     UINT max;
 
     bool Takes(const MSG& message) const {
-        if (window == kThreadMessagesOnly ? message.hwnd != nullptr
-                                          : window != nullptr && message.hwnd != window)
+        if (window == kThreadMessagesOnly ? message.hwnd != nullptr : window != nullptr && message.hwnd != window)
             return false;
         return InRange(message.message);
     }
@@ -217,7 +220,9 @@ void ForgetWindow(const std::shared_ptr<Window>& window) {
     });
 }
 
-bool ValidClass(LPCSTR name, WNDPROC procedure) { return name != nullptr && procedure != nullptr; }
+bool ValidClass(LPCSTR name, WNDPROC procedure) {
+    return name != nullptr && procedure != nullptr;
+}
 
 ATOM Register(LPCSTR name, WNDPROC procedure, HINSTANCE instance) {
     if (!ValidClass(name, procedure) || IsAtom(name)) {
@@ -307,8 +312,8 @@ BOOL WINAPI UnregisterClassA(LPCSTR className, HINSTANCE /*instance*/) {
     return TRUE;
 }
 
-HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
-                            int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID parameter) {
+HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y, int width,
+                            int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID parameter) {
     if (parent != HWND_MESSAGE) { // only message-only windows exist here
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -330,8 +335,8 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, 
         ++windowClass->windows;
         tables.windows[Key(window->handle)] = window;
     }
-    CREATESTRUCTA create{parameter, instance, menu,   parent,          height,    width,
-                         y,         x,        static_cast<LONG>(style), windowName, className, exStyle};
+    CREATESTRUCTA create{parameter,  instance,  menu,   parent, height, width, y, x, static_cast<LONG>(style),
+                         windowName, className, exStyle};
     if (window->procedure(window->handle, WM_CREATE, 0, reinterpret_cast<LPARAM>(&create)) == -1) {
         DestroyWindow(window->handle);
         return nullptr;
@@ -509,7 +514,9 @@ BOOL WINAPI GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterM
     return message->message == WM_QUIT ? FALSE : TRUE;
 }
 
-BOOL WINAPI TranslateMessage(const MSG* /*message*/) { return FALSE; } // no keyboard input here
+BOOL WINAPI TranslateMessage(const MSG* /*message*/) {
+    return FALSE;
+} // no keyboard input here
 
 LRESULT WINAPI DispatchMessageA(const MSG* message) {
     if (message == nullptr || message->hwnd == nullptr)

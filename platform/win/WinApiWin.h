@@ -10,8 +10,8 @@
 
 // winsock2.h must come before windows.h: windows.h would otherwise pull in
 // the old winsock.h, whose declarations clash with Windows Sockets 2.
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include "platform/YNetExport.h"

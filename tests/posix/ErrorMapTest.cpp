@@ -3,8 +3,8 @@
 
 #include <cerrno>
 
-#include "platform/posix/ErrorMap.h"
 #include "platform/WinApi.h"
+#include "platform/posix/ErrorMap.h"
 
 namespace {
 
@@ -16,16 +16,45 @@ struct Row {
 // Winsock's numbers for the system's conditions.
 const Row kTable[] = {
     {0, 0},
-    {EINTR, 10004},         {EBADF, 10038},          {EACCES, 10013},        {EPERM, 10013},
-    {EFAULT, 10014},        {EINVAL, 10022},         {EMFILE, 10024},        {ENFILE, 10024},
-    {EAGAIN, 10035},        {EWOULDBLOCK, 10035},    {EINPROGRESS, 10035},   {EALREADY, 10037},
-    {ENOTSOCK, 10038},      {EDESTADDRREQ, 10039},   {EMSGSIZE, 10040},      {EPROTOTYPE, 10041},
-    {ENOPROTOOPT, 10042},   {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},
-    {EPFNOSUPPORT, 10046},  {EAFNOSUPPORT, 10047},   {EADDRINUSE, 10048},    {EADDRNOTAVAIL, 10049},
-    {ENETDOWN, 10050},      {ENETUNREACH, 10051},    {ENETRESET, 10052},     {ECONNABORTED, 10053},
-    {ECONNRESET, 10054},    {EPIPE, 10054},          {ENOBUFS, 10055},       {ENOMEM, 10055},
-    {EISCONN, 10056},       {ENOTCONN, 10057},       {ESHUTDOWN, 10058},     {ETIMEDOUT, 10060},
-    {ECONNREFUSED, 10061},  {EHOSTUNREACH, 10065},   {EHOSTDOWN, 10065},
+    {EINTR, 10004},
+    {EBADF, 10038},
+    {EACCES, 10013},
+    {EPERM, 10013},
+    {EFAULT, 10014},
+    {EINVAL, 10022},
+    {EMFILE, 10024},
+    {ENFILE, 10024},
+    {EAGAIN, 10035},
+    {EWOULDBLOCK, 10035},
+    {EINPROGRESS, 10035},
+    {EALREADY, 10037},
+    {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039},
+    {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},
+    {EPROTONOSUPPORT, 10043},
+    {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},
+    {EPFNOSUPPORT, 10046},
+    {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049},
+    {ENETDOWN, 10050},
+    {ENETUNREACH, 10051},
+    {ENETRESET, 10052},
+    {ECONNABORTED, 10053},
+    {ECONNRESET, 10054},
+    {EPIPE, 10054},
+    {ENOBUFS, 10055},
+    {ENOMEM, 10055},
+    {EISCONN, 10056},
+    {ENOTCONN, 10057},
+    {ESHUTDOWN, 10058},
+    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061},
+    {EHOSTUNREACH, 10065},
+    {EHOSTDOWN, 10065},
     {EIO, 10050}, // no Winsock counterpart: the generic network failure
 };
 

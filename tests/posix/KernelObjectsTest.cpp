@@ -10,7 +10,9 @@
 
 namespace {
 
-std::uintptr_t Value(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
+std::uintptr_t Value(HANDLE handle) {
+    return reinterpret_cast<std::uintptr_t>(handle);
+}
 
 TEST(PosixKernelObjects, HandlesAreSmallAndNotGivenAgainSoon) {
     std::vector<std::uintptr_t> seen;
@@ -26,7 +28,9 @@ TEST(PosixKernelObjects, HandlesAreSmallAndNotGivenAgainSoon) {
     EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
 }
 
-DWORD WINAPI Nothing(LPVOID) { return 0; }
+DWORD WINAPI Nothing(LPVOID) {
+    return 0;
+}
 
 TEST(PosixKernelObjects, UnofferedFeaturesAreRefused) {
     SetLastError(0);

@@ -13,7 +13,9 @@ using namespace YNet2;
 
 namespace {
 
-HANDLE AsHandle(DWORD word) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word))); }
+HANDLE AsHandle(DWORD word) {
+    return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word)));
+}
 
 struct Words {
     DWORD thread = 0;

@@ -31,7 +31,7 @@ TEST(PosixSocketTable, StaleHandleNeverReachesAReusedDescriptor) {
     SOCKET second = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_NE(second, INVALID_SOCKET);
     ASSERT_EQ(DescriptorOf(second), descriptor); // the system gave the number again
-    EXPECT_NE(second, first);                   // but the handle differs
+    EXPECT_NE(second, first);                    // but the handle differs
 
     EXPECT_EQ(send(first, "x", 1, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
@@ -66,7 +66,7 @@ TEST(PosixSocketTable, DescriptorClosesWhenTheLastCallLetsGo) {
     ASSERT_EQ(closesocket(s), 0);
     EXPECT_TRUE(inFlight.Closed());
     EXPECT_EQ(YNetPosix::OpenDescriptorCount(), before + 1); // still in use
-    EXPECT_EQ(recv(s, nullptr, 0, 0), SOCKET_ERROR);       // the handle is dead at once
+    EXPECT_EQ(recv(s, nullptr, 0, 0), SOCKET_ERROR);         // the handle is dead at once
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
     inFlight.Release();
     EXPECT_EQ(YNetPosix::OpenDescriptorCount(), before);
@@ -234,8 +234,12 @@ DWORD WINAPI CallUntilDead(LPVOID parameter) {
     for (unsigned round = 0;; ++round) {
         int result;
         switch (round % 4) {
-        case 0: result = send(racer->s, "abc", 3, 0); break;
-        case 1: result = recv(racer->s, buffer, sizeof(buffer), 0); break;
+        case 0:
+            result = send(racer->s, "abc", 3, 0);
+            break;
+        case 1:
+            result = recv(racer->s, buffer, sizeof(buffer), 0);
+            break;
         case 2: {
             int type = 0, length = sizeof(type);
             result = getsockopt(racer->s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length);
@@ -313,8 +317,7 @@ TEST(PosixSocketTable, OverlappedRequestsAreRefused) {
     EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
     EXPECT_EQ(WSASend(client, &buffer, 1, &count, 0, &overlapped, nullptr), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
-    EXPECT_EQ(WSARecvFrom(client, &buffer, 1, &count, &flags, nullptr, nullptr, &overlapped, nullptr),
-              SOCKET_ERROR);
+    EXPECT_EQ(WSARecvFrom(client, &buffer, 1, &count, &flags, nullptr, nullptr, &overlapped, nullptr), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
     EXPECT_EQ(WSASendTo(client, &buffer, 1, &count, 0, nullptr, 0, &overlapped, nullptr), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);

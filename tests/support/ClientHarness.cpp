@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-
 namespace YNetTest {
 
 bool RunningUnderWine() {
@@ -14,7 +13,9 @@ bool RunningUnderWine() {
 #endif
 }
 
-bool IsReset(int result) { return result == WSAECONNRESET || (result == 0 && RunningUnderWine()); }
+bool IsReset(int result) {
+    return result == WSAECONNRESET || (result == 0 && RunningUnderWine());
+}
 
 // ---------------------------------------------------------------- NotificationWindow
 
@@ -83,7 +84,9 @@ LONG RecordingWorker::ConnectionCut(void* connection) {
     return 0;
 }
 
-LONG RecordingWorker::ConnectionAccept(void* /*connection*/) { return 0; }
+LONG RecordingWorker::ConnectionAccept(void* /*connection*/) {
+    return 0;
+}
 
 LONG RecordingWorker::MsgThreadBegin(void* kernel) {
     {
@@ -171,7 +174,9 @@ void ThreadExitProbe::Arm() {
     SetEvent(m_Armed);
 }
 
-void ThreadExitProbe::Signal() { SetEvent(m_Exited); }
+void ThreadExitProbe::Signal() {
+    SetEvent(m_Exited);
+}
 
 bool ThreadExitProbe::WaitForExit(DWORD milliseconds) {
     DWORD start = GetTickCount();

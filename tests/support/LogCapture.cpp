@@ -4,9 +4,13 @@
 
 namespace YNetTest {
 
-LogCapture::LogCapture() { YNet2::SetLogSink(&LogCapture::Sink, this); }
+LogCapture::LogCapture() {
+    YNet2::SetLogSink(&LogCapture::Sink, this);
+}
 
-LogCapture::~LogCapture() { YNet2::SetLogSink(nullptr, nullptr); }
+LogCapture::~LogCapture() {
+    YNet2::SetLogSink(nullptr, nullptr);
+}
 
 std::vector<std::string> LogCapture::Lines() {
     std::lock_guard<std::mutex> hold(m_Mutex);

@@ -30,8 +30,8 @@ bool WaitReadable(SOCKET s, DWORD milliseconds);
 // Waits up to `milliseconds` for a posted message numbered `message` to
 // `window` (null: any window of this thread, or none) on the calling
 // thread's queue, and takes it out into *out; messages of other numbers
-// stay queued (message 0 takes any message, as a 0..0 filter does). Messages sent to this thread meanwhile are handled. True
-// when one came in time.
+// stay queued (message 0 takes any message, as a 0..0 filter does). Messages sent to this thread meanwhile are handled.
+// True when one came in time.
 bool WaitForMessage(HWND window, UINT message, DWORD milliseconds, MSG* out);
 
 } // namespace YNetTest

@@ -33,7 +33,9 @@ ScriptedPeer::~ScriptedPeer() {
     CloseIfOpen(&m_Listener);
 }
 
-YNet2::YSocketAddr ScriptedPeer::Address() const { return m_Address; }
+YNet2::YSocketAddr ScriptedPeer::Address() const {
+    return m_Address;
+}
 
 bool ScriptedPeer::HasPendingConnection(DWORD milliseconds) {
     return m_Listener != INVALID_SOCKET && WaitReadable(m_Listener, milliseconds);
@@ -102,7 +104,9 @@ int ScriptedPeer::WaitForEnd(DWORD milliseconds) {
     }
 }
 
-void ScriptedPeer::Close() { CloseIfOpen(&m_Connection); }
+void ScriptedPeer::Close() {
+    CloseIfOpen(&m_Connection);
+}
 
 void ScriptedPeer::Reset() {
     if (m_Connection == INVALID_SOCKET)
