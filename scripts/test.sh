@@ -1,114 +1,259 @@
 #!/usr/bin/env bash
 # The whole test suite, in order; stops at the first failure.
 #
-#   scripts/test.sh            every stage
-#   scripts/test.sh asan wine  only the named stages
+#   scripts/test.sh              every stage
+#   scripts/test.sh asan wine    only the named stages
+#   scripts/test.sh --list       the stages, in order
 #
-# Stages: deps native asan tsan fuzz wine i686. Every stage prints one
-# summary line; a stage that cannot run fails, it is never skipped quietly.
+# Environment:
+#   YNET_BUILD_ROOT    where the build folders go (default: build/ in the tree)
+#   YNET_JOBS          parallel build and test jobs (default: the number of cores)
+#   YNET_FUZZ_SECONDS  seconds each fuzz harness runs (default: 60)
+#   WINEPREFIX         the Wine prefix (default: ~/.wine-ynet)
+#
+# How the runner works; read this before adding a stage.
+# - A stage is a function stage_NAME, listed in ALL_STAGES. The runner runs it
+#   in a bash process of its own (this script again, with --stage NAME) under
+#   `set -eEuo pipefail` and inherit_errexit, outside any `if` or `||`: EVERY
+#   command of a stage decides. The first one that fails ends the stage and
+#   the whole command, and the summary names the stage, the command and its
+#   line. Nothing a caller writes can switch that off.
+# - In a stage, then: a command allowed to fail sits in an `if` or says
+#   `|| true`; never `local x=$(cmd)` (local hides cmd's status: declare, then
+#   assign); never pipe into `grep -q` (it stops reading early, and the writer's
+#   broken pipe fails the pipeline); `die "why"` fails with a reason.
+# - `step "what"` says what is about to happen before a long silent step.
+# - `at_exit CMD ARGS...` runs CMD when the stage ends, however it ends: stop
+#   there the servers and proxies a stage starts.
+# - A stage ends with `summary "what was measured"`, its line in the summary.
+#   A stage that ends without one fails.
+# - `run_suite BUILD_DIR` runs a build's ctest suite: first the canary test,
+#   which must fail when YNET_CANARY_FAIL=1 asks it to, then every other test,
+#   and counts the tests passed, failed and skipped. `start_test_peers` runs
+#   before each suite: peers the tests need (proxies) start there.
+# - Every Debian package the stages use is in PACKAGES, installed by `deps`.
+# - Before the first stage the runner proves itself: a canary stage whose
+#   middle command fails must come back failed, with that command named.
 set -euo pipefail
 shopt -s inherit_errexit
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SELF=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")
+ROOT=$(cd "$(dirname "$SELF")/.." && pwd)
 BUILD=${YNET_BUILD_ROOT:-$ROOT/build}
 JOBS=${YNET_JOBS:-$(nproc)}
 FUZZ_SECONDS=${YNET_FUZZ_SECONDS:-60}
+STATE=${YNET_TEST_STATE:-$BUILD/test-state} # the stages' summaries and counts, for this run
 export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-${HOME:-/root}/.wine-ynet}
 export CTEST_OUTPUT_ON_FAILURE=1
 
-SUMMARY=()
-say() { printf '\n==== %s\n' "$*"; }
-stage_done() { SUMMARY+=("$(printf '%-7s ok   %4ss  %s' "$1" "$2" "$3")"); printf '==== %s ok (%ss): %s\n' "$1" "$2" "$3"; }
-on_exit() {
-    local rc=$?
-    echo
-    echo "==== summary"
-    for line in "${SUMMARY[@]+"${SUMMARY[@]}"}"; do echo "$line"; done
-    if [ $rc -ne 0 ]; then echo "FAILED in stage: ${CURRENT_STAGE:-setup} (exit $rc)"; fi
-}
-trap on_exit EXIT
+ALL_STAGES=(deps native package asan tsan fuzz wine i686)
 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config googletest libgtest-dev libbenchmark-dev
-          g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64)
+    g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64)
 
-stage_deps() {
-    local missing=()
-    for p in "${PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        echo "installing: ${missing[*]}"
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
-        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-    fi
-    echo "${#missing[@]} package(s) installed, ${#PACKAGES[@]} required"
+# ============================================================ stage helpers
+STAGE=
+step() { printf -- '-- %s\n' "$*"; }
+die() {
+    printf '%s\n' "$*" >"$STATE/failed-$STAGE"
+    printf 'FAILED: %s\n' "$*" >&2
+    exit 1
+}
+summary() {
+    printf '%s\n' "$*" >"$STATE/summary-$STAGE"
+    printf -- '-- %s: %s\n' "$STAGE" "$*"
+}
+AT_EXIT=()
+at_exit() { AT_EXIT+=("$(printf '%q ' "$@")"); }
+run_at_exit() {
+    local i
+    for ((i = ${#AT_EXIT[@]} - 1; i >= 0; i--)); do eval "${AT_EXIT[i]}" || true; done
+}
+# The first failure is the innermost one (a command substitution reports
+# before the assignment holding it): keep that.
+on_error() { # status, command, line, functions
+    [ -s "$STATE/failed-$STAGE" ] && return
+    # The line as written names the command even when the failure surfaced
+    # as a function's `return`.
+    local text
+    text=$(sed -n "$3{s/^[[:space:]]*//;p;}" "$SELF")
+    case "$2" in return* | "$text") ;; *) text="$text [running: $2]" ;; esac
+    printf 'command "%s" exited with %s (scripts/test.sh line %s, in %s)\n' "$text" "$1" "$3" "${4% main}" \
+        >"$STATE/failed-$STAGE"
+}
+# Adds one suite's counts to the run's totals.
+count_tests() { # passed failed skipped
+    echo "$1 $2 $3" >>"$STATE/counts"
 }
 
 configure_and_build() { # dir, cmake args... (the source is the project unless -S is given)
-    local dir=$1; shift
+    local dir=$1
+    shift
     local source=(-S "$ROOT")
     [[ " $* " == *" -S "* ]] && source=()
-    cmake "${source[@]}" -B "$dir" -G Ninja "$@" >/dev/null
+    step "configuring and building $dir"
+    cmake "${source[@]}" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || {
+        cat "$dir.configure.log"
+        die "cmake could not configure $dir"
+    }
     cmake --build "$dir" -j "$JOBS"
 }
 
-run_ctest() { # dir; ends with ctest's own count line
-    local log=$1/ctest.log
-    (cd "$1" && ctest -j "$JOBS" --timeout 900 >"$log" 2>&1) || { tail -n 60 "$log"; return 1; }
-    grep -E 'tests passed|tests failed' "$log" | tail -n 1
+# Real peers some tests need (proxies): start them here, export where they
+# listen, and stop them with at_exit. Runs before each suite.
+start_test_peers() { :; }
+
+# junit_count FILE ATTRIBUTE: one attribute of the junit report's testsuite.
+junit_count() {
+    local value
+    value=$(sed -n "s/^[[:space:]]*$2=\"\([0-9]*\)\".*/\1/p" "$1")
+    value=${value%%$'\n'*}
+    [ -n "$value" ] || die "no $2 count in $1"
+    echo "$value"
+}
+
+# run_suite DIR [--gtest-inside]: the canary, then the suite, with counts.
+# With --gtest-inside the counts are those of the GoogleTest program that
+# ctest runs as a single test (cross builds).
+SUITE_LINE=
+run_suite() {
+    local dir=$1 inside=${2:-}
+    local canary_log=$dir/canary.log
+    step "canary: the test that fails on request must fail this suite"
+    if YNET_CANARY_FAIL=1 ctest --test-dir "$dir" -L canary --no-tests=error --output-on-failure \
+        --timeout 600 >"$canary_log" 2>&1; then
+        cat "$canary_log"
+        die "the canary test passed although asked to fail: this suite could not report a failing test"
+    fi
+    if ! grep -q 'canary: failing as asked' "$canary_log"; then
+        cat "$canary_log"
+        die "the canary run failed without running the canary test (see $canary_log)"
+    fi
+
+    start_test_peers
+    step "running the suite of $dir (ctest, $JOBS jobs)"
+    local log=$dir/ctest.log junit=$dir/ctest-junit.xml
+    rm -f "$junit"
+    if ! ctest --test-dir "$dir" -LE canary --no-tests=error -j "$JOBS" --timeout 1500 \
+        --output-junit "$junit" >"$log" 2>&1; then
+        tail -n 80 "$log"
+        if [ -s "$junit" ]; then
+            count_tests "$(($(junit_count "$junit" tests) - $(junit_count "$junit" failures) - \
+                $(junit_count "$junit" skipped)))" "$(junit_count "$junit" failures)" "$(junit_count "$junit" skipped)"
+        fi
+        die "ctest in $dir: $(grep -E 'tests passed|tests failed' "$log" | tail -n 1) (log: $log)"
+    fi
+    local total failed skipped disabled
+    total=$(junit_count "$junit" tests)
+    failed=$(junit_count "$junit" failures)
+    skipped=$(junit_count "$junit" skipped)
+    disabled=$(junit_count "$junit" disabled)
+    [ "$failed" -eq 0 ] || die "ctest exited 0 but its report counts $failed failure(s)"
+    local passed=$((total - skipped - disabled))
+    [ "$passed" -gt 0 ] || die "no test ran in $dir"
+    if [ "$inside" = --gtest-inside ]; then
+        local gtest_log=$dir/Testing/Temporary/LastTest.log
+        local inner_passed inner_skipped names
+        inner_passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\.$/\1/p' "$gtest_log" | tail -n 1)
+        [ -n "$inner_passed" ] || die "the test program's own count is missing from $gtest_log"
+        inner_skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\?, listed below:$/\1/p' "$gtest_log" | tail -n 1)
+        inner_skipped=${inner_skipped:-0}
+        names=$(sed -n 's/^\[  SKIPPED \] \([A-Za-z0-9_]*\.[A-Za-z0-9_]*\)$/\1/p' "$gtest_log" | sort -u | paste -sd, -)
+        count_tests "$((passed - 1 + inner_passed))" 0 "$((skipped + inner_skipped))"
+        SUITE_LINE="$((passed - 1)) ctest tests + the test program's $inner_passed passed, $((skipped + inner_skipped)) skipped${names:+ ($names)}"
+    else
+        count_tests "$passed" 0 "$skipped"
+        SUITE_LINE="$passed passed, $skipped skipped"
+    fi
+    echo "$SUITE_LINE"
+}
+
+# ============================================================ stages
+stage_deps() {
+    local missing=() p
+    for p in "${PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep 'install ok installed' >/dev/null; then
+            missing+=("$p")
+        fi
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        step "installing ${#missing[@]} Debian package(s) with apt-get (a few minutes on a fresh machine): ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq --no-install-recommends "${missing[@]}" >"$BUILD/apt-install.log" 2>&1 || {
+            tail -n 40 "$BUILD/apt-install.log"
+            die "apt-get could not install: ${missing[*]}"
+        }
+    fi
+    summary "${#PACKAGES[@]} packages required, ${#missing[@]} installed now"
 }
 
 stage_native() {
     local dir=$BUILD/native
     configure_and_build "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYNET_BUILD_BENCH=ON
-    local tests
-    tests=$(run_ctest "$dir")
-    echo "$tests"
-    # The installed package must be usable by a plain consumer project,
-    # through CMake's config package and through pkg-config.
-    rm -rf "$dir/stage"
-    cmake --install "$dir" --prefix "$dir/stage" >/dev/null
-    configure_and_build "$dir/consumer" -DCMAKE_PREFIX_PATH="$dir/stage" -S "$ROOT/tests/package" \
+    run_suite "$dir"
+    summary "$SUITE_LINE"
+}
+
+# The installed package must be usable by a plain consumer project, through
+# CMake's config package and through pkg-config.
+stage_package() {
+    local dir=$BUILD/native stage=$BUILD/native/stage
+    [ -f "$dir/build.ninja" ] || die "the package stage installs the native build: run the native stage first"
+    step "installing into $stage"
+    rm -rf "$stage"
+    cmake --install "$dir" --prefix "$stage" >/dev/null
+    configure_and_build "$dir/consumer" -DCMAKE_PREFIX_PATH="$stage" -S "$ROOT/tests/package" \
         -DCMAKE_BUILD_TYPE=Release
-    LD_LIBRARY_PATH="$dir/stage/lib" "$dir/consumer/package_consumer"
-    PKG_CONFIG_PATH="$dir/stage/lib/pkgconfig" \
-        g++ -std=c++20 -o "$dir/consumer/pc_consumer" "$ROOT/tests/package/consumer.cpp" \
-        $(PKG_CONFIG_PATH="$dir/stage/lib/pkgconfig" pkg-config --cflags --libs YonderNetC)
-    LD_LIBRARY_PATH="$dir/stage/lib" "$dir/consumer/pc_consumer"
-    echo "$tests; the installed package builds with find_package and pkg-config"
+    LD_LIBRARY_PATH="$stage/lib" "$dir/consumer/package_consumer"
+    local flags
+    flags=$(PKG_CONFIG_PATH="$stage/lib/pkgconfig" pkg-config --cflags --libs YonderNetC)
+    step "building the consumer with pkg-config: g++ -std=c++20 consumer.cpp $flags"
+    # shellcheck disable=SC2086 # the flags are words
+    g++ -std=c++20 -o "$dir/consumer/pc_consumer" "$ROOT/tests/package/consumer.cpp" $flags
+    LD_LIBRARY_PATH="$stage/lib" "$dir/consumer/pc_consumer"
+    summary "installed package: consumer built and run with find_package and with pkg-config"
 }
 
 stage_asan() {
     local dir=$BUILD/asan
     configure_and_build "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYNET_SANITIZE=address,undefined
-    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest "$dir"
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    run_suite "$dir"
+    summary "$SUITE_LINE"
 }
 
 stage_tsan() {
     local dir=$BUILD/tsan
     configure_and_build "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYNET_SANITIZE=thread
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest "$dir"
+    export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+    run_suite "$dir"
+    summary "$SUITE_LINE"
 }
 
 stage_fuzz() {
     local dir=$BUILD/fuzz
     configure_and_build "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
         -DYNET_BUILD_FUZZ=ON -DYNET_BUILD_TESTS=OFF -DYNET_BUILD_TOOLS=OFF -DYNET_BUILD_EXAMPLES=OFF
-    "$ROOT/fuzz/run.sh" "$dir" "$FUZZ_SECONDS"
+    step "fuzzing each harness for $FUZZ_SECONDS seconds"
+    "$ROOT/fuzz/run.sh" "$dir" "$FUZZ_SECONDS" >"$dir/fuzz.out"
+    cat "$dir/fuzz.out"
+    summary "$(tail -n 1 "$dir/fuzz.out")"
 }
 
 stage_wine() {
     local dir=$BUILD/wine
     configure_and_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    /usr/lib/wine/wine64 cmd /c exit 0 >/dev/null 2>&1 || true # first start creates the prefix
-    # Under Wine ctest runs the whole test program as one test: show its own count too.
-    local tests
-    tests=$(run_ctest "$dir")
-    echo "$tests ($(grep -ho '\[  PASSED  \] [0-9]* tests\?' "$dir/Testing/Temporary/LastTest.log" | tail -n 1 |
-        sed 's/.*] //') passed inside it)"
+    if [ ! -d "$WINEPREFIX/drive_c" ]; then
+        step "creating the Wine prefix $WINEPREFIX (first run only, about a minute)"
+        /usr/lib/wine/wine64 wineboot --init >"$BUILD/wineboot.log" 2>&1
+        /usr/lib/wine/wineserver -w
+        [ -d "$WINEPREFIX/drive_c" ] || die "wineboot left no prefix in $WINEPREFIX"
+    fi
+    run_suite "$dir" --gtest-inside
+    summary "$SUITE_LINE"
 }
 
 stage_i686() {
@@ -119,29 +264,122 @@ stage_i686() {
     configure_and_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYNET_BUILD_TESTS=OFF
     local dll=$dir/YonderNetC.dll
-    test -f "$dll"
-    i686-w64-mingw32-objdump -f "$dll" | grep -q 'file format pei-i386'
-    local exports
-    exports=$(i686-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -c '\]')
-    local imports
-    imports=$(i686-w64-mingw32-objdump -p "$dll" | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')
-    echo "YonderNetC.dll: 32-bit PE, $exports exported symbols, imports: $imports"
+    [ -f "$dll" ] || die "no $dll"
+    # The PE header: its offset at 0x3c, then "PE\0\0" and the machine type.
+    local offset signature machine
+    offset=$(od -An -tu4 -j 60 -N 4 "$dll" | tr -d ' ')
+    signature=$(od -An -tx1 -j "$offset" -N 4 "$dll" | tr -d ' ')
+    [ "$signature" = 50450000 ] || die "$dll has no PE header (found '$signature' at offset $offset)"
+    machine=$(od -An -tx1 -j $((offset + 4)) -N 2 "$dll" | awk '{print $2 $1}')
+    [ "$machine" = 014c ] || die "$dll is for machine 0x$machine, not i386 (0x014c)"
+    local dump=$dir/YonderNetC.dll.objdump exports imports
+    i686-w64-mingw32-objdump -p "$dll" >"$dump"
+    exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$dump" | grep -c '\]' || true)
+    [ "$exports" -gt 0 ] || die "$dll exports nothing"
+    imports=$(sed -n 's/^\tDLL Name: //p' "$dump" | paste -sd' ' -)
+    summary "YonderNetC.dll: PE machine 0x$machine (i386), $exports exports, imports: $imports"
 }
 
-ALL=(deps native asan tsan fuzz wine i686)
+# The runner's own proof: a stage whose middle command fails.
+canary_fails_here() { return 3; }
+stage_canary_middle() {
+    echo "canary: the first command runs"
+    canary_fails_here
+    summary "canary: not stopped by a failing command"
+}
+stage_canary_pipe() {
+    local out
+    out=$(canary_fails_here | cat)
+    summary "canary: not stopped by a failing command in a pipeline ($out)"
+}
+
+# ============================================================ the runner
+if [ "${1:-}" = --stage ]; then
+    STAGE=$2
+    set -E
+    trap 'on_error $? "$BASH_COMMAND" "$LINENO" "${FUNCNAME[*]:-}"' ERR
+    trap run_at_exit EXIT
+    "stage_$STAGE"
+    [ -s "$STATE/summary-$STAGE" ] || die "stage $STAGE ended without a summary line"
+    exit 0
+fi
+
+if [ "${1:-}" = --list ]; then
+    echo "${ALL_STAGES[*]}"
+    exit 0
+fi
 STAGES=("$@")
-[ ${#STAGES[@]} -eq 0 ] && STAGES=("${ALL[@]}")
+[ ${#STAGES[@]} -eq 0 ] && STAGES=("${ALL_STAGES[@]}")
 for s in "${STAGES[@]}"; do
-    case " ${ALL[*]} " in *" $s "*) ;; *) echo "unknown stage: $s (stages: ${ALL[*]})"; exit 2 ;; esac
+    case " ${ALL_STAGES[*]} " in *" $s "*) ;; *)
+        echo "unknown stage: $s (stages: ${ALL_STAGES[*]})" >&2
+        exit 2
+        ;;
+    esac
 done
 
+mkdir -p "$BUILD"
+rm -rf "$STATE"
+mkdir -p "$STATE"
+export YNET_TEST_STATE=$STATE YNET_BUILD_ROOT=$BUILD YNET_JOBS=$JOBS YNET_FUZZ_SECONDS=$FUZZ_SECONDS
+
+# run_stage NAME [LOG]: runs a stage in its own process; sets STAGE_RC and
+# never fails itself. Output goes to the terminal and to the log.
+STAGE_RC=0
+run_stage() {
+    local name=$1 log=${2:-$BUILD/stage-$1.log}
+    rm -f "$STATE/summary-$name" "$STATE/failed-$name"
+    set +e
+    if [ -n "${2:-}" ]; then
+        bash "$SELF" --stage "$name" >"$log" 2>&1
+        STAGE_RC=$?
+    else
+        bash "$SELF" --stage "$name" 2>&1 | tee "$log"
+        STAGE_RC=${PIPESTATUS[0]}
+    fi
+    set -e
+    if [ "$STAGE_RC" -eq 0 ] && [ ! -s "$STATE/summary-$name" ]; then
+        STAGE_RC=1
+        echo "stage $name ended without a summary line" >"$STATE/failed-$name"
+    fi
+}
+
+SUMMARY=()
+CURRENT_STAGE=
+on_exit() {
+    local rc=$?
+    echo
+    echo "==== summary"
+    for line in "${SUMMARY[@]+"${SUMMARY[@]}"}"; do echo "$line"; done
+    if [ -n "$CURRENT_STAGE" ]; then
+        printf '%-8s FAILED: %s\n' "$CURRENT_STAGE" \
+            "$(cat "$STATE/failed-$CURRENT_STAGE" 2>/dev/null || echo "exit $rc, no command recorded")"
+        echo "         its whole output: $BUILD/stage-$CURRENT_STAGE.log"
+    fi
+    if [ -s "$STATE/counts" ]; then
+        awk '{p += $1; f += $2; s += $3} END {printf "tests: %d passed, %d failed, %d skipped\n", p, f, s}' "$STATE/counts"
+    fi
+}
+
+# The runner proves, on every run, that a failing command fails its stage
+# and is named.
+for canary in canary_middle canary_pipe; do
+    run_stage "$canary" "$STATE/$canary.log"
+    if [ "$STAGE_RC" -eq 0 ] || ! grep -q canary_fails_here "$STATE/failed-$canary" 2>/dev/null; then
+        echo "the stage runner let a failing command through ($canary, exit $STAGE_RC):" >&2
+        cat "$STATE/$canary.log" >&2
+        exit 1
+    fi
+done
+echo "==== the stage runner stops a stage at a failing command and names it (checked)"
+
+trap on_exit EXIT
 for s in "${STAGES[@]}"; do
     CURRENT_STAGE=$s
-    say "stage $s"
+    printf '\n==== stage %s\n' "$s"
     start=$SECONDS
-    mkdir -p "$BUILD"
-    "stage_$s" 2>&1 | tee "$BUILD/stage-$s.log" || exit 1
-    out=$(tail -n 1 "$BUILD/stage-$s.log")
-    stage_done "$s" $((SECONDS - start)) "$out"
+    run_stage "$s"
+    [ "$STAGE_RC" -eq 0 ] || exit 1
+    SUMMARY+=("$(printf '%-8s ok %5ss  %s' "$s" $((SECONDS - start)) "$(cat "$STATE/summary-$s")")")
+    CURRENT_STAGE=
 done
-CURRENT_STAGE=
