@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2317 # the stages and helpers are called by name (stage_$NAME, traps)
 # The whole test suite, in order; stops at the first failure.
 #
 #   scripts/test.sh              every stage
@@ -161,7 +162,8 @@ run_suite() {
         inner_skipped=${inner_skipped:-0}
         names=$(sed -n 's/^\[  SKIPPED \] \([A-Za-z0-9_]*\.[A-Za-z0-9_]*\)$/\1/p' "$gtest_log" | sort -u | paste -sd, -)
         count_tests "$((passed - 1 + inner_passed))" 0 "$((skipped + inner_skipped))"
-        SUITE_LINE="$((passed - 1)) ctest tests + the test program's $inner_passed passed, $((skipped + inner_skipped)) skipped${names:+ ($names)}"
+        SUITE_LINE="ynet_tests.exe: $inner_passed passed, $inner_skipped skipped${names:+ ($names)}"
+        [ "$passed" -le 1 ] || SUITE_LINE+="; other ctest tests: $((passed - 1)) passed, $skipped skipped"
     else
         count_tests "$passed" 0 "$skipped"
         SUITE_LINE="$passed passed, $skipped skipped"
@@ -304,82 +306,88 @@ if [ "${1:-}" = --stage ]; then
     exit 0
 fi
 
-if [ "${1:-}" = --list ]; then
-    echo "${ALL_STAGES[*]}"
-    exit 0
-fi
-STAGES=("$@")
-[ ${#STAGES[@]} -eq 0 ] && STAGES=("${ALL_STAGES[@]}")
-for s in "${STAGES[@]}"; do
-    case " ${ALL_STAGES[*]} " in *" $s "*) ;; *)
-        echo "unknown stage: $s (stages: ${ALL_STAGES[*]})" >&2
-        exit 2
-        ;;
-    esac
-done
-
-mkdir -p "$BUILD"
-rm -rf "$STATE"
-mkdir -p "$STATE"
-export YNET_TEST_STATE=$STATE YNET_BUILD_ROOT=$BUILD YNET_JOBS=$JOBS YNET_FUZZ_SECONDS=$FUZZ_SECONDS
-
-# run_stage NAME [LOG]: runs a stage in its own process; sets STAGE_RC and
-# never fails itself. Output goes to the terminal and to the log.
-STAGE_RC=0
-run_stage() {
-    local name=$1 log=${2:-$BUILD/stage-$1.log}
-    rm -f "$STATE/summary-$name" "$STATE/failed-$name"
-    set +e
-    if [ -n "${2:-}" ]; then
-        bash "$SELF" --stage "$name" >"$log" 2>&1
-        STAGE_RC=$?
-    else
-        bash "$SELF" --stage "$name" 2>&1 | tee "$log"
-        STAGE_RC=${PIPESTATUS[0]}
+# Everything below runs from one function, read whole before it starts: an
+# edit of this file during a run cannot change the run.
+main() {
+    if [ "${1:-}" = --list ]; then
+        echo "${ALL_STAGES[*]}"
+        exit 0
     fi
-    set -e
-    if [ "$STAGE_RC" -eq 0 ] && [ ! -s "$STATE/summary-$name" ]; then
-        STAGE_RC=1
-        echo "stage $name ended without a summary line" >"$STATE/failed-$name"
-    fi
-}
+    STAGES=("$@")
+    [ ${#STAGES[@]} -eq 0 ] && STAGES=("${ALL_STAGES[@]}")
+    for s in "${STAGES[@]}"; do
+        case " ${ALL_STAGES[*]} " in *" $s "*) ;; *)
+            echo "unknown stage: $s (stages: ${ALL_STAGES[*]})" >&2
+            exit 2
+            ;;
+        esac
+    done
 
-SUMMARY=()
-CURRENT_STAGE=
-on_exit() {
-    local rc=$?
-    echo
-    echo "==== summary"
-    for line in "${SUMMARY[@]+"${SUMMARY[@]}"}"; do echo "$line"; done
-    if [ -n "$CURRENT_STAGE" ]; then
-        printf '%-8s FAILED: %s\n' "$CURRENT_STAGE" \
-            "$(cat "$STATE/failed-$CURRENT_STAGE" 2>/dev/null || echo "exit $rc, no command recorded")"
-        echo "         its whole output: $BUILD/stage-$CURRENT_STAGE.log"
-    fi
-    if [ -s "$STATE/counts" ]; then
-        awk '{p += $1; f += $2; s += $3} END {printf "tests: %d passed, %d failed, %d skipped\n", p, f, s}' "$STATE/counts"
-    fi
-}
+    mkdir -p "$BUILD"
+    rm -rf "$STATE"
+    mkdir -p "$STATE"
+    export YNET_TEST_STATE=$STATE YNET_BUILD_ROOT=$BUILD YNET_JOBS=$JOBS YNET_FUZZ_SECONDS=$FUZZ_SECONDS
 
-# The runner proves, on every run, that a failing command fails its stage
-# and is named.
-for canary in canary_middle canary_pipe; do
-    run_stage "$canary" "$STATE/$canary.log"
-    if [ "$STAGE_RC" -eq 0 ] || ! grep -q canary_fails_here "$STATE/failed-$canary" 2>/dev/null; then
-        echo "the stage runner let a failing command through ($canary, exit $STAGE_RC):" >&2
-        cat "$STATE/$canary.log" >&2
-        exit 1
-    fi
-done
-echo "==== the stage runner stops a stage at a failing command and names it (checked)"
+    # run_stage NAME [LOG]: runs a stage in its own process; sets STAGE_RC and
+    # never fails itself. Output goes to the terminal and to the log.
+    STAGE_RC=0
+    run_stage() {
+        local name=$1 log=${2:-$BUILD/stage-$1.log}
+        rm -f "$STATE/summary-$name" "$STATE/failed-$name"
+        set +e
+        if [ -n "${2:-}" ]; then
+            bash "$SELF" --stage "$name" >"$log" 2>&1
+            STAGE_RC=$?
+        else
+            bash "$SELF" --stage "$name" 2>&1 | tee "$log"
+            STAGE_RC=${PIPESTATUS[0]}
+        fi
+        set -e
+        if [ "$STAGE_RC" -eq 0 ] && [ ! -s "$STATE/summary-$name" ]; then
+            STAGE_RC=1
+            echo "stage $name ended without a summary line" >"$STATE/failed-$name"
+        fi
+    }
 
-trap on_exit EXIT
-for s in "${STAGES[@]}"; do
-    CURRENT_STAGE=$s
-    printf '\n==== stage %s\n' "$s"
-    start=$SECONDS
-    run_stage "$s"
-    [ "$STAGE_RC" -eq 0 ] || exit 1
-    SUMMARY+=("$(printf '%-8s ok %5ss  %s' "$s" $((SECONDS - start)) "$(cat "$STATE/summary-$s")")")
+    SUMMARY=()
     CURRENT_STAGE=
-done
+    on_exit() {
+        local rc=$?
+        echo
+        echo "==== summary"
+        for line in "${SUMMARY[@]+"${SUMMARY[@]}"}"; do echo "$line"; done
+        if [ -n "$CURRENT_STAGE" ]; then
+            printf '%-8s FAILED: %s\n' "$CURRENT_STAGE" \
+                "$(cat "$STATE/failed-$CURRENT_STAGE" 2>/dev/null || echo "exit $rc, no command recorded")"
+            echo "         its whole output: $BUILD/stage-$CURRENT_STAGE.log"
+        fi
+        if [ -s "$STATE/counts" ]; then
+            awk '{p += $1; f += $2; s += $3} END {printf "tests: %d passed, %d failed, %d skipped\n", p, f, s}' "$STATE/counts"
+        fi
+    }
+
+    # The runner proves, on every run, that a failing command fails its stage
+    # and is named.
+    for canary in canary_middle canary_pipe; do
+        run_stage "$canary" "$STATE/$canary.log"
+        if [ "$STAGE_RC" -eq 0 ] || ! grep -q canary_fails_here "$STATE/failed-$canary" 2>/dev/null; then
+            echo "the stage runner let a failing command through ($canary, exit $STAGE_RC):" >&2
+            cat "$STATE/$canary.log" >&2
+            exit 1
+        fi
+    done
+    echo "==== the stage runner stops a stage at a failing command and names it (checked)"
+
+    trap on_exit EXIT
+    for s in "${STAGES[@]}"; do
+        CURRENT_STAGE=$s
+        printf '\n==== stage %s\n' "$s"
+        start=$SECONDS
+        run_stage "$s"
+        [ "$STAGE_RC" -eq 0 ] || exit 1
+        SUMMARY+=("$(printf '%-8s ok %5ss  %s' "$s" $((SECONDS - start)) "$(cat "$STATE/summary-$s")")")
+        CURRENT_STAGE=
+    done
+}
+main "$@"
+exit $?
