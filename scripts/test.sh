@@ -48,10 +48,10 @@ export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-${HOME:-/root}/.wine-ynet}
 export CTEST_OUTPUT_ON_FAILURE=1
 
-ALL_STAGES=(deps native package asan tsan fuzz wine i686)
+ALL_STAGES=(deps native package asan tsan fuzz wine i686 dissector)
 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config googletest libgtest-dev libbenchmark-dev
-    g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64)
+    g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 tshark)
 
 # ============================================================ stage helpers
 STAGE=
@@ -215,6 +215,7 @@ stage_package() {
     # shellcheck disable=SC2086 # the flags are words
     g++ -std=c++20 -o "$dir/consumer/pc_consumer" "$ROOT/tests/package/consumer.cpp" $flags
     LD_LIBRARY_PATH="$stage/lib" "$dir/consumer/pc_consumer"
+    [ -f "$stage/share/YonderNetC/wireshark/ynet.lua" ] || die "the Wireshark dissector is not installed"
     summary "installed package: consumer built and run with find_package and with pkg-config"
 }
 
@@ -280,6 +281,34 @@ stage_i686() {
     [ "$exports" -gt 0 ] || die "$dll exports nothing"
     imports=$(sed -n 's/^\tDLL Name: //p' "$dump" | paste -sd' ' -)
     summary "YonderNetC.dll: PE machine 0x$machine (i386), $exports exports, imports: $imports"
+}
+
+# The Wireshark dissector through tshark: captures written from chosen bytes
+# and, where loopback capture is allowed, a live session. Needs only the
+# capture writer and the two tools.
+stage_dissector() {
+    local dir=$BUILD/dissector out=$BUILD/dissector/check.out
+    step "configuring $dir and building ynet-wire-capture, ynet-echod and ynet-cat"
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYNET_BUILD_EXAMPLES=OFF \
+        >"$dir.configure.log" 2>&1 || {
+        cat "$dir.configure.log"
+        die "cmake could not configure $dir"
+    }
+    cmake --build "$dir" -j "$JOBS" --target ynet-wire-capture ynet-echod ynet-cat
+    step "checking tools/wireshark/ynet.lua through tshark"
+    bash "$ROOT/tests/dissector/check-dissector.sh" "$ROOT/tools/wireshark/ynet.lua" \
+        "$dir/tests/dissector/ynet-wire-capture" "$dir/tools/ynet-echod" "$dir/tools/ynet-cat" >"$out" 2>&1 || {
+        cat "$out"
+        die "the dissector's checks failed: $(tail -n 1 "$out")"
+    }
+    cat "$out"
+    # The last line starts "N checks passed, M skipped".
+    local passed skipped
+    passed=$(sed -n '$s/^\([0-9]*\) checks passed, \([0-9]*\) skipped.*/\1/p' "$out")
+    skipped=$(sed -n '$s/^\([0-9]*\) checks passed, \([0-9]*\) skipped.*/\2/p' "$out")
+    [ -n "$passed" ] && [ -n "$skipped" ] || die "no count in the last line of $out"
+    count_tests "$passed" 0 "$skipped"
+    summary "$(tail -n 1 "$out")"
 }
 
 # The runner's own proof: a stage whose middle command fails.
