@@ -306,7 +306,7 @@ stage_dissector() {
     local passed skipped
     passed=$(sed -n '$s/^\([0-9]*\) checks passed, \([0-9]*\) skipped.*/\1/p' "$out")
     skipped=$(sed -n '$s/^\([0-9]*\) checks passed, \([0-9]*\) skipped.*/\2/p' "$out")
-    [ -n "$passed" ] && [ -n "$skipped" ] || die "no count in the last line of $out"
+    [ -n "$passed" ] || die "no count in the last line of $out"
     count_tests "$passed" 0 "$skipped"
     summary "$(tail -n 1 "$out")"
 }

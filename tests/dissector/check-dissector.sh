@@ -114,8 +114,11 @@ compare cases-decode-as "$WORK/cases.pcap" "$WORK/cases.expected" -d "tcp.port==
 # message after them is socks's too, until reassembly completes it.
 socks_frames=$(ts -2 -o "ynet.ports:$SERVER" -o "ynet.socks_ports:$PROXY" -r "$WORK/cases.pcap" \
     -Y 'socks && tcp.len > 0 && !tcp.reassembled_in && !ynet' -T fields -e frame.number | tr '\n' ' ')
-[ "$socks_frames" = "$HANDSHAKES" ] && pass ||
+if [ "$socks_frames" = "$HANDSHAKES" ]; then
+    pass
+else
     fail "socks: expected the handshakes in frames $HANDSHAKES""shown by the SOCKS dissector, got $socks_frames"
+fi
 
 # The info column, and a display filter on a field.
 ts -o "ynet.ports:$SERVER" -r "$WORK/cases.pcap" -Y 'frame.number in {5, 36, 40, 67}' -T fields \
@@ -126,13 +129,22 @@ cat >"$WORK/info.expected" <<'EOF'
 40	main 9 assist 0 request, head only (size 0) | main 9 assist 1 request, head only (size 1) | main 9 assist 2 request, head only (size 2) | main 9 assist 3 request, head only (size 3) | main 9 assist 4 request, head only
 67	main 8 assist 2 respond, head announces 1441 bytes: connection cut
 EOF
-diff "$WORK/info.expected" "$WORK/info.out" >"$WORK/info.diff" && pass || { sed 's/^/  /' "$WORK/info.diff"; fail "info column"; }
+if diff "$WORK/info.expected" "$WORK/info.out" >"$WORK/info.diff"; then
+    pass
+else
+    sed 's/^/  /' "$WORK/info.diff"
+    fail "info column"
+fi
 want=$(awk -F '\t' 'NR == 1 { for (i = 1; i <= NF; i++) if ($i == "ynet.main") m = i; next }
                     { n = split($m, v, "|"); for (i = 1; i <= n; i++) if (v[i] == 5) { print $1; break } }' \
     "$WORK/cases.expected" | tr '\n' ' ')
 got=$(ts -o "ynet.ports:$SERVER" -o "ynet.socks_ports:$PROXY" -r "$WORK/cases.pcap" -Y 'ynet.main == 5' \
     -T fields -e frame.number | tr '\n' ' ')
-[ -n "$want" ] && [ "$want" = "$got" ] && pass || fail "filter ynet.main == 5: expected frames $want, got $got"
+if [ -n "$want" ] && [ "$want" = "$got" ]; then
+    pass
+else
+    fail "filter ynet.main == 5: expected frames $want, got $got"
+fi
 
 # --------------------------------------------------------- the scrambler
 SEED=${YNET_DISSECTOR_SEED:-$RANDOM}
