@@ -64,7 +64,7 @@ TCPClient::RunFrame* TCPClient::OwnRunFrame(const TCPClient* client) {
 
 TCPClient::TCPClient(MsgWorker* worker)
     : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr), m_Uses{}, m_UseCount(0), m_Generation(0),
-      m_LiveGeneration(0), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0) {
+      m_LiveGeneration(0), m_ConnectTimeout(0), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
 }
@@ -72,7 +72,8 @@ TCPClient::TCPClient(MsgWorker* worker)
 TCPClient::TCPClient(const TCPClient& other)
     : ClientNetKernel(other), m_State(0), m_Worker(other.m_Worker), m_ServerAddr(other.m_ServerAddr),
       m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Uses{}, m_UseCount(0),
-      m_Generation(0), m_LiveGeneration(0), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0) {
+      m_Generation(0), m_LiveGeneration(0), m_ConnectTimeout(other.m_ConnectTimeout.load()), m_AheadBegin(0),
+      m_AheadEnd(0), m_AheadGeneration(0) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
     SOCKET handle;
@@ -101,6 +102,7 @@ TCPClient& TCPClient::operator=(const TCPClient& other) {
     m_State = state;
     m_Worker = other.m_Worker;
     m_ServerAddr = other.m_ServerAddr;
+    m_ConnectTimeout.store(other.m_ConnectTimeout.load());
     std::atomic_ref<void*>(m_Data).store(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load());
     return *this;
 }
@@ -243,7 +245,7 @@ LONG TCPClient::Init(YSocketAddr& addr) {
 
     // A failed socket() shows as a failed connect on the invalid handle.
     SOCKET handle = BeginUse(false, nullptr);
-    int result = connect(handle, m_ServerAddr.AsSockaddr(), YSocketAddr::Length);
+    int result = ConnectWithinBound(handle, m_ServerAddr);
     int error = WSAGetLastError();
     if (handle != INVALID_SOCKET)
         EndUse(handle, false);
@@ -274,7 +276,7 @@ LONG TCPClient::Reconnect() {
         SetSocketLocked(created); // a handle held before is overwritten, not closed
     }
     SOCKET handle = BeginUse(false, nullptr);
-    int result = connect(handle, m_ServerAddr.AsSockaddr(), YSocketAddr::Length);
+    int result = ConnectWithinBound(handle, m_ServerAddr);
     bool ours = handle != INVALID_SOCKET && EndUse(handle, false);
     if (result != SOCKET_ERROR && ours)
         return 0;
@@ -284,6 +286,59 @@ LONG TCPClient::Reconnect() {
             CloseSocketLocked(false);
     }
     return YRet(E_FAIL, "TCPClient::Reconnect() connect fail!");
+}
+
+void TCPClient::SetConnectTimeout(DWORD milliseconds) {
+    m_ConnectTimeout.store(milliseconds);
+}
+
+DWORD TCPClient::GetConnectTimeout() const {
+    return m_ConnectTimeout.load();
+}
+
+int TCPClient::ConnectWithinBound(SOCKET handle, const YSocketAddr& address) {
+    DWORD bound = m_ConnectTimeout.load();
+    if (bound == 0)
+        return connect(handle, address.AsSockaddr(), YSocketAddr::Length);
+
+    // Non-blocking for the connect only: its end shows in select, success
+    // in the write set, failure in the except set (as on Windows).
+    ULONG nonBlocking = 1;
+    if (ioctlsocket(handle, FIONBIO, &nonBlocking) == SOCKET_ERROR)
+        return SOCKET_ERROR;
+    int error = 0;
+    if (connect(handle, address.AsSockaddr(), YSocketAddr::Length) == SOCKET_ERROR) {
+        error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            fd_set connected;
+            fd_set failed;
+            FD_ZERO(&connected);
+            FD_ZERO(&failed);
+            FD_SET(handle, &connected);
+            FD_SET(handle, &failed);
+            timeval limit{static_cast<long>(bound / 1000), static_cast<long>(bound % 1000 * 1000)};
+            int ready = select(0, nullptr, &connected, &failed, &limit);
+            if (ready == 0) {
+                error = WSAETIMEDOUT;
+            } else if (ready == SOCKET_ERROR) {
+                error = WSAGetLastError();
+            } else if (FD_ISSET(handle, &failed)) {
+                int code = 0;
+                int length = sizeof code;
+                error = getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length) == 0
+                            ? (code != 0 ? code : WSAECONNREFUSED)
+                            : WSAGetLastError();
+            } else {
+                error = 0;
+            }
+        }
+    }
+    ULONG blocking = 0;
+    ioctlsocket(handle, FIONBIO, &blocking); // fails only on a handle closed meanwhile
+    if (error == 0)
+        return 0;
+    WSASetLastError(error);
+    return SOCKET_ERROR;
 }
 
 int TCPClient::Send(void* data, int length) {

@@ -72,6 +72,15 @@ public:
     // state bit, starts no thread, posts nothing. 0 or E_FAIL (logged).
     LONG Reconnect();
 
+    // Opt-in bound on the connect of Init and Reconnect, in milliseconds; 0
+    // (the default) sets none, and the connect then blocks as long as the
+    // system keeps trying (minutes, against a peer that never answers). A
+    // connect still under way when the bound runs out fails like any other,
+    // with WSAETIMEDOUT (10060) as its error code. Any thread; it applies to
+    // the connects that begin after it. A copy takes the bound along.
+    void SetConnectTimeout(DWORD milliseconds);
+    DWORD GetConnectTimeout() const;
+
     // Sends length raw bytes, looping until all are sent. Returns the bytes
     // sent, 0 when there is no socket or send returned 0, -1 on a socket
     // error (logged). Any thread; whole calls never interleave on the wire.
@@ -151,6 +160,12 @@ protected:
     SOCKET BeginSocketUse();
     bool EndSocketUse(SOCKET handle);
 
+    // connect on handle (in use by the caller) within the bound of
+    // SetConnectTimeout: 0, or SOCKET_ERROR with WSAGetLastError telling why
+    // (WSAETIMEDOUT when the bound ran out). The handle is blocking again
+    // afterwards. For a derived class's own connect (a proxy's).
+    int ConnectWithinBound(SOCKET handle, const YSocketAddr& address);
+
     YSocket m_Socket;         // the connection's socket; guarded by m_Lock
     DWORD m_State;            // bits 1, 2, 4 above; guarded by m_Lock
     MsgWorker* m_Worker;      // not owned, never null
@@ -193,6 +208,7 @@ private:
     int m_UseCount;
     DWORD m_Generation;                  // bumped whenever m_Socket gets a new socket
     std::atomic<DWORD> m_LiveGeneration; // m_Generation while a socket is held, else 0
+    std::atomic<DWORD> m_ConnectTimeout; // milliseconds, 0 for none
 
     // Receive thread only: the read-ahead buffer. Bytes [m_AheadBegin,
     // m_AheadEnd) are received and not yet handed out; they came from the
