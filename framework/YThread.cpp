@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "framework/YThreadHook.h"
+
 namespace YNet2 {
 namespace {
 
@@ -39,6 +41,8 @@ void StoreWord(DWORD& word, DWORD value) {
     std::atomic_ref<DWORD>(word).store(value, std::memory_order_release);
 }
 
+std::atomic<YThreadStarter> g_Starter{nullptr};
+
 struct StartRecord {
     YThread* object;
     LPTHREAD_START_ROUTINE routine;
@@ -58,6 +62,10 @@ DWORD WINAPI ThreadMain(LPVOID argument) {
 }
 
 } // namespace
+
+void SetYThreadStarter(YThreadStarter starter) {
+    g_Starter.store(starter);
+}
 
 YThread::YThread()
     : m_Thread(0), m_ThreadId(0), m_StackSize(0), m_Flags(0), m_ExitAsked(0), m_ExitEvent(0), m_Waiting(0) {}
@@ -99,7 +107,9 @@ LONG YThread::CreateThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void
     StoreWord(m_ExitEvent, ToWord(exitEvent));
     std::atomic_ref<DWORD>(m_ExitAsked).store(0, std::memory_order_relaxed);
     DWORD threadId = 0;
-    HANDLE thread = ::CreateThread(nullptr, stackSize, ThreadMain, start, 0, &threadId);
+    YThreadStarter starter = g_Starter.load();
+    HANDLE thread =
+        (starter != nullptr ? starter : &::CreateThread)(nullptr, stackSize, ThreadMain, start, 0, &threadId);
     if (thread == nullptr) {
         delete start;
         CloseHandle(exitEvent);

@@ -1,0 +1,108 @@
+// With the process's descriptor limit reached, a new connection fails the
+// specified way (E_FAIL and its log line) and the connections made before
+// keep working. The limit is lowered for the test only and restored after.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/TCPClient.h"
+#include "platform/WinApi.h"
+#include "support/ClientHarness.h"
+#include "support/ConnectedClient.h"
+#include "support/Loopback.h"
+#include "tools/EchoServer.h"
+
+using namespace YNet2;
+using namespace YNetTest;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// Lowers the soft descriptor limit so that no descriptor is free below it,
+// filling the gaps under the highest open descriptor; undoes both when
+// destroyed.
+class DescriptorsExhausted {
+public:
+    DescriptorsExhausted() {
+        getrlimit(RLIMIT_NOFILE, &m_Saved);
+        int highest = 0;
+        for (int fd = 0; fd < 4096; ++fd) {
+            if (IsOpen(fd))
+                highest = fd;
+        }
+        rlimit lowered = m_Saved;
+        lowered.rlim_cur = static_cast<rlim_t>(highest + 1);
+        m_Lowered = setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+        for (int fd = dup(0); fd >= 0; fd = dup(0))
+            m_Fillers.push_back(fd);
+    }
+    ~DescriptorsExhausted() {
+        for (int fd : m_Fillers)
+            close(fd);
+        setrlimit(RLIMIT_NOFILE, &m_Saved);
+    }
+    DescriptorsExhausted(const DescriptorsExhausted&) = delete;
+    DescriptorsExhausted& operator=(const DescriptorsExhausted&) = delete;
+
+    bool Active() const { return m_Lowered && dup(0) < 0; }
+
+private:
+    static bool IsOpen(int fd) {
+        int copy = dup(fd);
+        if (copy < 0)
+            return false;
+        close(copy);
+        return true;
+    }
+    rlimit m_Saved{};
+    bool m_Lowered = false;
+    std::vector<int> m_Fillers;
+};
+
+TEST(DescriptorLimitTest, InitFailsWithItsLineAtTheLimitAndEarlierConnectionsKeepWorking) {
+    YNet2Tools::EchoServer server;
+    ASSERT_EQ(0, server.Start());
+    YSocketAddr address;
+    static_cast<sockaddr_in&>(address) = LoopbackAddress(server.Port());
+    struct Client {
+        RecordingWorker worker;
+        OpenClient client{&worker};
+    };
+    std::vector<std::unique_ptr<Client>> earlier;
+    for (int i = 0; i < 3; ++i) {
+        earlier.push_back(std::make_unique<Client>());
+        ASSERT_EQ(0, earlier.back()->client.Init(address));
+        ASSERT_TRUE(earlier.back()->worker.WaitForEvent("begin"));
+    }
+    {
+        DescriptorsExhausted exhausted;
+        ASSERT_TRUE(exhausted.Active());
+        LogCapture log;
+        RecordingWorker worker;
+        OpenClient refused(&worker);
+        EXPECT_EQ(E_FAIL, refused.Init(address));
+        // A socket that could not be created shows as a connect on no handle.
+        EXPECT_EQ((std::vector<std::string>{"TCPClient::Init() connect fail(0x2736)!"}), log.Lines());
+        EXPECT_FALSE(refused.IsInited());
+        EXPECT_TRUE(worker.Events().empty());
+
+        // Still at the limit: every earlier connection sends and receives.
+        for (size_t i = 0; i < earlier.size(); ++i) {
+            Bytes message = PlainMessage(2, static_cast<BYTE>(i), {'s', 't', 'i', 'l', 'l'});
+            ASSERT_EQ(9, earlier[i]->client.SendMsg(nullptr, message.data(), 9));
+            ASSERT_TRUE(earlier[i]->worker.WaitForMessages(1));
+            EXPECT_EQ(PlainMessage(2, static_cast<BYTE>(i), {'s', 't', 'i', 'l', 'l'}),
+                      earlier[i]->worker.Messages()[0]);
+        }
+    }
+    for (auto& c : earlier)
+        c->client.Wait_Release();
+}
+
+} // namespace
