@@ -33,20 +33,6 @@ Bytes Body(int length, unsigned char seed) {
     return body;
 }
 
-// The offsets at which to cut a message of size bytes: all of them, or on
-// the slow builds every head offset, the first and last bytes of the body
-// and a stride through its middle.
-std::vector<int> CutOffsets(int size, bool includeWhole) {
-    std::vector<int> offsets;
-    int last = includeWhole ? size : size - 1;
-    for (int cut = 0; cut <= last; ++cut) {
-        bool edge = cut < 4 + 16 || cut > size - 16;
-        if (!kSlowBuild || edge || cut % 23 == 0)
-            offsets.push_back(cut);
-    }
-    return offsets;
-}
-
 bool IsReceiveFailureLine(const std::string& line) {
     return line.rfind("TCPClient::RecvMsg() ", 0) == 0 || line.rfind("Yonder3::YSocket::RecvLen(", 0) == 0;
 }
@@ -117,7 +103,9 @@ int RunAllCuts(Fault fault) {
     int cases = 0;
     for (int size : {4, 5, 12, 100, 1440}) {
         const Message target(9, static_cast<BYTE>(size), Body(size - 4, 0x61));
-        for (int cut : CutOffsets(size, fault == Fault::Close)) {
+        // A reset right after a whole message is the cut at 0 of the next.
+        int last = fault == Fault::Close ? size : size - 1;
+        for (int cut = 0; cut <= last; ++cut) {
             std::string failure = RunCase(peer, fault, before, target, cut);
             ++cases;
             if (!failure.empty()) {
@@ -129,6 +117,14 @@ int RunAllCuts(Fault fault) {
     return cases;
 }
 
+// A connection made and ended before a baseline is sampled: threads the
+// process starts once (a sanitizer's own) are then in the baseline.
+void WarmUp() {
+    Connected c;
+    if (c.Start())
+        c.client.Wait_Release();
+}
+
 void ExpectNothingLeft(const ProcessCounters& before) {
     EXPECT_TRUE(WaitForThreadsAtMost(before.threads, kWaitMs));
     ProcessCounters after = SampleProcess();
@@ -136,6 +132,7 @@ void ExpectNothingLeft(const ProcessCounters& before) {
 }
 
 TEST(FaultInjectionTest, PeerClosingAfterEveryByteDeliversEveryWholeMessageAndCutsOnce) {
+    WarmUp();
     ProcessCounters before = SampleProcess();
     int cases = RunAllCuts(Fault::Close);
     EXPECT_GT(cases, 0);
@@ -144,6 +141,7 @@ TEST(FaultInjectionTest, PeerClosingAfterEveryByteDeliversEveryWholeMessageAndCu
 }
 
 TEST(FaultInjectionTest, PeerResettingAfterEveryByteDeliversEveryWholeMessageAndCutsOnce) {
+    WarmUp();
     ProcessCounters before = SampleProcess();
     int cases = RunAllCuts(Fault::Reset);
     EXPECT_GT(cases, 0);

@@ -6,6 +6,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,10 +35,10 @@ public:
     DescriptorsExhausted() {
         getrlimit(RLIMIT_NOFILE, &m_Saved);
         int highest = 0;
-        for (int fd = 0; fd < 4096; ++fd) {
-            if (IsOpen(fd))
-                highest = fd;
-        }
+        std::error_code error;
+        for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end;
+             it.increment(error))
+            highest = std::max(highest, std::atoi(it->path().filename().string().c_str()));
         rlimit lowered = m_Saved;
         lowered.rlim_cur = static_cast<rlim_t>(highest + 1);
         m_Lowered = setrlimit(RLIMIT_NOFILE, &lowered) == 0;
@@ -53,13 +56,6 @@ public:
     bool Active() const { return m_Lowered && dup(0) < 0; }
 
 private:
-    static bool IsOpen(int fd) {
-        int copy = dup(fd);
-        if (copy < 0)
-            return false;
-        close(copy);
-        return true;
-    }
     rlimit m_Saved{};
     bool m_Lowered = false;
     std::vector<int> m_Fillers;
@@ -80,6 +76,7 @@ TEST(DescriptorLimitTest, InitFailsWithItsLineAtTheLimitAndEarlierConnectionsKee
         ASSERT_EQ(0, earlier.back()->client.Init(address));
         ASSERT_TRUE(earlier.back()->worker.WaitForEvent("begin"));
     }
+    ASSERT_TRUE(server.WaitForAccepted(3, kWaitMs)); // the server's ends exist before the limit
     {
         DescriptorsExhausted exhausted;
         ASSERT_TRUE(exhausted.Active());

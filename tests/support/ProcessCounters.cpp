@@ -1,5 +1,6 @@
 #include "support/ProcessCounters.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -11,7 +12,7 @@ namespace YNetTest {
 namespace {
 
 // One "Name:   value" field of a Linux /proc status file, or -1.
-long StatusField(const char* path, const std::string& name) {
+long StatusField(const std::string& path, const std::string& name) {
     std::ifstream status(path);
     std::string line;
     while (std::getline(status, line)) {
@@ -21,30 +22,39 @@ long StatusField(const char* path, const std::string& name) {
     return -1;
 }
 
+// Entries of a directory, or -1 when it cannot be read.
+long CountEntries(const std::string& path) {
+    std::error_code error;
+    long count = 0;
+    for (std::filesystem::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
+        ++count;
+    return error ? -1 : count;
+}
+
+// The host's account of a process: descriptors, threads, resident memory.
+ProcessCounters HostCounters(const std::string& proc, char separator) {
+    std::string status = proc + separator + "status";
+    return {CountEntries(proc + separator + "fd"), StatusField(status, "Threads"), StatusField(status, "VmRSS")};
+}
+
 } // namespace
 
 ProcessCounters SampleProcess() {
-    ProcessCounters counters{-1, -1, -1};
 #if defined(_WIN32)
+    // Under Wine the program runs in a host process. Drive Z: is the host's
+    // root, but "self" there would name Wine's server, which resolves the
+    // path: the process is named by its host id.
+    const char* hostPid = std::getenv("YNET_HOST_PID");
+    if (RunningUnderWine() && hostPid != nullptr)
+        return HostCounters(std::string("Z:\\proc\\") + hostPid, '\\');
+    ProcessCounters counters{-1, -1, -1};
     DWORD handles = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &handles))
+    if (!RunningUnderWine() && GetProcessHandleCount(GetCurrentProcess(), &handles))
         counters.descriptors = static_cast<long>(handles);
-    if (RunningUnderWine()) {
-        // The Windows process is a host process: drive Z: is the host's root.
-        counters.threads = StatusField("Z:\\proc\\self\\status", "Threads");
-        counters.residentKiB = StatusField("Z:\\proc\\self\\status", "VmRSS");
-    }
-#else
-    std::error_code error;
-    long count = 0;
-    for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end; it.increment(error))
-        ++count;
-    if (!error)
-        counters.descriptors = count;
-    counters.threads = StatusField("/proc/self/status", "Threads");
-    counters.residentKiB = StatusField("/proc/self/status", "VmRSS");
-#endif
     return counters;
+#else
+    return HostCounters("/proc/self", '/');
+#endif
 }
 
 bool WaitForThreadsAtMost(long threads, DWORD milliseconds) {

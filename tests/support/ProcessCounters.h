@@ -2,9 +2,10 @@
 // accounts, for the checks that a run of connections leaves nothing behind.
 //
 // POSIX: open descriptors (/proc/self/fd), threads and resident memory
-// (/proc/self/status). Windows: open handles (sockets, events and threads
-// among them); threads and resident memory only under Wine, read from the
-// host's account of the process. -1 where the platform cannot tell.
+// (/proc/self/status). Under Wine: the same three of the host process that
+// runs the program, whose id the environment variable YNET_HOST_PID gives
+// (cmake/wine-run.sh sets it; the host's /proc seen through drive Z:). On
+// Windows otherwise: open handles only. -1 where the platform cannot tell.
 #pragma once
 
 #include "platform/WinApi.h"
