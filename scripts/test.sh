@@ -48,7 +48,7 @@ export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-${HOME:-/root}/.wine-ynet}
 export CTEST_OUTPUT_ON_FAILURE=1
 
-ALL_STAGES=(deps native package asan tsan fuzz wine i686 dissector)
+ALL_STAGES=(deps native package asan tsan fuzz wine churn i686 dissector)
 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config googletest libgtest-dev libbenchmark-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 tshark)
@@ -257,6 +257,30 @@ stage_wine() {
     fi
     run_suite "$dir" --gtest-inside
     summary "$SUITE_LINE"
+}
+
+# Connection churn (tests/churn/ynet-churn): connect, exchange one message,
+# release, over and over in one process; it fails when a descriptor, a
+# thread or resident memory beyond noise is left over. Uses the native and
+# Wine builds of the stages before.
+churn() { # name, output file, command...
+    local name=$1 out=$2
+    shift 2
+    step "churn, $name: $*"
+    if ! "$@" >"$out" 2>&1; then
+        cat "$out"
+        die "ynet-churn $name failed or left something behind (see $out)"
+    fi
+    cat "$out"
+}
+
+stage_churn() {
+    local native=$BUILD/native/tests/ynet-churn wine=$BUILD/wine/tests/ynet-churn.exe
+    [ -x "$native" ] || die "no $native: run the native stage first"
+    [ -f "$wine" ] || die "no $wine: run the wine stage first"
+    churn direct "$BUILD/churn-direct.out" "$native" --cycles 10000
+    churn wine "$BUILD/churn-wine.out" "$ROOT/cmake/wine-run.sh" "$wine" --cycles 1000
+    summary "direct: $(tail -n 1 "$BUILD/churn-direct.out"); under Wine: $(tail -n 1 "$BUILD/churn-wine.out")"
 }
 
 stage_i686() {
