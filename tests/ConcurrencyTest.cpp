@@ -136,7 +136,7 @@ TEST(ConcurrencyTest, ThreadsCallingEveryOwnerOperationInRandomOrderLeaveTheClie
         server.Stop();
     }
     EXPECT_TRUE(WaitForThreadsAtMost(before.threads, kWaitMs));
-    EXPECT_EQ(before.descriptors, SampleProcess().descriptors);
+    EXPECT_LE(SampleProcess().descriptors, before.descriptors + DescriptorNoise());
 }
 
 // Thread-safe worker shared by every connection: counts what each

@@ -57,6 +57,10 @@ ProcessCounters SampleProcess() {
 #endif
 }
 
+long DescriptorNoise() {
+    return RunningUnderWine() ? 3 : 0;
+}
+
 bool WaitForThreadsAtMost(long threads, DWORD milliseconds) {
     DWORD start = GetTickCount();
     for (;;) {

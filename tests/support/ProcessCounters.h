@@ -20,6 +20,11 @@ struct ProcessCounters {
 
 ProcessCounters SampleProcess();
 
+// Descriptors a process may open of its own accord between two samples:
+// none natively; under Wine a few (its per-thread server channels and
+// caches are opened lazily), so a check there catches repeated leaks only.
+long DescriptorNoise();
+
 // Threads end a little after they signal their end (the system tears them
 // down). Waits at most milliseconds until the thread count is at most
 // threads; true when it is (or when the platform cannot tell).
