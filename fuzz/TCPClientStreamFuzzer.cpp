@@ -26,7 +26,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 using namespace YNet2;
@@ -107,6 +110,29 @@ private:
     bool m_Ended = false;
 };
 
+// Threads of this process, from the system's account.
+int ThreadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 8, "Threads:") == 0)
+            return std::atoi(line.c_str() + 8);
+    }
+    return -1;
+}
+
+// Waits until the threads the input started have left the system: a
+// receive thread is waited for until it signals its end, and exits just
+// after. Checks that none is left behind (and lets the leak check that
+// follows each input see every thread gone).
+void ExpectThreadsBackTo(int threads) {
+    auto start = std::chrono::steady_clock::now();
+    while (ThreadCount() > threads) {
+        CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(8));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
 SOCKET g_Listener = INVALID_SOCKET;
 YSocketAddr g_Address{};
 
@@ -161,6 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* wire = data + 2;
     const std::size_t length = size - 2;
 
+    const int threadsBefore = ThreadCount();
     Worker worker;
     {
         TCPClient client(&worker);
@@ -175,6 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CHECK(client.IsSockValid()); // the cut closed the socket
         client.Wait_Release();
     }
+    ExpectThreadsBackTo(threadsBefore);
     const std::vector<Bytes> expected = ReferenceMessages(wire, length);
     CHECK(worker.messages.size() == expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i)
