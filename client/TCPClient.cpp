@@ -1,9 +1,11 @@
 #include "client/TCPClient.h"
 
 #include <cstring>
+#include <new>
 
 #include "framework/Log.h"
 #include "message/Scrambler.h"
+#include "message/ScramblerPaths.h"
 #include "message/YNetMsgHead.h"
 #include "stream/LockHolder.h"
 
@@ -44,8 +46,10 @@ void WakeBlockedCalls(SOCKET handle, int how) {
     CancelIoEx(reinterpret_cast<HANDLE>(handle), nullptr);
 }
 
-int MessageSize(const unsigned char* head) {
-    return reinterpret_cast<const YNetMsgHead*>(head)->GetSize();
+// The head's size field (YNetMsgHead::GetSize), read inline: the low 15 bits
+// of the first 16-bit little-endian word.
+inline int MessageSize(const unsigned char* head) {
+    return head[0] | ((head[1] & 0x7F) << 8);
 }
 
 } // namespace
@@ -64,7 +68,8 @@ TCPClient::RunFrame* TCPClient::OwnRunFrame(const TCPClient* client) {
 
 TCPClient::TCPClient(MsgWorker* worker)
     : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr), m_Uses{}, m_UseCount(0), m_Generation(0),
-      m_LiveGeneration(0), m_ConnectTimeout(0), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0) {
+      m_LiveGeneration(0), m_ConnectTimeout(0), m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0),
+      m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
 }
@@ -72,8 +77,9 @@ TCPClient::TCPClient(MsgWorker* worker)
 TCPClient::TCPClient(const TCPClient& other)
     : ClientNetKernel(other), m_State(0), m_Worker(other.m_Worker), m_ServerAddr(other.m_ServerAddr),
       m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Uses{}, m_UseCount(0),
-      m_Generation(0), m_LiveGeneration(0), m_ConnectTimeout(other.m_ConnectTimeout.load()), m_AheadBegin(0),
-      m_AheadEnd(0), m_AheadGeneration(0) {
+      m_Generation(0), m_LiveGeneration(0), m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Ahead(m_AheadSmall),
+      m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0),
+      m_AheadLarge(nullptr) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
     SOCKET handle;
@@ -120,6 +126,7 @@ TCPClient::~TCPClient() {
         }
         m_UseCount = 0;
     }
+    delete[] m_AheadLarge;
     DeleteCriticalSection(&m_SendLock);
     DeleteCriticalSection(&m_Lock);
 }
@@ -507,28 +514,33 @@ int TCPClient::RecvMsg(unsigned char* buffer) {
         m_AheadGeneration = live;
     }
 
-    int result = FillAhead(kHeadSize, false, 0);
-    if (result <= 0)
-        return result;
-    const unsigned char* message = m_Ahead + m_AheadBegin;
-    int size = MessageSize(message);
+    // The fill is asked for only when the buffered bytes are short of the
+    // head, then of the message: most messages of a fast stream need neither.
+    if (m_AheadEnd - m_AheadBegin < kHeadSize) {
+        int result = FillAhead(kHeadSize, false, 0);
+        if (result <= 0)
+            return result;
+    }
+    int size = MessageSize(m_Ahead + m_AheadBegin);
     if (size > kMaxMessage) {
         m_AheadBegin += kHeadSize; // the head is read; nothing else is
         return 0;
     }
     if (size <= kHeadSize) {
-        std::memcpy(buffer, message, kHeadSize);
+        std::memcpy(buffer, m_Ahead + m_AheadBegin, kHeadSize);
         m_AheadBegin += kHeadSize;
         return kHeadSize;
     }
-
-    result = FillAhead(size, true, size - kHeadSize);
-    if (result <= 0)
-        return result;
-    std::memcpy(buffer, m_Ahead + m_AheadBegin, static_cast<size_t>(size));
+    if (m_AheadEnd - m_AheadBegin < size) {
+        int result = FillAhead(size, true, size - kHeadSize);
+        if (result <= 0)
+            return result;
+    }
+    // The only copy: the head as it is, the body unscrambled on the way.
+    const unsigned char* message = m_Ahead + m_AheadBegin;
+    std::memcpy(buffer, message, kHeadSize);
+    DecodeCopy(message + kHeadSize, buffer + kHeadSize, static_cast<DWORD>(size - kHeadSize));
     m_AheadBegin += size;
-    unsigned char scratch = 0;
-    Decode(buffer + kHeadSize, static_cast<DWORD>(size - kHeadSize), scratch);
     return size;
 }
 
@@ -557,12 +569,14 @@ int TCPClient::FillAhead(int need, bool body, int bodyLength) {
             EndUse(handle, false);
             return 0; // the socket was replaced in the middle of a message
         }
-        int n = recv(handle, reinterpret_cast<char*>(m_Ahead) + m_AheadEnd, kRecvAhead - m_AheadEnd, 0);
+        const int room = m_AheadSize - m_AheadEnd;
+        int n = recv(handle, reinterpret_cast<char*>(m_Ahead) + m_AheadEnd, room, 0);
         int error = n == SOCKET_ERROR ? WSAGetLastError() : 0;
         if (!EndUse(handle, false))
             return 0; // this connection closed the socket during the receive
         if (n > 0) {
             m_AheadEnd += n;
+            SizeAheadFor(n, room);
             continue;
         }
         if (n == 0)
@@ -587,6 +601,49 @@ int TCPClient::FillAhead(int need, bool body, int bodyLength) {
         return -1;
     }
     return 1;
+}
+
+// The large buffer pays off only while the socket has more bytes than the
+// small one holds at every receive; a receive that fills the whole room
+// says so. Once receives bring little for a long run, the connection gives
+// the large buffer back, so that a connection gone quiet costs what an
+// idle one does.
+void TCPClient::SizeAheadFor(int n, int room) {
+    if (m_AheadLarge == nullptr) {
+        m_FullReads = n == room ? m_FullReads + 1 : 0;
+        if (m_FullReads >= kFullReadsToGrow) {
+            m_FullReads = 0;
+            ResizeAhead(kAheadLarge);
+        }
+        return;
+    }
+    m_SmallReads = n <= kAheadSmall / 4 ? m_SmallReads + 1 : 0;
+    if (m_SmallReads >= kSmallReadsToShrink && m_AheadEnd - m_AheadBegin <= kAheadSmall) {
+        m_SmallReads = 0;
+        ResizeAhead(kAheadSmall);
+    }
+}
+
+void TCPClient::ResizeAhead(int size) {
+    unsigned char* target = m_AheadSmall;
+    unsigned char* large = m_AheadLarge;
+    if (size == kAheadLarge) {
+        large = new (std::nothrow) unsigned char[kAheadLarge];
+        if (large == nullptr)
+            return; // stay with the small buffer
+        target = large;
+    }
+    const int kept = m_AheadEnd - m_AheadBegin;
+    std::memcpy(target, m_Ahead + m_AheadBegin, static_cast<size_t>(kept));
+    if (size == kAheadSmall) {
+        delete[] m_AheadLarge;
+        large = nullptr;
+    }
+    m_AheadLarge = large;
+    m_Ahead = target;
+    m_AheadSize = size;
+    m_AheadBegin = 0;
+    m_AheadEnd = kept;
 }
 
 bool TCPClient::HasBufferedMessage() const {

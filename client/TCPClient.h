@@ -127,12 +127,17 @@ protected:
     // head-only message), 0 when the peer closed, the connection was reset or
     // aborted, the socket is gone or the head announces more than 1440 bytes,
     // -1 on another socket error. The bytes are read ahead into the client's
-    // own buffer, as many as the socket has; whole messages are cut out of it.
+    // own buffer, as many as the socket has; whole messages are cut out of it
+    // and unscrambled on their way into buffer (one pass over the bytes).
+    // The bytes of buffer past the message are not touched.
     int RecvMsg(unsigned char* buffer);
 
     // True when RecvMsg can answer from bytes already buffered, without a
     // receive: a derived loop that waits for readability must not wait then.
     bool HasBufferedMessage() const;
+
+    // Receive thread: the size of the read-ahead buffer in use now.
+    int ReadAheadSize() const { return m_AheadSize; }
 
     // Posts "thread started" and returns the worker's MsgThreadBegin(p).
     LONG MsgThreadBegin(void* p);
@@ -180,9 +185,18 @@ private:
         bool closePending; // closed while in use: the last user closes it
         LONG senders;      // users that send: a close wakes both directions
     };
-    // Size of the read-ahead buffer: big enough that a receive brings in
-    // many small messages at once, and always more than one whole message.
-    static constexpr int kRecvAhead = 16384;
+    // Sizes of the read-ahead buffer. Every connection starts with the small
+    // one, inside the object, of which an idle connection touches only the
+    // first page. Receives that keep filling it (a fast stream) move the
+    // connection to the large one, allocated then; a long run of receives
+    // that bring little moves it back and frees the large one. Both hold
+    // many small messages and always more than one whole message.
+    static constexpr int kAheadSmall = 16384;
+    static constexpr int kAheadLarge = 65536;
+    // Consecutive receives that filled the whole room before growing, and
+    // consecutive receives of at most kAheadSmall / 4 bytes before shrinking.
+    static constexpr int kFullReadsToGrow = 2;
+    static constexpr int kSmallReadsToShrink = 64;
     // Distinct handles that can be in use at once: the receive thread's, one
     // sender's (sends are serialised), the owner's connect, and spares for a
     // handle replaced or closed while still in use.
@@ -199,6 +213,11 @@ private:
     void CloseSocketLocked(bool abortive);
     // Receive thread: makes at least need bytes of the current message buffered.
     int FillAhead(int need, bool body, int bodyLength);
+    // Receive thread: moves the buffered bytes to the front of the buffer of
+    // the given size (the large one is allocated or freed as needed).
+    void ResizeAhead(int size);
+    // Receive thread: after a receive of n bytes into a room of room bytes.
+    void SizeAheadFor(int n, int room);
     void WaitForExitRequest();
     static RunFrame* OwnRunFrame(const TCPClient* client);
 
@@ -210,13 +229,19 @@ private:
     std::atomic<DWORD> m_LiveGeneration; // m_Generation while a socket is held, else 0
     std::atomic<DWORD> m_ConnectTimeout; // milliseconds, 0 for none
 
-    // Receive thread only: the read-ahead buffer. Bytes [m_AheadBegin,
-    // m_AheadEnd) are received and not yet handed out; they came from the
-    // socket of generation m_AheadGeneration.
+    // Receive thread only: the read-ahead buffer, m_AheadSize bytes at
+    // m_Ahead (m_AheadSmall, or m_AheadLarge when that is allocated). Bytes
+    // [m_AheadBegin, m_AheadEnd) are received and not yet handed out; they
+    // came from the socket of generation m_AheadGeneration.
+    unsigned char* m_Ahead;
+    int m_AheadSize;
     int m_AheadBegin;
     int m_AheadEnd;
     DWORD m_AheadGeneration;
-    unsigned char m_Ahead[kRecvAhead];
+    int m_FullReads;             // consecutive receives that filled the room
+    int m_SmallReads;            // consecutive small receives into the large buffer
+    unsigned char* m_AheadLarge; // owned; null while the small buffer is used
+    unsigned char m_AheadSmall[kAheadSmall];
 };
 
 } // namespace YNet2

@@ -93,14 +93,16 @@ Permutation InverseFor(DWORD seed) {
 
 // ------------------------------------------------------------ substitution
 //
-// Each path rewrites count bytes x as (t[x & 15] << 4) | t[x >> 4].
+// Each path reads count bytes x from `from` and writes (t[x & 15] << 4) |
+// t[x >> 4] to `to`: in place when the two are the same, otherwise a copy
+// made in the same pass. The two ranges are either the same or disjoint.
 
-typedef void (*SubstituteFn)(unsigned char* data, std::size_t count, const Permutation& t);
+typedef void (*SubstituteFn)(const unsigned char* from, unsigned char* to, std::size_t count, const Permutation& t);
 
-void SubstitutePlain(unsigned char* data, std::size_t count, const Permutation& t) {
+void SubstitutePlain(const unsigned char* from, unsigned char* to, std::size_t count, const Permutation& t) {
     for (std::size_t i = 0; i < count; ++i) {
-        const unsigned char x = data[i];
-        data[i] = static_cast<unsigned char>((t.v[x & 0x0F] << 4) | t.v[x >> 4]);
+        const unsigned char x = from[i];
+        to[i] = static_cast<unsigned char>((t.v[x & 0x0F] << 4) | t.v[x >> 4]);
     }
 }
 
@@ -108,9 +110,9 @@ void SubstitutePlain(unsigned char* data, std::size_t count, const Permutation& 
 // costs less than two nibble look-ups per byte.
 constexpr std::size_t kByteTableFrom = 256;
 
-void SubstitutePortable(unsigned char* data, std::size_t count, const Permutation& t) {
+void SubstitutePortable(const unsigned char* from, unsigned char* to, std::size_t count, const Permutation& t) {
     if (count < kByteTableFrom) {
-        SubstitutePlain(data, count, t);
+        SubstitutePlain(from, to, count, t);
         return;
     }
     unsigned char table[256];
@@ -118,7 +120,7 @@ void SubstitutePortable(unsigned char* data, std::size_t count, const Permutatio
         for (int low = 0; low < 16; ++low)
             table[high * 16 + low] = static_cast<unsigned char>((t.v[low] << 4) | t.v[high]);
     for (std::size_t i = 0; i < count; ++i)
-        data[i] = table[data[i]];
+        to[i] = table[from[i]];
 }
 
 #if YNET_SCRAMBLER_X86
@@ -134,22 +136,23 @@ __attribute__((target("ssse3"), always_inline)) inline __m128i Substitute16(__m1
 
 // Bodies of at least one vector end with one vector that overlaps the
 // previous one: it is loaded before anything is stored, so the overlapping
-// bytes are substituted once, from their original values.
-__attribute__((target("ssse3"))) void SubstituteSsse3(unsigned char* data, std::size_t count, const Permutation& t) {
+// bytes are substituted once, from their original values, in place too.
+__attribute__((target("ssse3"))) void SubstituteSsse3(const unsigned char* from, unsigned char* to, std::size_t count,
+                                                      const Permutation& t) {
     if (count < 16) {
-        SubstitutePlain(data, count, t);
+        SubstitutePlain(from, to, count, t);
         return;
     }
     const __m128i tLow = _mm_load_si128(reinterpret_cast<const __m128i*>(t.v));
     const __m128i tHigh = _mm_slli_epi16(tLow, 4); // entries < 16: nothing crosses into the next byte
     const __m128i mask = _mm_set1_epi8(0x0F);
-    unsigned char* const lastAt = data + count - 16;
-    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lastAt));
-    for (unsigned char* at = data; at < lastAt; at += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), Substitute16(x, tHigh, tLow, mask));
+    const std::size_t lastAt = count - 16;
+    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + lastAt));
+    for (std::size_t at = 0; at < lastAt; at += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), Substitute16(x, tHigh, tLow, mask));
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(lastAt), Substitute16(last, tHigh, tLow, mask));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + lastAt), Substitute16(last, tHigh, tLow, mask));
 }
 
 __attribute__((target("avx2"), always_inline)) inline __m256i Substitute32(__m256i x, __m256i tHigh, __m256i tLow,
@@ -159,22 +162,23 @@ __attribute__((target("avx2"), always_inline)) inline __m256i Substitute32(__m25
     return _mm256_or_si256(_mm256_shuffle_epi8(tHigh, low), _mm256_shuffle_epi8(tLow, high));
 }
 
-__attribute__((target("avx2"))) void SubstituteAvx2(unsigned char* data, std::size_t count, const Permutation& t) {
+__attribute__((target("avx2"))) void SubstituteAvx2(const unsigned char* from, unsigned char* to, std::size_t count,
+                                                    const Permutation& t) {
     if (count < 32) {
-        SubstituteSsse3(data, count, t);
+        SubstituteSsse3(from, to, count, t);
         return;
     }
     // vpshufb looks up within each 128-bit lane: both lanes hold the table.
     const __m256i tLow = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t.v)));
     const __m256i tHigh = _mm256_slli_epi16(tLow, 4);
     const __m256i mask = _mm256_set1_epi8(0x0F);
-    unsigned char* const lastAt = data + count - 32;
-    const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lastAt));
-    for (unsigned char* at = data; at < lastAt; at += 32) {
-        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), Substitute32(x, tHigh, tLow, mask));
+    const std::size_t lastAt = count - 32;
+    const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + lastAt));
+    for (std::size_t at = 0; at < lastAt; at += 32) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + at));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + at), Substitute32(x, tHigh, tLow, mask));
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lastAt), Substitute32(last, tHigh, tLow, mask));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + lastAt), Substitute32(last, tHigh, tLow, mask));
 }
 
 bool CpuHas(ScramblerPath path) {
@@ -223,14 +227,18 @@ void Scramble(SubstituteFn substitute, unsigned char* body, DWORD length) {
     if (length < 2)
         return;
     const Permutation p = PermutationFor(length + body[0]);
-    substitute(body + 1, length - 1, p);
+    substitute(body + 1, body + 1, length - 1, p);
 }
 
-void Unscramble(SubstituteFn substitute, unsigned char* body, DWORD length) {
+// from and to are the same body (in place) or disjoint ones (a copy).
+void Unscramble(SubstituteFn substitute, const unsigned char* from, unsigned char* to, DWORD length) {
+    if (length == 0)
+        return;
+    to[0] = from[0];
     if (length < 2)
         return;
-    const Permutation q = InverseFor(length + body[0]);
-    substitute(body + 1, length - 1, q);
+    const Permutation q = InverseFor(length + from[0]);
+    substitute(from + 1, to + 1, length - 1, q);
 }
 
 } // namespace
@@ -255,7 +263,11 @@ void Encode(unsigned char* body, DWORD length, unsigned char& /*unused*/) {
 }
 
 void Decode(unsigned char* body, DWORD length, unsigned char& /*unused*/) {
-    Unscramble(Selected(), body, length);
+    Unscramble(Selected(), body, body, length);
+}
+
+void DecodeCopy(const unsigned char* from, unsigned char* to, DWORD length) {
+    Unscramble(Selected(), from, to, length);
 }
 
 bool ScramblerPathAvailable(ScramblerPath path) {
@@ -284,7 +296,14 @@ bool EncodeWith(ScramblerPath path, unsigned char* body, DWORD length) {
 bool DecodeWith(ScramblerPath path, unsigned char* body, DWORD length) {
     if (!CpuHas(path))
         return false;
-    Unscramble(FunctionOf(path), body, length);
+    Unscramble(FunctionOf(path), body, body, length);
+    return true;
+}
+
+bool DecodeCopyWith(ScramblerPath path, const unsigned char* from, unsigned char* to, DWORD length) {
+    if (!CpuHas(path))
+        return false;
+    Unscramble(FunctionOf(path), from, to, length);
     return true;
 }
 

@@ -24,6 +24,12 @@ const char* ScramblerPathName(ScramblerPath path);
 // untouched, when the path is not available.
 bool EncodeWith(ScramblerPath path, unsigned char* body, DWORD length);
 bool DecodeWith(ScramblerPath path, unsigned char* body, DWORD length);
+bool DecodeCopyWith(ScramblerPath path, const unsigned char* from, unsigned char* to, DWORD length);
+
+// Decode of the body at `from`, written to `to` in the same pass (`from` is
+// left as it is): as copying the length bytes and then Decode on the copy,
+// with one pass over them. The two ranges must not overlap.
+void DecodeCopy(const unsigned char* from, unsigned char* to, DWORD length);
 
 // The permutation Encode uses for a seed: from the table built at compile
 // time for the seeds of legal messages, else built on the spot.

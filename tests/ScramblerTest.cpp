@@ -166,6 +166,15 @@ TEST(Scrambler, EveryPathMatchesThePlainAlgorithmForEveryLegalLength) {
             ASSERT_TRUE(DecodeWith(path, body.get(), length));
             ASSERT_EQ(Bytes(body.get(), body.get() + length), expectedDecode)
                 << ScramblerPathName(path) << " length " << length;
+
+            // The copying decode: the same bytes in another buffer, the source untouched.
+            std::unique_ptr<unsigned char[]> copy(new unsigned char[length]);
+            std::copy(expected.begin(), expected.end(), body.get());
+            ASSERT_TRUE(DecodeCopyWith(path, body.get(), copy.get(), length));
+            ASSERT_EQ(Bytes(copy.get(), copy.get() + length), original)
+                << ScramblerPathName(path) << " copy, length " << length;
+            ASSERT_EQ(Bytes(body.get(), body.get() + length), expected)
+                << ScramblerPathName(path) << " copy's source, length " << length;
         }
     }
 }

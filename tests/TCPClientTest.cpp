@@ -291,6 +291,67 @@ TEST(TCPClientTest, HasBufferedMessageTellsWhetherRecvMsgCanAnswerWithoutReceivi
     EXPECT_EQ((std::vector<bool>{true, true, false, false}), client.buffered);
 }
 
+TEST(TCPClientTest, HandlerMayOverwriteItsWholeBufferWhileTheReadAheadGrowsAndShrinks) {
+    // Every message is handed out in a buffer of 1440 bytes that the handler
+    // overwrites whole; the messages behind it must not notice. A backlog
+    // bigger than the small read-ahead fills it twice over, which moves the
+    // connection to the large one; a long run of single messages moves it
+    // back.
+    struct Probe : OpenClient {
+        using OpenClient::OpenClient;
+        HANDLE firstMessageGoes = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        std::vector<int> sizes; // the read-ahead size at each message
+        ~Probe() override { CloseHandle(firstMessageGoes); }
+        LONG HandleMessage(void* message, int length) override {
+            if (sizes.empty())
+                WaitForSingleObject(firstMessageGoes, kWaitMs);
+            sizes.push_back(ReadAheadSize());
+            LONG result = OpenClient::HandleMessage(message, length);
+            std::memset(message, 0xEE, kMaxMessage);
+            return result;
+        }
+    };
+    ScriptedPeer peer;
+    RecordingWorker worker;
+    Probe client(&worker);
+    YSocketAddr address = peer.Address();
+    ASSERT_EQ(0, client.Init(address));
+    ASSERT_TRUE(peer.Accept());
+
+    std::mt19937 random(1440);
+    std::vector<Bytes> expected;
+    auto next = [&](size_t bodySize) {
+        Bytes body(bodySize);
+        for (auto& b : body)
+            b = static_cast<unsigned char>(random());
+        const BYTE id = static_cast<BYTE>(expected.size());
+        expected.push_back(PlainMessage(1, id, body));
+        return WireMessage(1, id, body);
+    };
+    ASSERT_TRUE(peer.Send(next(10)));
+    // 40 KiB wait in the socket while the handler holds the first message:
+    // the receives after it fill the small buffer's room.
+    Bytes backlog;
+    while (backlog.size() < 40 * 1024) {
+        Bytes wire = next(random() % 1437);
+        backlog.insert(backlog.end(), wire.begin(), wire.end());
+    }
+    ASSERT_TRUE(peer.Send(backlog));
+    SetEvent(client.firstMessageGoes);
+    ASSERT_TRUE(worker.WaitForMessages(expected.size()));
+    for (int i = 0; i < 70; ++i) {
+        ASSERT_TRUE(peer.Send(next(random() % 200)));
+        ASSERT_TRUE(worker.WaitForMessages(expected.size()));
+    }
+    client.Wait_Release();
+
+    EXPECT_EQ(expected, worker.Messages());
+    ASSERT_EQ(expected.size(), client.sizes.size());
+    EXPECT_EQ(16384, client.sizes.front());
+    EXPECT_NE(client.sizes.end(), std::find(client.sizes.begin(), client.sizes.end(), 65536));
+    EXPECT_EQ(16384, client.sizes.back());
+}
+
 TEST(TCPClientTest, ConnectRefusedFailsWithTheErrorCodeInTheLog) {
     LogCapture log;
     YSocketAddr address;

@@ -17,6 +17,7 @@ public:
     ~OpenClient() override { EndReceiveThread(); }
     using YNet2::TCPClient::HasBufferedMessage;
     using YNet2::TCPClient::IsInited;
+    using YNet2::TCPClient::ReadAheadSize;
     using YNet2::TCPClient::TCPClient;
 };
 
