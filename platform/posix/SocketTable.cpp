@@ -2,7 +2,6 @@
 #include "platform/posix/SocketTable.h"
 
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -17,6 +16,35 @@ constexpr DWORD kMaxSlot = (1u << kSlotBits) - 1;
 constexpr DWORD kGenerationMask = (1u << kGenerationBits) - 1;
 constexpr std::size_t kSlotsBeforeReuse = 1024;
 
+// Slots come in chunks that are allocated when first needed and never
+// freed or moved, so a call reaches its entry through two loads.
+constexpr DWORD kChunkBits = 8;
+constexpr DWORD kChunkSlots = 1u << kChunkBits;
+constexpr DWORD kChunks = (kMaxSlot + 1) / kChunkSlots;
+
+// SocketEntry::state, one word so that a call joins, and closesocket ends
+// the handle, in one compare-and-swap:
+//   bits  0..19  calls in flight (holds), closesocket's own included
+//   bits 20..39  of those, calls that may block sending
+//   bit  40      open: the handle is valid and calls may join
+//   bits 48..60  generation of the slot's current (or last) socket
+typedef unsigned long long Word;
+constexpr Word kCall = 1;
+constexpr Word kSendCall = Word{1} << 20;
+constexpr Word kCountMask = (Word{1} << 20) - 1;
+constexpr Word kOpen = Word{1} << 40;
+constexpr int kGenerationShift = 48;
+
+Word CallsOf(Word word) {
+    return word & kCountMask;
+}
+Word SendCallsOf(Word word) {
+    return (word >> 20) & kCountMask;
+}
+DWORD GenerationOfWord(Word word) {
+    return static_cast<DWORD>(word >> kGenerationShift) & kGenerationMask;
+}
+
 SOCKET MakeHandle(DWORD slot, DWORD generation) {
     return (generation << (kSlotBits + 2)) | (slot << 2);
 }
@@ -29,31 +57,42 @@ DWORD GenerationOf(SOCKET s) {
 
 class Table {
 public:
-    std::mutex lock;
-    // Slot 0 is never used, so no handle is 0. Entries never move.
-    std::vector<std::unique_ptr<SocketEntry>> slots; // lock
-    std::deque<DWORD> freeSlots;                     // lock
+    // Never freed; null until the chunk's first slot is taken.
+    std::atomic<SocketEntry*> chunks[kChunks] = {};
 
-    // lock held. The entry a handle names while it is open, or null.
-    SocketEntry* Find(SOCKET s) {
-        if ((s & 3) != 0)
+    std::mutex lock;             // the fields below
+    DWORD slotCount = 1;         // slot 0 is never used, so no handle is 0
+    std::deque<DWORD> freeSlots; // in the order freed
+
+    // Without a lock. The entry of the handle's slot, whatever its state;
+    // null for a value that is no handle of this table.
+    SocketEntry* EntryOf(SOCKET s) {
+        if ((s & 3) != 0 || s != MakeHandle(SlotOf(s), GenerationOf(s)))
             return nullptr;
         DWORD slot = SlotOf(s);
-        if (slot == 0 || slot >= slots.size())
+        if (slot == 0)
             return nullptr;
-        SocketEntry* entry = slots[slot].get();
-        if (!entry->open || entry->generation != GenerationOf(s))
-            return nullptr;
-        return entry;
+        SocketEntry* chunk = chunks[slot >> kChunkBits].load(std::memory_order_acquire);
+        return chunk != nullptr ? &chunk[slot & (kChunkSlots - 1)] : nullptr;
+    }
+
+    SocketEntry* Entry(DWORD slot) {
+        return &chunks[slot >> kChunkBits].load(std::memory_order_acquire)[slot & (kChunkSlots - 1)];
     }
 
     // lock held. A free slot, or 0 when the table is full.
     DWORD TakeSlot() {
-        if (slots.empty())
-            slots.emplace_back(); // slot 0
-        if ((slots.size() <= kSlotsBeforeReuse || freeSlots.empty()) && slots.size() <= kMaxSlot) {
-            slots.push_back(std::make_unique<SocketEntry>());
-            return static_cast<DWORD>(slots.size() - 1);
+        if ((slotCount <= kSlotsBeforeReuse || freeSlots.empty()) && slotCount <= kMaxSlot) {
+            DWORD slot = slotCount;
+            std::atomic<SocketEntry*>& chunk = chunks[slot >> kChunkBits];
+            if (chunk.load(std::memory_order_relaxed) == nullptr) {
+                SocketEntry* entries = new SocketEntry[kChunkSlots];
+                for (DWORD i = 0; i < kChunkSlots; ++i)
+                    entries[i].slot = (slot & ~(kChunkSlots - 1)) + i;
+                chunk.store(entries, std::memory_order_release);
+            }
+            ++slotCount;
+            return slot;
         }
         if (freeSlots.empty())
             return 0;
@@ -69,33 +108,49 @@ Table& TheTable() {
     return *table;
 }
 
-// Table lock held by `lock`. Ends a descriptor whose handle is closed and
-// whose last call has let go; the close itself runs unlocked (a lingering
-// close may block) and the slot is free once it is done.
-void FinishClose(std::unique_lock<std::mutex>& lock, SocketEntry* entry) {
-    int fd = entry->fd;
-    lock.unlock();
-    Sys::Close(fd);
-    lock.lock();
-    entry->fd = -1;
-    TheTable().freeSlots.push_back(entry->slot);
+// Called by whoever let go of a closed entry's last call: closes the
+// descriptor (a lingering close may block; no lock is held) and frees the
+// slot once that is done.
+void FinishClose(SocketEntry* entry) {
+    Sys::Close(entry->fd.load(std::memory_order_relaxed));
+    entry->fd.store(-1, std::memory_order_relaxed);
+    Table& table = TheTable();
+    std::lock_guard<std::mutex> hold(table.lock);
+    table.freeSlots.push_back(entry->slot);
 }
 
-// Table lock held by `lock`. Ends an open handle: the descriptor closes
-// now, or when the last call in flight lets go.
-void CloseEntry(std::unique_lock<std::mutex>& lock, SocketEntry* entry) {
-    entry->open = false;
+// Lets go of calls (the count in the low bits of `calls`); the last one to
+// leave a closed entry closes its descriptor.
+void LetGo(SocketEntry* entry, Word calls) {
+    Word before = entry->state.fetch_sub(calls, std::memory_order_acq_rel);
+    if (CallsOf(before) == CallsOf(calls) && (before & kOpen) == 0)
+        FinishClose(entry);
+}
+
+// Ends the handle s of entry: false when it is not (or no longer) open.
+// The descriptor closes now, or when the last call in flight lets go.
+bool CloseEntry(SocketEntry* entry, SOCKET s) {
+    // Clearing the open bit and joining as a call of its own is one step:
+    // the calls counted in `word` are exactly those to wake, and none of
+    // them can close the descriptor before the wake-up below is done.
+    Word word = entry->state.load(std::memory_order_acquire);
+    do {
+        if ((word & kOpen) == 0 || GenerationOfWord(word) != GenerationOf(s))
+            return false;
+    } while (!entry->state.compare_exchange_weak(word, (word & ~kOpen) + kCall, std::memory_order_acq_rel,
+                                                 std::memory_order_acquire));
     entry->closing.store(true, std::memory_order_release);
-    if (entry->inFlight == 0) {
-        FinishClose(lock, entry);
-        return;
+    if (CallsOf(word) != 0) {
+        // Wake the calls in flight; the shutdown state stays, so a call
+        // that reaches the system only after this point returns at once
+        // too. An abortive close must not send a FIN first: shutting down
+        // receiving only wakes receivers and acceptors without a word to
+        // the peer.
+        bool receiveOnly = entry->abortiveClose.load() && SendCallsOf(word) == 0;
+        Sys::Shutdown(entry->fd.load(std::memory_order_relaxed), receiveOnly ? 0 : 2);
     }
-    // Wake the calls in flight; the shutdown state stays, so a call that
-    // reaches the system only after this point returns at once too. An
-    // abortive close must not send a FIN first: shutting down receiving
-    // only wakes receivers and acceptors without a word to the peer.
-    bool receiveOnly = entry->abortiveClose.load() && entry->sendsInFlight == 0;
-    Sys::Shutdown(entry->fd, receiveOnly ? 0 : 2);
+    LetGo(entry, kCall);
+    return true;
 }
 
 } // namespace
@@ -115,12 +170,7 @@ void SocketHold::Release() {
         return;
     SocketEntry* entry = m_Entry;
     m_Entry = nullptr;
-    Table& table = TheTable();
-    std::unique_lock<std::mutex> lock(table.lock);
-    if (m_Sends)
-        --entry->sendsInFlight;
-    if (--entry->inFlight == 0 && !entry->open && entry->fd >= 0)
-        FinishClose(lock, entry);
+    LetGo(entry, m_Sends ? kCall + kSendCall : kCall);
 }
 
 SocketHold HoldSocket(SOCKET s, HoldFor purpose) {
@@ -128,18 +178,19 @@ SocketHold HoldSocket(SOCKET s, HoldFor purpose) {
         WSASetLastError(WSANOTINITIALISED);
         return SocketHold();
     }
-    Table& table = TheTable();
-    std::lock_guard<std::mutex> hold(table.lock);
-    SocketEntry* entry = table.Find(s);
-    if (entry == nullptr) {
-        WSASetLastError(WSAENOTSOCK);
-        return SocketHold();
+    SocketEntry* entry = TheTable().EntryOf(s);
+    if (entry != nullptr) {
+        const bool sends = purpose == HoldFor::Send;
+        const Word join = sends ? kCall + kSendCall : kCall;
+        Word word = entry->state.load(std::memory_order_acquire);
+        while ((word & kOpen) != 0 && GenerationOfWord(word) == GenerationOf(s)) {
+            if (entry->state.compare_exchange_weak(word, word + join, std::memory_order_acq_rel,
+                                                   std::memory_order_acquire))
+                return SocketHold(entry, sends);
+        }
     }
-    ++entry->inFlight;
-    bool sends = purpose == HoldFor::Send;
-    if (sends)
-        ++entry->sendsInFlight;
-    return SocketHold(entry, sends);
+    WSASetLastError(WSAENOTSOCK);
+    return SocketHold();
 }
 
 SOCKET AddSocket(int fd, int type, bool nonBlocking, bool connected) {
@@ -152,13 +203,13 @@ SOCKET AddSocket(int fd, int type, bool nonBlocking, bool connected) {
         WSASetLastError(WSAEMFILE);
         return INVALID_SOCKET;
     }
-    SocketEntry* entry = table.slots[slot].get();
-    entry->slot = slot;
-    entry->fd = fd;
-    entry->generation = (entry->generation + 1) & kGenerationMask;
-    entry->inFlight = 0;
-    entry->sendsInFlight = 0;
-    entry->open = true;
+    SocketEntry* entry = table.Entry(slot);
+    lock.unlock();
+    // The slot is ours alone: closed, no call in flight, no handle naming
+    // its next generation yet. Everything is set before the open bit
+    // publishes it.
+    const DWORD generation = (GenerationOfWord(entry->state.load(std::memory_order_acquire)) + 1) & kGenerationMask;
+    entry->fd.store(fd, std::memory_order_relaxed);
     entry->closing.store(false);
     entry->type = type;
     entry->nonBlocking.store(nonBlocking);
@@ -169,7 +220,8 @@ SOCKET AddSocket(int fd, int type, bool nonBlocking, bool connected) {
     entry->abortiveClose.store(false);
     entry->connected.store(connected);
     entry->resetError.store(0);
-    return MakeHandle(slot, entry->generation);
+    entry->state.store((Word{generation} << kGenerationShift) | kOpen, std::memory_order_release);
+    return MakeHandle(slot, generation);
 }
 
 int CloseSocket(SOCKET s) {
@@ -177,44 +229,41 @@ int CloseSocket(SOCKET s) {
         WSASetLastError(WSANOTINITIALISED);
         return SOCKET_ERROR;
     }
-    Table& table = TheTable();
-    std::unique_lock<std::mutex> lock(table.lock);
-    SocketEntry* entry = table.Find(s);
-    if (entry == nullptr) {
+    SocketEntry* entry = TheTable().EntryOf(s);
+    if (entry == nullptr || !CloseEntry(entry, s)) {
         WSASetLastError(WSAENOTSOCK);
         return SOCKET_ERROR;
     }
-    CloseEntry(lock, entry);
     return 0;
 }
 
 void CloseAllSockets() {
-    std::vector<SOCKET> open;
+    Table& table = TheTable();
+    DWORD count;
     {
-        Table& table = TheTable();
         std::lock_guard<std::mutex> hold(table.lock);
-        for (DWORD slot = 1; slot < table.slots.size(); ++slot) {
-            if (table.slots[slot]->open)
-                open.push_back(MakeHandle(slot, table.slots[slot]->generation));
-        }
+        count = table.slotCount;
     }
     // Called while the stack stops; CloseSocket's started test would refuse.
-    for (SOCKET s : open) {
-        Table& table = TheTable();
-        std::unique_lock<std::mutex> lock(table.lock);
-        SocketEntry* entry = table.Find(s);
-        if (entry != nullptr)
-            CloseEntry(lock, entry);
+    for (DWORD slot = 1; slot < count; ++slot) {
+        SocketEntry* entry = table.Entry(slot);
+        Word word = entry->state.load(std::memory_order_acquire);
+        if ((word & kOpen) != 0)
+            CloseEntry(entry, MakeHandle(slot, GenerationOfWord(word)));
     }
 }
 
 int OpenDescriptorCount() {
     Table& table = TheTable();
-    std::lock_guard<std::mutex> hold(table.lock);
-    int count = 0;
-    for (DWORD slot = 1; slot < table.slots.size(); ++slot)
-        count += table.slots[slot]->fd >= 0 ? 1 : 0;
-    return count;
+    DWORD count;
+    {
+        std::lock_guard<std::mutex> hold(table.lock);
+        count = table.slotCount;
+    }
+    int open = 0;
+    for (DWORD slot = 1; slot < count; ++slot)
+        open += table.Entry(slot)->fd.load(std::memory_order_relaxed) >= 0 ? 1 : 0;
+    return open;
 }
 
 } // namespace YNetPosix

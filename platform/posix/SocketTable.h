@@ -15,6 +15,15 @@
 // A slot is reused only once the table holds 1024 slots, the oldest freed
 // first, and its generation counts 13 bits: a stale handle meets a new
 // socket of the same value only after some 8 million sockets.
+//
+// A call finds its socket without a process-wide lock: each entry keeps
+// its generation, whether it is open and the count of calls in flight in
+// one atomic word, which a call raises by compare-and-swap only while the
+// word names the handle's generation and the socket is open. closesocket
+// clears the open bit in the same way, so from that instant no call can
+// join, and the call that brings the count to zero on a closed entry closes
+// the descriptor. Only creating and finally closing a socket take the
+// table's lock (for the free slots).
 #pragma once
 
 #include <atomic>
@@ -29,12 +38,11 @@ bool WinSockStarted();
 // What Winsock knows of a socket beyond its descriptor. Fields change under
 // the calls of any thread, hence atomics.
 struct SocketEntry {
-    DWORD slot = 0;        // fixed: the entry's place in the table
-    int fd = -1;           // table lock; kept while calls are in flight
-    DWORD generation = 0;  // table lock
-    int inFlight = 0;      // table lock
-    int sendsInFlight = 0; // table lock: those of inFlight that may block sending
-    bool open = false;     // table lock; false from closesocket on
+    DWORD slot = 0; // fixed: the entry's place in the table
+    // Generation, open bit and calls in flight (those that may block
+    // sending counted apart as well); see SocketTable.cpp.
+    std::atomic<unsigned long long> state{0};
+    std::atomic<int> fd{-1}; // kept while calls are in flight
     std::atomic<bool> closing{false};
     int type = 0; // SOCK_STREAM or SOCK_DGRAM, set at creation
     std::atomic<bool> nonBlocking{false};
@@ -62,7 +70,7 @@ public:
 
     explicit operator bool() const { return m_Entry != nullptr; }
     SocketEntry* operator->() const { return m_Entry; }
-    int Fd() const { return m_Entry->fd; } // stable while held
+    int Fd() const { return m_Entry->fd.load(std::memory_order_relaxed); } // stable while held
     // closesocket was called on the socket while this call held it.
     bool Closed() const { return m_Entry->closing.load(std::memory_order_acquire); }
     void Release();

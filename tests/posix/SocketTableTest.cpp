@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include "platform/WinApi.h"
@@ -290,6 +291,42 @@ TEST(PosixSocketTable, CallsRacingACloseEndCleanly) {
     }
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_EQ(YNetPosix::OpenDescriptorCount(), before);
+}
+
+// Calls find their socket without the table's lock while other threads
+// create and close sockets (new slots, new chunks of slots, reused slots):
+// a live handle always reaches its own socket, a stale one never any.
+TEST(PosixSocketTable, LookupsRacingSocketsComingAndGoingSeeOnlyTheirOwn) {
+    SOCKET live = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET stale = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_NE(live, INVALID_SOCKET);
+    ASSERT_NE(stale, INVALID_SOCKET);
+    ASSERT_EQ(closesocket(stale), 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    std::thread prober([&] {
+        while (!done.load()) {
+            int type = 0, length = sizeof(type);
+            if (getsockopt(live, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) != 0 ||
+                type != SOCK_STREAM)
+                wrong.fetch_add(1);
+            if (getsockopt(stale, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) != SOCKET_ERROR ||
+                WSAGetLastError() != WSAENOTSOCK)
+                wrong.fetch_add(1);
+        }
+    });
+    for (int i = 0; i < 1500; ++i) {
+        SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+        ASSERT_NE(s, INVALID_SOCKET);
+        // Once the stale handle's slot is reused, this meets it open.
+        int type = 0, length = sizeof(type);
+        EXPECT_EQ(getsockopt(stale, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length), SOCKET_ERROR);
+        ASSERT_EQ(closesocket(s), 0);
+    }
+    done.store(true);
+    prober.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(closesocket(live), 0);
 }
 
 TEST(PosixSocketTable, LastCleanupClosesEverySocket) {
