@@ -1,37 +1,43 @@
-// Receive stream and block pool costs.
+// NetStream's reassembly beside a flat parser, on the same bytes.
 //
-// Reassembly: a run of equal messages arrives in 2880-byte pieces. The
-// stream receives each piece into pool blocks (asking for the room left in
-// its block, or for what a pending message lacks), finds the boundaries and
-// hands every message out in place; the naive parser appends each piece to
-// one growing buffer and copies every message into a buffer of its own.
-// Both read every message's size and last byte. Counters: messages/s
-// (items) and bytes/s.
+// A run of equal messages arrives in 2880-byte pieces. NetStream receives
+// each piece into pool blocks (asking for the room left in its block, or for
+// what a pending message lacks), and hands every message out in place. The
+// flat parser copies each piece behind the bytes it holds in one buffer,
+// cuts the whole messages out in place and moves the rest to the front.
+// Both sum every byte of every message, and each pass's sum is checked.
+// The contenders take turns, their order alternating from one round to the
+// next; the ratio (flat parser's time / NetStream's, > 1: NetStream is
+// faster) is taken per round and reported as min / median / max.
 //
-// Pool: one block taken from the shared pool and given back, beside
-// malloc/free of a block's 32-bit size (2896 bytes).
-#include <benchmark/benchmark.h>
-
-#include "message/YNetMsgHead.h"
-#include "stream/LockHolder.h"
-#include "stream/NetStream.h"
-#include "stream/SharedBlockPool.h"
-
+// Usage: StreamBench [--rounds N] (default 10).
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "message/YNetMsgHead.h"
+#include "stream/NetStream.h"
+#include "support/Contenders.h"
+
 using namespace YNet2;
+using BenchNet::SumBytes;
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+typedef std::vector<BYTE> Bytes;
 
 constexpr std::size_t kPiece = 2880;
 constexpr std::size_t kWireBytes = kPiece * 256; // 720 KiB per pass
 
-std::vector<BYTE> Wire(int messageSize) {
-    std::vector<BYTE> wire;
-    std::vector<BYTE> message(static_cast<std::size_t>(messageSize));
+Bytes Wire(int messageSize) {
+    Bytes wire;
+    Bytes message(static_cast<std::size_t>(messageSize));
     for (std::size_t i = 4; i < message.size(); ++i)
         message[i] = static_cast<BYTE>(i * 13);
     reinterpret_cast<YNetMsgHead*>(message.data())->SetHead(static_cast<WORD>(messageSize), 3, 1, false, false, false);
@@ -40,102 +46,115 @@ std::vector<BYTE> Wire(int messageSize) {
     return wire;
 }
 
-// What a consumer does with a message: reads its size and its last byte.
-inline std::size_t Use(const BYTE* message) {
-    const std::size_t size = static_cast<std::size_t>(reinterpret_cast<const YNetMsgHead*>(message)->GetSize());
-    return size + message[size - 1];
+// One pass of the wire through a stream; false when it refused the bytes.
+bool StreamPass(NetStream& stream, const Bytes& wire, std::uint64_t* sum) {
+    _block* block = nullptr;
+    ULONG remaining = 0;
+    for (std::size_t piece = 0; piece < wire.size(); piece += kPiece) {
+        const std::size_t pieceEnd = std::min(piece + kPiece, wire.size());
+        for (std::size_t at = piece; at < pieceEnd;) {
+            ULONG want = remaining;
+            if (want == 0)
+                want = block != nullptr && block->m_Len < _block::Size ? _block::Size - block->m_Len : _block::Size;
+            block = stream.Request(block, want);
+            if (block == nullptr)
+                return false;
+            const ULONG n = static_cast<ULONG>(std::min<std::size_t>(want, pieceEnd - at));
+            std::memcpy(block->m_Bytes + block->m_Len, wire.data() + at, n); // the receive
+            at += n;
+            if (stream.Analyse_InData(n, block, remaining) < 0)
+                return false;
+        }
+        while (YNetMsgHead* head = stream.Process_InData()) {
+            const BYTE* message = reinterpret_cast<const BYTE*>(head);
+            *sum += SumBytes(message, BenchNet::MessageSize(message));
+            stream.BrushMsg();
+        }
+    }
+    stream.EndConnect();
+    const bool ended = stream.Process_InData() != nullptr;
+    stream.Release();
+    stream.Clear();
+    return ended;
 }
 
-void StreamReassembly(benchmark::State& state) {
-    const std::vector<BYTE> wire = Wire(static_cast<int>(state.range(0)));
+// One pass through the flat parser.
+bool FlatPass(Bytes& buffer, const Bytes& wire, std::uint64_t* sum) {
+    std::size_t kept = 0;
+    for (std::size_t piece = 0; piece < wire.size(); piece += kPiece) {
+        const std::size_t n = std::min(kPiece, wire.size() - piece);
+        std::memcpy(buffer.data() + kept, wire.data() + piece, n); // the receive
+        const std::size_t end = kept + n;
+        std::size_t at = 0;
+        while (end - at >= 4) {
+            const int size = BenchNet::MessageSize(buffer.data() + at);
+            if (size < 4 || size > 1440)
+                return false;
+            if (end - at < static_cast<std::size_t>(size))
+                break;
+            *sum += SumBytes(buffer.data() + at, size);
+            at += static_cast<std::size_t>(size);
+        }
+        kept = end - at;
+        std::memmove(buffer.data(), buffer.data() + at, kept);
+    }
+    return kept == 0;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+bool Compare(int size, int rounds) {
+    const Bytes wire = Wire(size);
+    const std::uint64_t perPass = SumBytes(wire.data(), static_cast<int>(wire.size()));
+    const int passes = 200; // 144 MB per contender and round
     NetStream stream;
-    std::size_t messages = 0, sink = 0;
-    for (auto _ : state) {
-        _block* block = nullptr;
-        ULONG remaining = 0;
-        for (std::size_t piece = 0; piece < wire.size(); piece += kPiece) {
-            const std::size_t pieceEnd = std::min(piece + kPiece, wire.size());
-            for (std::size_t at = piece; at < pieceEnd;) {
-                ULONG want = remaining;
-                if (want == 0)
-                    want = block != nullptr && block->m_Len < _block::Size ? _block::Size - block->m_Len : _block::Size;
-                block = stream.Request(block, want);
-                const ULONG n = static_cast<ULONG>(std::min<std::size_t>(want, pieceEnd - at));
-                std::memcpy(block->m_Bytes + block->m_Len, wire.data() + at, n); // the receive
-                at += n;
-                if (stream.Analyse_InData(n, block, remaining) < 0)
-                    state.SkipWithError("refused");
-            }
-            while (YNetMsgHead* head = stream.Process_InData()) {
-                sink += Use(reinterpret_cast<const BYTE*>(head));
-                ++messages;
-                stream.BrushMsg();
+    Bytes buffer(kPiece + 1440);
+    std::vector<double> ratios, streamRates, flatRates;
+    for (int round = 0; round < rounds; ++round) {
+        double seconds[2];
+        for (int turn = 0; turn < 2; ++turn) {
+            const int who = (turn + round) % 2; // 0 NetStream, 1 flat parser
+            std::uint64_t sum = 0;
+            bool ok = true;
+            Clock::time_point start = Clock::now();
+            for (int pass = 0; pass < passes && ok; ++pass)
+                ok = who == 0 ? StreamPass(stream, wire, &sum) : FlatPass(buffer, wire, &sum);
+            seconds[who] = std::chrono::duration<double>(Clock::now() - start).count();
+            if (!ok || sum != perPass * passes) {
+                std::printf("stream %d: %s failed\n", size, who == 0 ? "NetStream" : "flat parser");
+                return false;
             }
         }
-        stream.EndConnect();
-        if (stream.Process_InData() == nullptr)
-            state.SkipWithError("no end head");
-        stream.Release();
-        stream.Clear();
+        ratios.push_back(seconds[1] / seconds[0]);
+        const double bytes = static_cast<double>(wire.size()) * passes;
+        streamRates.push_back(bytes / seconds[0]);
+        flatRates.push_back(bytes / seconds[1]);
     }
-    benchmark::DoNotOptimize(sink);
-    state.SetItemsProcessed(static_cast<std::int64_t>(messages));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * wire.size()));
-}
-
-void NaiveReassembly(benchmark::State& state) {
-    const std::vector<BYTE> wire = Wire(static_cast<int>(state.range(0)));
-    std::vector<BYTE> buffer;
-    std::size_t messages = 0, sink = 0;
-    for (auto _ : state) {
-        buffer.clear();
-        for (std::size_t piece = 0; piece < wire.size(); piece += kPiece) {
-            const std::size_t pieceEnd = std::min(piece + kPiece, wire.size());
-            buffer.insert(buffer.end(), wire.begin() + static_cast<std::ptrdiff_t>(piece),
-                          wire.begin() + static_cast<std::ptrdiff_t>(pieceEnd)); // the receive
-            std::size_t at = 0;
-            while (buffer.size() - at >= 4) {
-                const std::size_t size =
-                    static_cast<std::size_t>(reinterpret_cast<const YNetMsgHead*>(buffer.data() + at)->GetSize());
-                if (size < 4 || size > 1440 || size > buffer.size() - at)
-                    break;
-                std::vector<BYTE> message(buffer.begin() + static_cast<std::ptrdiff_t>(at),
-                                          buffer.begin() + static_cast<std::ptrdiff_t>(at + size));
-                sink += Use(message.data());
-                ++messages;
-                at += size;
-            }
-            buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(at));
-        }
-    }
-    benchmark::DoNotOptimize(sink);
-    state.SetItemsProcessed(static_cast<std::int64_t>(messages));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * wire.size()));
-}
-
-void PoolTakeAndGiveBack(benchmark::State& state) {
-    _buff& pool = SharedBlockPool();
-    for (auto _ : state) {
-        _block* block = pool.Add();
-        benchmark::DoNotOptimize(block);
-        LockHolder hold(&pool.m_Lock);
-        pool.Remove(block);
-    }
-}
-
-void MallocFree2896(benchmark::State& state) {
-    for (auto _ : state) {
-        void* block = std::malloc(2896);
-        benchmark::DoNotOptimize(block);
-        std::free(block);
-    }
+    std::sort(ratios.begin(), ratios.end());
+    std::printf("reassembly %d bytes, %d rounds of %zu MB per contender\n", size, rounds,
+                wire.size() * passes / 1000000);
+    std::printf("    NetStream      median %.2f GB/s\n", Median(streamRates) / 1e9);
+    std::printf("    flat parser    median %.2f GB/s\n", Median(flatRates) / 1e9);
+    std::printf("    %-34s min %.3f  median %.3f  max %.3f\n", "ratio NetStream / flat parser", ratios.front(),
+                Median(ratios), ratios.back());
+    std::fflush(stdout);
+    return true;
 }
 
 } // namespace
 
-BENCHMARK(StreamReassembly)->Arg(100)->Arg(1440);
-BENCHMARK(NaiveReassembly)->Arg(100)->Arg(1440);
-BENCHMARK(PoolTakeAndGiveBack);
-BENCHMARK(MallocFree2896);
-
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    int rounds = 10;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--rounds")
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+    }
+    bool ok = true;
+    for (int size : {100, 1440})
+        ok = Compare(size, rounds) && ok;
+    return ok ? 0 : 1;
+}

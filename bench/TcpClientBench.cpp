@@ -1,32 +1,35 @@
-// TCPClient on loopback, beside minimal clients written with the raw socket
-// calls. Each benchmark measures every contender in the same run and
-// reports the ratios as counters (ratio > 1: TCPClient is faster).
+// TCPClient on loopback beside the clients a user might pick instead: one
+// on standalone Asio (async reads into a 16 or 64 KiB buffer) and one on the
+// plain POSIX socket calls (bench/support, which uses none of this
+// library's layers). Every contender does the same work per message: cut
+// the frame, unscramble the body with this library's Decode, sum every
+// byte of the message; each round's sums are checked against the bytes
+// sent. Contenders take turns, their order rotating and reversing from one
+// round to the next; a ratio is taken per round and reported as min /
+// median / max over the rounds (ratio > 1: TCPClient is faster).
 //
-// PingPong/size: round trips per second. A reflector server sends every
-// byte back. TCPClient's handler answers each echo through SendMsg; the raw
-// client is a blocking loop doing the same framing (scramble, send, receive
-// the head, receive the body, unscramble). Both stay connected and take
-// turns in rounds of 2,000 round trips. Target: ratio_raw >= 0.95.
+//   oneway SIZE    messages per second from a server that sends one message
+//                  after another; each contender connects afresh per round.
+//                  Ratio: TCPClient against the better of Asio 16 KiB and
+//                  Asio 64 KiB in that round.
+//   pingpong SIZE  round trips per second against a server that sends every
+//                  byte back; the contenders stay connected for the whole
+//                  run. TCPClient answers from its handler through SendMsg.
+//   scale          1,000 TCPClient connections, each with its receive
+//                  thread, to one local server (on this library's socket
+//                  layer, as in earlier figures): connects per second,
+//                  resident memory per connection, and the threads and
+//                  descriptors left afterwards (must be 0).
 //
-// Stream/size: messages per second delivered to the consumer, from a server
-// that sends one message after another. raw2 receives the head and then
-// the body of every message (two receives per message); raw64k receives
-// 64 KiB pieces, cuts the messages out in place and unscrambles them. Every
-// consumer reads each message's first body byte and last byte. Targets for
-// 100-byte messages: ratio_raw2 >= 10, ratio_raw64k >= 0.5.
-//
-// Scale: 1,000 TCPClient connections, each with its receive thread, to one
-// local server; all receive one broadcast message; all are released.
-// Counters: connects per second, resident memory per connection, and the
-// descriptors, threads and heap bytes left afterwards (all must be 0). Two
-// rounds; the counters are the second's, as the first also grows the
-// process-wide handle tables once.
-#include <benchmark/benchmark.h>
-
+// Usage: TcpClientBench [--rounds N] [oneway|pingpong|scale ...]
+// (default: 10 rounds, all three).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -38,16 +41,17 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
-#if !defined(_WIN32)
 #include <filesystem>
-#endif
 
 #include "client/TCPClient.h"
 #include "message/Scrambler.h"
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
+#include "support/Contenders.h"
 
 using namespace YNet2;
+using BenchNet::Bytes;
+using BenchNet::SumBytes;
 
 namespace {
 
@@ -57,7 +61,42 @@ double Seconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
-// ---------------------------------------------------------------- sockets
+void DecodeBody(unsigned char* body, unsigned length) {
+    unsigned char unused = 0;
+    Decode(body, length, unused);
+}
+
+void EncodeBody(unsigned char* body, unsigned length) {
+    unsigned char unused = 0;
+    Encode(body, length, unused);
+}
+
+struct Spread {
+    double min, median, max;
+};
+
+Spread SpreadOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    const double median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return Spread{values.front(), median, values.back()};
+}
+
+double Median(const std::vector<double>& values) {
+    return SpreadOf(values).median;
+}
+
+// Round r runs the contenders rotated by r, and reversed on odd rounds.
+std::vector<int> OrderOfRound(int round, int contenders) {
+    std::vector<int> order(static_cast<size_t>(contenders));
+    for (int i = 0; i < contenders; ++i)
+        order[static_cast<size_t>(i)] = (i + round) % contenders;
+    if (round % 2 == 1)
+        std::reverse(order.begin(), order.end());
+    return order;
+}
+
+// ---------------------------------------------------------------- sockets (this library's)
 
 YSocketAddr Loopback(WORD port) {
     YSocketAddr address{};
@@ -81,22 +120,6 @@ SOCKET Listen(WORD* port) {
     return listener;
 }
 
-void NoDelay(SOCKET s) {
-    int on = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-}
-
-SOCKET ConnectRaw(WORD port) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    YSocketAddr address = Loopback(port);
-    if (connect(s, address.AsSockaddr(), YSocketAddr::Length) != 0) {
-        closesocket(s);
-        return INVALID_SOCKET;
-    }
-    NoDelay(s);
-    return s;
-}
-
 bool SendAll(SOCKET s, const unsigned char* data, int length) {
     int sent = 0;
     while (sent < length) {
@@ -108,70 +131,12 @@ bool SendAll(SOCKET s, const unsigned char* data, int length) {
     return true;
 }
 
-bool RecvAll(SOCKET s, unsigned char* data, int length) {
-    int got = 0;
-    while (got < length) {
-        int n = recv(s, reinterpret_cast<char*>(data) + got, length - got, 0);
-        if (n <= 0)
-            return false;
-        got += n;
-    }
-    return true;
-}
-
-// A server of one connection, run on a thread of its own: accepts, runs
-// its body, closes.
-class OneShotServer {
-public:
-    explicit OneShotServer(std::function<void(SOCKET)> body) : m_Body(std::move(body)) {
-        m_Listener = Listen(&m_Port);
-        m_Thread = CreateThread(nullptr, 0, &OneShotServer::Main, this, 0, nullptr);
-    }
-    ~OneShotServer() {
-        WaitForSingleObject(m_Thread, INFINITE);
-        CloseHandle(m_Thread);
-        closesocket(m_Listener);
-    }
-    WORD Port() const { return m_Port; }
-
-private:
-    static DWORD WINAPI Main(LPVOID self) {
-        auto* server = static_cast<OneShotServer*>(self);
-        SOCKET s = accept(server->m_Listener, nullptr, nullptr);
-        if (s == INVALID_SOCKET)
-            return 1;
-        NoDelay(s);
-        server->m_Body(s);
-        closesocket(s);
-        return 0;
-    }
-    std::function<void(SOCKET)> m_Body;
-    SOCKET m_Listener;
-    WORD m_Port = 0;
-    HANDLE m_Thread;
-};
-
-// Sends back every byte it receives, until the client closes.
-void Reflect(SOCKET s) {
-    std::vector<unsigned char> buffer(65536);
-    for (;;) {
-        int n = recv(s, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0);
-        if (n <= 0 || !SendAll(s, buffer.data(), n))
-            return;
-    }
-}
-
-std::vector<unsigned char> PlainMessage(int size) {
-    std::vector<unsigned char> message(static_cast<size_t>(size));
+Bytes PlainMessage(int size) {
+    Bytes message(static_cast<size_t>(size));
     reinterpret_cast<YNetMsgHead*>(message.data())->SetHead(static_cast<WORD>(size), 3, 1, true, false, false);
     for (int i = 4; i < size; ++i)
         message[static_cast<size_t>(i)] = static_cast<unsigned char>(i * 13 + 1);
     return message;
-}
-
-// What every consumer does with a message: its first body byte and last byte.
-inline unsigned Touch(const unsigned char* message, int length) {
-    return message[4] + message[length - 1];
 }
 
 // A signal the benchmark thread waits on.
@@ -197,23 +162,119 @@ private:
     bool m_Set = false;
 };
 
+void PrintSpread(const char* what, const Spread& s) {
+    std::printf("    %-34s min %.3f  median %.3f  max %.3f\n", what, s.min, s.median, s.max);
+}
+
+// ---------------------------------------------------------------- one-way
+
+class CountingWorker : public MsgWorker {
+public:
+    explicit CountingWorker(long target) : MsgWorker(nullptr, 0), m_Target(target) {}
+    LONG HandleMessage(void* message, int length, void*, void*) override {
+        m_Sum += SumBytes(static_cast<unsigned char*>(message), length);
+        if (++m_Count == m_Target)
+            m_Done.Set();
+        return 0;
+    }
+    LONG ConnectionCut(void*) override { return 0; }
+    LONG ConnectionAccept(void*) override { return 0; }
+    const long m_Target;
+    long m_Count = 0;
+    std::uint64_t m_Sum = 0;
+    Done m_Done;
+};
+
+double TcpClientStream(int port, long count, std::uint64_t* sum) {
+    CountingWorker worker(count);
+    TCPClient client(&worker);
+    YSocketAddr address = Loopback(static_cast<WORD>(port));
+    Clock::time_point start = Clock::now();
+    if (client.Init(address) != 0 || !worker.m_Done.Wait(300)) {
+        client.Wait_Release();
+        return -1;
+    }
+    double seconds = Seconds(start, Clock::now());
+    client.Wait_Release();
+    *sum += worker.m_Sum;
+    return seconds;
+}
+
+bool OneWay(int size, int rounds) {
+    const long perBatch = 65536 / size + 1;
+    // About 2.4 million, 1 million and 100,000 messages (20, 100 and 144 MB).
+    const long target = size <= 8 ? 2400000 : size <= 100 ? 1000000 : 100000;
+    const long batches = target / perBatch + 1;
+    const long count = perBatch * batches;
+    Bytes message = PlainMessage(size);
+    const std::uint64_t expected = SumBytes(message.data(), size) * static_cast<std::uint64_t>(count);
+    EncodeBody(message.data() + 4, static_cast<unsigned>(size - 4));
+    Bytes wire;
+    for (long i = 0; i < perBatch; ++i)
+        wire.insert(wire.end(), message.begin(), message.end());
+
+    const char* names[] = {"TCPClient", "Asio 16 KiB", "Asio 64 KiB", "POSIX 64 KiB"};
+    const int contenders = 4;
+    std::vector<std::vector<double>> rates(contenders);
+    std::vector<double> ratioAsio, ratioPosix;
+    for (int round = 0; round < rounds; ++round) {
+        double seconds[contenders];
+        for (int who : OrderOfRound(round, contenders)) {
+            auto server = BenchNet::Server::Streamer(wire, batches);
+            std::uint64_t sum = 0;
+            double s = -1;
+            switch (who) {
+            case 0:
+                s = TcpClientStream(server->Port(), count, &sum);
+                break;
+            case 1:
+                s = BenchNet::AsioStream(server->Port(), count, 16384, DecodeBody, &sum);
+                break;
+            case 2:
+                s = BenchNet::AsioStream(server->Port(), count, 65536, DecodeBody, &sum);
+                break;
+            case 3:
+                s = BenchNet::RawStream(server->Port(), count, 65536, DecodeBody, &sum);
+                break;
+            }
+            if (s <= 0 || sum != expected) {
+                std::printf("oneway %d: %s failed (time %g, sum %llu, expected %llu)\n", size, names[who], s,
+                            static_cast<unsigned long long>(sum), static_cast<unsigned long long>(expected));
+                return false;
+            }
+            seconds[who] = s;
+            rates[static_cast<size_t>(who)].push_back(count / s);
+        }
+        ratioAsio.push_back(std::min(seconds[1], seconds[2]) / seconds[0]);
+        ratioPosix.push_back(seconds[3] / seconds[0]);
+    }
+    std::printf("oneway %d bytes, %ld messages per contender and round, %d rounds\n", size, count, rounds);
+    for (int who = 0; who < contenders; ++who)
+        std::printf("    %-14s median %.3f M msg/s\n", names[who], Median(rates[static_cast<size_t>(who)]) / 1e6);
+    PrintSpread("ratio TCPClient / best Asio", SpreadOf(ratioAsio));
+    PrintSpread("ratio TCPClient / POSIX 64 KiB", SpreadOf(ratioPosix));
+    std::fflush(stdout);
+    return true;
+}
+
 // ---------------------------------------------------------------- ping-pong
 
 class PingWorker : public MsgWorker {
 public:
-    explicit PingWorker(int size) : MsgWorker(nullptr, 0), m_Plain(PlainMessage(size)), m_Out(m_Plain.size()) {}
+    explicit PingWorker(const Bytes& plain) : MsgWorker(nullptr, 0), m_Plain(plain), m_Out(plain.size()) {}
 
     // Sends the first message; the handler sends each next one.
-    bool Start(TCPClient& client, long target) {
+    bool Start(TCPClient& client, long target, std::uint64_t* sum) {
         m_Target = target;
         m_Count = 0;
+        m_Sum = sum;
         m_Done.Reset();
         return Ping(&client);
     }
     bool Wait() { return m_Done.Wait(120); }
 
     LONG HandleMessage(void* message, int length, void*, void* kernel) override {
-        m_Sink += Touch(static_cast<unsigned char*>(message), length);
+        *m_Sum += SumBytes(static_cast<unsigned char*>(message), length);
         if (++m_Count >= m_Target) {
             m_Done.Set();
             return 0;
@@ -222,7 +283,6 @@ public:
     }
     LONG ConnectionCut(void*) override { return 0; }
     LONG ConnectionAccept(void*) override { return 0; }
-    unsigned m_Sink = 0;
 
 private:
     bool Ping(NetKernel* kernel) {
@@ -230,220 +290,64 @@ private:
         int size = static_cast<int>(m_Out.size());
         return kernel->SendMsg(nullptr, m_Out.data(), size) == size;
     }
-    std::vector<unsigned char> m_Plain;
-    std::vector<unsigned char> m_Out;
+    const Bytes m_Plain;
+    Bytes m_Out;
     long m_Target = 0;
     long m_Count = 0;
+    std::uint64_t* m_Sum = nullptr;
     Done m_Done;
 };
 
-// The raw client: one blocking loop, the same framing work per round trip.
-class RawPinger {
-public:
-    RawPinger(WORD port, int size)
-        : m_Socket(ConnectRaw(port)), m_Size(size), m_Plain(PlainMessage(size)), m_Out(m_Plain.size()), m_In(1440) {}
-    ~RawPinger() { closesocket(m_Socket); }
-    bool Run(long roundTrips, unsigned* sink) {
-        unsigned char scratch = 0;
-        for (long i = 0; i < roundTrips; ++i) {
-            std::memcpy(m_Out.data(), m_Plain.data(), m_Plain.size());
-            Encode(m_Out.data() + 4, static_cast<DWORD>(m_Size - 4), scratch);
-            if (!SendAll(m_Socket, m_Out.data(), m_Size) || !RecvAll(m_Socket, m_In.data(), 4))
-                return false;
-            int got = reinterpret_cast<YNetMsgHead*>(m_In.data())->GetSize();
-            if (got > 4 && !RecvAll(m_Socket, m_In.data() + 4, got - 4))
-                return false;
-            Decode(m_In.data() + 4, static_cast<DWORD>(got - 4), scratch);
-            *sink += Touch(m_In.data(), got);
-        }
-        return true;
-    }
-
-private:
-    SOCKET m_Socket;
-    int m_Size;
-    std::vector<unsigned char> m_Plain, m_Out, m_In;
-};
-
-// Both clients stay connected for the whole run and take turns in short
-// rounds, so that drifts of the machine's speed reach both alike.
-void PingPong(benchmark::State& state) {
-    const int size = static_cast<int>(state.range(0));
-    const long roundTrips = 2000;
-    double tcpSeconds = 0, rawSeconds = 0;
-    unsigned sink = 0;
-    OneShotServer rawServer(Reflect), tcpServer(Reflect);
-    RawPinger raw(rawServer.Port(), size);
-    PingWorker worker(size);
+bool PingPong(int size, int rounds) {
+    const long roundTrips = 3000;
+    const Bytes plain = PlainMessage(size);
+    const std::uint64_t expected = SumBytes(plain.data(), size) * static_cast<std::uint64_t>(roundTrips);
+    auto server = BenchNet::Server::Reflector();
+    auto asio = BenchNet::Pinger::Asio(server->Port(), plain, EncodeBody, DecodeBody);
+    auto raw = BenchNet::Pinger::Raw(server->Port(), plain, EncodeBody, DecodeBody);
+    PingWorker worker(plain);
     TCPClient client(&worker);
-    YSocketAddr address = Loopback(tcpServer.Port());
+    YSocketAddr address = Loopback(static_cast<WORD>(server->Port()));
     if (client.Init(address) != 0) {
-        state.SkipWithError("connect");
-        return;
+        std::printf("pingpong %d: connect failed\n", size);
+        return false;
     }
-    for (auto _ : state) {
-        Clock::time_point start = Clock::now();
-        if (!raw.Run(roundTrips, &sink)) {
-            state.SkipWithError("raw ping-pong failed");
-            break;
-        }
-        Clock::time_point middle = Clock::now();
-        if (!worker.Start(client, roundTrips) || !worker.Wait()) {
-            state.SkipWithError("ping-pong stalled");
-            break;
-        }
-        Clock::time_point end = Clock::now();
-        rawSeconds += Seconds(start, middle);
-        tcpSeconds += Seconds(middle, end);
-        state.SetIterationTime(Seconds(middle, end));
-    }
-    client.Wait_Release();
-    benchmark::DoNotOptimize(sink + worker.m_Sink);
-    const double n = static_cast<double>(state.iterations() * roundTrips);
-    state.counters["tcpclient_rt/s"] = n / tcpSeconds;
-    state.counters["raw_rt/s"] = n / rawSeconds;
-    state.counters["ratio_raw"] = rawSeconds / tcpSeconds;
-}
-
-// ---------------------------------------------------------------- one-way stream
-
-// Sends count messages of one size, one after another, then closes.
-void Stream(SOCKET s, int size, long count) {
-    std::vector<unsigned char> wire;
-    std::vector<unsigned char> message = PlainMessage(size);
-    unsigned char scratch = 0;
-    Encode(message.data() + 4, static_cast<DWORD>(size - 4), scratch);
-    long perBatch = 65536 / size + 1;
-    for (long i = 0; i < perBatch; ++i)
-        wire.insert(wire.end(), message.begin(), message.end());
-    for (long sent = 0; sent < count; sent += perBatch) {
-        long n = std::min(perBatch, count - sent);
-        if (!SendAll(s, wire.data(), static_cast<int>(n * size)))
-            return;
-    }
-    shutdown(s, SD_SEND);
-    char drain[256];
-    while (recv(s, drain, sizeof drain, 0) > 0) {
-    }
-}
-
-class CountingWorker : public MsgWorker {
-public:
-    CountingWorker() : MsgWorker(nullptr, 0) {}
-    long m_Target = 0;
-    long m_Count = 0;
-    unsigned m_Sink = 0;
-    Done m_Done;
-    LONG HandleMessage(void* message, int length, void*, void*) override {
-        m_Sink += Touch(static_cast<unsigned char*>(message), length);
-        if (++m_Count == m_Target)
-            m_Done.Set();
-        return 0;
-    }
-    LONG ConnectionCut(void*) override { return 0; }
-    LONG ConnectionAccept(void*) override { return 0; }
-};
-
-double TcpStream(WORD port, long count, unsigned* sink) {
-    CountingWorker worker;
-    worker.m_Target = count;
-    TCPClient client(&worker);
-    YSocketAddr address = Loopback(port);
-    Clock::time_point start = Clock::now();
-    if (client.Init(address) != 0 || !worker.m_Done.Wait(300))
-        return -1;
-    double seconds = Seconds(start, Clock::now());
-    client.Wait_Release();
-    *sink += worker.m_Sink;
-    return seconds;
-}
-
-double RawTwoReceives(WORD port, long count, unsigned* sink) {
-    Clock::time_point start = Clock::now();
-    SOCKET s = ConnectRaw(port);
-    std::vector<unsigned char> in(1440);
-    unsigned char scratch = 0;
-    long got = 0;
-    for (; got < count; ++got) {
-        if (!RecvAll(s, in.data(), 4))
-            break;
-        int size = reinterpret_cast<YNetMsgHead*>(in.data())->GetSize();
-        if (size > 4 && !RecvAll(s, in.data() + 4, size - 4))
-            break;
-        Decode(in.data() + 4, static_cast<DWORD>(size - 4), scratch);
-        *sink += Touch(in.data(), size);
-    }
-    double seconds = Seconds(start, Clock::now());
-    closesocket(s);
-    return got == count ? seconds : -1;
-}
-
-double RawPieces(WORD port, long count, unsigned* sink) {
-    Clock::time_point start = Clock::now();
-    SOCKET s = ConnectRaw(port);
-    std::vector<unsigned char> buffer(65536 + 1440);
-    unsigned char scratch = 0;
-    long got = 0;
-    int kept = 0;
-    while (got < count) {
-        int n = recv(s, reinterpret_cast<char*>(buffer.data()) + kept, 65536, 0);
-        if (n <= 0)
-            break;
-        int end = kept + n, at = 0;
-        while (end - at >= 4) {
-            int size = reinterpret_cast<YNetMsgHead*>(buffer.data() + at)->GetSize();
-            if (end - at < size)
+    const char* names[] = {"TCPClient", "Asio", "POSIX"};
+    const int contenders = 3;
+    std::vector<std::vector<double>> rates(contenders);
+    std::vector<double> ratioAsio, ratioPosix;
+    bool ok = true;
+    for (int round = 0; round < rounds && ok; ++round) {
+        double seconds[contenders];
+        for (int who : OrderOfRound(round, contenders)) {
+            std::uint64_t sum = 0;
+            Clock::time_point start = Clock::now();
+            bool ran = who == 0   ? worker.Start(client, roundTrips, &sum) && worker.Wait()
+                       : who == 1 ? asio->Run(roundTrips, &sum)
+                                  : raw->Run(roundTrips, &sum);
+            seconds[who] = Seconds(start, Clock::now());
+            if (!ran || sum != expected) {
+                std::printf("pingpong %d: %s failed\n", size, names[who]);
+                ok = false;
                 break;
-            Decode(buffer.data() + at + 4, static_cast<DWORD>(size - 4), scratch);
-            *sink += Touch(buffer.data() + at, size);
-            ++got;
-            at += size;
+            }
+            rates[static_cast<size_t>(who)].push_back(roundTrips / seconds[who]);
         }
-        kept = end - at;
-        std::memmove(buffer.data(), buffer.data() + at, static_cast<size_t>(kept));
+        if (ok) {
+            ratioAsio.push_back(seconds[1] / seconds[0]);
+            ratioPosix.push_back(seconds[2] / seconds[0]);
+        }
     }
-    double seconds = Seconds(start, Clock::now());
-    closesocket(s);
-    return got == count ? seconds : -1;
-}
-
-void OneWayStream(benchmark::State& state) {
-    const int size = static_cast<int>(state.range(0));
-    const long many = size <= 100 ? 2000000 : 300000; // TCPClient and raw64k
-    const long few = size <= 100 ? 200000 : 100000;   // raw2, slower by far
-    double tcp = 0, raw2 = 0, raw64k = 0;
-    unsigned sink = 0;
-    for (auto _ : state) {
-        double t, r2, r64;
-        {
-            OneShotServer server([&](SOCKET s) { Stream(s, size, few); });
-            r2 = RawTwoReceives(server.Port(), few, &sink);
-        }
-        {
-            OneShotServer server([&](SOCKET s) { Stream(s, size, many); });
-            r64 = RawPieces(server.Port(), many, &sink);
-        }
-        {
-            OneShotServer server([&](SOCKET s) { Stream(s, size, many); });
-            t = TcpStream(server.Port(), many, &sink);
-        }
-        if (t < 0 || r2 < 0 || r64 < 0) {
-            state.SkipWithError("a stream was cut short");
-            break;
-        }
-        tcp += t;
-        raw2 += r2;
-        raw64k += r64;
-        state.SetIterationTime(t);
-    }
-    benchmark::DoNotOptimize(sink);
-    const double rounds = static_cast<double>(state.iterations());
-    const double tcpRate = rounds * many / tcp, raw2Rate = rounds * few / raw2, raw64Rate = rounds * many / raw64k;
-    state.counters["tcpclient_msg/s"] = tcpRate;
-    state.counters["raw2_msg/s"] = raw2Rate;
-    state.counters["raw64k_msg/s"] = raw64Rate;
-    state.counters["ratio_raw2"] = tcpRate / raw2Rate;
-    state.counters["ratio_raw64k"] = tcpRate / raw64Rate;
+    client.Wait_Release();
+    if (!ok)
+        return false;
+    std::printf("pingpong %d bytes, %ld round trips per contender and round, %d rounds\n", size, roundTrips, rounds);
+    for (int who = 0; who < contenders; ++who)
+        std::printf("    %-14s median %.1f k rt/s\n", names[who], Median(rates[static_cast<size_t>(who)]) / 1e3);
+    PrintSpread("ratio TCPClient / Asio", SpreadOf(ratioAsio));
+    PrintSpread("ratio TCPClient / POSIX", SpreadOf(ratioPosix));
+    std::fflush(stdout);
+    return true;
 }
 
 // ---------------------------------------------------------------- scale
@@ -511,12 +415,8 @@ private:
     int m_Expected;
 };
 
-// Process figures, where the system shows them (-1 elsewhere).
+// Process figures from /proc (-1 where absent).
 long StatusField(const char* name) {
-#if defined(_WIN32)
-    (void)name;
-    return -1;
-#else
     std::ifstream status("/proc/self/status");
     std::string line;
     size_t length = std::strlen(name);
@@ -525,96 +425,111 @@ long StatusField(const char* name) {
             return std::stol(line.substr(length + 1));
     }
     return -1;
-#endif
 }
 
 long Descriptors() {
-#if defined(_WIN32)
-    return -1;
-#else
     long count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
         ++count;
     return count;
-#endif
 }
 
-long HeapInUse() {
-#if defined(__GLIBC__)
-    return static_cast<long>(mallinfo2().uordblks);
-#else
-    return -1;
-#endif
-}
-
-void Scale(benchmark::State& state) {
-    const int connections = static_cast<int>(state.range(0));
-    for (auto _ : state) {
-        const long threadsBefore = StatusField("Threads:"), descriptorsBefore = Descriptors();
-        const long heapBefore = HeapInUse(), rssBefore = StatusField("VmRSS:");
-        double connectSeconds, releaseSeconds;
-        long rssConnected;
-        {
-            HoldingServer server;
-            std::atomic<int> received{0};
-            Done all;
-            std::vector<std::unique_ptr<BroadcastWorker>> workers;
-            std::vector<std::unique_ptr<TCPClient>> clients;
-            YSocketAddr address = Loopback(server.Port());
-            Clock::time_point start = Clock::now();
-            for (int i = 0; i < connections; ++i) {
-                workers.push_back(std::make_unique<BroadcastWorker>(&received, &all, connections));
-                clients.push_back(std::make_unique<TCPClient>(workers.back().get()));
-                if (clients.back()->Init(address) != 0) {
-                    state.SkipWithError("connect failed");
-                    return;
-                }
-            }
-            connectSeconds = Seconds(start, Clock::now());
-            while (server.Accepted() < static_cast<size_t>(connections))
-                Sleep(1);
-            rssConnected = StatusField("VmRSS:");
-
-            std::vector<unsigned char> message = PlainMessage(100);
-            unsigned char scratch = 0;
-            Encode(message.data() + 4, 96, scratch);
-            if (server.Broadcast(message) != connections || !all.Wait(60)) {
-                state.SkipWithError("broadcast did not reach every connection");
-                return;
-            }
-
-            start = Clock::now();
-            for (auto& client : clients)
-                client->Wait_Release();
-            clients.clear();
-            workers.clear();
-            releaseSeconds = Seconds(start, Clock::now());
+// One round: connects, broadcast, release. False on a failure.
+bool ScaleRound(int connections, double* connectsPerSecond, double* rssPerConnection, long* threadsLeft,
+                long* descriptorsLeft) {
+    const long threadsBefore = StatusField("Threads:"), descriptorsBefore = Descriptors();
+    const long rssBefore = StatusField("VmRSS:");
+    {
+        HoldingServer server;
+        std::atomic<int> received{0};
+        Done all;
+        std::vector<std::unique_ptr<BroadcastWorker>> workers;
+        std::vector<std::unique_ptr<TCPClient>> clients;
+        YSocketAddr address = Loopback(server.Port());
+        Clock::time_point start = Clock::now();
+        for (int i = 0; i < connections; ++i) {
+            workers.push_back(std::make_unique<BroadcastWorker>(&received, &all, connections));
+            clients.push_back(std::make_unique<TCPClient>(workers.back().get()));
+            if (clients.back()->Init(address) != 0)
+                return false;
         }
-        state.SetIterationTime(connectSeconds);
+        *connectsPerSecond = connections / Seconds(start, Clock::now());
+        while (server.Accepted() < static_cast<size_t>(connections))
+            Sleep(1);
+        *rssPerConnection = static_cast<double>(StatusField("VmRSS:") - rssBefore) / connections;
 
-        state.counters["connects/s"] = connections / connectSeconds;
-        state.counters["releases/s"] = connections / releaseSeconds;
-        state.counters["rss_KiB_per_conn"] = static_cast<double>(rssConnected - rssBefore) / connections;
-        state.counters["sizeof_TCPClient"] = sizeof(TCPClient);
-        state.counters["threads_left"] = static_cast<double>(StatusField("Threads:") - threadsBefore);
-        state.counters["descriptors_left"] = static_cast<double>(Descriptors() - descriptorsBefore);
-        state.counters["heap_bytes_left"] = static_cast<double>(HeapInUse() - heapBefore);
+        Bytes message = PlainMessage(100);
+        EncodeBody(message.data() + 4, 96);
+        if (server.Broadcast(message) != connections || !all.Wait(60))
+            return false;
+        for (auto& client : clients)
+            client->Wait_Release();
     }
+    *threadsLeft = StatusField("Threads:") - threadsBefore;
+    *descriptorsLeft = Descriptors() - descriptorsBefore;
+    return true;
+}
+
+bool Scale(int rounds) {
+    const int connections = 1000;
+    std::vector<double> connects, rss;
+    long threadsLeft = 0, descriptorsLeft = 0;
+    // A first round grows the process-wide tables once; it is not counted.
+    for (int round = 0; round <= rounds; ++round) {
+        double c, r;
+        long t, d;
+        if (!ScaleRound(connections, &c, &r, &t, &d)) {
+            std::printf("scale: a round failed\n");
+            return false;
+        }
+        if (round == 0)
+            continue;
+        connects.push_back(c);
+        rss.push_back(r);
+        threadsLeft = std::max(threadsLeft, t);
+        descriptorsLeft = std::max(descriptorsLeft, d);
+    }
+    std::printf("scale %d connections, %d rounds (sizeof(TCPClient) %zu)\n", connections, rounds, sizeof(TCPClient));
+    PrintSpread("connects/s (thousands)", SpreadOf([&] {
+                    std::vector<double> k;
+                    for (double c : connects)
+                        k.push_back(c / 1e3);
+                    return k;
+                }()));
+    PrintSpread("resident KiB per connection", SpreadOf(rss));
+    std::printf("    threads left %ld, descriptors left %ld\n", threadsLeft, descriptorsLeft);
+    std::fflush(stdout);
+    return true;
 }
 
 } // namespace
 
-BENCHMARK(PingPong)->Arg(8)->Arg(100)->Arg(1440)->UseManualTime()->Iterations(50)->Unit(benchmark::kMillisecond);
-BENCHMARK(OneWayStream)->Arg(100)->Arg(1440)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(Scale)->Arg(1000)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
-
 int main(int argc, char** argv) {
+    int rounds = 10;
+    std::vector<std::string> which;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--rounds" && i + 1 < argc)
+            rounds = std::max(1, std::atoi(argv[++i]));
+        else
+            which.push_back(arg);
+    }
+    if (which.empty())
+        which = {"oneway", "pingpong", "scale"};
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 0), &data) != 0)
         return 2;
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    bool ok = true;
+    for (const std::string& name : which) {
+        for (int size : {8, 100, 1440}) {
+            if (name == "oneway")
+                ok = OneWay(size, rounds) && ok;
+            else if (name == "pingpong")
+                ok = PingPong(size, rounds) && ok;
+        }
+        if (name == "scale")
+            ok = Scale(std::min(rounds, 5)) && ok;
+    }
     WSACleanup();
-    return 0;
+    return ok ? 0 : 1;
 }

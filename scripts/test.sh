@@ -50,7 +50,7 @@ export CTEST_OUTPUT_ON_FAILURE=1
 
 ALL_STAGES=(deps native package asan tsan fuzz wine churn i686 dissector)
 
-PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config googletest libgtest-dev libbenchmark-dev
+PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config googletest libgtest-dev libbenchmark-dev libasio-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 tshark)
 
 # ============================================================ stage helpers

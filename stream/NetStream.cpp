@@ -54,6 +54,13 @@ LONG LoadFlag(LONG& flag) {
     return std::atomic_ref<LONG>(flag).load(std::memory_order_acquire);
 }
 
+// InterlockedExchange, inline: the consuming side claims m_Processing once
+// per message, and a call into the platform layer would cost as much as
+// the rest of Process_InData. The same full-barrier exchange.
+inline LONG ExchangeFlag(LONG& flag, LONG value) {
+    return std::atomic_ref<LONG>(flag).exchange(value, std::memory_order_seq_cst);
+}
+
 // The whole message at the start of block's unconsumed bytes, or null. Only
 // bytes the receiving side has published are read.
 inline YNetMsgHead* WholeMessageIn(_block* block) {
@@ -321,7 +328,7 @@ YNetMsgHead* NetStream::FindMessage() {
 }
 
 YNetMsgHead* NetStream::Process_InData() {
-    if (InterlockedExchange(&m_Processing, 1) == 1)
+    if (ExchangeFlag(m_Processing, 1) == 1)
         return nullptr;
     if (_block* first = LoadFirst()) {
         if (YNetMsgHead* message = WholeMessageIn(first))
@@ -331,7 +338,7 @@ YNetMsgHead* NetStream::Process_InData() {
     // head keeps it there until Clear: the stream is finished.
     if (YNetMsgHead* message = FindMessage())
         return message;
-    InterlockedExchange(&m_Processing, 0);
+    ExchangeFlag(m_Processing, 0);
     return nullptr;
 }
 

@@ -1,0 +1,359 @@
+// The benchmarks' servers and competitors: plain POSIX sockets and
+// standalone Asio (see Contenders.h). Benchmark code, not library code: it
+// includes the system's headers directly.
+#include "Contenders.h"
+
+#include <asio.hpp>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace BenchNet {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+sockaddr_in Loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+void NoDelay(int fd) {
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+int Connect(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(port);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    NoDelay(fd);
+    return fd;
+}
+
+bool SendAll(int fd, const unsigned char* data, std::size_t length) {
+    while (length > 0) {
+        ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Cuts the whole messages at the front of [data, data + end): unscrambles,
+// sums and counts each. Returns the bytes consumed.
+std::size_t CutMessages(unsigned char* data, std::size_t end, BodyCoder decode, std::uint64_t* sum, long* got) {
+    std::size_t at = 0;
+    while (end - at >= 4) {
+        const int size = MessageSize(data + at);
+        if (end - at < static_cast<std::size_t>(size))
+            break;
+        decode(data + at + 4, static_cast<unsigned>(size - 4));
+        *sum += SumBytes(data + at, size);
+        ++*got;
+        at += static_cast<std::size_t>(size);
+    }
+    return at;
+}
+
+// ---------------------------------------------------------------- servers
+
+class ThreadServer : public Server {
+public:
+    ThreadServer() {
+        m_Listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = Loopback(0);
+        socklen_t length = sizeof address;
+        if (bind(m_Listener, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(m_Listener, 128) == 0 &&
+            getsockname(m_Listener, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            m_Port = ntohs(address.sin_port);
+    }
+    ~ThreadServer() override = default;
+    int Port() const override { return m_Port; }
+
+protected:
+    // Every derived destructor calls it first: the connection threads run
+    // the derived Serve until the clients have closed.
+    void Stop() {
+        shutdown(m_Listener, SHUT_RDWR); // ends the accept loop
+        if (m_Accepting.joinable())
+            m_Accepting.join();
+        close(m_Listener);
+        for (std::thread& t : m_Connections)
+            t.join();
+        m_Connections.clear();
+    }
+    // Serves one accepted connection; the descriptor is closed afterwards.
+    virtual void Serve(int fd) = 0;
+    void Start() {
+        m_Accepting = std::thread([this] {
+            for (;;) {
+                int fd = accept(m_Listener, nullptr, nullptr);
+                if (fd < 0)
+                    return;
+                NoDelay(fd);
+                m_Connections.emplace_back([this, fd] {
+                    Serve(fd);
+                    close(fd);
+                });
+            }
+        });
+    }
+
+private:
+    int m_Listener;
+    int m_Port = 0;
+    std::thread m_Accepting;
+    std::vector<std::thread> m_Connections; // the accepting thread's until it has ended
+};
+
+class ReflectingServer : public ThreadServer {
+public:
+    ReflectingServer() { Start(); }
+    ~ReflectingServer() override { Stop(); }
+
+private:
+    void Serve(int fd) override {
+        std::vector<unsigned char> buffer(65536);
+        for (;;) {
+            ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
+            if (n <= 0 || !SendAll(fd, buffer.data(), static_cast<std::size_t>(n)))
+                return;
+        }
+    }
+};
+
+class StreamingServer : public ThreadServer {
+public:
+    StreamingServer(Bytes wire, long repeats) : m_Wire(std::move(wire)), m_Repeats(repeats) { Start(); }
+    ~StreamingServer() override { Stop(); }
+
+private:
+    void Serve(int fd) override {
+        for (long i = 0; i < m_Repeats; ++i) {
+            if (!SendAll(fd, m_Wire.data(), m_Wire.size()))
+                return;
+        }
+        shutdown(fd, SHUT_WR);
+        unsigned char drain[256];
+        while (recv(fd, drain, sizeof drain, 0) > 0) {
+        }
+    }
+    const Bytes m_Wire;
+    const long m_Repeats;
+};
+
+// ---------------------------------------------------------------- Asio one-way
+
+class AsioReader {
+public:
+    AsioReader(asio::ip::tcp::socket& socket, long count, int bufferSize, BodyCoder decode)
+        : m_Socket(socket), m_Buffer(static_cast<std::size_t>(bufferSize)), m_Count(count), m_Decode(decode) {}
+    void Read() {
+        m_Socket.async_read_some(asio::buffer(m_Buffer.data() + m_Kept, m_Buffer.size() - m_Kept),
+                                 [this](const asio::error_code& error, std::size_t n) { OnRead(error, n); });
+    }
+    long m_Got = 0;
+    std::uint64_t m_Sum = 0;
+
+private:
+    void OnRead(const asio::error_code& error, std::size_t n) {
+        if (error)
+            return;
+        const std::size_t end = m_Kept + n;
+        const std::size_t at = CutMessages(m_Buffer.data(), end, m_Decode, &m_Sum, &m_Got);
+        m_Kept = end - at;
+        std::memmove(m_Buffer.data(), m_Buffer.data() + at, m_Kept);
+        if (m_Got < m_Count)
+            Read();
+    }
+    asio::ip::tcp::socket& m_Socket;
+    std::vector<unsigned char> m_Buffer;
+    std::size_t m_Kept = 0;
+    const long m_Count;
+    const BodyCoder m_Decode;
+};
+
+// ---------------------------------------------------------------- ping-pong
+
+class RawPinger : public Pinger {
+public:
+    RawPinger(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode)
+        : m_Fd(Connect(port)), m_Plain(plain), m_Out(plain.size()), m_In(65536), m_Encode(encode), m_Decode(decode) {}
+    ~RawPinger() override {
+        if (m_Fd >= 0)
+            close(m_Fd);
+    }
+    bool Run(long roundTrips, std::uint64_t* sum) override {
+        if (m_Fd < 0)
+            return false;
+        const int size = static_cast<int>(m_Plain.size());
+        for (long i = 0; i < roundTrips; ++i) {
+            std::memcpy(m_Out.data(), m_Plain.data(), m_Plain.size());
+            m_Encode(m_Out.data() + 4, static_cast<unsigned>(size - 4));
+            if (!SendAll(m_Fd, m_Out.data(), m_Out.size()))
+                return false;
+            long got = 0;
+            while (got == 0) {
+                ssize_t n = recv(m_Fd, m_In.data() + m_Kept, m_In.size() - m_Kept, 0);
+                if (n <= 0)
+                    return false;
+                const std::size_t end = m_Kept + static_cast<std::size_t>(n);
+                const std::size_t at = CutMessages(m_In.data(), end, m_Decode, sum, &got);
+                m_Kept = end - at;
+                std::memmove(m_In.data(), m_In.data() + at, m_Kept);
+            }
+        }
+        return true;
+    }
+
+private:
+    int m_Fd;
+    const Bytes m_Plain;
+    Bytes m_Out, m_In;
+    std::size_t m_Kept = 0;
+    const BodyCoder m_Encode, m_Decode;
+};
+
+class AsioPinger : public Pinger {
+public:
+    AsioPinger(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode)
+        : m_Socket(m_Io), m_Plain(plain), m_Out(plain.size()), m_In(65536), m_Encode(encode), m_Decode(decode) {
+        asio::error_code error;
+        m_Socket.connect(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)),
+                         error);
+        m_Connected = !error;
+        if (m_Connected)
+            m_Socket.set_option(asio::ip::tcp::no_delay(true), error);
+    }
+    bool Run(long roundTrips, std::uint64_t* sum) override {
+        if (!m_Connected)
+            return false;
+        m_Left = roundTrips;
+        m_Sum = sum;
+        m_Failed = false;
+        m_Io.restart();
+        Ping();
+        m_Io.run();
+        return !m_Failed && m_Left == 0;
+    }
+
+private:
+    void Ping() {
+        std::memcpy(m_Out.data(), m_Plain.data(), m_Plain.size());
+        m_Encode(m_Out.data() + 4, static_cast<unsigned>(m_Out.size() - 4));
+        asio::async_write(m_Socket, asio::buffer(m_Out), [this](const asio::error_code& error, std::size_t) {
+            if (error)
+                m_Failed = true;
+            else
+                ReadEcho();
+        });
+    }
+    void ReadEcho() {
+        m_Socket.async_read_some(asio::buffer(m_In.data() + m_Kept, m_In.size() - m_Kept),
+                                 [this](const asio::error_code& error, std::size_t n) {
+                                     if (error) {
+                                         m_Failed = true;
+                                         return;
+                                     }
+                                     long got = 0;
+                                     const std::size_t end = m_Kept + n;
+                                     const std::size_t at = CutMessages(m_In.data(), end, m_Decode, m_Sum, &got);
+                                     m_Kept = end - at;
+                                     std::memmove(m_In.data(), m_In.data() + at, m_Kept);
+                                     if (got == 0)
+                                         ReadEcho();
+                                     else if (--m_Left > 0)
+                                         Ping();
+                                 });
+    }
+    asio::io_context m_Io;
+    asio::ip::tcp::socket m_Socket;
+    bool m_Connected = false;
+    const Bytes m_Plain;
+    Bytes m_Out, m_In;
+    std::size_t m_Kept = 0;
+    const BodyCoder m_Encode, m_Decode;
+    long m_Left = 0;
+    std::uint64_t* m_Sum = nullptr;
+    bool m_Failed = false;
+};
+
+} // namespace
+
+std::unique_ptr<Server> Server::Reflector() {
+    return std::make_unique<ReflectingServer>();
+}
+
+std::unique_ptr<Server> Server::Streamer(Bytes wire, long repeats) {
+    return std::make_unique<StreamingServer>(std::move(wire), repeats);
+}
+
+double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum) {
+    Clock::time_point start = Clock::now();
+    int fd = Connect(port);
+    if (fd < 0)
+        return -1;
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(bufferSize));
+    std::size_t kept = 0;
+    long got = 0;
+    while (got < count) {
+        ssize_t n = recv(fd, buffer.data() + kept, buffer.size() - kept, 0);
+        if (n <= 0)
+            break;
+        const std::size_t end = kept + static_cast<std::size_t>(n);
+        const std::size_t at = CutMessages(buffer.data(), end, decode, sum, &got);
+        kept = end - at;
+        std::memmove(buffer.data(), buffer.data() + at, kept);
+    }
+    double seconds = SecondsSince(start);
+    close(fd);
+    return got == count ? seconds : -1;
+}
+
+double AsioStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum) {
+    Clock::time_point start = Clock::now();
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    asio::error_code error;
+    socket.connect(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)), error);
+    if (error)
+        return -1;
+    socket.set_option(asio::ip::tcp::no_delay(true), error);
+    AsioReader reader(socket, count, bufferSize, decode);
+    reader.Read();
+    io.run();
+    double seconds = SecondsSince(start);
+    *sum += reader.m_Sum;
+    return reader.m_Got == count ? seconds : -1;
+}
+
+std::unique_ptr<Pinger> Pinger::Raw(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode) {
+    return std::make_unique<RawPinger>(port, plain, encode, decode);
+}
+
+std::unique_ptr<Pinger> Pinger::Asio(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode) {
+    return std::make_unique<AsioPinger>(port, plain, encode, decode);
+}
+
+} // namespace BenchNet

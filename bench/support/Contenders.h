@@ -1,0 +1,86 @@
+// The benchmarks' peers and competitors, written on the plain system socket
+// calls and on standalone Asio: nothing in them goes through this library's
+// layers (it is compiled apart, without the library's headers, whose
+// Winsock names would clash with the system's). The library's own
+// unscrambling reaches them as a function pointer, so that every contender
+// does the same work per message: cut the frame, unscramble the body, sum
+// every byte of the message.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace BenchNet {
+
+typedef std::vector<unsigned char> Bytes;
+// Unscrambles (or scrambles) a body of length bytes in place.
+typedef void (*BodyCoder)(unsigned char* body, unsigned length);
+
+// The head's size field: the low 15 bits of the first little-endian word.
+inline int MessageSize(const unsigned char* head) {
+    return head[0] | ((head[1] & 0x7F) << 8);
+}
+
+// The check every contender makes over every message it receives: the sum
+// of its bytes, eight at a time (16-bit lanes, folded before they can
+// overflow), so that the check costs little beside the work it checks.
+inline std::uint64_t SumBytes(const unsigned char* message, int length) {
+    constexpr std::uint64_t kLanes = 0x00FF00FF00FF00FFull;
+    std::uint64_t sum = 0;
+    int at = 0;
+    while (length - at >= 8) {
+        std::uint64_t even = 0, odd = 0;
+        const int words = std::min((length - at) / 8, 256); // 256 * 255 fits a lane
+        for (int i = 0; i < words; ++i, at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, message + at, 8);
+            even += word & kLanes;
+            odd += (word >> 8) & kLanes;
+        }
+        for (std::uint64_t part : {even, odd})
+            sum += (part & 0xFFFF) + ((part >> 16) & 0xFFFF) + ((part >> 32) & 0xFFFF) + (part >> 48);
+    }
+    for (; at < length; ++at)
+        sum += message[at];
+    return sum;
+}
+
+// A loopback server on a thread of its own; every accepted connection is
+// served on a thread of its own too, with plain blocking socket calls.
+class Server {
+public:
+    // Sends back every byte it receives, until the client closes.
+    static std::unique_ptr<Server> Reflector();
+    // Sends `wire` (whole scrambled messages) `repeats` times, then closes
+    // its sending side and waits for the client to close.
+    static std::unique_ptr<Server> Streamer(Bytes wire, long repeats);
+    virtual ~Server() = default;
+    virtual int Port() const = 0;
+};
+
+// One-way receive of count messages from a Streamer: seconds from connect
+// to the last message, or -1 when the stream was cut short. *sum gets the
+// sum of every received message's bytes (after unscrambling).
+double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum);
+double AsioStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum);
+
+// Ping-pong against a Reflector: sends a copy of `plain` scrambled, waits
+// for it to come back whole, unscrambles and sums it; stays connected.
+class Pinger {
+public:
+    // A blocking client with a read-ahead buffer (one receive per round
+    // trip as long as the echo arrives whole).
+    static std::unique_ptr<Pinger> Raw(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode);
+    // An Asio client: async_write, then async_read_some into its buffer
+    // until the echo is whole; one io_context run per round.
+    static std::unique_ptr<Pinger> Asio(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode);
+    virtual ~Pinger() = default;
+    // False when the connection failed.
+    virtual bool Run(long roundTrips, std::uint64_t* sum) = 0;
+};
+
+} // namespace BenchNet
