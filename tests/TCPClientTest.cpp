@@ -299,12 +299,18 @@ TEST(TCPClientTest, HandlerMayOverwriteItsWholeBufferWhileTheReadAheadGrowsAndSh
     // back.
     struct Probe : OpenClient {
         using OpenClient::OpenClient;
+        HANDLE firstMessageIn = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         HANDLE firstMessageGoes = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         std::vector<int> sizes; // the read-ahead size at each message
-        ~Probe() override { CloseHandle(firstMessageGoes); }
+        ~Probe() override {
+            CloseHandle(firstMessageIn);
+            CloseHandle(firstMessageGoes);
+        }
         LONG HandleMessage(void* message, int length) override {
-            if (sizes.empty())
+            if (sizes.empty()) {
+                SetEvent(firstMessageIn);
                 WaitForSingleObject(firstMessageGoes, kWaitMs);
+            }
             sizes.push_back(ReadAheadSize());
             LONG result = OpenClient::HandleMessage(message, length);
             std::memset(message, 0xEE, kMaxMessage);
@@ -329,8 +335,9 @@ TEST(TCPClientTest, HandlerMayOverwriteItsWholeBufferWhileTheReadAheadGrowsAndSh
         return WireMessage(1, id, body);
     };
     ASSERT_TRUE(peer.Send(next(10)));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(client.firstMessageIn, kWaitMs));
     // 40 KiB wait in the socket while the handler holds the first message:
-    // the receives after it fill the small buffer's room.
+    // the two receives after it fill the small buffer's room.
     Bytes backlog;
     while (backlog.size() < 40 * 1024) {
         Bytes wire = next(random() % 1437);
