@@ -11,7 +11,10 @@
 //   oneway SIZE    messages per second from a server that sends one message
 //                  after another; each contender connects afresh per round.
 //                  Ratio: TCPClient against the better of Asio 16 KiB and
-//                  Asio 64 KiB in that round.
+//                  Asio 64 KiB in that round. Also the CPU ratio: the CPU
+//                  seconds the receiving thread used (Asio's, the lower of
+//                  the two, over TCPClient's receive thread's), which other
+//                  processes on a loaded machine disturb less than the time.
 //   pingpong SIZE  round trips per second against a server that sends every
 //                  byte back; the contenders stay connected for the whole
 //                  run. TCPClient answers from its handler through SendMsg.
@@ -173,8 +176,10 @@ public:
     explicit CountingWorker(long target) : MsgWorker(nullptr, 0), m_Target(target) {}
     LONG HandleMessage(void* message, int length, void*, void*) override {
         m_Sum += SumBytes(static_cast<unsigned char*>(message), length);
-        if (++m_Count == m_Target)
+        if (++m_Count == m_Target) {
+            m_Cpu = BenchNet::ThreadCpuSeconds(); // the receive thread's, from its start
             m_Done.Set();
+        }
         return 0;
     }
     LONG ConnectionCut(void*) override { return 0; }
@@ -182,10 +187,11 @@ public:
     const long m_Target;
     long m_Count = 0;
     std::uint64_t m_Sum = 0;
+    double m_Cpu = 0;
     Done m_Done;
 };
 
-double TcpClientStream(int port, long count, std::uint64_t* sum) {
+double TcpClientStream(int port, long count, std::uint64_t* sum, double* cpu) {
     CountingWorker worker(count);
     TCPClient client(&worker);
     YSocketAddr address = Loopback(static_cast<WORD>(port));
@@ -197,6 +203,7 @@ double TcpClientStream(int port, long count, std::uint64_t* sum) {
     double seconds = Seconds(start, Clock::now());
     client.Wait_Release();
     *sum += worker.m_Sum;
+    *cpu = worker.m_Cpu;
     return seconds;
 }
 
@@ -216,25 +223,26 @@ bool OneWay(int size, int rounds) {
     const char* names[] = {"TCPClient", "Asio 16 KiB", "Asio 64 KiB", "POSIX 64 KiB"};
     const int contenders = 4;
     std::vector<std::vector<double>> rates(contenders);
-    std::vector<double> ratioAsio, ratioPosix;
+    std::vector<double> ratioAsio, ratioPosix, cpuRatioAsio;
     for (int round = 0; round < rounds; ++round) {
-        double seconds[contenders];
+        double seconds[contenders], cpu[contenders];
         for (int who : OrderOfRound(round, contenders)) {
             auto server = BenchNet::Server::Streamer(wire, batches);
             std::uint64_t sum = 0;
             double s = -1;
+            double& c = cpu[who];
             switch (who) {
             case 0:
-                s = TcpClientStream(server->Port(), count, &sum);
+                s = TcpClientStream(server->Port(), count, &sum, &c);
                 break;
             case 1:
-                s = BenchNet::AsioStream(server->Port(), count, 16384, DecodeBody, &sum);
+                s = BenchNet::AsioStream(server->Port(), count, 16384, DecodeBody, &sum, &c);
                 break;
             case 2:
-                s = BenchNet::AsioStream(server->Port(), count, 65536, DecodeBody, &sum);
+                s = BenchNet::AsioStream(server->Port(), count, 65536, DecodeBody, &sum, &c);
                 break;
             case 3:
-                s = BenchNet::RawStream(server->Port(), count, 65536, DecodeBody, &sum);
+                s = BenchNet::RawStream(server->Port(), count, 65536, DecodeBody, &sum, &c);
                 break;
             }
             if (s <= 0 || sum != expected) {
@@ -247,12 +255,14 @@ bool OneWay(int size, int rounds) {
         }
         ratioAsio.push_back(std::min(seconds[1], seconds[2]) / seconds[0]);
         ratioPosix.push_back(seconds[3] / seconds[0]);
+        cpuRatioAsio.push_back(std::min(cpu[1], cpu[2]) / cpu[0]);
     }
     std::printf("oneway %d bytes, %ld messages per contender and round, %d rounds\n", size, count, rounds);
     for (int who = 0; who < contenders; ++who)
         std::printf("    %-14s median %.3f M msg/s\n", names[who], Median(rates[static_cast<size_t>(who)]) / 1e6);
     PrintSpread("ratio TCPClient / best Asio", SpreadOf(ratioAsio));
     PrintSpread("ratio TCPClient / POSIX 64 KiB", SpreadOf(ratioPosix));
+    PrintSpread("CPU ratio TCPClient / best Asio", SpreadOf(cpuRatioAsio));
     std::fflush(stdout);
     return true;
 }

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -309,7 +310,14 @@ std::unique_ptr<Server> Server::Streamer(Bytes wire, long repeats) {
     return std::make_unique<StreamingServer>(std::move(wire), repeats);
 }
 
-double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum) {
+double ThreadCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum, double* cpu) {
+    const double cpuStart = ThreadCpuSeconds();
     Clock::time_point start = Clock::now();
     int fd = Connect(port);
     if (fd < 0)
@@ -327,11 +335,13 @@ double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::ui
         std::memmove(buffer.data(), buffer.data() + at, kept);
     }
     double seconds = SecondsSince(start);
+    *cpu = ThreadCpuSeconds() - cpuStart;
     close(fd);
     return got == count ? seconds : -1;
 }
 
-double AsioStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum) {
+double AsioStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum, double* cpu) {
+    const double cpuStart = ThreadCpuSeconds();
     Clock::time_point start = Clock::now();
     asio::io_context io;
     asio::ip::tcp::socket socket(io);
@@ -344,6 +354,7 @@ double AsioStream(int port, long count, int bufferSize, BodyCoder decode, std::u
     reader.Read();
     io.run();
     double seconds = SecondsSince(start);
+    *cpu = ThreadCpuSeconds() - cpuStart;
     *sum += reader.m_Sum;
     return reader.m_Got == count ? seconds : -1;
 }

@@ -62,11 +62,15 @@ public:
     virtual int Port() const = 0;
 };
 
+// CPU time the calling thread has used since it started, in seconds.
+double ThreadCpuSeconds();
+
 // One-way receive of count messages from a Streamer: seconds from connect
 // to the last message, or -1 when the stream was cut short. *sum gets the
-// sum of every received message's bytes (after unscrambling).
-double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum);
-double AsioStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum);
+// sum of every received message's bytes (after unscrambling), *cpu the CPU
+// seconds the receiving thread used for it.
+double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum, double* cpu);
+double AsioStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum, double* cpu);
 
 // Ping-pong against a Reflector: sends a copy of `plain` scrambled, waits
 // for it to come back whole, unscrambles and sums it; stays connected.
