@@ -16,8 +16,10 @@ constexpr DWORD kMaxSlot = (1u << kSlotBits) - 1;
 constexpr DWORD kGenerationMask = (1u << kGenerationBits) - 1;
 constexpr std::size_t kSlotsBeforeReuse = 1024;
 
-// Slots come in chunks that are allocated when first needed and never
-// freed or moved, so a call reaches its entry through two loads.
+// Each slot's entry is allocated when the slot is first taken and never
+// freed or moved; the pointers to them lie in chunks that are allocated
+// when first needed and never freed either, so a call reaches its entry
+// through three loads.
 constexpr DWORD kChunkBits = 8;
 constexpr DWORD kChunkSlots = 1u << kChunkBits;
 constexpr DWORD kChunks = (kMaxSlot + 1) / kChunkSlots;
@@ -58,7 +60,7 @@ DWORD GenerationOf(SOCKET s) {
 class Table {
 public:
     // Never freed; null until the chunk's first slot is taken.
-    std::atomic<SocketEntry*> chunks[kChunks] = {};
+    std::atomic<std::atomic<SocketEntry*>*> chunks[kChunks] = {};
 
     std::mutex lock;             // the fields below
     DWORD slotCount = 1;         // slot 0 is never used, so no handle is 0
@@ -72,25 +74,25 @@ public:
         DWORD slot = SlotOf(s);
         if (slot == 0)
             return nullptr;
-        SocketEntry* chunk = chunks[slot >> kChunkBits].load(std::memory_order_acquire);
-        return chunk != nullptr ? &chunk[slot & (kChunkSlots - 1)] : nullptr;
+        std::atomic<SocketEntry*>* chunk = chunks[slot >> kChunkBits].load(std::memory_order_acquire);
+        return chunk != nullptr ? chunk[slot & (kChunkSlots - 1)].load(std::memory_order_acquire) : nullptr;
     }
 
     SocketEntry* Entry(DWORD slot) {
-        return &chunks[slot >> kChunkBits].load(std::memory_order_acquire)[slot & (kChunkSlots - 1)];
+        return chunks[slot >> kChunkBits].load(std::memory_order_acquire)[slot & (kChunkSlots - 1)].load(
+            std::memory_order_acquire);
     }
 
     // lock held. A free slot, or 0 when the table is full.
     DWORD TakeSlot() {
         if ((slotCount <= kSlotsBeforeReuse || freeSlots.empty()) && slotCount <= kMaxSlot) {
             DWORD slot = slotCount;
-            std::atomic<SocketEntry*>& chunk = chunks[slot >> kChunkBits];
-            if (chunk.load(std::memory_order_relaxed) == nullptr) {
-                SocketEntry* entries = new SocketEntry[kChunkSlots];
-                for (DWORD i = 0; i < kChunkSlots; ++i)
-                    entries[i].slot = (slot & ~(kChunkSlots - 1)) + i;
-                chunk.store(entries, std::memory_order_release);
-            }
+            std::atomic<std::atomic<SocketEntry*>*>& chunk = chunks[slot >> kChunkBits];
+            if (chunk.load(std::memory_order_relaxed) == nullptr)
+                chunk.store(new std::atomic<SocketEntry*>[kChunkSlots](), std::memory_order_release);
+            SocketEntry* entry = new SocketEntry;
+            entry->slot = slot;
+            chunk.load(std::memory_order_relaxed)[slot & (kChunkSlots - 1)].store(entry, std::memory_order_release);
             ++slotCount;
             return slot;
         }
