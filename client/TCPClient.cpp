@@ -54,10 +54,18 @@ inline int MessageSize(const unsigned char* head) {
 
 } // namespace
 
-struct TCPClient::RunFrame {
-    const TCPClient* client;
-    bool destroyed; // set by a destructor running inside one of the thread's callbacks
-};
+TCPClient::RunScope::RunScope(const TCPClient* client) : m_Frame{client, false} {
+    t_RunFrame = &m_Frame;
+}
+
+TCPClient::RunScope::~RunScope() {
+    Close();
+}
+
+void TCPClient::RunScope::Close() {
+    if (t_RunFrame == &m_Frame)
+        t_RunFrame = nullptr;
+}
 
 TCPClient::RunFrame* TCPClient::OwnRunFrame(const TCPClient* client) {
     auto* frame = static_cast<RunFrame*>(t_RunFrame);
@@ -237,6 +245,17 @@ SOCKET TCPClient::BeginSocketUse() {
 
 bool TCPClient::EndSocketUse(SOCKET handle) {
     return EndUse(handle, false);
+}
+
+void TCPClient::AdoptSocket(SOCKET handle, DWORD bits) {
+    LockHolder hold(&m_Lock);
+    SetSocketLocked(handle);
+    m_State |= bits;
+}
+
+void TCPClient::AddStateBits(DWORD bits) {
+    LockHolder hold(&m_Lock);
+    m_State |= bits;
 }
 
 // ---------------------------------------------------------------- owner's operations
@@ -451,16 +470,12 @@ void TCPClient::Clear() {
 // ---------------------------------------------------------------- receive thread
 
 LONG TCPClient::Run(void* /*param*/) {
-    RunFrame frame{this, false};
-    t_RunFrame = &frame;
-    struct FrameScope {
-        ~FrameScope() { t_RunFrame = nullptr; }
-    } scope;
+    RunScope scope(this);
 
     unsigned char buffer[2 * kMaxMessage];
     void* kernel = static_cast<NetKernel*>(this);
     LONG begun = MsgThreadBegin(kernel);
-    if (frame.destroyed)
+    if (scope.Destroyed())
         return 0;
     if (begun == 0) {
         for (;;) {
@@ -471,7 +486,7 @@ LONG TCPClient::Run(void* /*param*/) {
                     break;
                 }
                 LONG handled = HandleMessage(buffer, n);
-                if (frame.destroyed)
+                if (scope.Destroyed())
                     return 0;
                 if (handled != 0) {
                     ServerCut();
@@ -485,13 +500,13 @@ LONG TCPClient::Run(void* /*param*/) {
                 break;
             }
         }
-        if (frame.destroyed)
+        if (scope.Destroyed())
             return 0;
     }
     MsgThreadEnd(kernel);
-    if (frame.destroyed)
+    if (scope.Destroyed())
         return 0;
-    t_RunFrame = nullptr;
+    scope.Close();
     CleanUp();
     return 0;
 }
@@ -585,6 +600,7 @@ int TCPClient::FillAhead(int need, bool body, int bodyLength) {
         if (body) {
             Debug("Yonder3::YSocket::RecvLen(%d) error!( 0x%x)", bodyLength, error);
             Debug("TCPClient::RecvMsg() RecvLen fail! ( 0x%x )", error);
+            WSASetLastError(error);
             return -1;
         }
         Debug("TCPClient::RecvMsg() recv fail! ( 0x%x )", error);
@@ -598,6 +614,7 @@ int TCPClient::FillAhead(int need, bool body, int bodyLength) {
         }
         if (error == WSANOTINITIALISED)
             return 0;
+        WSASetLastError(error); // for a caller that tells passing errors from lasting ones
         return -1;
     }
     return 1;

@@ -122,6 +122,11 @@ public:
     ULONG GetLocalIP();
 
 protected:
+    struct RunFrame {
+        const TCPClient* client;
+        bool destroyed; // set by a destructor running inside one of the thread's callbacks
+    };
+
     // Receive thread (or a derived Run): reads one whole message into buffer
     // (at most kMaxMessage bytes are written). Returns its length (4 for a
     // head-only message), 0 when the peer closed, the connection was reset or
@@ -171,6 +176,35 @@ protected:
     // afterwards. For a derived class's own connect (a proxy's).
     int ConnectWithinBound(SOCKET handle, const YSocketAddr& address);
 
+    // For a derived Init or Reconnect: m_Socket takes handle (a handle held
+    // before is overwritten, not closed, as Init and Reconnect do) and
+    // m_State gains bits; AddStateBits only adds bits.
+    void AdoptSocket(SOCKET handle, DWORD bits);
+    void AddStateBits(DWORD bits);
+
+    // A derived Run keeps one RunScope open for its whole body, as Run does:
+    // a destructor that runs inside one of the thread's own callbacks then
+    // marks the scope Destroyed instead of waiting for the thread, and Run
+    // must return at once without touching the object. Close it right
+    // before the final CleanUp.
+    class YNET_API RunScope {
+    public:
+        explicit RunScope(const TCPClient* client);
+        ~RunScope();
+        RunScope(const RunScope&) = delete;
+        RunScope& operator=(const RunScope&) = delete;
+        bool Destroyed() const { return m_Frame.destroyed; }
+        void Close();
+
+    private:
+        RunFrame m_Frame;
+    };
+
+    // Receive thread, while there is no socket: waits a short slice for the
+    // request to end (a loop then asks ICanExit), so the loop neither spins
+    // nor misses a socket that Reconnect brings back.
+    void WaitForExitRequest();
+
     YSocket m_Socket;         // the connection's socket; guarded by m_Lock
     DWORD m_State;            // bits 1, 2, 4 above; guarded by m_Lock
     MsgWorker* m_Worker;      // not owned, never null
@@ -178,7 +212,6 @@ protected:
     void* m_Data;             // the owner's pointer
 
 private:
-    struct RunFrame;
     struct SocketUse {
         SOCKET handle;
         LONG users;
@@ -218,7 +251,6 @@ private:
     void ResizeAhead(int size);
     // Receive thread: after a receive of n bytes into a room of room bytes.
     void SizeAheadFor(int n, int room);
-    void WaitForExitRequest();
     static RunFrame* OwnRunFrame(const TCPClient* client);
 
     mutable CRITICAL_SECTION m_Lock; // m_Socket, m_State, m_Uses, m_Generation
