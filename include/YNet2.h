@@ -31,3 +31,4 @@
 #include "client/ServiceNetKernel.h"
 #include "client/TCPClient.h"
 #include "client/TCPClientList.h"
+#include "client/TCPClient_Socks5.h"

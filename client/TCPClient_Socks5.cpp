@@ -1,0 +1,553 @@
+#include "client/TCPClient_Socks5.h"
+
+#include <cstring>
+
+#include "framework/Log.h"
+
+namespace YNet2 {
+
+namespace {
+
+constexpr DWORD kSocketOpened = 1;
+constexpr DWORD kConnected = 2;
+constexpr DWORD kThreadRunning = 4;
+
+constexpr unsigned char kSocks5 = 5;
+constexpr unsigned char kSocks4 = 4;
+constexpr unsigned char kCommandConnect = 1;
+constexpr unsigned char kMethodNone = 0;
+constexpr unsigned char kMethodUserPassword = 2;
+constexpr unsigned char kNoAcceptableMethod = 0xFF;
+constexpr unsigned char kAuthVersion = 1;
+constexpr unsigned char kAddressIPv4 = 1;
+constexpr unsigned char kAddressDomain = 3;
+constexpr unsigned char kAddressIPv6 = 4;
+constexpr unsigned char kSocks4Granted = 90;
+
+// Every request and reply of the handshake fits: the longest is the
+// user name/password request, 3 + 255 + 255 bytes.
+constexpr int kHandshakeBuffer = 1024;
+
+// The receive thread waits for readability in slices of this length, so a
+// close that does not end a blocked select on some platform is still seen.
+constexpr long kSelectSliceUs = 200000;
+
+// RFC 1928's reply codes in words.
+const char* ReplyText(unsigned char code) {
+    switch (code) {
+    case 1:
+        return "general SOCKS server failure";
+    case 2:
+        return "connection not allowed by ruleset";
+    case 3:
+        return "network unreachable";
+    case 4:
+        return "host unreachable";
+    case 5:
+        return "connection refused";
+    case 6:
+        return "TTL expired";
+    case 7:
+        return "command not supported";
+    case 8:
+        return "address type not supported";
+    default:
+        return "unknown reply code";
+    }
+}
+
+// The length of a SOCKS5 CONNECT reply from its first five bytes (version,
+// reply, reserved, address type, first address byte); 0 for an unknown
+// address type.
+int ConnectReplyLength(const unsigned char* head) {
+    switch (head[3]) {
+    case kAddressIPv4:
+        return 4 + 4 + 2;
+    case kAddressDomain:
+        return 4 + 1 + head[4] + 2;
+    case kAddressIPv6:
+        return 4 + 16 + 2;
+    default:
+        return 0;
+    }
+}
+
+// The 10-byte SOCKS5 CONNECT request for target: address and port exactly
+// as they lie in the record, as a direct connect would use them.
+void BuildConnectRequest(const YSocketAddr& target, unsigned char* request) {
+    request[0] = kSocks5;
+    request[1] = kCommandConnect;
+    request[2] = 0;
+    request[3] = kAddressIPv4;
+    std::memcpy(request + 4, &target.sin_addr, 4);
+    std::memcpy(request + 8, &target.sin_port, 2);
+}
+
+// The RFC 1929 request; returns its length.
+int BuildAuthRequest(const char* userName, const char* password, unsigned char* request) {
+    size_t userLength = std::strlen(userName);
+    size_t passwordLength = std::strlen(password);
+    request[0] = kAuthVersion;
+    request[1] = static_cast<unsigned char>(userLength);
+    std::memcpy(request + 2, userName, userLength);
+    request[2 + userLength] = static_cast<unsigned char>(passwordLength);
+    std::memcpy(request + 3 + userLength, password, passwordLength);
+    return static_cast<int>(3 + userLength + passwordLength);
+}
+
+bool TooLong(const char* text) {
+    return text != nullptr && std::strlen(text) > static_cast<size_t>(TCPClient_Socks5::kMaxCredential);
+}
+
+// Stores text zero-filled into a 256-byte field; null leaves the field as it
+// is. text is at most 255 bytes long (Init refuses longer ones).
+void StoreCredential(char (&field)[256], const char* text) {
+    if (text == nullptr)
+        return;
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, text, std::strlen(text));
+}
+
+// The handshake's socket calls on a handle the caller holds in use.
+// SendAll: true when every byte went out. RecvExact: length when all
+// arrived, 0 when the proxy closed first, -1 on an error; never a byte more.
+bool SendAll(SOCKET handle, const unsigned char* data, int length, int* error) {
+    int sent = 0;
+    while (sent < length) {
+        int n = send(handle, reinterpret_cast<const char*>(data) + sent, length - sent, 0);
+        if (n <= 0) {
+            *error = n == 0 ? 0 : WSAGetLastError();
+            return false;
+        }
+        sent += n;
+    }
+    return true;
+}
+
+int RecvExact(SOCKET handle, unsigned char* data, int length, int* error) {
+    int got = 0;
+    while (got < length) {
+        int n = recv(handle, reinterpret_cast<char*>(data) + got, length - got, 0);
+        if (n == 0)
+            return 0;
+        if (n == SOCKET_ERROR) {
+            *error = WSAGetLastError();
+            return -1;
+        }
+        got += n;
+    }
+    return length;
+}
+
+// One log line for a reply that could not be read; E_FAIL.
+LONG ReplyReadFail(const char* op, const char* step, int result, int error) {
+    if (result == 0)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 %s fail! (proxy closed the connection)", op, step);
+    return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 %s fail! (recv 0x%x)", op, step, error);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- life
+
+TCPClient_Socks5::TCPClient_Socks5(MsgWorker* worker)
+    : TCPClient(worker), m_ProxyAddr{}, m_TargetAddr{}, m_UserName{}, m_Password{}, m_HandshakeBuff{nullptr, 0, 0},
+      m_ReplyLen(0), m_HandshakeState(0), m_SocksType(static_cast<_SOCKS_TYPE>(0)), m_ViaProxy(false),
+      m_GaveUserName(false), m_GavePassword(false) {}
+
+TCPClient_Socks5::TCPClient_Socks5(const TCPClient_Socks5& other)
+    : TCPClient(other), m_ProxyAddr(other.m_ProxyAddr),
+      m_TargetAddr(other.m_TargetAddr), m_HandshakeBuff{nullptr, 0, 0}, m_ReplyLen(other.m_ReplyLen),
+      m_HandshakeState(other.m_HandshakeState), m_SocksType(other.m_SocksType), m_ViaProxy(other.m_ViaProxy),
+      m_GaveUserName(other.m_GaveUserName), m_GavePassword(other.m_GavePassword) {
+    std::memcpy(m_UserName, other.m_UserName, sizeof m_UserName);
+    std::memcpy(m_Password, other.m_Password, sizeof m_Password);
+}
+
+TCPClient_Socks5& TCPClient_Socks5::operator=(const TCPClient_Socks5& other) {
+    if (this == &other)
+        return *this;
+    TCPClient::operator=(other);
+    m_ProxyAddr = other.m_ProxyAddr;
+    m_TargetAddr = other.m_TargetAddr;
+    std::memcpy(m_UserName, other.m_UserName, sizeof m_UserName);
+    std::memcpy(m_Password, other.m_Password, sizeof m_Password);
+    FreeHandshakeBuff(); // the copy's buffer is empty; its own array is not shared
+    m_ReplyLen = other.m_ReplyLen;
+    m_HandshakeState = other.m_HandshakeState;
+    m_SocksType = other.m_SocksType;
+    m_ViaProxy = other.m_ViaProxy;
+    m_GaveUserName = other.m_GaveUserName;
+    m_GavePassword = other.m_GavePassword;
+    return *this;
+}
+
+TCPClient_Socks5::~TCPClient_Socks5() {
+    EndReceiveThread(); // the thread runs this class's Run: end it first
+    FreeHandshakeBuff();
+}
+
+void TCPClient_Socks5::SizeHandshakeBuff(LONG n) {
+    if (m_HandshakeBuff.data == nullptr || m_HandshakeBuff.capacity < n) {
+        delete[] m_HandshakeBuff.data;
+        m_HandshakeBuff.data = new unsigned char[static_cast<size_t>(n)];
+        m_HandshakeBuff.capacity = n;
+    }
+    m_HandshakeBuff.filled = 0;
+}
+
+void TCPClient_Socks5::FreeHandshakeBuff() {
+    delete[] m_HandshakeBuff.data;
+    m_HandshakeBuff = HandshakeBuff{nullptr, 0, 0};
+}
+
+// ---------------------------------------------------------------- Init
+
+LONG TCPClient_Socks5::Init(YSocketAddr& addr, _SOCKS_TYPE type, const YSocketAddr* proxy, const char* userName,
+                            const char* password) {
+    // A connection still held is released first, its receive thread waited
+    // for (not possible on that thread itself: see the header).
+    if (IsOwnThread())
+        Release();
+    else
+        EndReceiveThread();
+
+    if (proxy == nullptr) {
+        m_ViaProxy = false;
+        return TCPClient::Init(addr);
+    }
+    if (TooLong(userName))
+        return YRet(E_FAIL, "TCPClient_Socks5::Init() user name longer than %d bytes!", kMaxCredential);
+    if (TooLong(password))
+        return YRet(E_FAIL, "TCPClient_Socks5::Init() password longer than %d bytes!", kMaxCredential);
+
+    m_SocksType = type;
+    FreeHandshakeBuff();
+    StoreCredential(m_UserName, userName);
+    StoreCredential(m_Password, password);
+    m_ProxyAddr = *proxy;
+    m_TargetAddr = addr;
+    m_ViaProxy = true;
+    m_GaveUserName = userName != nullptr;
+    m_GavePassword = password != nullptr;
+
+    AdoptSocket(socket(AF_INET, SOCK_STREAM, 0), kSocketOpened);
+    // Marked in use: a Release from another thread ends a handshake that hangs.
+    SOCKET handle = BeginSocketUse();
+    LONG result = ConnectThroughProxy(handle, "Init", userName, password);
+    if (handle != INVALID_SOCKET && !EndSocketUse(handle) && result == 0)
+        result = YRet(E_FAIL, "TCPClient_Socks5::Init() connection closed during the handshake!");
+    if (result != 0) {
+        Release();
+        return result;
+    }
+
+    m_Worker->PostMsg(1, 0); // connected: before the thread exists
+    AddStateBits(kConnected);
+    if (CreateThread(0, nullptr, nullptr, 0) != 0) {
+        Release();
+        return YRet(E_FAIL, "TCPClient_Socks5::Init() Create main thread fail!");
+    }
+    AddStateBits(kThreadRunning);
+    return 0;
+}
+
+LONG TCPClient_Socks5::Reconnect() {
+    if (!m_ViaProxy)
+        return TCPClient::Reconnect();
+    // Connected and shaken hands before the client sees it: nothing else
+    // can use the handle meanwhile.
+    SOCKET handle = socket(AF_INET, SOCK_STREAM, 0);
+    LONG result = ConnectThroughProxy(handle, "Reconnect", m_GaveUserName ? m_UserName : nullptr,
+                                      m_GavePassword ? m_Password : nullptr);
+    if (result != 0) {
+        if (handle != INVALID_SOCKET)
+            closesocket(handle);
+        return result;
+    }
+    AdoptSocket(handle, 0);
+    return 0;
+}
+
+LONG TCPClient_Socks5::ConnectThroughProxy(SOCKET handle, const char* op, const char* userName, const char* password) {
+    if (connect(handle, m_ProxyAddr.AsSockaddr(), YSocketAddr::Length) == SOCKET_ERROR)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() connect fail!", op);
+    switch (m_SocksType) {
+    case SOCKS5:
+        return Socks5Handshake(handle, op, userName, password);
+    case SOCKS4:
+        return Socks4Handshake(handle, op);
+    default:
+        return 0; // no handshake: the proxy address is the server
+    }
+}
+
+LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char* userName, const char* password) {
+    unsigned char buffer[kHandshakeBuffer];
+    int error = 0;
+
+    // Method selection: user name/password (listed twice) when a user name
+    // is given, else no authentication.
+    int length = 0;
+    buffer[length++] = kSocks5;
+    if (userName != nullptr) {
+        buffer[length++] = 2;
+        buffer[length++] = kMethodUserPassword;
+        buffer[length++] = kMethodUserPassword;
+    } else {
+        buffer[length++] = 1;
+        buffer[length++] = kMethodNone;
+    }
+    if (!SendAll(handle, buffer, length, &error))
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send method request fail! (0x%x)", op, error);
+    int got = RecvExact(handle, buffer, 2, &error);
+    if (got != 2)
+        return ReplyReadFail(op, "method reply", got, error);
+    if (buffer[0] != kSocks5)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 method reply fail! (version %d, not a SOCKS5 proxy)", op,
+                    buffer[0]);
+    unsigned char method = buffer[1];
+    if (method == kNoAcceptableMethod)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 method reply fail! (no acceptable method)", op);
+    if (method != kMethodNone && method != kMethodUserPassword)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 method reply fail! (method %d not offered)", op, method);
+
+    if (method == kMethodUserPassword) {
+        if (userName == nullptr || password == nullptr)
+            return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 proxy asks for a user name and password, none given!",
+                        op);
+        length = BuildAuthRequest(userName, password, buffer);
+        if (!SendAll(handle, buffer, length, &error))
+            return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send user name/password fail! (0x%x)", op, error);
+        got = RecvExact(handle, buffer, 2, &error);
+        if (got != 2)
+            return ReplyReadFail(op, "user name/password reply", got, error);
+        if (buffer[0] != kAuthVersion || buffer[1] != 0)
+            return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 user name/password fail! (refused, status %d)", op,
+                        buffer[1]);
+    }
+
+    BuildConnectRequest(m_TargetAddr, buffer);
+    if (!SendAll(handle, buffer, 10, &error))
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send connect request fail! (0x%x)", op, error);
+    // The reply's status first: a refusal is final whatever follows it.
+    got = RecvExact(handle, buffer, 2, &error);
+    if (got != 2)
+        return ReplyReadFail(op, "connect reply", got, error);
+    if (buffer[0] != kSocks5)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 connect reply fail! (version %d, not a SOCKS5 reply)", op,
+                    buffer[0]);
+    if (buffer[1] != 0)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 connect fail! (%s, code %d)", op, ReplyText(buffer[1]),
+                    buffer[1]);
+    // Then exactly the bound address: the server's first bytes may follow.
+    got = RecvExact(handle, buffer + 2, 3, &error);
+    if (got != 3)
+        return ReplyReadFail(op, "connect reply", got, error);
+    int replyLength = ConnectReplyLength(buffer);
+    if (replyLength == 0)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 connect reply fail! (unknown address type %d)", op,
+                    buffer[3]);
+    got = RecvExact(handle, buffer + 5, replyLength - 5, &error);
+    if (got != replyLength - 5)
+        return ReplyReadFail(op, "connect reply", got, error);
+    return 0;
+}
+
+LONG TCPClient_Socks5::Socks4Handshake(SOCKET handle, const char* op) {
+    unsigned char buffer[9];
+    buffer[0] = kSocks4;
+    buffer[1] = kCommandConnect;
+    std::memcpy(buffer + 2, &m_TargetAddr.sin_port, 2);
+    std::memcpy(buffer + 4, &m_TargetAddr.sin_addr, 4);
+    buffer[8] = 0; // empty user id
+    int error = 0;
+    if (!SendAll(handle, buffer, 9, &error))
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks4 send req1 fail!", op);
+    // The status first, then the 6 bytes that end the 8-byte reply.
+    int got = RecvExact(handle, buffer, 2, &error);
+    if (got == -1)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() recv socks4 ans1 fail!", op);
+    if (got == 0 || buffer[0] != 0 || buffer[1] != kSocks4Granted)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks4 ans1 fail!", op);
+    got = RecvExact(handle, buffer + 2, 6, &error);
+    if (got == -1)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() recv socks4 ans1 fail!", op);
+    if (got == 0)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks4 ans1 fail!", op);
+    return 0;
+}
+
+// ---------------------------------------------------------------- receive thread
+
+LONG TCPClient_Socks5::Run(void* /*param*/) {
+    RunScope scope(this);
+    unsigned char buffer[2 * kMaxMessage];
+    void* kernel = static_cast<NetKernel*>(this);
+    LONG begun = MsgThreadBegin(kernel);
+    if (scope.Destroyed())
+        return 0;
+    if (begun == 0) {
+        for (;;) {
+            // Whole messages read ahead are handed out without a wait.
+            if (IsSocks5Msg() || !HasBufferedMessage()) {
+                if (!WaitReadable()) {
+                    WaitForExitRequest();
+                    if (ICanExit()) {
+                        ServerCut();
+                        break;
+                    }
+                    continue;
+                }
+            }
+            bool handshake = IsSocks5Msg();
+            int n = handshake ? RecvSocks5Msg() : RecvMsg(buffer);
+            if (n < 0) {
+                // Only a call that was interrupted or would block may succeed
+                // when repeated; any other error would repeat for ever.
+                int error = WSAGetLastError();
+                if (error != WSAEINTR && error != WSAEWOULDBLOCK)
+                    n = 0;
+            }
+            if (n == 0) {
+                ServerCut();
+                break;
+            }
+            if (n > 0 && !handshake) {
+                LONG handled = HandleMessage(buffer, n);
+                if (scope.Destroyed())
+                    return 0;
+                if (handled != 0) {
+                    ServerCut();
+                    break;
+                }
+            }
+            if (ICanExit()) {
+                ServerCut();
+                break;
+            }
+        }
+        if (scope.Destroyed())
+            return 0;
+    }
+    MsgThreadEnd(kernel);
+    if (scope.Destroyed())
+        return 0;
+    scope.Close();
+    CleanUp();
+    return 0;
+}
+
+bool TCPClient_Socks5::WaitReadable() {
+    for (;;) {
+        SOCKET handle = BeginSocketUse();
+        if (handle == INVALID_SOCKET)
+            return false;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(handle, &readable);
+        timeval slice{0, kSelectSliceUs};
+        int ready = select(0, &readable, nullptr, nullptr, &slice);
+        bool ours = EndSocketUse(handle);
+        // Readable, failed, or closed meanwhile: the receive tells which.
+        if (ready != 0 || !ours || ICanExit())
+            return true;
+    }
+}
+
+// ---------------------------------------------------------------- asynchronous handshake
+
+bool TCPClient_Socks5::IsSocks5Msg() {
+    return m_HandshakeState >= 1 && m_HandshakeState <= 3;
+}
+
+void TCPClient_Socks5::SendConnectRequest() {
+    unsigned char request[10];
+    BuildConnectRequest(m_TargetAddr, request);
+    Send(request, sizeof request);
+}
+
+bool TCPClient_Socks5::SendAuthRequest() {
+    unsigned char request[kHandshakeBuffer];
+    int length = BuildAuthRequest(m_UserName, m_Password, request);
+    return Send(request, length) == length;
+}
+
+int TCPClient_Socks5::RecvSocks5Msg() {
+    if (!IsSocks5Msg())
+        return 0;
+    if (m_HandshakeBuff.filled == 0) {
+        SizeHandshakeBuff(22); // room for the longest fixed reply
+        m_ReplyLen = m_HandshakeState == 3 ? 5 : 2;
+    }
+    SOCKET handle = BeginSocketUse();
+    if (handle == INVALID_SOCKET)
+        return 0;
+    int n = recv(handle, reinterpret_cast<char*>(m_HandshakeBuff.data) + m_HandshakeBuff.filled,
+                 m_ReplyLen - m_HandshakeBuff.filled, 0);
+    int error = n == SOCKET_ERROR ? WSAGetLastError() : 0;
+    if (!EndSocketUse(handle))
+        return 0; // the connection closed the socket during the receive
+    if (n == SOCKET_ERROR) {
+        WSASetLastError(error);
+        return -1;
+    }
+    if (n == 0)
+        return 0;
+    m_HandshakeBuff.filled += n;
+    const unsigned char* reply = m_HandshakeBuff.data;
+    int filled = m_HandshakeBuff.filled;
+
+    // A refusal is acted on as soon as its status byte is in.
+    if (filled >= 2) {
+        if (m_HandshakeState == 1 &&
+            (reply[0] != kSocks5 || (reply[1] != kMethodNone && reply[1] != kMethodUserPassword)))
+            return YRet(0, "TCPClient_Socks5::RecvSocks5Msg() socks5 method reply fail! (version %d, method %d)",
+                        reply[0], reply[1]);
+        if (m_HandshakeState == 2 && (reply[0] != kAuthVersion || reply[1] != 0))
+            return YRet(0, "TCPClient_Socks5::RecvSocks5Msg() socks5 user name/password fail! (refused, status %d)",
+                        reply[1]);
+        if (m_HandshakeState == 3 && reply[0] != kSocks5)
+            return YRet(0, "TCPClient_Socks5::RecvSocks5Msg() socks5 connect reply fail! (version %d)", reply[0]);
+        if (m_HandshakeState == 3 && reply[1] != 0)
+            return YRet(0, "TCPClient_Socks5::RecvSocks5Msg() socks5 connect fail! (%s, code %d)", ReplyText(reply[1]),
+                        reply[1]);
+    }
+    if (filled < m_ReplyLen)
+        return n;
+
+    if (m_HandshakeState == 1 && reply[1] == kMethodUserPassword) {
+        if (!SendAuthRequest())
+            return 0;
+        m_HandshakeBuff.filled = 0;
+        m_HandshakeState = 2;
+        return n;
+    }
+    if (m_HandshakeState == 1 || m_HandshakeState == 2) {
+        SendConnectRequest();
+        m_HandshakeBuff.filled = 0;
+        m_HandshakeState = 3;
+        return n;
+    }
+    if (m_ReplyLen == 5) {
+        m_ReplyLen = ConnectReplyLength(reply);
+        if (m_ReplyLen == 0)
+            return YRet(0, "TCPClient_Socks5::RecvSocks5Msg() socks5 connect reply fail! (unknown address type %d)",
+                        reply[3]);
+        if (m_ReplyLen > m_HandshakeBuff.capacity) {
+            // A domain name: keep the five bytes in, make room for the rest.
+            unsigned char head[5];
+            std::memcpy(head, reply, sizeof head);
+            SizeHandshakeBuff(m_ReplyLen);
+            std::memcpy(m_HandshakeBuff.data, head, sizeof head);
+            m_HandshakeBuff.filled = 5;
+        }
+        return n;
+    }
+    m_HandshakeState = 0;
+    m_HandshakeBuff.filled = 0;
+    m_Worker->PostMsg(1, 0); // connected
+    return n;
+}
+
+} // namespace YNet2

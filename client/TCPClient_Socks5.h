@@ -1,0 +1,144 @@
+// Public header. TCPClient_Socks5: a TCPClient that reaches its server through a SOCKS proxy.
+//
+// Init opens the TCP connection to the proxy, runs a SOCKS5 handshake
+// (RFC 1928, CONNECT to an IPv4 address; user name and password per
+// RFC 1929) or a SOCKS4 CONNECT on the caller's thread, and only then starts
+// the receive thread. From then on the connection carries framed messages
+// exactly as a direct TCPClient does. With no proxy address Init is
+// TCPClient::Init.
+//
+//   TCPClient_Socks5 client(&worker);
+//   client.Init(server, TCPClient_Socks5::SOCKS5, &proxy, "alice", "s3cret");
+//   client.SendMsg(0, msg, length);
+//   client.Wait_Release();
+//
+// The handshake reads exactly each reply (a SOCKS5 CONNECT reply is 10 bytes
+// for an IPv4 bound address, 7 + its length for a domain name, 22 for IPv6;
+// a SOCKS4 reply 8), over as many receives as it takes, and never a byte
+// beyond it: the server's first bytes, which proxies send right behind the
+// reply, stay on the socket for the message stream. A failure status is
+// acted on as soon as its byte has arrived. Every failure ends Init with
+// E_FAIL and one log line "TCPClient_Socks5::Init() ..." naming the step and,
+// where the proxy answered, its answer in words.
+//
+// Choices this class makes:
+//   - A user name or password longer than 255 bytes (what RFC 1929's length
+//     bytes can carry) ends Init with E_FAIL before anything is stored or
+//     sent; nothing is ever cut short. The stored strings are therefore
+//     always zero-terminated.
+//   - A proxy that selects user name/password although this Init was given
+//     no user name or no password: E_FAIL, nothing more is sent. Method 255
+//     (no acceptable method) or a method not offered: E_FAIL. A proxy that
+//     selects "no authentication" is accepted whatever was offered.
+//   - Init on an object that still holds a connection (or a running receive
+//     thread) releases it first and waits for the thread, as Wait_Release
+//     does; on its own receive thread it cannot wait, and the thread
+//     creation then fails.
+//   - Reconnect after an Init through a proxy connects to the proxy again
+//     and repeats the handshake (it hides TCPClient::Reconnect, which is not
+//     virtual: call it through this class). Like TCPClient::Reconnect it
+//     changes no state bit, starts no thread and posts nothing.
+//   - A copy gets an empty handshake buffer; each object frees its own.
+//
+// The asynchronous handshake (RecvSocks5Msg, m_HandshakeState 1 to 3) is for
+// a derived class that sets m_HandshakeState to 1 itself after sending the
+// method request; nothing in this class sets it. Its method-2 step sends a
+// proper RFC 1929 request from m_UserName and m_Password. While it runs,
+// Run hands no result of it to HandleMessage.
+//
+// Receive loop (Run): waits for readability before each receive unless
+// whole messages are already read ahead; a receive error that lasts
+// (anything but an interrupted or would-block call) cuts the connection as
+// a closed peer does; with no socket it waits for the request to end.
+//
+// Threads: as TCPClient. Init and Reconnect run on the owner's thread and
+// block in connect, send and recv; the handshake's calls mark the handle in
+// use, so a Release or Disconnect from another thread ends a handshake that
+// hangs. m_HandshakeBuff, m_ReplyLen and m_HandshakeState belong to the
+// receive thread.
+#pragma once
+
+#include "client/TCPClient.h"
+#include "platform/WinApi.h"
+#include "socket/YSocketAddr.h"
+
+namespace YNet2 {
+
+class YNET_API TCPClient_Socks5 : public TCPClient {
+public:
+    enum _SOCKS_TYPE { SOCKS4 = 1, SOCKS5 = 2 };
+
+    // Longest user name or password that RFC 1929 carries.
+    static constexpr int kMaxCredential = 255;
+
+    explicit TCPClient_Socks5(MsgWorker* worker);
+    TCPClient_Socks5(const TCPClient_Socks5& other);
+    TCPClient_Socks5& operator=(const TCPClient_Socks5& other);
+    ~TCPClient_Socks5() override;
+
+    // Owner's thread. With proxy null: TCPClient::Init(addr). Otherwise
+    // connects to *proxy, runs the handshake of type (SOCKS5, SOCKS4; any
+    // other value: none) for addr, posts "connected" and starts the receive
+    // thread. userName non-null (even empty) offers user name/password to a
+    // SOCKS5 proxy; null userName or password leaves the stored one as it
+    // was. 0 or E_FAIL (logged).
+    LONG Init(YSocketAddr& addr, _SOCKS_TYPE type, const YSocketAddr* proxy, const char* userName,
+              const char* password);
+
+    // After an Init through a proxy: a new socket connected through the
+    // proxy to the same server, handshake included; otherwise
+    // TCPClient::Reconnect. 0 or E_FAIL (logged).
+    LONG Reconnect();
+
+    // Slot [1]: the receive thread; param is not used; returns 0.
+    LONG Run(void* param) override;
+
+    // One step of the asynchronous SOCKS5 handshake: 0 when the proxy closed
+    // or there is nothing to do (state 0), -1 on a receive error, otherwise
+    // the count of bytes received (a reply that is refused closes the socket).
+    int RecvSocks5Msg();
+
+    // m_HandshakeState is 1, 2 or 3.
+    bool IsSocks5Msg();
+
+protected:
+    // The asynchronous handshake's receive buffer; the object owns the array.
+    struct HandshakeBuff {
+        unsigned char* data; // array new / delete
+        LONG capacity;
+        LONG filled; // bytes of the current reply received so far
+    };
+
+    YSocketAddr m_ProxyAddr;  // written by Init with a proxy
+    YSocketAddr m_TargetAddr; // the server behind the proxy, written by Init with a proxy
+    char m_UserName[256];     // zero-terminated
+    char m_Password[256];     // zero-terminated
+    HandshakeBuff m_HandshakeBuff;
+    LONG m_ReplyLen;       // bytes the current asynchronous CONNECT reply needs
+    LONG m_HandshakeState; // 0 none, 1 method reply, 2 user name/password reply, 3 CONNECT reply
+    _SOCKS_TYPE m_SocksType;
+
+private:
+    // Sizing: the array holds at least n bytes (contents not kept); fill count 0.
+    void SizeHandshakeBuff(LONG n);
+    void FreeHandshakeBuff();
+
+    // Connects handle to m_ProxyAddr and runs the handshake of m_SocksType
+    // for m_TargetAddr. op names the operation in log lines.
+    LONG ConnectThroughProxy(SOCKET handle, const char* op, const char* userName, const char* password);
+    LONG Socks5Handshake(SOCKET handle, const char* op, const char* userName, const char* password);
+    LONG Socks4Handshake(SOCKET handle, const char* op);
+    // The asynchronous path's requests, sent through TCPClient::Send.
+    void SendConnectRequest();
+    bool SendAuthRequest();
+    // The receive thread's wait for readability; false when there is no socket.
+    bool WaitReadable();
+
+    // What the last Init was given, for Reconnect: a proxy (Reconnect goes
+    // through it too), a user name, a password.
+    bool m_ViaProxy;
+    bool m_GaveUserName;
+    bool m_GavePassword;
+};
+
+} // namespace YNet2

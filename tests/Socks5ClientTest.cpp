@@ -1,0 +1,433 @@
+// TCPClient_Socks5 against a scripted fake proxy: the exact request bytes,
+// replies split into single bytes, and every fault a real proxy does not
+// produce on request (garbage, refusals held open, closes at every step).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/TCPClient_Socks5.h"
+#include "platform/WinApi.h"
+#include "support/ClientHarness.h"
+#include "support/Loopback.h"
+#include "support/ScriptedPeer.h"
+
+using namespace YNet2;
+using namespace YNetTest;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Lines = std::vector<std::string>;
+using Socks = TCPClient_Socks5;
+
+Bytes Text(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes Join(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Shows the protected parts a test drives or inspects.
+class OpenSocks : public TCPClient_Socks5 {
+public:
+    using TCPClient::RecvMsg;
+    using TCPClient_Socks5::m_HandshakeBuff;
+    using TCPClient_Socks5::m_HandshakeState;
+    using TCPClient_Socks5::TCPClient_Socks5;
+    // Forgets the handle without closing it (a copy's shared handle).
+    void DropSocket() { AdoptSocket(INVALID_SOCKET, 0); }
+    void SetReceiveTimeout(DWORD milliseconds) {
+        SOCKET handle = BeginSocketUse();
+        setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds), sizeof milliseconds);
+        EndSocketUse(handle);
+    }
+};
+
+// 127.1.2.3:0xA1B2: no two address or port bytes alike, so an order mistake shows.
+YSocketAddr Target() {
+    YSocketAddr target{};
+    target.sin_family = AF_INET;
+    const unsigned char address[4] = {127, 1, 2, 3};
+    const unsigned char port[2] = {0xA1, 0xB2};
+    std::memcpy(&target.sin_addr, address, 4);
+    std::memcpy(&target.sin_port, port, 2);
+    return target;
+}
+
+const Bytes kConnectRequest = {5, 1, 0, 1, 127, 1, 2, 3, 0xA1, 0xB2};
+const Bytes kSocks4Request = {4, 1, 0xA1, 0xB2, 127, 1, 2, 3, 0};
+const Bytes kGranted = {5, 0, 0, 1, 10, 0, 0, 9, 0x12, 0x34};
+
+// A client whose Init (or Reconnect) runs on a thread of its own while the
+// test plays the proxy. Destruction closes the proxy first, so a handshake
+// that a failed test left waiting ends.
+struct FakeProxied {
+    std::unique_ptr<ScriptedPeer> peer = std::make_unique<ScriptedPeer>();
+    ScriptedPeer& proxy = *peer;
+    RecordingWorker worker;
+    OpenSocks client{&worker};
+    YSocketAddr target = Target();
+    YSocketAddr proxyAddress = proxy.Address();
+    std::future<LONG> init;
+
+    explicit FakeProxied(HWND window = nullptr) : worker(window) {}
+    ~FakeProxied() {
+        peer.reset();
+        if (init.valid())
+            init.wait();
+        client.Wait_Release();
+    }
+    bool Start(Socks::_SOCKS_TYPE type, const char* user = nullptr, const char* password = nullptr) {
+        init = std::async(std::launch::async,
+                          [=, this] { return client.Init(target, type, &proxyAddress, user, password); });
+        return proxy.Listening() && proxy.Accept();
+    }
+    bool StartReconnect() {
+        init = std::async(std::launch::async, [this] { return client.Reconnect(); });
+        return proxy.Accept();
+    }
+    // The proxy reads exactly the request it expects.
+    bool Expect(const Bytes& request) {
+        Bytes got;
+        return proxy.Receive(static_cast<int>(request.size()), &got) && got == request;
+    }
+    // Sends bytes one write each (the peer sets TCP_NODELAY).
+    bool SendSplit(const Bytes& bytes) {
+        for (unsigned char byte : bytes) {
+            if (!proxy.Send({byte}))
+                return false;
+        }
+        return true;
+    }
+    // Init's result; E_FAIL + 1 when it did not return in time.
+    LONG Result() {
+        if (init.wait_for(std::chrono::milliseconds(kWaitMs)) != std::future_status::ready)
+            return E_FAIL + 1;
+        return init.get();
+    }
+};
+
+// ---------------------------------------------------------------- success
+
+TEST(Socks5ClientTest, NoAuthenticationSendsExactBytesTakesSplitRepliesAndDeliversMessagesBehindTheReply) {
+    NotificationWindow window;
+    FakeProxied f(window.Handle());
+    ASSERT_TRUE(f.Start(Socks::SOCKS5));
+    ASSERT_TRUE(f.Expect({5, 1, 0}));
+    ASSERT_TRUE(f.SendSplit({5, 0}));
+    ASSERT_TRUE(f.Expect(kConnectRequest));
+    ASSERT_TRUE(f.SendSplit({5, 0, 0}));
+    // The rest of the reply and the server's first two messages in one segment:
+    // the second stays read ahead while nothing more arrives.
+    Bytes rest(kGranted.begin() + 3, kGranted.end());
+    ASSERT_TRUE(f.proxy.Send(Join(Join(rest, WireMessage(1, 1, Text("first"))), WireMessage(1, 2, Text("second")))));
+    ASSERT_EQ(0, f.Result());
+    ASSERT_TRUE(f.worker.WaitForMessages(2));
+    EXPECT_EQ(PlainMessage(1, 1, Text("first")), f.worker.Messages()[0]);
+    EXPECT_EQ(PlainMessage(1, 2, Text("second")), f.worker.Messages()[1]);
+    // "connected" is posted before the receive thread exists.
+    EXPECT_EQ((std::vector<WPARAM>{1, 2}), window.Collect(2));
+
+    Bytes echo = WireMessage(2, 3, Text("up"));
+    ASSERT_EQ(static_cast<int>(echo.size()), f.client.Send(echo.data(), static_cast<int>(echo.size())));
+    EXPECT_TRUE(f.Expect(echo));
+}
+
+TEST(Socks5ClientTest, EachBoundAddressFormIsReadExactlyAndUserNameAndPasswordAreSentPerRfc1929) {
+    const Bytes domain = {5, 0, 0, 3, 9, 'p', 'r', 'o', 'x', 'y', '.', 'l', 'a', 'n', 0x04, 0x38};
+    Bytes ipv6 = {5, 0, 0, 4};
+    ipv6.resize(22, 0x11);
+    for (const Bytes& reply : {kGranted, domain, ipv6}) {
+        FakeProxied f;
+        ASSERT_TRUE(f.Start(Socks::SOCKS5, "alice", "s3cret"));
+        ASSERT_TRUE(f.Expect({5, 2, 2, 2}));
+        ASSERT_TRUE(f.proxy.Send({5, 2}));
+        ASSERT_TRUE(f.Expect({1, 5, 'a', 'l', 'i', 'c', 'e', 6, 's', '3', 'c', 'r', 'e', 't'}));
+        ASSERT_TRUE(f.proxy.Send({1, 0}));
+        ASSERT_TRUE(f.Expect(kConnectRequest));
+        ASSERT_TRUE(f.proxy.Send(Join(reply, WireMessage(1, 1, Text("behind")))));
+        ASSERT_EQ(0, f.Result()) << reply.size();
+        ASSERT_TRUE(f.worker.WaitForMessages(1));
+        EXPECT_EQ(PlainMessage(1, 1, Text("behind")), f.worker.Messages()[0]) << reply.size();
+    }
+}
+
+TEST(Socks5ClientTest, Socks4SendsExactBytesAndLeavesTheServerMessageBehindTheEightByteReply) {
+    FakeProxied f;
+    ASSERT_TRUE(f.Start(Socks::SOCKS4, "ignored", "ignored"));
+    ASSERT_TRUE(f.Expect(kSocks4Request));
+    ASSERT_TRUE(f.proxy.Send(Join({0, 90, 9, 9, 9, 9, 9, 9}, WireMessage(1, 1, Text("hi")))));
+    ASSERT_EQ(0, f.Result());
+    ASSERT_TRUE(f.worker.WaitForMessages(1));
+    EXPECT_EQ(PlainMessage(1, 1, Text("hi")), f.worker.Messages()[0]);
+}
+
+// ---------------------------------------------------------------- failures
+
+// One script step: the proxy expects a request, sends a reply, or closes.
+struct Step {
+    enum { Expect, Send, Close } kind;
+    Bytes bytes;
+};
+
+struct FailureCase {
+    const char* name;
+    Socks::_SOCKS_TYPE type;
+    const char* user;
+    std::vector<Step> script;
+    std::string logLine;
+};
+
+TEST(Socks5ClientTest, EveryRefusalGarbageOrCloseEndsInitWithOneLineAndNoConnection) {
+    const std::string init = "TCPClient_Socks5::Init() ";
+    const std::string closed = " fail! (proxy closed the connection)";
+    const Step greet{Step::Expect, {5, 1, 0}};
+    const Step greetAuth{Step::Expect, {5, 2, 2, 2}};
+    const Step accepted{Step::Send, {5, 0}};
+    const Step connect{Step::Expect, kConnectRequest};
+    const Step close{Step::Close, {}};
+    const std::vector<FailureCase> cases = {
+        {"method 255",
+         Socks::SOCKS5,
+         nullptr,
+         {greet, {Step::Send, {5, 255}}},
+         init + "socks5 method reply fail! (no acceptable method)"},
+        {"garbage",
+         Socks::SOCKS5,
+         nullptr,
+         {greet, {Step::Send, {'H', 'T'}}},
+         init + "socks5 method reply fail! (version 72, not a SOCKS5 proxy)"},
+        {"method not offered",
+         Socks::SOCKS5,
+         nullptr,
+         {greet, {Step::Send, {5, 1}}},
+         init + "socks5 method reply fail! (method 1 not offered)"},
+        {"method 2 without credentials",
+         Socks::SOCKS5,
+         nullptr,
+         {greet, {Step::Send, {5, 2}}},
+         init + "socks5 proxy asks for a user name and password, none given!"},
+        {"auth status 1",
+         Socks::SOCKS5,
+         "alice",
+         {greetAuth,
+          {Step::Send, {5, 2}},
+          {Step::Expect, {1, 5, 'a', 'l', 'i', 'c', 'e', 2, 'p', 'w'}},
+          {Step::Send, {1, 1}}},
+         init + "socks5 user name/password fail! (refused, status 1)"},
+        {"refused, held open",
+         Socks::SOCKS5,
+         nullptr,
+         {greet, accepted, connect, {Step::Send, {5, 5}}},
+         init + "socks5 connect fail! (connection refused, code 5)"},
+        {"unknown address type",
+         Socks::SOCKS5,
+         nullptr,
+         {greet, accepted, connect, {Step::Send, {5, 0, 0, 9, 0}}},
+         init + "socks5 connect reply fail! (unknown address type 9)"},
+        {"close before method reply", Socks::SOCKS5, nullptr, {greet, close}, init + "socks5 method reply" + closed},
+        {"close inside method reply",
+         Socks::SOCKS5,
+         nullptr,
+         {greet, {Step::Send, {5}}, close},
+         init + "socks5 method reply" + closed},
+        {"close before auth reply",
+         Socks::SOCKS5,
+         "alice",
+         {greetAuth, {Step::Send, {5, 2}}, {Step::Expect, {1, 5, 'a', 'l', 'i', 'c', 'e', 2, 'p', 'w'}}, close},
+         init + "socks5 user name/password reply" + closed},
+        {"close before connect reply",
+         Socks::SOCKS5,
+         nullptr,
+         {greet, accepted, connect, close},
+         init + "socks5 connect reply" + closed},
+        {"close inside bound address",
+         Socks::SOCKS5,
+         nullptr,
+         {greet, accepted, connect, {Step::Send, {5, 0, 0, 1, 10, 0}}, close},
+         init + "socks5 connect reply" + closed},
+        {"socks4 91, held open",
+         Socks::SOCKS4,
+         nullptr,
+         {{Step::Expect, kSocks4Request}, {Step::Send, {0, 91}}},
+         init + "socks4 ans1 fail!"},
+        {"socks4 garbage",
+         Socks::SOCKS4,
+         nullptr,
+         {{Step::Expect, kSocks4Request}, {Step::Send, {5, 255}}},
+         init + "socks4 ans1 fail!"},
+        {"socks4 close inside reply",
+         Socks::SOCKS4,
+         nullptr,
+         {{Step::Expect, kSocks4Request}, {Step::Send, {0, 90, 1}}, close},
+         init + "socks4 ans1 fail!"},
+    };
+    for (const FailureCase& c : cases) {
+        LogCapture log;
+        FakeProxied f;
+        ASSERT_TRUE(f.Start(c.type, c.user, "pw")) << c.name;
+        for (const Step& step : c.script) {
+            if (step.kind == Step::Expect)
+                ASSERT_TRUE(f.Expect(step.bytes)) << c.name;
+            else if (step.kind == Step::Send)
+                ASSERT_TRUE(f.proxy.Send(step.bytes)) << c.name;
+            else
+                f.proxy.Close();
+        }
+        EXPECT_EQ(E_FAIL, f.Result()) << c.name;
+        EXPECT_EQ(Lines{c.logLine}, log.Lines()) << c.name;
+        EXPECT_FALSE(f.client.IsConnect()) << c.name;
+        EXPECT_TRUE(f.client.IsSockValid()) << c.name; // no socket left
+        EXPECT_TRUE(f.worker.Events().empty()) << c.name;
+        // Nothing more was sent: the proxy sees only the end of the connection.
+        Bytes more;
+        if (c.script.back().kind != Step::Close) {
+            EXPECT_FALSE(f.proxy.Receive(1, &more)) << c.name;
+            EXPECT_TRUE(more.empty()) << c.name;
+        }
+    }
+}
+
+TEST(Socks5ClientTest, CredentialsLongerThan255BytesAreRefusedBeforeConnecting) {
+    const std::string longest(255, 'u');
+    const std::string tooLong(256, 'p');
+    for (bool userTooLong : {true, false}) {
+        LogCapture log;
+        FakeProxied f;
+        const std::string user = userTooLong ? tooLong : longest;
+        const std::string password = userTooLong ? longest : tooLong;
+        EXPECT_EQ(E_FAIL, f.client.Init(f.target, Socks::SOCKS5, &f.proxyAddress, user.c_str(), password.c_str()));
+        EXPECT_EQ(Lines{std::string("TCPClient_Socks5::Init() ") + (userTooLong ? "user name" : "password") +
+                        " longer than 255 bytes!"},
+                  log.Lines());
+        EXPECT_FALSE(f.proxy.HasPendingConnection(0));
+    }
+    // 255 bytes each is the most RFC 1929 carries, and is sent whole.
+    FakeProxied f;
+    ASSERT_TRUE(f.Start(Socks::SOCKS5, longest.c_str(), longest.c_str()));
+    ASSERT_TRUE(f.Expect({5, 2, 2, 2}));
+    ASSERT_TRUE(f.proxy.Send({5, 2}));
+    Bytes request = Join(Join({1, 255}, Bytes(longest.begin(), longest.end())), {255});
+    ASSERT_TRUE(f.Expect(Join(request, Bytes(longest.begin(), longest.end()))));
+    LogCapture log;
+    f.proxy.Close();
+    EXPECT_EQ(E_FAIL, f.Result());
+}
+
+// ---------------------------------------------------------------- receive loop and life
+
+TEST(Socks5ClientTest, ReceiveErrorThatLastsCutsTheConnection) {
+    LogCapture log;
+    FakeProxied f;
+    ASSERT_TRUE(f.Start(static_cast<Socks::_SOCKS_TYPE>(0))); // no handshake: the proxy is the server
+    ASSERT_EQ(0, f.Result());
+    ASSERT_TRUE(f.worker.WaitForEvent("begin"));
+    f.client.SetReceiveTimeout(50);
+    // A head announcing 20 bytes and only 3 of its body: the body's receive times out.
+    Bytes message = WireMessage(1, 1, Bytes(16, 'x'));
+    ASSERT_TRUE(f.proxy.Send(Bytes(message.begin(), message.begin() + 7)));
+    ASSERT_TRUE(f.worker.WaitForEvent("end"));
+    EXPECT_EQ((std::vector<std::string>{"begin", "cut", "end"}), f.worker.Events());
+    EXPECT_NE(-1, f.proxy.WaitForEnd());
+    ASSERT_FALSE(log.Lines().empty());
+    EXPECT_EQ("TCPClient::RecvMsg() RecvLen fail! ( 0x274c )", log.Lines().back()); // WSAETIMEDOUT
+}
+
+TEST(Socks5ClientTest, InitAgainReleasesTheConnectionAndReconnectRepeatsTheHandshake) {
+    FakeProxied f;
+    ASSERT_TRUE(f.Start(Socks::SOCKS5));
+    ASSERT_TRUE(f.Expect({5, 1, 0}));
+    ASSERT_TRUE(f.proxy.Send({5, 0}));
+    ASSERT_TRUE(f.Expect(kConnectRequest));
+    ASSERT_TRUE(f.proxy.Send(kGranted));
+    ASSERT_EQ(0, f.Result());
+    ASSERT_TRUE(f.worker.WaitForEvent("begin"));
+
+    // A second Init ends the first connection and its thread first.
+    ASSERT_TRUE(f.Start(Socks::SOCKS5));
+    ASSERT_TRUE(f.Expect({5, 1, 0}));
+    ASSERT_TRUE(f.proxy.Send({5, 0}));
+    ASSERT_TRUE(f.Expect(kConnectRequest));
+    ASSERT_TRUE(f.proxy.Send(kGranted));
+    ASSERT_EQ(0, f.Result());
+    ASSERT_TRUE(f.proxy.Send(WireMessage(1, 1, Text("second"))));
+    ASSERT_TRUE(f.worker.WaitForMessages(1));
+    EXPECT_EQ((std::vector<std::string>{"begin", "cut", "end", "begin", "message"}), f.worker.Events());
+    f.client.Wait_Release();
+
+    ASSERT_TRUE(f.StartReconnect());
+    ASSERT_TRUE(f.Expect({5, 1, 0}));
+    ASSERT_TRUE(f.proxy.Send({5, 0}));
+    ASSERT_TRUE(f.Expect(kConnectRequest));
+    ASSERT_TRUE(f.proxy.Send(kGranted));
+    EXPECT_EQ(0, f.Result());
+    EXPECT_FALSE(f.client.IsSockValid()); // holds the new socket
+}
+
+TEST(Socks5ClientTest, AsynchronousHandshakeSendsRfc1929AndLeavesTheServerMessageAndACopyHasItsOwnBuffer) {
+    NotificationWindow window;
+    FakeProxied f(window.Handle());
+    ASSERT_TRUE(f.Start(static_cast<Socks::_SOCKS_TYPE>(0), "bob", "pw"));
+    ASSERT_EQ(0, f.Result());
+    f.client.Wait_Release();
+    // A socket through the proxy without a receive thread: the test takes its place.
+    ASSERT_TRUE(f.StartReconnect());
+    ASSERT_EQ(0, f.Result());
+    ASSERT_EQ((std::vector<WPARAM>{1, 2, 3}), window.Collect(3)); // Init's connection
+
+    f.client.m_HandshakeState = 1;
+    ASSERT_TRUE(f.proxy.Send({5}));
+    EXPECT_EQ(1, f.client.RecvSocks5Msg());
+    ASSERT_TRUE(f.proxy.Send({2}));
+    EXPECT_EQ(1, f.client.RecvSocks5Msg());
+    ASSERT_TRUE(f.Expect({1, 3, 'b', 'o', 'b', 2, 'p', 'w'}));
+    EXPECT_EQ(2, f.client.m_HandshakeState);
+    ASSERT_TRUE(f.proxy.Send({1, 0}));
+    EXPECT_EQ(2, f.client.RecvSocks5Msg());
+    ASSERT_TRUE(f.Expect(kConnectRequest));
+    const Bytes reply = {5, 0, 0, 3, 4, 'h', 'o', 's', 't', 0x04, 0x38};
+    ASSERT_TRUE(f.proxy.Send(Join(reply, WireMessage(1, 1, Text("next")))));
+    int taken = 0;
+    while (f.client.IsSocks5Msg() && taken < 100) {
+        int n = f.client.RecvSocks5Msg();
+        ASSERT_GT(n, 0);
+        taken += n;
+    }
+    EXPECT_EQ(static_cast<int>(reply.size()), taken);
+    EXPECT_EQ((std::vector<WPARAM>{1, 2, 3, 1}), window.Collect(4));
+
+    {
+        OpenSocks copy(f.client);
+        EXPECT_EQ(nullptr, copy.m_HandshakeBuff.data);
+        EXPECT_NE(nullptr, f.client.m_HandshakeBuff.data);
+        copy.DropSocket();
+    }
+    unsigned char buffer[2 * TCPClient::kMaxMessage];
+    ASSERT_EQ(static_cast<int>(PlainMessage(1, 1, Text("next")).size()), f.client.RecvMsg(buffer));
+    EXPECT_EQ(PlainMessage(1, 1, Text("next")), Bytes(buffer, buffer + 8));
+}
+
+TEST(Socks5ClientTest, AsynchronousRefusalIsAClosedConnection) {
+    FakeProxied f;
+    ASSERT_TRUE(f.Start(static_cast<Socks::_SOCKS_TYPE>(0)));
+    ASSERT_EQ(0, f.Result());
+    f.client.Wait_Release();
+    ASSERT_TRUE(f.StartReconnect());
+    ASSERT_EQ(0, f.Result());
+    LogCapture log;
+    f.client.m_HandshakeState = 3;
+    ASSERT_TRUE(f.proxy.Send({5, 2}));
+    EXPECT_EQ(0, f.client.RecvSocks5Msg());
+    EXPECT_EQ(
+        Lines{"TCPClient_Socks5::RecvSocks5Msg() socks5 connect fail! (connection not allowed by ruleset, code 2)"},
+        log.Lines());
+}
+
+} // namespace
