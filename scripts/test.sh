@@ -51,7 +51,8 @@ export CTEST_OUTPUT_ON_FAILURE=1
 ALL_STAGES=(deps native package asan tsan fuzz wine churn i686 dissector)
 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config googletest libgtest-dev libbenchmark-dev libasio-dev
-    g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 tshark)
+    g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 tshark
+    microsocks dante-server)
 
 # ============================================================ stage helpers
 STAGE=
@@ -103,7 +104,12 @@ configure_and_build() { # dir, cmake args... (the source is the project unless -
 
 # Real peers some tests need (proxies): start them here, export where they
 # listen, and stop them with at_exit. Runs before each suite.
-start_test_peers() { :; }
+source "$ROOT/scripts/proxies.sh"
+start_test_peers() {
+    step "starting the SOCKS proxies (microsocks, danted)"
+    proxies_start
+    at_exit proxies_stop
+}
 
 # junit_count FILE ATTRIBUTE: one attribute of the junit report's testsuite.
 junit_count() {
