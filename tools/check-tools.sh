@@ -122,6 +122,30 @@ check "head-only: exit 0" test "$STATUS" -eq 0
 check "head-only: shown" has headonly-cat.out 'recv: main=1 assist=0 flags=respond size=4 body=""'
 check "quiet server: port line only" test "$(wc -l <"$WORK/headonly.out")" -eq 1
 
+# ---------------------------------------------- through a SOCKS5 proxy
+# microsocks with credentials, started by scripts/proxies.sh (YNET_MICROSOCKS_*).
+if [ -z "${YNET_MICROSOCKS_AUTH_PORT:-}" ]; then
+    check "proxy: run through scripts/proxies.sh (YNET_MICROSOCKS_AUTH_PORT is not set)" false
+else
+    start_server proxied
+    PROXY="127.0.0.1:$YNET_MICROSOCKS_AUTH_PORT"
+    cat_run viaproxy 'over the proxy\n' --proxy "socks5://$YNET_MICROSOCKS_USER:$YNET_MICROSOCKS_PASSWORD@$PROXY" \
+        "127.0.0.1:$PORT"
+    check "proxy: exit 0" test "$STATUS" -eq 0
+    check "proxy: connected through it" has viaproxy.out "connected to 127.0.0.1:$PORT through the proxy $PROXY"
+    check "proxy: echo" has viaproxy.out 'recv: main=1 assist=0 flags=- size=18 body="over the proxy"'
+    cat_run wrongpw 'x\n' --proxy "socks5://$PROXY" --proxy-user "$YNET_MICROSOCKS_USER:wrong" "127.0.0.1:$PORT"
+    check "proxy, wrong password: exit 2" test "$STATUS" -eq 2
+    check "proxy, wrong password: says so" has wrongpw.err \
+        "through the SOCKS5 proxy $PROXY: socks5 user name/password fail! (refused, status 2)"
+    cat_run nocreds 'x\n' --proxy "socks5://$PROXY" "127.0.0.1:$PORT"
+    check "proxy, no credentials: exit 2" test "$STATUS" -eq 2
+    check "proxy, no credentials: says so" has nocreds.err 'socks5 method reply fail! (no acceptable method)'
+    cat_run badproxy '' --proxy "http://$PROXY" "127.0.0.1:$PORT"
+    check "proxy, not SOCKS: exit 2" test "$STATUS" -eq 2
+    check "proxy, not SOCKS: says so" has badproxy.err '--proxy needs socks5://'
+fi
+
 # ---------------------------------------------------------- server ending
 echo | "$ECHOD" --stdin-stop --quiet >"$WORK/stdin.out" 2>&1
 check "stdin-stop: exit 0" test $? -eq 0

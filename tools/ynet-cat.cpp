@@ -1,8 +1,10 @@
 // ynet-cat: a command-line client of the library.
 //
-//   ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N] HOST:PORT
+//   ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N]
+//            [--proxy socks5://[USER:PASSWORD@]HOST:PORT | socks4://HOST:PORT] [--proxy-user USER:PASSWORD]
+//            HOST:PORT
 //
-// Connects with a TCPClient, sends each line of standard input as one
+// Connects with a TCPClient (a TCPClient_Socks5 through a proxy), sends each line of standard input as one
 // message (the line is the body; main and assistant IDs and flags from the
 // options), prints every message received and every window notification as
 // it arrives. Once standard input ends it waits, at most --wait-ms
@@ -14,15 +16,20 @@
 // connection's receive thread prints what arrives. Output lines are whole.
 //
 // Exit status: 0 done; 1 the connection was cut or a send failed; 2 bad
-// usage or no connection; 3 replies still missing after --wait-ms.
+// usage or no connection (a proxy's refusal included); 3 replies still
+// missing after --wait-ms.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "client/MsgWorker.h"
 #include "client/TCPClient.h"
+#include "client/TCPClient_Socks5.h"
+#include "framework/Log.h"
 #include "message/YNetMsgHead.h"
 #include "socket/AddrText.h"
 #include "socket/SocketStack.h"
@@ -47,6 +54,12 @@ struct Options {
     bool hex = false;
     DWORD waitMs = 5000;
     std::string target;
+    // --proxy: type 0 for none.
+    int proxyType = 0;
+    std::string proxy; // HOST:PORT
+    bool proxyCredentials = false;
+    std::string proxyUser;
+    std::string proxyPassword;
 };
 
 // Whole lines from any thread.
@@ -147,16 +160,19 @@ DWORD WINAPI ReadAndSend(LPVOID parameter) {
 }
 
 void Usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N] HOST:PORT\n"
-                 "  --main N      main ID of the messages sent, 0-63 (default 1)\n"
-                 "  --assist N    assistant ID, 0-255 (default 0)\n"
-                 "  --request     set the request flag\n"
-                 "  --respond     set the respond flag\n"
-                 "  --hex         print received bodies as hexadecimal bytes\n"
-                 "  --wait-ms N   after the input ends, wait at most N ms for the replies (default 5000)\n"
-                 "Each line of standard input is sent as one message; HOST is a dotted IPv4 address\n"
-                 "or localhost.\n");
+    std::fprintf(out, "usage: ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N]\n"
+                      "                [--proxy URL] [--proxy-user USER:PASSWORD] HOST:PORT\n"
+                      "  --main N      main ID of the messages sent, 0-63 (default 1)\n"
+                      "  --assist N    assistant ID, 0-255 (default 0)\n"
+                      "  --request     set the request flag\n"
+                      "  --respond     set the respond flag\n"
+                      "  --hex         print received bodies as hexadecimal bytes\n"
+                      "  --wait-ms N   after the input ends, wait at most N ms for the replies (default 5000)\n"
+                      "  --proxy URL   connect through a SOCKS proxy: socks5://[USER:PASSWORD@]HOST:PORT\n"
+                      "                or socks4://HOST:PORT (USER and PASSWORD may be %%-encoded)\n"
+                      "  --proxy-user USER:PASSWORD  the SOCKS5 proxy's user name and password\n"
+                      "Each line of standard input is sent as one message; HOST is a dotted IPv4 address\n"
+                      "or localhost.\n");
 }
 
 // HOST:PORT with HOST four dotted numbers of 0-255 (or localhost) and PORT
@@ -193,6 +209,64 @@ bool ParseTarget(const std::string& text, YNet2::YSocketAddr& address) {
     address.sin_family = AF_INET;
     address.sin_port = htons(address.sin_port);
     return true;
+}
+
+// Decodes %XX escapes, as in a URL's user information. False for a bad escape.
+bool PercentDecode(const std::string& text, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out.push_back(text[i]);
+            continue;
+        }
+        if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(text[i + 2])))
+            return false;
+        out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+        i += 2;
+    }
+    return true;
+}
+
+// USER:PASSWORD (split at the first colon) into the options.
+bool ParseCredentials(const std::string& text, Options& options) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        return false;
+    options.proxyCredentials = true;
+    return PercentDecode(text.substr(0, colon), options.proxyUser) &&
+           PercentDecode(text.substr(colon + 1), options.proxyPassword);
+}
+
+// socks5://[USER:PASSWORD@]HOST:PORT or socks4://HOST:PORT. The address itself
+// is checked later, as the target's is.
+bool ParseProxy(const std::string& url, Options& options) {
+    std::string rest;
+    if (url.rfind("socks5://", 0) == 0) {
+        options.proxyType = YNet2::TCPClient_Socks5::SOCKS5;
+        rest = url.substr(9);
+    } else if (url.rfind("socks4://", 0) == 0) {
+        options.proxyType = YNet2::TCPClient_Socks5::SOCKS4;
+        rest = url.substr(9);
+    } else {
+        return false;
+    }
+    const size_t at = rest.rfind('@');
+    if (at != std::string::npos) {
+        if (options.proxyType != YNet2::TCPClient_Socks5::SOCKS5 || !ParseCredentials(rest.substr(0, at), options))
+            return false;
+        rest = rest.substr(at + 1);
+    }
+    if (!rest.empty() && rest.back() == '/')
+        rest.pop_back();
+    options.proxy = rest;
+    return !rest.empty();
+}
+
+// The last line the library logged, kept while a connection is made so that
+// a refusal can be told in words.
+void KeepLastLine(const char* line, void* context) {
+    *static_cast<std::string*>(context) = line;
 }
 
 const char* ConnectErrorText(int error) {
@@ -257,6 +331,17 @@ int main(int argc, char** argv) {
         } else if (arg == "--wait-ms") {
             ok = ParseNumber(next, 3600000, options.waitMs);
             ++i;
+        } else if (arg == "--proxy" || arg == "--proxy-user") {
+            const bool parsed =
+                next != nullptr && (arg == "--proxy" ? ParseProxy(next, options) : ParseCredentials(next, options));
+            ++i;
+            if (!parsed) {
+                std::fprintf(stderr, "ynet-cat: %s needs %s\n", arg.c_str(),
+                             arg == "--proxy" ? "socks5://[USER:PASSWORD@]HOST:PORT or socks4://HOST:PORT"
+                                              : "USER:PASSWORD");
+                Usage(stderr);
+                return 2;
+            }
         } else if (arg == "--request") {
             options.request = true;
         } else if (arg == "--respond") {
@@ -287,6 +372,23 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    YNet2::YSocketAddr proxyAddress{};
+    if (options.proxyType != 0 && !ParseTarget(options.proxy, proxyAddress)) {
+        std::fprintf(stderr, "ynet-cat: proxy %s is not HOST:PORT (a dotted IPv4 address or localhost, port 1-65535)\n",
+                     options.proxy.c_str());
+        return 2;
+    }
+    if (options.proxyCredentials && options.proxyType == YNet2::TCPClient_Socks5::SOCKS4) {
+        std::fprintf(stderr, "ynet-cat: a SOCKS4 proxy takes no user name and password\n");
+        return 2;
+    }
+    if (options.proxyCredentials && (options.proxyUser.size() > YNet2::TCPClient_Socks5::kMaxCredential ||
+                                     options.proxyPassword.size() > YNet2::TCPClient_Socks5::kMaxCredential)) {
+        std::fprintf(stderr, "ynet-cat: a proxy user name or password has at most %d bytes\n",
+                     YNet2::TCPClient_Socks5::kMaxCredential);
+        return 2;
+    }
+
     if (YNet2::SocketInit() != 0) {
         std::fprintf(stderr, "ynet-cat: the socket stack did not start\n");
         return 2;
@@ -301,8 +403,35 @@ int main(int argc, char** argv) {
     }
 
     CatWorker worker(window, options.hex);
-    YNet2::TCPClient client(&worker);
-    if (client.Init(address) != 0) {
+    std::unique_ptr<YNet2::TCPClient> connection;
+    LONG connected;
+    if (options.proxyType == 0) {
+        connection = std::make_unique<YNet2::TCPClient>(&worker);
+        connected = connection->Init(address);
+    } else {
+        auto socks = std::make_unique<YNet2::TCPClient_Socks5>(&worker);
+        const char* user = options.proxyCredentials ? options.proxyUser.c_str() : nullptr;
+        const char* password = options.proxyCredentials ? options.proxyPassword.c_str() : nullptr;
+        std::string why;
+        YNet2::SetLogSink(KeepLastLine, &why);
+        connected = socks->Init(address, static_cast<YNet2::TCPClient_Socks5::_SOCKS_TYPE>(options.proxyType),
+                                &proxyAddress, user, password);
+        YNet2::SetLogSink(nullptr, nullptr);
+        connection = std::move(socks);
+        if (connected != 0) {
+            // "TCPClient_Socks5::Init() socks5 connect fail! (...)": the step and the proxy's answer.
+            const size_t words = why.find("() ");
+            std::fprintf(stderr, "ynet-cat: cannot connect to %s through the %s proxy %s: %s\n", options.target.c_str(),
+                         options.proxyType == YNet2::TCPClient_Socks5::SOCKS4 ? "SOCKS4" : "SOCKS5",
+                         options.proxy.c_str(), words == std::string::npos ? why.c_str() : why.c_str() + words + 3);
+            connection.reset();
+            DestroyWindow(window);
+            YNet2::SocketRelease();
+            return 2;
+        }
+    }
+    YNet2::TCPClient& client = *connection;
+    if (connected != 0) {
         // The library logs the error code; it may also still be the last error.
         const int error = WSAGetLastError();
         if (error != 0)
@@ -314,7 +443,8 @@ int main(int argc, char** argv) {
         YNet2::SocketRelease();
         return 2;
     }
-    g_Out.Line(stdout, "connected to " + options.target);
+    g_Out.Line(stdout, "connected to " + options.target +
+                           (options.proxyType == 0 ? std::string() : " through the proxy " + options.proxy));
 
     Reader reader{&client, &options, window, 0};
     HANDLE readerThread = CreateThread(nullptr, 0, ReadAndSend, &reader, 0, nullptr);
