@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Real SOCKS proxies on 127.0.0.1 for the proxy tests, on free ephemeral ports.
+# Real SOCKS proxies on 127.0.0.1 for the proxy tests, on free ports.
 #
 #   microsocks, no authentication      YNET_MICROSOCKS_PORT
 #   microsocks, user name/password     YNET_MICROSOCKS_AUTH_PORT, YNET_MICROSOCKS_USER, YNET_MICROSOCKS_PASSWORD
@@ -27,46 +27,63 @@ proxies_install() {
     command -v microsocks >/dev/null && command -v danted >/dev/null
 }
 
-# A port nothing listens on now, from the ephemeral range.
+# A port no socket uses now (in any state), above Linux's default range for
+# outgoing connections (32768-60999), so that none takes it meanwhile.
 proxies_free_port() {
     local port
     while :; do
-        port=$((49152 + RANDOM % 16000))
-        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
+        port=$((61000 + RANDOM % 4500))
+        awk '{print $2}' /proc/net/tcp /proc/net/tcp6 2>/dev/null | grep -qi ":$(printf '%04X' "$port")\$" ||
+            { echo "$port"; return; }
     done
 }
 
-# Waits (at most 10 s) until a proxy on port answers a SOCKS5 greeting with 05 00 or 05 02.
-proxies_wait_ready() {
-    local port=$1 reply
-    for _ in $(seq 100); do
-        reply=$(timeout 2 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port && printf '\\x05\\x02\\x00\\x02' >&3 &&
-            head -c 2 <&3 | od -An -tx1" 2>/dev/null | tr -d ' \n') || true
-        case $reply in 0500 | 0502) return 0 ;; esac
-        sleep 0.1
-    done
-    echo "proxy on port $port did not answer" >&2
+# Whether the proxy on port answers a SOCKS5 greeting with 05 00 or 05 02.
+proxies_ready() {
+    local reply
+    reply=$(timeout 2 bash -c "exec 3<>/dev/tcp/127.0.0.1/$1 && printf '\\x05\\x02\\x00\\x02' >&3 &&
+        head -c 2 <&3 | od -An -tx1" 2>/dev/null | tr -d ' \n') || true
+    case $reply in 0500 | 0502) return 0 ;; esac
     return 1
 }
 
-proxies_start() {
-    [ -n "${YNET_DANTE_PORT:-}" ] && [ ${#YNET_PROXY_PIDS[@]} -gt 0 ] && return 0 # already up
-    proxies_install || { echo "microsocks or danted missing" >&2; return 1; }
-    YNET_PROXY_DIR=$(mktemp -d)
-    export YNET_MICROSOCKS_USER=ynet YNET_MICROSOCKS_PASSWORD=s3cret-pw
+# proxies_spawn VAR NAME COMMAND...: starts COMMAND with every @PORT@ replaced
+# by a free port (and NAME.conf written from NAME.conf.in likewise, if there
+# is one), waits at most 10 s until it answers, exports VAR=port. Tries other
+# ports when the process ends early (a port taken in between).
+proxies_spawn() {
+    local var=$1 name=$2 port pid arg args
+    shift 2
+    for _ in 1 2 3 4 5; do
+        port=$(proxies_free_port)
+        args=()
+        for arg in "$@"; do args+=("${arg//@PORT@/$port}"); done
+        if [ -f "$YNET_PROXY_DIR/$name.conf.in" ]; then
+            sed "s/@PORT@/$port/" "$YNET_PROXY_DIR/$name.conf.in" >"$YNET_PROXY_DIR/$name.conf"
+        fi
+        "${args[@]}" 2>>"$YNET_PROXY_DIR/$name.log" &
+        pid=$!
+        for _ in $(seq 100); do
+            if proxies_ready "$port"; then
+                YNET_PROXY_PIDS+=("$pid")
+                export "$var=$port"
+                return 0
+            fi
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -TERM "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    echo "$name did not start; its log:" >&2
+    cat "$YNET_PROXY_DIR/$name.log" >&2
+    return 1
+}
 
-    YNET_MICROSOCKS_PORT=$(proxies_free_port)
-    microsocks -i 127.0.0.1 -p "$YNET_MICROSOCKS_PORT" 2>"$YNET_PROXY_DIR/microsocks.log" &
-    YNET_PROXY_PIDS+=($!)
-    YNET_MICROSOCKS_AUTH_PORT=$(proxies_free_port)
-    microsocks -i 127.0.0.1 -p "$YNET_MICROSOCKS_AUTH_PORT" -u "$YNET_MICROSOCKS_USER" \
-        -P "$YNET_MICROSOCKS_PASSWORD" 2>"$YNET_PROXY_DIR/microsocks-auth.log" &
-    YNET_PROXY_PIDS+=($!)
-
-    YNET_DANTE_PORT=$(proxies_free_port)
-    cat >"$YNET_PROXY_DIR/danted.conf" <<EOF
+proxies_write_dante_config() {
+    cat >"$YNET_PROXY_DIR/danted.conf.in" <<'EOF'
 logoutput: stderr
-internal: 127.0.0.1 port = $YNET_DANTE_PORT
+internal: 127.0.0.1 port = @PORT@
 external: 127.0.0.1
 clientmethod: none
 socksmethod: none
@@ -80,15 +97,24 @@ socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8
 socks block { from: 0.0.0.0/0 to: 0.0.0.0/0
     log: error connect }
 EOF
-    danted -V -f "$YNET_PROXY_DIR/danted.conf" >/dev/null 2>&1 || { echo "danted refused its configuration" >&2; return 1; }
-    danted -f "$YNET_PROXY_DIR/danted.conf" -N 1 -p "$YNET_PROXY_DIR/danted.pid" 2>"$YNET_PROXY_DIR/danted.log" &
-    YNET_PROXY_PIDS+=($!)
-    export YNET_MICROSOCKS_PORT YNET_MICROSOCKS_AUTH_PORT YNET_DANTE_PORT
+    sed 's/@PORT@/1080/' "$YNET_PROXY_DIR/danted.conf.in" >"$YNET_PROXY_DIR/check.conf"
+    danted -V -f "$YNET_PROXY_DIR/check.conf" >/dev/null 2>&1
+}
 
-    local port
-    for port in "$YNET_MICROSOCKS_PORT" "$YNET_MICROSOCKS_AUTH_PORT" "$YNET_DANTE_PORT"; do
-        proxies_wait_ready "$port" || { proxies_stop; return 1; }
-    done
+proxies_start() {
+    [ ${#YNET_PROXY_PIDS[@]} -gt 0 ] && return 0 # already up
+    proxies_install || { echo "microsocks or danted missing" >&2; return 1; }
+    YNET_PROXY_DIR=$(mktemp -d)
+    export YNET_MICROSOCKS_USER=ynet YNET_MICROSOCKS_PASSWORD=s3cret-pw
+    proxies_write_dante_config || { echo "danted refused its configuration" >&2; proxies_stop; return 1; }
+    if ! proxies_spawn YNET_MICROSOCKS_PORT microsocks microsocks -i 127.0.0.1 -p @PORT@ ||
+        ! proxies_spawn YNET_MICROSOCKS_AUTH_PORT microsocks-auth microsocks -i 127.0.0.1 -p @PORT@ \
+            -u "$YNET_MICROSOCKS_USER" -P "$YNET_MICROSOCKS_PASSWORD" ||
+        ! proxies_spawn YNET_DANTE_PORT danted danted -f "$YNET_PROXY_DIR/danted.conf" -N 1 \
+            -p "$YNET_PROXY_DIR/danted.pid"; then
+        proxies_stop
+        return 1
+    fi
     echo "proxies: microsocks :$YNET_MICROSOCKS_PORT, microsocks with credentials :$YNET_MICROSOCKS_AUTH_PORT," \
         "danted :$YNET_DANTE_PORT"
 }
