@@ -33,8 +33,12 @@ proxies_free_port() {
     local port
     while :; do
         port=$((61000 + RANDOM % 4500))
-        awk '{print $2}' /proc/net/tcp /proc/net/tcp6 2>/dev/null | grep -qi ":$(printf '%04X' "$port")\$" ||
-            { echo "$port"; return; }
+        # grep reads everything (no -q): an early exit would fail the pipeline.
+        if ! awk '{print $2}' /proc/net/tcp /proc/net/tcp6 2>/dev/null |
+            grep -i ":$(printf '%04X' "$port")\$" >/dev/null; then
+            echo "$port"
+            return
+        fi
     done
 }
 
