@@ -5,6 +5,7 @@
 
 #ifdef YNET_HAVE_ECHO_SERVER
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,11 @@ TEST(Socks5ProxyTest, WrongCredentialsRefusedTargetAndSocks4ToASocks5OnlyProxyFa
         const char* user;
         const char* password;
         std::string logLine;
+        // danted resets the connection right behind its refusal; on Windows a
+        // reset discards received bytes not yet read, so the reply may be
+        // lost and the read of it fail instead (Wine may show the reset as
+        // the end of the stream).
+        std::vector<std::string> resetOvertook = {};
     };
     const std::string init = "TCPClient_Socks5::Init() ";
     const Refusal refusals[] = {
@@ -118,10 +124,23 @@ TEST(Socks5ProxyTest, WrongCredentialsRefusedTargetAndSocks4ToASocks5OnlyProxyFa
          init + "socks5 method reply fail! (no acceptable method)"},
         {"closed target, microsocks", closed, Socks::SOCKS5, proxies.microsocks, nullptr, nullptr,
          init + "socks5 connect fail! (connection refused, code 5)"},
-        {"closed target, danted", closed, Socks::SOCKS5, proxies.dante, nullptr, nullptr,
-         init + "socks5 connect fail! (connection refused, code 5)"},
-        {"closed target, danted SOCKS4", closed, Socks::SOCKS4, proxies.dante, nullptr, nullptr,
-         init + "socks4 ans1 fail!"},
+        {"closed target, danted",
+         closed,
+         Socks::SOCKS5,
+         proxies.dante,
+         nullptr,
+         nullptr,
+         init + "socks5 connect fail! (connection refused, code 5)",
+         {init + "socks5 connect reply fail! (recv 0x2746)",
+          init + "socks5 connect reply fail! (proxy closed the connection)"}},
+        {"closed target, danted SOCKS4",
+         closed,
+         Socks::SOCKS4,
+         proxies.dante,
+         nullptr,
+         nullptr,
+         init + "socks4 ans1 fail!",
+         {init + "recv socks4 ans1 fail!"}},
         {"SOCKS4 to microsocks", echo, Socks::SOCKS4, proxies.microsocks, nullptr, nullptr, init + "socks4 ans1 fail!"},
     };
     for (const Refusal& refusal : refusals) {
@@ -131,7 +150,12 @@ TEST(Socks5ProxyTest, WrongCredentialsRefusedTargetAndSocks4ToASocks5OnlyProxyFa
         YSocketAddr target = refusal.target;
         EXPECT_EQ(E_FAIL, client.Init(target, refusal.type, &refusal.proxy, refusal.user, refusal.password))
             << refusal.name;
-        EXPECT_EQ(Lines{refusal.logLine}, log.Lines()) << refusal.name;
+        Lines lines = log.Lines();
+        bool overtaken = lines.size() == 1 && std::find(refusal.resetOvertook.begin(), refusal.resetOvertook.end(),
+                                                        lines[0]) != refusal.resetOvertook.end();
+        if (!overtaken) {
+            EXPECT_EQ(Lines{refusal.logLine}, lines) << refusal.name;
+        }
         EXPECT_TRUE(client.IsSockValid()) << refusal.name; // no socket left
         EXPECT_TRUE(worker.Events().empty()) << refusal.name;
     }
