@@ -270,7 +270,7 @@ LONG TCPClient_Socks5::Reconnect() {
 }
 
 LONG TCPClient_Socks5::ConnectThroughProxy(SOCKET handle, const char* op, const char* userName, const char* password) {
-    if (connect(handle, m_ProxyAddr.AsSockaddr(), YSocketAddr::Length) == SOCKET_ERROR)
+    if (ConnectWithinBound(handle, m_ProxyAddr) == SOCKET_ERROR) // bounded by SetConnectTimeout
         return YRet(E_FAIL, "TCPClient_Socks5::%s() connect fail!", op);
     switch (m_SocksType) {
     case SOCKS5:
