@@ -321,6 +321,17 @@ TEST(Socks5ClientTest, CredentialsLongerThan255BytesAreRefusedBeforeConnecting) 
     EXPECT_EQ(E_FAIL, f.Result());
 }
 
+TEST(Socks5ClientTest, ReleaseFromAnotherThreadEndsAHandshakeThatHangs) {
+    LogCapture log;
+    FakeProxied f;
+    ASSERT_TRUE(f.Start(Socks::SOCKS5));
+    ASSERT_TRUE(f.Expect({5, 1, 0})); // and the proxy never answers
+    f.client.Release();
+    EXPECT_EQ(E_FAIL, f.Result());
+    EXPECT_TRUE(f.client.IsSockValid());
+    EXPECT_EQ(1u, log.Lines().size());
+}
+
 // ---------------------------------------------------------------- receive loop and life
 
 TEST(Socks5ClientTest, ReceiveErrorThatLastsCutsTheConnection) {
