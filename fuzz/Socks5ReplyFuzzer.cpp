@@ -1,0 +1,184 @@
+// libFuzzer harness for TCPClient_Socks5::Init against a hostile proxy, over
+// a real loopback connection.
+//
+// Input: a byte that picks the handshake (SOCKS5 without authentication,
+// SOCKS5 offering user name and password, SOCKS4), a byte that seeds how
+// the proxy cuts its writes, then every byte the proxy sends. The proxy
+// sends them all, ends its side (the client then sees the end of the
+// stream) and reads whatever the client sends until it closes. Init is
+// checked against a plain reading of the same bytes, made here after the
+// RFCs and the class's stated choices:
+//   SOCKS5  a method reply 05 00, or 05 02 when user name and password were
+//           offered followed by an RFC 1929 reply 01 00; then a CONNECT
+//           reply 05 00 xx with address type 1 (10 bytes in all), 3 (7 +
+//           the name's length) or 4 (22), all of it there;
+//   SOCKS4  eight bytes, the first 00 and the second 90 (5A).
+// Init succeeds exactly for such a grant, otherwise fails with one log line
+// of its own; it always ends within a bound; nothing crashes or leaks.
+#include "client/TCPClient_Socks5.h"
+#include "framework/Log.h"
+#include "platform/WinApi.h"
+#include "socket/YSocketAddr.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace YNet2;
+
+namespace {
+
+#define CHECK(condition)                                                                                               \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "Socks5ReplyFuzzer: check failed at line %d: %s\n", __LINE__, #condition);            \
+            std::abort();                                                                                              \
+        }                                                                                                              \
+    } while (0)
+
+enum Mode { kSocks5, kSocks5UserPassword, kSocks4, kModes };
+
+std::mutex g_LinesLock; // a receive thread may log too
+std::vector<std::string> g_Lines;
+void KeepLine(const char* line, void*) {
+    std::lock_guard<std::mutex> hold(g_LinesLock);
+    g_Lines.emplace_back(line);
+}
+
+// The reference: does this byte run grant the connection?
+bool IsGrant(Mode mode, const std::uint8_t* reply, std::size_t length) {
+    if (mode == kSocks4)
+        return length >= 8 && reply[0] == 0 && reply[1] == 90;
+    std::size_t at = 2;
+    if (length < at || reply[0] != 5)
+        return false;
+    if (reply[1] == 2 && mode == kSocks5UserPassword) {
+        if (length < at + 2 || reply[at] != 1 || reply[at + 1] != 0)
+            return false;
+        at += 2;
+    } else if (reply[1] != 0) {
+        return false;
+    }
+    if (length < at + 5 || reply[at] != 5 || reply[at + 1] != 0)
+        return false;
+    std::size_t need;
+    switch (reply[at + 3]) {
+    case 1:
+        need = 10;
+        break;
+    case 3:
+        need = 7 + reply[at + 4];
+        break;
+    case 4:
+        need = 22;
+        break;
+    default:
+        return false;
+    }
+    return length >= at + need;
+}
+
+class Worker : public MsgWorker {
+public:
+    Worker() : MsgWorker(nullptr, 0) {}
+    LONG HandleMessage(void*, int, void*, void*) override { return 0; }
+    LONG ConnectionCut(void*) override { return 0; }
+    LONG ConnectionAccept(void*) override { return 0; }
+};
+
+SOCKET g_Listener = INVALID_SOCKET;
+YSocketAddr g_Proxy{};
+
+bool WaitReadable(SOCKET s, long seconds) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval limit{seconds, 0};
+    return select(0, &readable, nullptr, nullptr, &limit) == 1;
+}
+
+// The proxy: all its bytes in pieces, its end of the stream, then it reads
+// until the client closes (bounded).
+void Proxy(const std::uint8_t* reply, std::size_t length, std::uint32_t seed) {
+    CHECK(WaitReadable(g_Listener, 8));
+    SOCKET proxy = accept(g_Listener, nullptr, nullptr);
+    CHECK(proxy != INVALID_SOCKET);
+    std::size_t at = 0;
+    while (at < length) {
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        std::size_t piece = 1 + seed % 16;
+        if (piece > length - at)
+            piece = length - at;
+        int n = send(proxy, reinterpret_cast<const char*>(reply + at), static_cast<int>(piece), 0);
+        if (n <= 0)
+            break;
+        at += static_cast<std::size_t>(n);
+    }
+    shutdown(proxy, SD_SEND);
+    char sink[256];
+    while (WaitReadable(proxy, 8) && recv(proxy, sink, sizeof sink, 0) > 0) {
+    }
+    closesocket(proxy);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    SetLogSink(&KeepLine, nullptr);
+    WSADATA data;
+    CHECK(WSAStartup(MAKEWORD(2, 0), &data) == 0);
+    g_Listener = socket(AF_INET, SOCK_STREAM, 0);
+    g_Proxy.sin_family = AF_INET;
+    g_Proxy.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    g_Proxy.sin_port = 0;
+    int length = YSocketAddr::Length;
+    CHECK(bind(g_Listener, g_Proxy.AsSockaddr(), length) == 0);
+    CHECK(listen(g_Listener, 4) == 0);
+    CHECK(getsockname(g_Listener, g_Proxy.AsSockaddr(), &length) == 0);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2)
+        return 0;
+    const Mode mode = static_cast<Mode>(data[0] % kModes);
+    const std::uint32_t seed = (data[1] * 2654435761u) | 1;
+    const std::uint8_t* reply = data + 2;
+    const std::size_t length = size - 2;
+
+    {
+        std::lock_guard<std::mutex> hold(g_LinesLock);
+        g_Lines.clear();
+    }
+    Worker worker;
+    LONG result;
+    {
+        TCPClient_Socks5 client(&worker);
+        YSocketAddr target = g_Proxy; // never reached: the proxy only answers
+        std::thread proxy(Proxy, reply, length, seed);
+        auto start = std::chrono::steady_clock::now();
+        result = client.Init(target, mode == kSocks4 ? TCPClient_Socks5::SOCKS4 : TCPClient_Socks5::SOCKS5, &g_Proxy,
+                             mode == kSocks5UserPassword ? "user" : nullptr,
+                             mode == kSocks5UserPassword ? "password" : nullptr);
+        CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(8));
+        client.Wait_Release();
+        proxy.join();
+    }
+    if (IsGrant(mode, reply, length)) {
+        CHECK(result == 0);
+    } else {
+        CHECK(result == E_FAIL);
+        std::lock_guard<std::mutex> hold(g_LinesLock);
+        CHECK(g_Lines.size() == 1 && g_Lines[0].rfind("TCPClient_Socks5::Init() ", 0) == 0);
+    }
+    return 0;
+}
