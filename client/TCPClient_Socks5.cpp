@@ -124,9 +124,35 @@ bool SendAll(SOCKET handle, const unsigned char* data, int length, int* error) {
     return true;
 }
 
-int RecvExact(SOCKET handle, unsigned char* data, int length, int* error) {
+// The end of the handshake's time: bound milliseconds (SetConnectTimeout)
+// from its start, or none for 0.
+struct HandshakeDeadline {
+    DWORD bound;
+    DWORD start;
+    explicit HandshakeDeadline(DWORD milliseconds) : bound(milliseconds), start(GetTickCount()) {}
+    // Waits until handle is readable; false (error WSAETIMEDOUT) when the
+    // bound runs out first.
+    bool WaitReadable(SOCKET handle, int* error) const {
+        if (bound == 0)
+            return true;
+        DWORD spent = GetTickCount() - start;
+        DWORD left = spent < bound ? bound - spent : 0;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(handle, &readable);
+        timeval limit{static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
+        if (select(0, &readable, nullptr, nullptr, &limit) != 0)
+            return true; // readable, or an error the receive reports
+        *error = WSAETIMEDOUT;
+        return false;
+    }
+};
+
+int RecvExact(SOCKET handle, unsigned char* data, int length, int* error, const HandshakeDeadline& deadline) {
     int got = 0;
     while (got < length) {
+        if (!deadline.WaitReadable(handle, error))
+            return -1;
         int n = recv(handle, reinterpret_cast<char*>(data) + got, length - got, 0);
         if (n == 0)
             return 0;
@@ -283,6 +309,7 @@ LONG TCPClient_Socks5::ConnectThroughProxy(SOCKET handle, const char* op, const 
 }
 
 LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char* userName, const char* password) {
+    const HandshakeDeadline deadline(GetConnectTimeout());
     unsigned char buffer[kHandshakeBuffer];
     int error = 0;
 
@@ -300,7 +327,7 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
     }
     if (!SendAll(handle, buffer, length, &error))
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send method request fail! (0x%x)", op, error);
-    int got = RecvExact(handle, buffer, 2, &error);
+    int got = RecvExact(handle, buffer, 2, &error, deadline);
     if (got != 2)
         return ReplyReadFail(op, "method reply", got, error);
     if (buffer[0] != kSocks5)
@@ -319,7 +346,7 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
         length = BuildAuthRequest(userName, password, buffer);
         if (!SendAll(handle, buffer, length, &error))
             return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send user name/password fail! (0x%x)", op, error);
-        got = RecvExact(handle, buffer, 2, &error);
+        got = RecvExact(handle, buffer, 2, &error, deadline);
         if (got != 2)
             return ReplyReadFail(op, "user name/password reply", got, error);
         if (buffer[0] != kAuthVersion || buffer[1] != 0)
@@ -331,7 +358,7 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
     if (!SendAll(handle, buffer, 10, &error))
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send connect request fail! (0x%x)", op, error);
     // The reply's status first: a refusal is final whatever follows it.
-    got = RecvExact(handle, buffer, 2, &error);
+    got = RecvExact(handle, buffer, 2, &error, deadline);
     if (got != 2)
         return ReplyReadFail(op, "connect reply", got, error);
     if (buffer[0] != kSocks5)
@@ -341,20 +368,21 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 connect fail! (%s, code %d)", op, ReplyText(buffer[1]),
                     buffer[1]);
     // Then exactly the bound address: the server's first bytes may follow.
-    got = RecvExact(handle, buffer + 2, 3, &error);
+    got = RecvExact(handle, buffer + 2, 3, &error, deadline);
     if (got != 3)
         return ReplyReadFail(op, "connect reply", got, error);
     int replyLength = ConnectReplyLength(buffer);
     if (replyLength == 0)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 connect reply fail! (unknown address type %d)", op,
                     buffer[3]);
-    got = RecvExact(handle, buffer + 5, replyLength - 5, &error);
+    got = RecvExact(handle, buffer + 5, replyLength - 5, &error, deadline);
     if (got != replyLength - 5)
         return ReplyReadFail(op, "connect reply", got, error);
     return 0;
 }
 
 LONG TCPClient_Socks5::Socks4Handshake(SOCKET handle, const char* op) {
+    const HandshakeDeadline deadline(GetConnectTimeout());
     unsigned char buffer[9];
     buffer[0] = kSocks4;
     buffer[1] = kCommandConnect;
@@ -365,12 +393,12 @@ LONG TCPClient_Socks5::Socks4Handshake(SOCKET handle, const char* op) {
     if (!SendAll(handle, buffer, 9, &error))
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks4 send req1 fail!", op);
     // The status first, then the 6 bytes that end the 8-byte reply.
-    int got = RecvExact(handle, buffer, 2, &error);
+    int got = RecvExact(handle, buffer, 2, &error, deadline);
     if (got == -1)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() recv socks4 ans1 fail!", op);
     if (got == 0 || buffer[0] != 0 || buffer[1] != kSocks4Granted)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks4 ans1 fail!", op);
-    got = RecvExact(handle, buffer + 2, 6, &error);
+    got = RecvExact(handle, buffer + 2, 6, &error, deadline);
     if (got == -1)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() recv socks4 ans1 fail!", op);
     if (got == 0)

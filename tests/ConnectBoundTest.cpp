@@ -6,9 +6,11 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/TCPClient.h"
+#include "client/TCPClient_Socks5.h"
 #include "platform/WinApi.h"
 #include "socket/YSocketAddr.h"
 #include "support/ClientHarness.h"
@@ -124,6 +126,53 @@ TEST(ConnectBoundTest, BoundedConnectThatSucceedsOrIsRefusedBehavesAsAnUnbounded
     c.client.Wait_Release();
     EXPECT_EQ(0, c.client.Reconnect());
     EXPECT_TRUE(c.peer.Accept());
+}
+
+TEST(ConnectBoundTest, ProxyThatNeverAnswersEndsInitWithinTheBoundAtEveryStep) {
+    LogCapture log;
+    RecordingWorker worker;
+    TCPClient_Socks5 client(&worker);
+    client.SetConnectTimeout(kBoundMs);
+    YSocketAddr target;
+    static_cast<sockaddr_in&>(target) = LoopbackAddress(8080); // never reached
+
+    // The proxy's connect never completes.
+    SilentListener unreachable;
+    ASSERT_TRUE(unreachable.Ready());
+    YSocketAddr proxy = unreachable.Address();
+    DWORD start = GetTickCount();
+    EXPECT_EQ(E_FAIL, client.Init(target, TCPClient_Socks5::SOCKS5, &proxy, nullptr, nullptr));
+    EXPECT_LT(GetTickCount() - start, kWithinMs);
+    EXPECT_EQ("TCPClient_Socks5::Init() connect fail!", log.Lines().back());
+
+    // The proxy takes the connection and never answers the handshake.
+    ScriptedPeer silent;
+    ASSERT_TRUE(silent.Listening());
+    proxy = silent.Address();
+    start = GetTickCount();
+    EXPECT_EQ(E_FAIL, client.Init(target, TCPClient_Socks5::SOCKS5, &proxy, "user", "password"));
+    EXPECT_LT(GetTickCount() - start, kWithinMs);
+    EXPECT_EQ("TCPClient_Socks5::Init() socks5 method reply fail! (recv 0x274c)", log.Lines().back());
+    start = GetTickCount();
+    EXPECT_EQ(E_FAIL, client.Init(target, TCPClient_Socks5::SOCKS4, &proxy, nullptr, nullptr));
+    EXPECT_LT(GetTickCount() - start, kWithinMs);
+    EXPECT_EQ("TCPClient_Socks5::Init() recv socks4 ans1 fail!", log.Lines().back());
+
+    // It answers the method request, then falls silent.
+    ScriptedPeer halfway;
+    ASSERT_TRUE(halfway.Listening());
+    proxy = halfway.Address();
+    start = GetTickCount();
+    std::thread answer([&] {
+        std::vector<unsigned char> request;
+        if (halfway.Accept() && halfway.Receive(3, &request))
+            halfway.Send({5, 0});
+    });
+    EXPECT_EQ(E_FAIL, client.Init(target, TCPClient_Socks5::SOCKS5, &proxy, nullptr, nullptr));
+    answer.join();
+    EXPECT_LT(GetTickCount() - start, kWithinMs);
+    EXPECT_EQ("TCPClient_Socks5::Init() socks5 connect reply fail! (recv 0x274c)", log.Lines().back());
+    EXPECT_TRUE(worker.Events().empty());
 }
 
 } // namespace
