@@ -285,8 +285,13 @@ stage_churn() {
     [ -x "$native" ] || die "no $native: run the native stage first"
     [ -f "$wine" ] || die "no $wine: run the wine stage first"
     churn direct "$BUILD/churn-direct.out" "$native" --cycles 10000
+    step "starting the SOCKS proxies (microsocks, danted)"
+    proxies_start
+    at_exit proxies_stop
+    churn "through microsocks" "$BUILD/churn-microsocks.out" "$native" --cycles 10000 --proxy "$YNET_MICROSOCKS_PORT"
     churn wine "$BUILD/churn-wine.out" "$ROOT/cmake/wine-run.sh" "$wine" --cycles 1000
-    summary "direct: $(tail -n 1 "$BUILD/churn-direct.out"); under Wine: $(tail -n 1 "$BUILD/churn-wine.out")"
+    summary "direct: $(tail -n 1 "$BUILD/churn-direct.out"); through microsocks: $(tail -n 1 \
+        "$BUILD/churn-microsocks.out"); under Wine: $(tail -n 1 "$BUILD/churn-wine.out")"
 }
 
 stage_i686() {

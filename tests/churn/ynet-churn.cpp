@@ -1,10 +1,12 @@
 // ynet-churn: connects, exchanges one message and releases, many times over
 // in one process, and shows what the process holds before and after.
 //
-//   ynet-churn [--cycles N] [--port P]
+//   ynet-churn [--cycles N] [--port P] [--proxy PORT]
 //
 // Each cycle: a new TCPClient connects to the echo server, sends one
 // message, waits for its echo in the worker, Wait_Release, destruction.
+// With --proxy the client is a TCPClient_Socks5 that reaches the echo
+// server through the SOCKS5 proxy (no authentication) on 127.0.0.1:PORT.
 // Without --port the echo server runs in this process on an ephemeral
 // loopback port (its connection threads and sockets count as the process's
 // too, and are waited for before the last sample); with --port the client
@@ -26,6 +28,7 @@
 
 #include "client/MsgWorker.h"
 #include "client/TCPClient.h"
+#include "client/TCPClient_Socks5.h"
 #include "framework/Log.h"
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
@@ -90,18 +93,28 @@ std::vector<unsigned char> Message(int cycle) {
     return message;
 }
 
-// One cycle; false when the connection or the echo failed.
-bool Cycle(YSocketAddr& address, EchoWaiter& worker, int cycle) {
-    TCPClient client(&worker);
-    std::vector<unsigned char> plain = Message(cycle);
-    worker.Expect(plain);
-    if (client.Init(address) != 0)
-        return false;
+// The exchange of a connected client, then Wait_Release; false when the
+// echo did not come back whole.
+bool Exchange(TCPClient& client, EchoWaiter& worker, const std::vector<unsigned char>& plain) {
     std::vector<unsigned char> sent = plain; // scrambled in place by SendMsg
     bool ok = client.SendMsg(nullptr, sent.data(), static_cast<int>(sent.size())) == static_cast<int>(sent.size()) &&
               worker.WaitForEcho();
     client.Wait_Release();
     return ok;
+}
+
+// One cycle, directly (proxy null) or through the proxy; false when the
+// connection or the echo failed.
+bool Cycle(YSocketAddr& address, const YSocketAddr* proxy, EchoWaiter& worker, int cycle) {
+    std::vector<unsigned char> plain = Message(cycle);
+    worker.Expect(plain);
+    if (proxy == nullptr) {
+        TCPClient client(&worker);
+        return client.Init(address) == 0 && Exchange(client, worker, plain);
+    }
+    TCPClient_Socks5 client(&worker);
+    return client.Init(address, TCPClient_Socks5::SOCKS5, proxy, nullptr, nullptr) == 0 &&
+           Exchange(client, worker, plain);
 }
 
 void Show(const char* when, const YNetTest::ProcessCounters& counters) {
@@ -116,18 +129,19 @@ void Quiet(const char*, void*) {}
 int main(int argc, char** argv) {
     long cycles = 10000;
     long port = 0;
+    long proxyPort = 0;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
-        if ((option == "--cycles" || option == "--port") && i + 1 < argc) {
+        if ((option == "--cycles" || option == "--port" || option == "--proxy") && i + 1 < argc) {
             char* end = nullptr;
             long value = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || value <= 0 || (option == "--port" && value > 65535)) {
+            if (*end != '\0' || value <= 0 || (option != "--cycles" && value > 65535)) {
                 std::fprintf(stderr, "ynet-churn: bad number for %s\n", option.c_str());
                 return 2;
             }
-            (option == "--cycles" ? cycles : port) = value;
+            (option == "--cycles" ? cycles : option == "--port" ? port : proxyPort) = value;
         } else {
-            std::fprintf(stderr, "usage: ynet-churn [--cycles N] [--port P]\n");
+            std::fprintf(stderr, "usage: ynet-churn [--cycles N] [--port P] [--proxy PORT]\n");
             return 2;
         }
     }
@@ -146,6 +160,9 @@ int main(int argc, char** argv) {
     }
     YSocketAddr address;
     static_cast<sockaddr_in&>(address) = YNetTest::LoopbackAddress(static_cast<unsigned short>(port));
+    YSocketAddr proxyAddress;
+    static_cast<sockaddr_in&>(proxyAddress) = YNetTest::LoopbackAddress(static_cast<unsigned short>(proxyPort));
+    const YSocketAddr* proxy = proxyPort != 0 ? &proxyAddress : nullptr;
     EchoWaiter worker;
 
     auto settle = [&] {
@@ -156,13 +173,13 @@ int main(int argc, char** argv) {
     };
     int failed = 0;
     for (int i = 0; i < kWarmUp; ++i)
-        failed += Cycle(address, worker, i) ? 0 : 1;
+        failed += Cycle(address, proxy, worker, i) ? 0 : 1;
     settle();
     YNetTest::ProcessCounters before = YNetTest::SampleProcess();
 
     auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < cycles; ++i)
-        failed += Cycle(address, worker, static_cast<int>(i)) ? 0 : 1;
+        failed += Cycle(address, proxy, worker, static_cast<int>(i)) ? 0 : 1;
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     settle();
     YNetTest::WaitForThreadsAtMost(before.threads, kWaitMs);
