@@ -39,6 +39,11 @@
 //     virtual: call it through this class). Like TCPClient::Reconnect it
 //     changes no state bit, starts no thread and posts nothing.
 //   - A copy gets an empty handshake buffer; each object frees its own.
+//   - The bound of TCPClient::SetConnectTimeout (off by default) holds the
+//     connect to the proxy, and then the handshake's waits for replies
+//     together: a proxy that never answers ends Init with E_FAIL and the
+//     line of the step it hung in, with the error code 0x274c
+//     (WSAETIMEDOUT) where the line shows one.
 //
 // The asynchronous handshake (RecvSocks5Msg, m_HandshakeState 1 to 3) is for
 // a derived class that sets m_HandshakeState to 1 itself after sending the
