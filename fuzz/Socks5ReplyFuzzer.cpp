@@ -14,7 +14,8 @@
 //           the name's length) or 4 (22), all of it there;
 //   SOCKS4  eight bytes, the first 00 and the second 90 (5A).
 // Init succeeds exactly for such a grant, otherwise fails with one log line
-// of its own; it always ends within a bound; nothing crashes or leaks.
+// of its own; it always ends within a bound; nothing crashes or leaks, and
+// every thread the input started has left the process.
 #include "client/TCPClient_Socks5.h"
 #include "framework/Log.h"
 #include "platform/WinApi.h"
@@ -26,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -93,6 +95,29 @@ public:
     LONG ConnectionAccept(void*) override { return 0; }
 };
 
+// Threads of this process, from the system's account.
+int ThreadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 8, "Threads:") == 0)
+            return std::atoi(line.c_str() + 8);
+    }
+    return -1;
+}
+
+// Waits until the threads the input started have left the system: a
+// receive thread is waited for until it signals its end, and exits just
+// after. Checks that none is left behind (and lets the leak check that
+// follows each input see every thread gone).
+void ExpectThreadsBackTo(int threads) {
+    auto start = std::chrono::steady_clock::now();
+    while (ThreadCount() > threads) {
+        CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(8));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
 SOCKET g_Listener = INVALID_SOCKET;
 YSocketAddr g_Proxy{};
 
@@ -155,6 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* reply = data + 2;
     const std::size_t length = size - 2;
 
+    const int threadsBefore = ThreadCount();
     {
         std::lock_guard<std::mutex> hold(g_LinesLock);
         g_Lines.clear();
@@ -173,6 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         client.Wait_Release();
         proxy.join();
     }
+    ExpectThreadsBackTo(threadsBefore);
     if (IsGrant(mode, reply, length)) {
         CHECK(result == 0);
     } else {
