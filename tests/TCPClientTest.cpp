@@ -103,10 +103,10 @@ TEST(TCPClientTest, WithoutSocketSendReturnsZeroAndStillScrambles) {
 TEST(TCPClientTest, HeadSizesZeroToFourAreHeadOnlyMessagesOfLengthFour) {
     Connected c;
     ASSERT_TRUE(c.Start());
-    Bytes stream;
-    for (unsigned char size = 0; size <= 4; ++size)
-        stream.insert(stream.end(), {size, 0x00, 0x04, static_cast<unsigned char>(0x10 + size)});
-    stream.insert(stream.end(), {0x04, 0x80, 0x04, 0x20}); // the ordinal flag is not part of the size
+    // Heads announcing 0 to 4 bytes, then one of 4 bytes with the ordinal
+    // flag, which is not part of the size.
+    const Bytes stream{0x00, 0x00, 0x04, 0x10, 0x01, 0x00, 0x04, 0x11, 0x02, 0x00, 0x04, 0x12,
+                       0x03, 0x00, 0x04, 0x13, 0x04, 0x00, 0x04, 0x14, 0x04, 0x80, 0x04, 0x20};
     ASSERT_TRUE(c.peer.Send(stream));
     ASSERT_TRUE(c.worker.WaitForMessages(6));
     auto messages = c.worker.Messages();
