@@ -16,6 +16,8 @@ TCPClientList::TCPClientList(MsgWorker* worker) : m_Worker(worker) {}
 TCPClientList::TCPClientList(const TCPClientList& other) : ClientNetKernel(other), m_Worker(other.m_Worker) {}
 
 TCPClientList& TCPClientList::operator=(const TCPClientList& other) {
+    if (this == &other)
+        return *this;
     ClientNetKernel::operator=(other);
     m_Worker = other.m_Worker;
     return *this;

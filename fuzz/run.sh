@@ -44,8 +44,9 @@ for name in "${harnesses[@]}"; do
         echo "fuzz/run.sh: FAILED: $name exited with $status; inputs kept in $build/fuzz-artifacts/" >&2
         exit 1
     fi
-    line="$name: ${runs:-?} inputs in ${seconds}s (corpus $(ls "$work/$name/corpus" | wc -l) entries)"
+    line="$name: ${runs:-?} inputs in ${seconds}s (corpus $(find "$work/$name/corpus" -type f | wc -l) entries)"
     echo "$line"
     summary+=("$line")
 done
-(IFS=';'; echo "${summary[*]/#/ }" | sed 's/^ //'; ) | sed 's/$/; no failure/'
+all=$(printf '%s; ' "${summary[@]}")
+echo "${all}no failure"

@@ -66,7 +66,7 @@ echo
 echo "== ynet-echod listens on 127.0.0.1:$PORT"
 
 echo
-echo "\$ printf 'hello, server\\nsecond line\\n\\nlast: caf\\xc3\\xa9\\n' | ynet-cat --main 5 --assist 7 --request 127.0.0.1:$PORT"
+printf '%s\n' "\$ printf 'hello, server\\nsecond line\\n\\nlast: caf\\xc3\\xa9\\n' | ynet-cat --main 5 --assist 7 --request 127.0.0.1:$PORT"
 printf 'hello, server\nsecond line\n\nlast: caf\xc3\xa9\n' |
     "$CAT" --main 5 --assist 7 --request "127.0.0.1:$PORT" | tee "$WORK/cat.out" ||
     fail "ynet-cat failed"

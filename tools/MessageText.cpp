@@ -14,18 +14,14 @@ std::string DescribeMessage(const BYTE* message, int length, bool hex) {
 
     // Built in a fixed buffer: GCC 12 at -O2 warns falsely (-Wrestrict) on
     // appending literals to a std::string here.
-    char flags[32] = "";
+    char flags[32] = "-";
     const char* names[] = {head.IsRequestMsg() ? "request" : nullptr, head.IsRespondMsg() ? "respond" : nullptr,
                            head.IsOrdinal() ? "ordinal" : nullptr};
+    std::size_t used = 0; // the three names fit: 23 bytes at most
     for (const char* name : names) {
-        if (name == nullptr)
-            continue;
-        if (flags[0] != '\0')
-            std::strcat(flags, ",");
-        std::strcat(flags, name);
+        if (name != nullptr)
+            used += std::snprintf(flags + used, sizeof(flags) - used, used == 0 ? "%s" : ",%s", name);
     }
-    if (flags[0] == '\0')
-        std::strcpy(flags, "-");
 
     char text[96];
     std::snprintf(text, sizeof(text), "main=%u assist=%u flags=%s size=%d", head.GetMainID(), head.GetAssistantID(),

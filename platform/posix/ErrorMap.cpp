@@ -29,7 +29,6 @@ int WsaErrorFromErrno(int error) {
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
-        return WSAEWOULDBLOCK;
     case EINPROGRESS: // a non-blocking connect that has started: Winsock says "would block"
         return WSAEWOULDBLOCK;
     case EALREADY:
