@@ -1,27 +1,42 @@
 #!/usr/bin/env bash
 # Runs the example against ynet-echod on an ephemeral loopback port and
-# checks what it printed. Run by ctest on native builds.
+# checks what it printed. Run by ctest, natively and (with --run wine64) on
+# the Windows build.
 #
-#   run-example.sh ECHOD ECHOCLIENT
+#   run-example.sh [--run LAUNCHER] ECHOD ECHOCLIENT
 set -uo pipefail
 
+RUN=()
+if [ "${1:-}" = --run ]; then
+    RUN=("$2")
+    shift 2
+fi
 ECHOD=$1
 EXAMPLE=$2
 WORK=$(mktemp -d)
-"$ECHOD" --quiet >"$WORK/server.out" 2>&1 &
+# The server stops at the end of its input (a Windows program ignores SIGTERM).
+mkfifo "$WORK/server.in"
+"${RUN[@]}" "$ECHOD" --quiet --stdin-stop <"$WORK/server.in" >"$WORK/server.out" 2>&1 &
 SERVER=$!
-trap 'kill -TERM $SERVER 2>/dev/null; wait $SERVER 2>/dev/null; rm -rf "$WORK"' EXIT
+exec {SERVER_IN}>"$WORK/server.in"
+stop_server() {
+    exec {SERVER_IN}>&-
+    wait "$SERVER" 2>/dev/null
+    rm -rf "$WORK"
+}
+trap stop_server EXIT
 
 PORT=
 for _ in $(seq 200); do
-    PORT=$(sed -n '1s/^port \([0-9][0-9]*\)$/\1/p' "$WORK/server.out" 2>/dev/null)
+    PORT=$(sed -n '1s/^port \([0-9][0-9]*\)\r\{0,1\}$/\1/p' "$WORK/server.out" 2>/dev/null)
     [ -n "$PORT" ] && break
     sleep 0.05
 done
 [ -n "$PORT" ] || { echo "ynet-echod printed no port"; exit 1; }
 
-timeout 60 "$EXAMPLE" "127.0.0.1:$PORT" >"$WORK/example.out" 2>&1
+timeout 60 "${RUN[@]}" "$EXAMPLE" "127.0.0.1:$PORT" >"$WORK/example.out" 2>&1
 STATUS=$?
+sed -i 's/\r$//' "$WORK/example.out" # Windows line ends
 cat "$WORK/example.out"
 FAILED=0
 expect() {

@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
 # End-to-end check of the installed programs: ynet-echod and ynet-cat run as
 # processes against each other on ephemeral loopback ports, through their
-# options, exit statuses and messages. Run by ctest on native builds.
+# options, exit statuses and messages. Run by ctest, natively and (with
+# --run wine64) on the Windows build.
 #
-#   check-tools.sh ECHOD CAT
+#   check-tools.sh [--run LAUNCHER] ECHOD CAT
 set -uo pipefail
 
+RUN=()
+if [ "${1:-}" = --run ]; then
+    RUN=("$2")
+    shift 2
+fi
 ECHOD=$1
 CAT=$2
 WORK=$(mktemp -d)
 PIDS=()
+declare -A PID   # by server name
+declare -A STDIN # by server name, under --run: the descriptor that keeps its input open
 FAILED=0
 PASSED=0
 
 cleanup() {
+    local fd
+    for fd in "${STDIN[@]+"${STDIN[@]}"}"; do exec {fd}>&-; done
     for pid in "${PIDS[@]+"${PIDS[@]}"}"; do
         kill -TERM "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
@@ -33,17 +43,26 @@ check() { # name, condition...
     fi
 }
 
-# start_server NAME ARGS... : starts ynet-echod, sets PORT and PID_NAME.
+# start_server NAME ARGS... : starts ynet-echod, sets PORT and PID[NAME].
 start_server() {
     local name=$1
     shift
-    "$ECHOD" "$@" >"$WORK/$name.out" 2>&1 &
+    if [ ${#RUN[@]} -gt 0 ]; then
+        # A Windows program ignores SIGTERM: it stops at the end of its input.
+        local fd
+        mkfifo "$WORK/$name.in"
+        "${RUN[@]}" "$ECHOD" --stdin-stop "$@" <"$WORK/$name.in" >"$WORK/$name.out" 2>&1 &
+        exec {fd}>"$WORK/$name.in"
+        STDIN[$name]=$fd
+    else
+        "$ECHOD" "$@" >"$WORK/$name.out" 2>&1 &
+    fi
     local pid=$!
     PIDS+=("$pid")
-    eval "PID_$name=$pid"
+    PID[$name]=$pid
     PORT=
     for _ in $(seq 200); do
-        PORT=$(sed -n '1s/^port \([0-9][0-9]*\)$/\1/p' "$WORK/$name.out" 2>/dev/null)
+        PORT=$(sed -n '1s/^port \([0-9][0-9]*\)\r\{0,1\}$/\1/p' "$WORK/$name.out" 2>/dev/null)
         [ -n "$PORT" ] && return 0
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.05
@@ -57,15 +76,15 @@ start_server() {
 cat_run() {
     local name=$1 input=$2
     shift 2
-    printf '%b' "$input" | timeout 60 "$CAT" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err"
+    printf '%b' "$input" | timeout 60 "${RUN[@]}" "$CAT" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err"
     STATUS=$?
+    sed -i 's/\r$//' "$WORK/$name.out" "$WORK/$name.err" # Windows line ends
 }
 has() { grep -qF -- "$2" "$WORK/$1"; }
 lacks() { ! grep -qF -- "$2" "$WORK/$1"; }
 
 # -------------------------------------------------------------- plain echo
 start_server plain
-PLAIN_PORT=$PORT
 cat_run echo 'hello\nsecond line\n\n' --main 5 --assist 7 --request "127.0.0.1:$PORT"
 check "echo: exit 0" test "$STATUS" -eq 0
 check "echo: first line" has echo.out 'recv: main=5 assist=7 flags=request size=9 body="hello"'
@@ -77,24 +96,37 @@ check "echo: thread ended" has echo.out 'notify: receive thread ended'
 check "echo: counts" has echo.out 'sent 3, received 3'
 check "echo: server saw it plain" has plain.out 'main=5 assist=7 flags=request size=9 body="hello"'
 
-cat_run hex 'abc\n' --hex --respond localhost:$PORT
+cat_run hex 'abc\n' --hex --respond "localhost:$PORT"
 check "hex: exit 0" test "$STATUS" -eq 0
 check "hex: body in hex" has hex.out 'recv: main=1 assist=0 flags=respond size=7 hex=61 62 63'
 
 LONG_LINE=$(head -c 1437 /dev/zero | tr '\0' x)
 cat_run long "$LONG_LINE\nfits\n" "127.0.0.1:$PORT"
-check "long line: exit 0" test "$STATUS" -eq 0
+check "long line: exit 1, a line was not sent" test "$STATUS" -eq 1
 check "long line: refused with a reason" has long.err 'line 1 has 1437 bytes'
 check "long line: the next one goes" has long.out 'sent 1, received 1'
+check "long line: counted as a failure" has long.err 'ynet-cat: 1 line(s) too long to send'
+
+# Events in the order they happened: the thread starts before it receives.
+cat_run order 'one\ntwo\n' "127.0.0.1:$PORT"
+check "order: started before the first message" \
+    test "$(grep -n -m1 'notify: receive thread started' "$WORK/order.out" | cut -d: -f1)" \
+    -lt "$(grep -n -m1 '^recv:' "$WORK/order.out" | cut -d: -f1)"
 
 # ------------------------------------------------------- connection faults
 cat_run refused 'x\n' 127.0.0.1:1
 check "refused: exit 2" test "$STATUS" -eq 2
 check "refused: says so" has refused.err 'ynet-cat: cannot connect to 127.0.0.1:1: connection refused (error 10061)'
+check "refused: the library's log line in the tool's form" has refused.err 'ynet-cat: library: TCPClient::Init() connect fail(0x274d)!'
+check "refused: no raw library line" lacks refused.err '[YNet2]'
 
 cat_run badtarget '' not-an-address
 check "bad target: exit 2" test "$STATUS" -eq 2
 check "bad target: says so" has badtarget.err 'is not HOST:PORT'
+
+cat_run notarget '' --main 3
+check "no target: exit 2" test "$STATUS" -eq 2
+check "no target: says it is missing" has notarget.err 'ynet-cat: no target: give the server as HOST:PORT'
 
 start_server closing --close-after 2
 cat_run cut 'one\ntwo\nthree\n' "127.0.0.1:$PORT"
@@ -115,6 +147,9 @@ start_server oversized --oversized
 cat_run oversized 'x\n' "127.0.0.1:$PORT"
 check "oversized head: exit 1" test "$STATUS" -eq 1
 check "oversized head: no message handed over" lacks oversized.out 'recv:'
+check "oversized head: says what happened" has oversized.err \
+    'the server sent a message head announcing more than the 1440-byte limit; the client refused it and cut the connection'
+check "oversized head: not blamed on the peer" lacks oversized.err 'cut by the peer'
 
 start_server headonly --head-only --quiet
 cat_run headonly-cat 'x\n' "127.0.0.1:$PORT"
@@ -147,16 +182,26 @@ else
 fi
 
 # ---------------------------------------------------------- server ending
-echo | "$ECHOD" --stdin-stop --quiet >"$WORK/stdin.out" 2>&1
+echo | "${RUN[@]}" "$ECHOD" --stdin-stop --quiet >"$WORK/stdin.out" 2>&1
 check "stdin-stop: exit 0" test $? -eq 0
+sed -i 's/\r$//' "$WORK/stdin.out"
 check "stdin-stop: summary" has stdin.out 'stopped: 0 connection(s), 0 message(s) echoed'
 
-kill -TERM "$PID_plain"
-wait "$PID_plain"
-check "SIGTERM: exit 0" test $? -eq 0
-check "SIGTERM: summary" has plain.out 'stopped: 3 connection(s), 5 message(s) echoed'
+if [ ${#RUN[@]} -gt 0 ]; then
+    fd=${STDIN[plain]}
+    exec {fd}>&-
+    unset 'STDIN[plain]'
+    STOP=input
+else
+    kill -TERM "${PID[plain]}"
+    STOP=SIGTERM
+fi
+wait "${PID[plain]}"
+check "$STOP: exit 0" test $? -eq 0
+sed -i 's/\r$//' "$WORK/plain.out"
+check "$STOP: summary" has plain.out 'stopped: 4 connection(s), 7 message(s) echoed'
 
-"$ECHOD" --bogus >/dev/null 2>"$WORK/usage.err"
+"${RUN[@]}" "$ECHOD" --bogus >/dev/null 2>"$WORK/usage.err"
 check "bad option: exit 2" test $? -eq 2
 check "bad option: usage" has usage.err 'usage: ynet-echod'
 

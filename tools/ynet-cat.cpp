@@ -11,13 +11,16 @@
 // milliseconds, for one reply per message sent, then releases the
 // connection.
 //
-// Threads: the main thread owns a message-only window and pumps its
-// notifications; a reader thread reads standard input and sends; the
-// connection's receive thread prints what arrives. Output lines are whole.
+// Threads: the main thread owns a message-only window and prints, in the
+// order they were posted, the window notifications and the messages the
+// receive thread hands over (so "receive thread started" comes before the
+// first message); a reader thread reads standard input and sends. The
+// library's log lines are printed in the tool's own form. Output lines are
+// whole.
 //
-// Exit status: 0 done; 1 the connection was cut or a send failed; 2 bad
-// usage or no connection (a proxy's refusal included); 3 replies still
-// missing after --wait-ms.
+// Exit status: 0 done; 1 the connection was cut, a send failed or a line was
+// too long to send; 2 bad usage or no connection (a proxy's refusal
+// included); 3 replies still missing after --wait-ms.
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -43,7 +46,8 @@ namespace {
 
 constexpr UINT kNotify = WM_APP + 1;     // the worker's notifications: wParam 1, 2, 3
 constexpr UINT kReaderDone = WM_APP + 2; // wParam 1: standard input ended; 0: a send failed
-constexpr UINT kWake = WM_APP + 3;       // a reply arrived or the connection was cut
+constexpr UINT kWake = WM_APP + 3;       // the connection was cut
+constexpr UINT kReceived = WM_APP + 4;   // lParam: a std::string* line to print, owned by the message
 constexpr int kMaxBody = YNet2::YNetMsgHead::MaxMsgSize - YNet2::YNetMsgHead::HeadSize;
 
 struct Options {
@@ -81,22 +85,78 @@ private:
 
 Output g_Out;
 
+// The library's log lines, in the tool's form.
+void LogToStderr(const char* line, void*) {
+    g_Out.Line(stderr, std::string("ynet-cat: library: ") + line);
+}
+
 LONG Read(const LONG volatile& value) {
     return InterlockedCompareExchange(const_cast<LONG volatile*>(&value), 0, 0);
 }
 
-// Runs on the connection's receive thread.
+// Asked, when a connection is cut, whether the peer ended it.
+class PeerProbe {
+public:
+    virtual ~PeerProbe() = default;
+    // Receive thread, from ConnectionCut (before the client closes its
+    // socket): true when the peer ended the connection (the end of the
+    // stream, a reset, or a socket error already closed the socket); false
+    // when the peer is still connected, so the client itself cut it.
+    virtual bool PeerEnded() = 0;
+};
+
+// A client (direct or through a proxy) that can tell, when its connection
+// is cut, whether the peer ended it. The library cuts without a word when a
+// head announces more than a message can hold; the peer is still there then.
+template <class Client> class CatClient : public Client, public PeerProbe {
+public:
+    explicit CatClient(YNet2::MsgWorker* worker) : Client(worker) {}
+    ~CatClient() override { this->EndReceiveThread(); }
+
+    bool PeerEnded() override {
+        const SOCKET handle = this->BeginSocketUse();
+        if (handle == INVALID_SOCKET)
+            return true;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(handle, &readable);
+        timeval now{0, 0};
+        bool ended = true;
+        const int ready = select(0, &readable, nullptr, nullptr, &now);
+        if (ready == 0) {
+            ended = false; // nothing to read, no end of stream: the peer is there
+        } else if (ready > 0) {
+            char byte = 0;
+            ended = recv(handle, &byte, 1, MSG_PEEK) <= 0; // bytes still coming: the peer is there
+        }
+        if (!this->EndSocketUse(handle))
+            ended = true;
+        return ended;
+    }
+};
+
+// Runs on the connection's receive thread. What it prints goes through the
+// main thread's queue, behind the notifications posted before it.
 class CatWorker : public YNet2::MsgWorker {
 public:
-    CatWorker(HWND window, bool hex) : MsgWorker(window, kNotify), m_Hex(hex), m_Received(0), m_Cut(0) {}
+    CatWorker(HWND window, bool hex)
+        : MsgWorker(window, kNotify), m_Hex(hex), m_Client(nullptr), m_Received(0), m_Cut(0), m_ClientCut(0) {}
+
+    void Watch(PeerProbe* client) { m_Client = client; }
 
     LONG HandleMessage(void* message, int length, void*, void*) override {
-        g_Out.Line(stdout, "recv: " + YNet2Tools::DescribeMessage(static_cast<const BYTE*>(message), length, m_Hex));
+        auto* line =
+            new std::string("recv: " + YNet2Tools::DescribeMessage(static_cast<const BYTE*>(message), length, m_Hex));
         InterlockedIncrement(&m_Received);
-        PostMessageA(m_Window, kWake, 0, 0);
+        if (!PostMessageA(m_Window, kReceived, 0, reinterpret_cast<LPARAM>(line))) {
+            g_Out.Line(stdout, *line);
+            delete line;
+        }
         return 0;
     }
     LONG ConnectionCut(void*) override {
+        if (m_Client != nullptr && !m_Client->PeerEnded())
+            InterlockedExchange(&m_ClientCut, 1);
         InterlockedExchange(&m_Cut, 1);
         PostMessageA(m_Window, kWake, 0, 0);
         return 0;
@@ -105,11 +165,15 @@ public:
 
     LONG Received() const { return Read(m_Received); }
     bool Cut() const { return Read(m_Cut) != 0; }
+    // The cut was the client's: the peer was still connected.
+    bool ClientCut() const { return Read(m_ClientCut) != 0; }
 
 private:
     bool m_Hex;
+    PeerProbe* m_Client;
     LONG volatile m_Received;
     LONG volatile m_Cut;
+    LONG volatile m_ClientCut;
 };
 
 struct Reader {
@@ -117,6 +181,7 @@ struct Reader {
     const Options* options;
     HWND window;
     LONG volatile sent;
+    LONG volatile tooLong; // lines not sent: longer than a message body holds
 };
 
 // Reads standard input line by line and sends each line as one message.
@@ -139,6 +204,7 @@ DWORD WINAPI ReadAndSend(LPVOID parameter) {
             g_Out.Line(stderr, "ynet-cat: line " + std::to_string(number) + " has " + std::to_string(line.size()) +
                                    " bytes, more than the " + std::to_string(kMaxBody) +
                                    " a message body holds; not sent");
+            InterlockedIncrement(&reader->tooLong);
             continue;
         }
         // A fresh buffer for every message: SendMsg scrambles the body in place.
@@ -305,6 +371,10 @@ void Pump(bool& readerDone, bool& sendFailed) {
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == kNotify) {
             g_Out.Line(stdout, NotificationText(message.wParam));
+        } else if (message.message == kReceived) {
+            auto* line = reinterpret_cast<std::string*>(message.lParam);
+            g_Out.Line(stdout, *line);
+            delete line;
         } else if (message.message == kReaderDone) {
             readerDone = true;
             sendFailed = message.wParam == 0;
@@ -314,10 +384,9 @@ void Pump(bool& readerDone, bool& sendFailed) {
     }
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    Options options;
+// Reads the command line into options. Returns -1 to go on, or the exit
+// status: 0 after --help, 2 after a usage error (reported).
+int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketAddr& address) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -364,13 +433,29 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    YNet2::YSocketAddr address{};
-    if (options.target.empty() || !ParseTarget(options.target, address)) {
-        std::fprintf(stderr, "ynet-cat: %s is not HOST:PORT (a dotted IPv4 address or localhost, port 1-65535)\n",
-                     options.target.empty() ? "the target" : options.target.c_str());
+    if (options.target.empty()) {
+        std::fprintf(stderr, "ynet-cat: no target: give the server as HOST:PORT\n");
         Usage(stderr);
         return 2;
     }
+    if (!ParseTarget(options.target, address)) {
+        std::fprintf(stderr, "ynet-cat: %s is not HOST:PORT (a dotted IPv4 address or localhost, port 1-65535)\n",
+                     options.target.c_str());
+        Usage(stderr);
+        return 2;
+    }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    YNet2::YSocketAddr address{};
+    const int usage = ParseArgs(argc, argv, options, address);
+    if (usage >= 0)
+        return usage;
+    YNet2::SetLogSink(LogToStderr, nullptr);
 
     YNet2::YSocketAddr proxyAddress{};
     if (options.proxyType != 0 && !ParseTarget(options.proxy, proxyAddress)) {
@@ -406,17 +491,20 @@ int main(int argc, char** argv) {
     std::unique_ptr<YNet2::TCPClient> connection;
     LONG connected;
     if (options.proxyType == 0) {
-        connection = std::make_unique<YNet2::TCPClient>(&worker);
-        connected = connection->Init(address);
+        auto direct = std::make_unique<CatClient<YNet2::TCPClient>>(&worker);
+        worker.Watch(direct.get());
+        connected = direct->Init(address);
+        connection = std::move(direct);
     } else {
-        auto socks = std::make_unique<YNet2::TCPClient_Socks5>(&worker);
+        auto socks = std::make_unique<CatClient<YNet2::TCPClient_Socks5>>(&worker);
+        worker.Watch(socks.get());
         const char* user = options.proxyCredentials ? options.proxyUser.c_str() : nullptr;
         const char* password = options.proxyCredentials ? options.proxyPassword.c_str() : nullptr;
         std::string why;
         YNet2::SetLogSink(KeepLastLine, &why);
         connected = socks->Init(address, static_cast<YNet2::TCPClient_Socks5::_SOCKS_TYPE>(options.proxyType),
                                 &proxyAddress, user, password);
-        YNet2::SetLogSink(nullptr, nullptr);
+        YNet2::SetLogSink(LogToStderr, nullptr);
         connection = std::move(socks);
         if (connected != 0) {
             // "TCPClient_Socks5::Init() socks5 connect fail! (...)": the step and the proxy's answer.
@@ -446,7 +534,7 @@ int main(int argc, char** argv) {
     g_Out.Line(stdout, "connected to " + options.target +
                            (options.proxyType == 0 ? std::string() : " through the proxy " + options.proxy));
 
-    Reader reader{&client, &options, window, 0};
+    Reader reader{&client, &options, window, 0, 0};
     HANDLE readerThread = CreateThread(nullptr, 0, ReadAndSend, &reader, 0, nullptr);
     if (readerThread == nullptr) {
         std::fprintf(stderr, "ynet-cat: cannot start the input thread\n");
@@ -468,6 +556,13 @@ int main(int argc, char** argv) {
         Pump(readerDone, sendFailed);
         const LONG sent = Read(reader.sent);
         const LONG received = worker.Received();
+        // The client's own cut comes first: a send it made fail is part of it.
+        if (worker.ClientCut()) {
+            status = 1;
+            verdict = "ynet-cat: the server sent a message head announcing more than the 1440-byte limit;"
+                      " the client refused it and cut the connection";
+            break;
+        }
         if (sendFailed) {
             status = 1;
             verdict = worker.Cut() ? "ynet-cat: the connection was cut by the peer; a message could not be sent"
@@ -513,6 +608,11 @@ int main(int argc, char** argv) {
     client.Wait_Release();
     Pump(readerDone, sendFailed); // the receive thread's last notification
     g_Out.Line(stdout, "sent " + std::to_string(Read(reader.sent)) + ", received " + std::to_string(worker.Received()));
+    const LONG tooLong = Read(reader.tooLong);
+    if (verdict.empty() && tooLong > 0) {
+        status = 1;
+        verdict = "ynet-cat: " + std::to_string(tooLong) + " line(s) too long to send";
+    }
     if (!verdict.empty())
         g_Out.Line(stderr, verdict);
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "framework/Log.h"
 #include "platform/WinApi.h"
 #include "tools/EchoServer.h"
 #include "tools/MessageText.h"
@@ -25,11 +26,17 @@ void OnSignal(int) {
     g_Signalled = 1;
 }
 
+// The library's log lines, in the tool's form.
+void LogToStderr(const char* line, void*) {
+    std::fprintf(stderr, "ynet-echod: library: %s\n", line);
+}
+
 void Usage(FILE* out) {
     std::fprintf(out, "usage: ynet-echod [options]\n"
                       "  --port N          listen on 127.0.0.1:N (default 0: an ephemeral port)\n"
                       "  --close-after N   close each connection after echoing N messages\n"
-                      "  --reset           close with a reset (the client reads error 10054), not an orderly close\n"
+                      "  --reset           make the server's closes resets (the client reads error 10054): those of\n"
+                      "                    --close-after, and those of connections still open when it stops\n"
                       "  --head-only       send each client a head-only message (04 00 06 00)\n"
                       "  --oversized       send each client a message whose head announces 1441 bytes\n"
                       "  --extra-after N   send that message after the Nth echo (default 0: on accept)\n"
@@ -128,6 +135,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ynet-echod: the socket stack did not start\n");
         return 1;
     }
+    YNet2::SetLogSink(LogToStderr, nullptr);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
 
