@@ -18,28 +18,33 @@ class EchoWorker : public YNet2::MsgWorker {
 public:
     explicit EchoWorker(HWND window) : MsgWorker(window, WM_NET) {}
 
-    // Receive thread: one whole message, its body already unscrambled.
+    // Receive thread: one whole message, its body already unscrambled. The
+    // window thread prints it, so it appears in order with the notifications.
     LONG HandleMessage(void* message, int length, void* /*connection*/, void* /*kernel*/) override {
         const auto* head = static_cast<const YNet2::YNetMsgHead*>(message);
-        std::printf("echo: main %u, assistant %u, %d bytes: %.*s\n", head->GetMainID(), head->GetAssistantID(), length,
-                    length - 4, static_cast<const char*>(message) + 4);
+        std::snprintf(m_Echo, sizeof(m_Echo), "echo: main %u, assistant %u, %d bytes: %.*s", head->GetMainID(),
+                      head->GetAssistantID(), length, length - 4, static_cast<const char*>(message) + 4);
         PostMessageA(m_Window, WM_ECHO, 0, 0);
         return 0; // keep receiving
     }
     LONG ConnectionCut(void* /*connection*/) override { return 0; }
     LONG ConnectionAccept(void* /*connection*/) override { return 0; }
+
+    char m_Echo[160] = ""; // written before WM_ECHO is posted, read once it arrives
 };
 
 // Handles what the window's queue holds; true once the echo has arrived.
-static bool ReadNotifications() {
+static bool ReadNotifications(const EchoWorker& worker) {
     static const char* const names[] = {"", "connected", "receive thread started", "receive thread ended"};
     bool echoed = false;
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_NET && msg.wParam >= 1 && msg.wParam <= 3)
             std::printf("notification %u: %s\n", static_cast<unsigned>(msg.wParam), names[msg.wParam]);
-        else if (msg.message == WM_ECHO)
+        else if (msg.message == WM_ECHO) {
+            std::printf("%s\n", worker.m_Echo);
             echoed = true;
+        }
     }
     return echoed;
 }
@@ -81,11 +86,11 @@ int main(int argc, char** argv) {
     const DWORD start = GetTickCount();
     while (!echoed && GetTickCount() - start < 5000) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLPOSTMESSAGE);
-        echoed = ReadNotifications();
+        echoed = ReadNotifications(worker);
     }
 
-    client.Wait_Release(); // close the socket, wait for the receive thread
-    ReadNotifications();   // its last notification: receive thread ended
+    client.Wait_Release();     // close the socket, wait for the receive thread
+    ReadNotifications(worker); // its last notification: receive thread ended
     DestroyWindow(window);
     YNet2::SocketRelease();
     std::printf(echoed ? "done\n" : "no echo within 5 s\n");

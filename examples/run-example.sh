@@ -48,5 +48,11 @@ expect "notification 2: receive thread started"
 expect "echo: main 1, assistant 2, 21 bytes: hello, YonderNetC"
 expect "notification 3: receive thread ended"
 expect "done"
-echo "$((6 - FAILED)) passed, $FAILED failed"
+# In the order they happened: the thread starts before it receives the echo.
+if [ "$(grep -n -m1 'notification 2:' "$WORK/example.out" | cut -d: -f1)" -gt \
+    "$(grep -n -m1 '^echo:' "$WORK/example.out" | cut -d: -f1)" ]; then
+    echo "out of order: the echo printed before the receive thread started"
+    FAILED=$((FAILED + 1))
+fi
+echo "$((7 - FAILED)) passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]
