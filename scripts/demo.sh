@@ -30,8 +30,13 @@ if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DYNET_BUILD_TESTS=OFF -DYNET_BUILD_BENCH=OFF >/dev/null
 fi
-echo "== building ynet-echod, ynet-cat and the example"
-cmake --build "$BUILD" -j "$JOBS" --target ynet-echod ynet-cat EchoClient | tail -n 1
+if [ -x "$BUILD/tools/ynet-cat" ]; then
+    echo "== bringing ynet-echod, ynet-cat and the example up to date"
+else
+    echo "== building the library, ynet-echod, ynet-cat and the example (Release, $JOBS jobs;"
+    echo "   about 40 compile steps, a minute or two on a 2-core machine, the first time only)"
+fi
+cmake --build "$BUILD" -j "$JOBS" --target ynet-echod ynet-cat EchoClient
 
 ECHOD=$BUILD/tools/ynet-echod
 CAT=$BUILD/tools/ynet-cat

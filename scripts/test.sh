@@ -13,6 +13,9 @@
 #   WINEPREFIX         the Wine prefix (default: ~/.wine-ynet)
 #
 # How the runner works; read this before adding a stage.
+# - Adding a stage: write stage_NAME below (the other stages show the
+#   pattern), put NAME in ALL_STAGES where it should run, and the Debian
+#   packages it needs in PACKAGES.
 # - A stage is a function stage_NAME, listed in ALL_STAGES. The runner runs it
 #   in a bash process of its own (this script again, with --stage NAME) under
 #   `set -eEuo pipefail` and inherit_errexit, outside any `if` or `||`: EVERY
