@@ -14,20 +14,22 @@ fi
 ECHOD=$1
 EXAMPLE=$2
 WORK=$(mktemp -d)
-# The server stops at the end of its input (a Windows program ignores SIGTERM).
+# The server stops at the end of its input (a Windows program ignores
+# SIGTERM), which a process of its own holds open.
 mkfifo "$WORK/server.in"
-"${RUN[@]}" "$ECHOD" --quiet --stdin-stop <"$WORK/server.in" >"$WORK/server.out" 2>&1 &
+"${RUN[@]}" "$ECHOD" --quiet --stdin-stop <"$WORK/server.in" >"$WORK/server.out" 2>"$WORK/server.err" &
 SERVER=$!
-exec {SERVER_IN}>"$WORK/server.in"
+sleep 3600 >"$WORK/server.in" &
+HOLDER=$!
 stop_server() {
-    exec {SERVER_IN}>&-
+    kill "$HOLDER" 2>/dev/null
     wait "$SERVER" 2>/dev/null
     rm -rf "$WORK"
 }
 trap stop_server EXIT
 
 PORT=
-for _ in $(seq 200); do
+for _ in $(seq 600); do # 30 s: a Wine process may be slow to start
     PORT=$(sed -n '1s/^port \([0-9][0-9]*\)\r\{0,1\}$/\1/p' "$WORK/server.out" 2>/dev/null)
     [ -n "$PORT" ] && break
     sleep 0.05

@@ -249,13 +249,13 @@ stage_lint() {
     step "clang-tidy: $units files of the library and the tools, $JOBS at a time (a minute or two)"
     if ! run-clang-tidy-14 -quiet -j "$JOBS" -p "$dir" \
         "$ROOT/(message|stream|socket|client|framework|platform|tools)/.*\.cpp\$" >"$tidy_log" 2>&1; then
-        grep -E 'warning:|error:' "$tidy_log" | sort -u | head -n 60 || true
+        sed 's/\x1b\[[0-9;]*m//g' "$tidy_log" | grep -E 'warning:|error:' | sort -u | head -n 60 || true
         die "clang-tidy found $(grep -cE '(warning|error):.*\[[a-z]' "$tidy_log" || true) finding(s) (log: $tidy_log)"
     fi
     local findings
     findings=$(grep -cE '(warning|error):.*\[[a-z]' "$tidy_log" || true)
     if [ "$findings" -ne 0 ]; then
-        grep -E '(warning|error):.*\[[a-z]' "$tidy_log" | sort -u | head -n 60
+        sed 's/\x1b\[[0-9;]*m//g' "$tidy_log" | grep -E '(warning|error):.*\[[a-z]' | sort -u | head -n 60 || true
         die "clang-tidy found $findings finding(s) (log: $tidy_log)"
     fi
     summary "clang-format: ${#sources[@]} files formatted; clang-tidy: $units files, 0 findings; shellcheck: ${#scripts[@]} scripts, 0 findings"
@@ -328,7 +328,9 @@ stage_fuzz() {
 stage_wine() {
     local dir=$BUILD/wine
     # Import libraries of programs left by an older build are not ours to judge.
-    rm -f "$dir"/tools/*.dll.a "$dir"/examples/*.dll.a
+    if [ -d "$dir" ]; then
+        find "$dir" \( -name '*.exe.a' -o -name 'lib*.dll.a' \) ! -name libYonderNetC.dll.a -delete
+    fi
     configure_and_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo
     if [ ! -d "$WINEPREFIX/drive_c" ]; then

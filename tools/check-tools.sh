@@ -17,13 +17,12 @@ CAT=$2
 WORK=$(mktemp -d)
 PIDS=()
 declare -A PID   # by server name
-declare -A STDIN # by server name, under --run: the descriptor that keeps its input open
+declare -A HOLDER # by server name, under --run: the process that keeps its input open
 FAILED=0
 PASSED=0
 
 cleanup() {
-    local fd
-    for fd in "${STDIN[@]+"${STDIN[@]}"}"; do exec {fd}>&-; done
+    for pid in "${HOLDER[@]+"${HOLDER[@]}"}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${PIDS[@]+"${PIDS[@]}"}"; do
         kill -TERM "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
@@ -45,30 +44,32 @@ check() { # name, condition...
 
 # start_server NAME ARGS... : starts ynet-echod, sets PORT and PID[NAME].
 start_server() {
-    local name=$1
+    local name=$1 pid
     shift
     if [ ${#RUN[@]} -gt 0 ]; then
-        # A Windows program ignores SIGTERM: it stops at the end of its input.
-        local fd
+        # A Windows program ignores SIGTERM: it stops at the end of its
+        # input, which a process of its own holds open (this shell does not,
+        # so the programs it starts later cannot hold it open either).
         mkfifo "$WORK/$name.in"
-        "${RUN[@]}" "$ECHOD" --stdin-stop "$@" <"$WORK/$name.in" >"$WORK/$name.out" 2>&1 &
-        exec {fd}>"$WORK/$name.in"
-        STDIN[$name]=$fd
+        "${RUN[@]}" "$ECHOD" --stdin-stop "$@" <"$WORK/$name.in" >"$WORK/$name.out" 2>"$WORK/$name.err" &
+        pid=$!
+        sleep 3600 >"$WORK/$name.in" &
+        HOLDER[$name]=$!
     else
-        "$ECHOD" "$@" >"$WORK/$name.out" 2>&1 &
+        "$ECHOD" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" &
+        pid=$!
     fi
-    local pid=$!
     PIDS+=("$pid")
     PID[$name]=$pid
     PORT=
-    for _ in $(seq 200); do
+    for _ in $(seq 600); do # 30 s: a Wine process may be slow to start
         PORT=$(sed -n '1s/^port \([0-9][0-9]*\)\r\{0,1\}$/\1/p' "$WORK/$name.out" 2>/dev/null)
         [ -n "$PORT" ] && return 0
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.05
     done
     echo "ynet-echod $* printed no port:"
-    cat "$WORK/$name.out"
+    cat "$WORK/$name.out" "$WORK/$name.err"
     exit 1
 }
 
@@ -188,9 +189,7 @@ sed -i 's/\r$//' "$WORK/stdin.out"
 check "stdin-stop: summary" has stdin.out 'stopped: 0 connection(s), 0 message(s) echoed'
 
 if [ ${#RUN[@]} -gt 0 ]; then
-    fd=${STDIN[plain]}
-    exec {fd}>&-
-    unset 'STDIN[plain]'
+    kill "${HOLDER[plain]}"
     STOP=input
 else
     kill -TERM "${PID[plain]}"
