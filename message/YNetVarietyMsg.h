@@ -20,8 +20,11 @@
 //     gives the copy a block of its own.
 //   - A move hands the block over: the moved-from object is left empty.
 //   - Assignment releases the block the target owned before, unless the
-//     source describes bytes inside that very block (then the target keeps
-//     owning it).
+//     source describes bytes inside that very block: then the target keeps
+//     owning the block and describes the source's bytes. m_BuffSize is the
+//     size the object describes; the size of the block it owns is kept
+//     apart (m_AllocSize), so writes stay inside the block whatever the
+//     object describes, and the block is freed once, by its owner.
 //
 // Allocation failure: the object is then left without a block (null
 // pointers, sizes 0) and SetHead and SetData write nothing; Resize answers
@@ -68,13 +71,14 @@ public:
 
     // Copies length bytes from source to m_MsgData + offset. Refused (false,
     // nothing written) when there is no body, the range is negative, or it
-    // does not fit a block whose size is known (m_BuffSize > 0). Source and
-    // target must not overlap.
+    // does not fit the size described (m_BuffSize, when known) or the block
+    // the object owns. Source and target must not overlap.
     bool SetData(int offset, const void* source, int length);
 
     // Writes the four head bytes at m_MsgHead, packed as YNetMsgHead::SetHead
     // packs them; the size is the argument as given (cut to 15 bits), the
-    // object does not compute it. Does nothing when there is no head.
+    // object does not compute it. Does nothing when there is no head, or
+    // when the four bytes would not fit the block the object owns.
     void SetHead(WORD size, BYTE mainID, BYTE assistantID, bool request, bool respond, bool ordinal);
 
     int GetDataSize() const { return m_DataSize; }
@@ -90,11 +94,18 @@ public:
     int m_DataSize;           // current body length
 
 private:
+    // Size of the block in m_Alloc, 0 when none. Apart from m_BuffSize: an
+    // owner may describe a view of its own block (see assignment).
+    int m_AllocSize;
     // Allocates a block for bodySize bytes and describes it; false (nothing
     // changed) on failure. Does not free a block held before.
     bool Alloc(int bodySize);
     void Clear();
     bool Describes(const YNetVarietyMsg& other) const;
+    // True when the object owns no block (nothing to hold the write to), or
+    // when length bytes from at + offset (both not negative) lie inside the
+    // block it owns.
+    bool FitsBlock(const void* at, int offset, int length) const;
 };
 
 } // namespace YNet2

@@ -211,3 +211,86 @@ TEST(VarietyMsg, MovesHandTheBlockOver) {
     EXPECT_EQ(copies[3].m_Alloc, nullptr);
     EXPECT_EQ(copies[3].m_MsgHead, messages[3].m_MsgHead);
 }
+
+// An owner assigned a view of its own block describes the view (size
+// unknown) and still owns the block: writes stay inside the block, and
+// the same assignment again neither frees it nor leaves the object on it.
+TEST(VarietyMsg, OwnerAssignedAViewOfItsBlockKeepsWritesInsideIt) {
+    const unsigned char bytes[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    YNetVarietyMsg owner(10);
+    unsigned char* const block = owner.m_Alloc;
+    YNetVarietyMsg view(static_cast<void*>(owner.m_MsgHead));
+    for (int round = 0; round < 2; ++round) {
+        owner = view;
+        ASSERT_EQ(owner.m_Alloc, block) << round;
+        EXPECT_EQ(owner.GetBuffSize(), 0) << round;
+        EXPECT_TRUE(owner.SetData(0, bytes, 10)) << round;
+        EXPECT_FALSE(owner.SetData(0, bytes, 11)) << round;
+        EXPECT_FALSE(owner.SetData(10, bytes, 1)) << round;
+    }
+    EXPECT_EQ(std::memcmp(block + 4, bytes, 10), 0);
+
+    // A view whose head would end past the block: nothing is written.
+    YNetVarietyMsg tail(static_cast<void*>(block + 12));
+    owner = tail;
+    ASSERT_EQ(owner.m_Alloc, block);
+    owner.SetHead(4, 1, 1, false, false, false);
+    EXPECT_FALSE(owner.SetData(0, bytes, 1));
+    EXPECT_EQ(block[12], 9);
+    EXPECT_EQ(block[13], 10);
+} // destruction frees the block once
+
+// Any sequence of copies, moves, assignments, views, Resize and Release:
+// no two objects own one block, and every write an owner accepts lies in
+// its block (AddressSanitizer checks each, and that each block is freed
+// exactly once).
+TEST(VarietyMsg, EverySequenceOfCopiesAndMovesKeepsOneOwnerPerBlock) {
+    constexpr int kObjects = 4;
+    std::vector<YNetVarietyMsg> objects;
+    for (int i = 0; i < kObjects; ++i)
+        objects.emplace_back(i * 3);
+    unsigned char bytes[64];
+    std::memset(bytes, 0x5A, sizeof bytes);
+    unsigned state = 12345;
+    auto next = [&state](unsigned range) {
+        state = state * 1103515245u + 12345u;
+        return (state >> 16) % range;
+    };
+    for (int step = 0; step < 4000; ++step) {
+        YNetVarietyMsg& target = objects[next(kObjects)];
+        YNetVarietyMsg& source = objects[next(kObjects)];
+        switch (next(7)) {
+        case 0:
+            target = source;
+            break;
+        case 1:
+            target = std::move(source);
+            break;
+        case 2:
+            target = YNetVarietyMsg(source);
+            break;
+        case 3: // a view of bytes inside the source's block, if it owns one
+            if (source.m_Alloc != nullptr)
+                target = YNetVarietyMsg(static_cast<void*>(source.m_Alloc + next(source.GetBuffSize() + 1)));
+            break;
+        case 4:
+            target.Resize(static_cast<int>(next(24)));
+            break;
+        case 5:
+            target.Release();
+            break;
+        default:
+            target = YNetVarietyMsg(static_cast<int>(next(24)));
+            break;
+        }
+        for (int i = 0; i < kObjects; ++i) {
+            if (objects[i].m_Alloc == nullptr)
+                continue;
+            for (int j = i + 1; j < kObjects; ++j)
+                ASSERT_NE(objects[i].m_Alloc, objects[j].m_Alloc) << "step " << step;
+            objects[i].SetHead(4, 1, 1, false, false, false);
+            for (int length = 0; length <= 40; length += 3)
+                objects[i].SetData(0, bytes, length);
+        }
+    }
+}
