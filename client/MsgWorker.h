@@ -68,8 +68,12 @@ public:
 
 protected:
     // SendMessageA(m_Window, m_MsgID, wParam, lParam) when there is a window;
-    // returns once the window's thread has handled it. Never call it from
-    // the window's thread while that thread waits for this one.
+    // returns once the window's thread has handled it. A handler may send to
+    // the window of the thread that ends its client: the library's waits for
+    // a receive thread (Wait_Release, destruction) run the messages sent to
+    // the waiting thread's windows. A wait of the owner's own that runs
+    // nothing (WaitForSingleObject on something the handler holds up) would
+    // still deadlock.
     void SendMsg(ULONG wParam, ULONG lParam);
 
     HWND m_Window; // owner window; null: no notifications

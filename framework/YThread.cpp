@@ -43,6 +43,29 @@ void StoreWord(DWORD& word, DWORD value) {
 
 std::atomic<YThreadStarter> g_Starter{nullptr};
 
+// Waits until handle is signalled while running the messages that other
+// threads send to this thread's windows. The thread that ends a kernel is
+// usually a window's thread, and the kernel's thread may be inside a
+// handler that sends to that window (SendMessage returns only once the
+// window's thread has run it): a wait that ran nothing would wait for that
+// thread while it waits for this one. Posted messages stay queued for the
+// thread's own message loop. A window procedure run here runs inside the
+// caller's ending call, as it would inside any SendMessage of its own.
+void WaitDeliveringSentMessages(HANDLE handle) {
+    for (;;) {
+        // Sent messages that arrived before the wait; the wait then wakes
+        // for those that arrive after this look at the queue.
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        DWORD result = MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_SENDMESSAGE);
+        if (result == WAIT_OBJECT_0 + 1)
+            continue;
+        if (result != WAIT_OBJECT_0)
+            WaitForSingleObject(handle, INFINITE); // not reached: the handle is ours until the wait ends
+        return;
+    }
+}
+
 struct StartRecord {
     YThread* object;
     LPTHREAD_START_ROUTINE routine;
@@ -179,7 +202,7 @@ void YThread::WaitForExitThread() {
         SetEvent(ToHandle(exitEvent));
     }
 
-    WaitForSingleObject(ToHandle(thread), INFINITE);
+    WaitDeliveringSentMessages(ToHandle(thread));
 
     ThreadLockHolder hold;
     if (--m_Waiting == 0 && m_Thread == thread) {

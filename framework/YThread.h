@@ -44,6 +44,9 @@ public:
 
     // Asks the thread to end, then returns once it has ended; at once when
     // there is no thread. Never call it from the object's own thread.
+    // While it waits, the calling thread runs the messages other threads
+    // send to its windows (the object's thread may be sending to one of
+    // them); posted messages stay queued.
     void WaitForExitThread();
 
     // Asks the thread to end without waiting (sets m_ExitEvent while a

@@ -174,6 +174,31 @@ TEST(PlatformWindow, MessageSentFromAnotherThreadRunsInTheWindowThread) {
     EXPECT_NE(sender.threadId, GetCurrentThreadId());
 }
 
+// The wait of a thread that must not take its posted messages (they
+// belong to its message loop) but must run the ones sent to it.
+TEST(PlatformWindow, WaitForSentMessagesRunsThemAndLeavesPostedOnesQueued) {
+    TestWindow window;
+    ASSERT_NE(window.handle, nullptr);
+    ASSERT_TRUE(PostMessageA(window.handle, kNotify, 5, 0));
+    Sender sender{window.handle, -1, 0};
+    HANDLE thread = StartThread(SendQuery, &sender);
+    DWORD waited;
+    do {
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    } while ((waited = MsgWaitForMultipleObjects(1, &thread, FALSE, kBoundedWait, QS_SENDMESSAGE)) ==
+             WAIT_OBJECT_0 + 1);
+    ASSERT_EQ(waited, WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_EQ(sender.answer, 42);
+    ASSERT_EQ(g_Seen.size(), 1u);
+    EXPECT_EQ(g_Seen[0].message, kQuery);
+    MSG message;
+    ASSERT_TRUE(PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(message.message, kNotify);
+    EXPECT_EQ(message.wParam, 5u);
+}
+
 TEST(PlatformWindow, MessageSentFromTheWindowThreadRunsAtOnce) {
     TestWindow window;
     ASSERT_NE(window.handle, nullptr);

@@ -438,6 +438,9 @@ YNET_API ULONG WINAPI inet_addr(const char* text);
 
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
+// Runs the messages sent to the thread and nothing else: posted messages
+// stay queued, and PeekMessageA answers FALSE.
+#define PM_QS_SENDMESSAGE (QS_SENDMESSAGE << 16)
 
 #define QS_POSTMESSAGE 0x0008
 #define QS_SENDMESSAGE 0x0040

@@ -15,7 +15,9 @@
 //   - WM_QUIT comes only once the posted messages are read, and only to a
 //     read that does not filter on a window;
 //   - MsgWaitForMultipleObjects wakes for input that arrived since the
-//     thread last looked at its queue, not for messages it left unread.
+//     thread last looked at its queue, not for messages it left unread;
+//   - PeekMessageA with PM_QS_SENDMESSAGE runs the sent messages only and
+//     leaves every posted message queued.
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -494,6 +496,13 @@ BOOL WINAPI PeekMessageA(LPMSG message, HWND window, UINT filterMin, UINT filter
         return FALSE;
     }
     std::shared_ptr<ThreadQueue> queue = ThisQueueLocked();
+    if ((removeMessage & PM_QS_SENDMESSAGE) != 0) {
+        // Sent messages only: posted ones stay queued, and their arrival
+        // still wakes a wait that asks for them.
+        HandleSentMessages(lock, *queue);
+        queue->arrived &= ~static_cast<UINT>(QS_SENDMESSAGE);
+        return FALSE;
+    }
     return TakeMessage(lock, *queue, Filter{window, filterMin, filterMax}, message, (removeMessage & PM_REMOVE) != 0)
                ? TRUE
                : FALSE;
