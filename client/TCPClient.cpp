@@ -296,21 +296,20 @@ LONG TCPClient::Init(YSocketAddr& addr) {
 }
 
 LONG TCPClient::Reconnect() {
+    // The new socket is connected before it takes the old one's place: until
+    // then the receive thread goes on reading the old connection, and it
+    // never meets a socket that is not connected yet. The old handle is
+    // retired as the owner's close retires one: closed at once, or, while a
+    // call is blocked on it, woken and closed by its last user.
     SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
-    {
+    if (created != INVALID_SOCKET && ConnectWithinBound(created, m_ServerAddr) != SOCKET_ERROR) {
         LockHolder hold(&m_Lock);
-        SetSocketLocked(created); // a handle held before is overwritten, not closed
-    }
-    SOCKET handle = BeginUse(false, nullptr);
-    int result = ConnectWithinBound(handle, m_ServerAddr);
-    bool ours = handle != INVALID_SOCKET && EndUse(handle, false);
-    if (result != SOCKET_ERROR && ours)
+        CloseSocketLocked(false);
+        SetSocketLocked(created);
         return 0;
-    {
-        LockHolder hold(&m_Lock);
-        if (handle != INVALID_SOCKET && m_Socket.GetSocket() == handle)
-            CloseSocketLocked(false);
     }
+    if (created != INVALID_SOCKET)
+        closesocket(created);
     return YRet(E_FAIL, "TCPClient::Reconnect() connect fail!");
 }
 
@@ -482,15 +481,20 @@ LONG TCPClient::Run(void* /*param*/) {
             if (m_LiveGeneration.load(std::memory_order_acquire) != 0) {
                 int n = RecvMsg(buffer);
                 if (n <= 0) {
-                    ServerCut();
-                    break;
-                }
-                LONG handled = HandleMessage(buffer, n);
-                if (scope.Destroyed())
-                    return 0;
-                if (handled != 0) {
-                    ServerCut();
-                    break;
+                    // Reconnect retired the socket the receive was on: go on
+                    // with the new one. Anything else ends the connection.
+                    if (!SocketReplaced()) {
+                        ServerCut();
+                        break;
+                    }
+                } else {
+                    LONG handled = HandleMessage(buffer, n);
+                    if (scope.Destroyed())
+                        return 0;
+                    if (handled != 0) {
+                        ServerCut();
+                        break;
+                    }
                 }
             } else {
                 WaitForExitRequest();
@@ -661,6 +665,11 @@ void TCPClient::ResizeAhead(int size) {
     m_AheadSize = size;
     m_AheadBegin = 0;
     m_AheadEnd = kept;
+}
+
+bool TCPClient::SocketReplaced() const {
+    DWORD live = m_LiveGeneration.load(std::memory_order_acquire);
+    return live != 0 && live != m_AheadGeneration;
 }
 
 bool TCPClient::HasBufferedMessage() const {

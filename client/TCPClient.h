@@ -68,8 +68,19 @@ public:
     // thread and posts "connected". 0 or E_FAIL (logged).
     LONG Init(YSocketAddr& addr);
 
-    // A new socket connected to the address of the last Init. Changes no
-    // state bit, starts no thread, posts nothing. 0 or E_FAIL (logged).
+    // Owner's thread: a new socket connected to the address of the last
+    // Init. 0, or E_FAIL (logged) with the client as it was before. Changes
+    // no state bit, starts no thread, posts nothing, calls no worker.
+    //   - The new socket is connected first; only then does it replace the
+    //     socket held, which is retired as a close of the owner's retires
+    //     it (a receive blocked on it wakes; it is closed, gracefully, once
+    //     its last user has left), so nothing of it leaks.
+    //   - A receive thread that is still running carries on with the new
+    //     socket, without ConnectionCut: bytes and messages of the old
+    //     connection not yet handed out are dropped, a message it cut short
+    //     included; the new connection starts on a message boundary.
+    //   - A receive thread that has ended is not restarted: the socket is
+    //     held (IsConnect stays false) and only destruction closes it.
     LONG Reconnect();
 
     // Opt-in bound on the connect of Init and Reconnect, in milliseconds; 0
@@ -136,6 +147,10 @@ protected:
     // and unscrambled on their way into buffer (one pass over the bytes).
     // The bytes of buffer past the message are not touched.
     int RecvMsg(unsigned char* buffer);
+
+    // Receive thread: true when Reconnect has replaced the socket that the
+    // last RecvMsg read (that RecvMsg's 0 or -1 is then no end).
+    bool SocketReplaced() const;
 
     // True when RecvMsg can answer from bytes already buffered, without a
     // receive: a derived loop that waits for readability must not wait then.
