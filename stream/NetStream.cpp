@@ -285,20 +285,20 @@ bool NetStream::IsFullAndConsumed(_block* block) {
     return block->m_Offset == kBlockBytes && LoadLen(block) == kBlockBytes;
 }
 
-// Takes the first block off the list; m_Lock is held. It goes back to the
-// pool (whose lock nests inside m_Lock), except a full, consumed block that
-// is still the receiving side's: that one becomes the stream's spare, handed
-// out again by the next Request. The receiving side may still look at it
-// until then, so it must not reach another stream meanwhile.
-void NetStream::RetireFirst(_block* first) {
+// Takes the first block off the list; m_Lock is held. Returns the block the
+// caller gives back to the pool once it has left m_Lock (the pool's lock is
+// never taken inside the stream's here, so a busy pool does not stall the
+// stream's other users), or null. A full, consumed block that is still the
+// receiving side's is not given back: it becomes the stream's spare, handed
+// out again by the next Request (the receiving side may still look at it
+// until then, so it must not reach another stream meanwhile), and the spare
+// it replaces is given back instead.
+_block* NetStream::RetireFirst(_block* first) {
     m_Blocks.Remove(first);
     StoreFirst();
-    if (m_Blocks.m_Count == 0 && LoadFlag(m_Ended) == 0 && IsFullAndConsumed(first)) {
-        if (_block* previous = std::atomic_ref<_block*>(m_Spare).exchange(first, std::memory_order_acq_rel))
-            GiveBack(previous);
-        return;
-    }
-    GiveBack(first);
+    if (m_Blocks.m_Count == 0 && LoadFlag(m_Ended) == 0 && IsFullAndConsumed(first))
+        return std::atomic_ref<_block*>(m_Spare).exchange(first, std::memory_order_acq_rel);
+    return first;
 }
 
 void NetStream::GiveBack(_block* block) {
@@ -312,18 +312,23 @@ void NetStream::GiveBack(_block* block) {
 // end-of-connection head if the stream has ended: m_Ended is taken under
 // m_Lock, so a block appended before EndConnect cannot be missed.
 YNetMsgHead* NetStream::FindMessage() {
-    LockHolder hold(&m_Lock);
     for (;;) {
-        _block* first = m_Blocks.First();
-        if (first == nullptr)
-            return InterlockedExchange(&m_Ended, 0) == 1 ? &m_EndConnectMsg : nullptr;
-        if (YNetMsgHead* message = WholeMessageIn(first))
-            return message;
-        if (!ReceivingHasLeft(first))
-            return nullptr;
-        if (YNetMsgHead* message = WholeMessageIn(first)) // its last bytes, published before it left
-            return message;
-        RetireFirst(first);
+        _block* retired;
+        {
+            LockHolder hold(&m_Lock);
+            _block* first = m_Blocks.First();
+            if (first == nullptr)
+                return InterlockedExchange(&m_Ended, 0) == 1 ? &m_EndConnectMsg : nullptr;
+            if (YNetMsgHead* message = WholeMessageIn(first))
+                return message;
+            if (!ReceivingHasLeft(first))
+                return nullptr;
+            if (YNetMsgHead* message = WholeMessageIn(first)) // its last bytes, published before it left
+                return message;
+            retired = RetireFirst(first);
+        }
+        if (retired != nullptr)
+            GiveBack(retired);
     }
 }
 
@@ -361,9 +366,14 @@ void NetStream::BrushMsg() {
     }
     first->m_Offset = static_cast<WORD>(first->m_Offset + size);
     if (first->m_Offset == LoadLen(first)) {
-        LockHolder hold(&m_Lock);
-        if (ReceivingHasLeft(first) && first->m_Offset == LoadLen(first))
-            RetireFirst(first);
+        _block* retired = nullptr;
+        {
+            LockHolder hold(&m_Lock);
+            if (ReceivingHasLeft(first) && first->m_Offset == LoadLen(first))
+                retired = RetireFirst(first);
+        }
+        if (retired != nullptr)
+            GiveBack(retired);
     }
     // Giving the consuming side up needs only release order (the next
     // claimant's exchange acquires it); a full exchange here would cost as

@@ -100,7 +100,7 @@ private:
     YNetMsgHead* FindMessage();
     bool ReceivingHasLeft(_block* first);
     bool IsFullAndConsumed(_block* block);
-    void RetireFirst(_block* first);
+    _block* RetireFirst(_block* first);
     void GiveBack(_block* block);
     _block* TakeBlock();
     _block* BlockHolding(const BYTE* position);

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -578,5 +579,58 @@ TEST_F(NetStreamTest, TwoThreadsReassembleARandomStreamExactly) {
     EXPECT_FALSE(failed);
     EXPECT_EQ(next, starts.size() - 1);
     EXPECT_EQ(m_Stream.GetFirstNode(), nullptr);
+    EXPECT_EQ(Taken(), 0u);
+}
+
+namespace {
+
+// Runs consume while this thread holds the pool's lock, and tells whether
+// another user of the stream got through its lock meanwhile: it waits for
+// the first block to leave the list, which consume does just before it
+// gives that block back to the (busy) pool.
+bool StreamStaysOpenWhilePoolIsBusy(NetStream& stream, const std::function<void()>& consume) {
+    std::atomic<bool> through{false};
+    std::thread consumer;
+    std::thread other;
+    bool seen = false;
+    {
+        LockHolder pool(&SharedBlockPool().m_Lock);
+        consumer = std::thread(consume);
+        other = std::thread([&] {
+            while (stream.GetFirstNode() != nullptr) {
+            }
+            through = true;
+        });
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!(seen = through.load()) && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    consumer.join();
+    other.join();
+    return seen;
+}
+
+} // namespace
+
+TEST_F(NetStreamTest, ABusyPoolDoesNotHoldUpTheStreamsOtherUsers) {
+    // BrushMsg of the last message of a block that the receiving side has left.
+    _block* block = m_Stream.Request(nullptr, 2880);
+    ASSERT_EQ(Receive(block, Message(100, 1)), 1);
+    m_Stream.EndConnect();
+    ASSERT_NE(m_Stream.Process_InData(), nullptr);
+    EXPECT_TRUE(StreamStaysOpenWhilePoolIsBusy(m_Stream, [&] { m_Stream.BrushMsg(); }));
+    EXPECT_TRUE(EndHeadComes());
+    EXPECT_EQ(Taken(), 0u);
+
+    // The search for a message drops a message the end of the connection cut short.
+    m_Stream.Release();
+    m_Stream.Clear();
+    m_Remaining = 0;
+    block = m_Stream.Request(nullptr, 2880);
+    ASSERT_EQ(Receive(block, Message(100, 2), 0, 10), 0);
+    m_Stream.EndConnect();
+    YNetMsgHead* head = nullptr;
+    EXPECT_TRUE(StreamStaysOpenWhilePoolIsBusy(m_Stream, [&] { head = m_Stream.Process_InData(); }));
+    EXPECT_TRUE(NetStream::IsEndConnectHead(head));
     EXPECT_EQ(Taken(), 0u);
 }
