@@ -196,6 +196,46 @@ TEST(ClientList, NullConnectionReachesNothing) {
     EXPECT_EQ("no connection %s", lines[0]); // the text is not a format
 }
 
+namespace {
+
+// A connection kernel that records the connection argument it is given:
+// a TCPClient ignores that argument, so it cannot show what the list passes.
+class ArgumentRecorder final : public ClientNetKernel {
+public:
+    int SendMsg(void* connection, void*, int length) override {
+        seen.push_back(connection);
+        return length;
+    }
+    LONG Error(void* connection, LONG code, const char*) override {
+        seen.push_back(connection);
+        return code;
+    }
+    void SetData(void* connection, void* value) override {
+        seen.push_back(connection);
+        data = value;
+    }
+    void* GetData(void* connection) override {
+        seen.push_back(connection);
+        return data;
+    }
+    std::vector<void*> seen;
+    void* data = nullptr;
+};
+
+} // namespace
+
+TEST(ClientList, ForwardsEachOperationWithConnectionZero) {
+    ArgumentRecorder connection;
+    TCPClientList list(nullptr);
+    char message[4] = {4, 0, 5, 0};
+    int value = 0;
+    EXPECT_EQ(4, list.SendMsg(&connection, message, 4));
+    EXPECT_EQ(7, list.Error(&connection, 7, "text"));
+    list.SetData(&connection, &value);
+    EXPECT_EQ(&value, list.GetData(&connection));
+    EXPECT_EQ(std::vector<void*>(4, nullptr), connection.seen);
+}
+
 // ---------------------------------------------------------------- real connections
 
 #if defined(YNET_HAVE_ECHO_SERVER)

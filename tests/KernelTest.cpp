@@ -15,6 +15,7 @@
 #include "client/NetKernel.h"
 #include "client/SendStream.h"
 #include "client/ServiceNetKernel.h"
+#include "client/TCPClient.h"
 #include "platform/WinApi.h"
 
 using namespace YNet2;
@@ -295,6 +296,11 @@ TEST(KernelInterface, VirtualOperationsKeepTheirSlots) {
     EXPECT_EQ(7u, SlotOf(&NetKernel::GetData));
     EXPECT_EQ(4u, SlotOf(&ClientNetKernel::SendMsg));
     EXPECT_EQ(7u, SlotOf(&ServiceNetKernel::GetData));
+    // TCPClient keeps the kernel's slots and declares HandleMessage in [7].
+    EXPECT_EQ(2u, SlotOf(&TCPClient::Run));
+    EXPECT_EQ(4u, SlotOf(&TCPClient::SendMsg));
+    EXPECT_EQ(7u, SlotOf(&TCPClient::GetData));
+    EXPECT_EQ(8u, SlotOf(&TCPClient::HandleMessage));
 
     EXPECT_EQ(0u, SlotOf(&MsgWorker::HandleMessage));
     EXPECT_EQ(1u, SlotOf(&MsgWorker::ConnectionCut));
