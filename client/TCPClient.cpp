@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "client/TCPClientHooks.h"
 #include "framework/Log.h"
 #include "message/Scrambler.h"
 #include "message/ScramblerPaths.h"
@@ -41,10 +42,27 @@ HANDLE WordToHandle(DWORD word) {
 // cancelled there (this ends a blocked recv or send from any thread). A
 // receive-only shutdown sends nothing to the peer, which then sees only the
 // reset of the final abortive close, as without the wake.
+//
+// On Windows a call that has been marked in use but has not entered the
+// system yet escapes that cancel. The shutdown ends such a recv or send in
+// turn (either fails at once with WSAESHUTDOWN, measured under Wine), but
+// nothing promises that of every blocking call a derived class may make on
+// the handle. So the cancel is repeated, while the handle still has users,
+// by whoever waits for them (RecancelLocked): the owner's wait for the
+// receive thread, and Reconnect for the handle it retired. Elsewhere the
+// repeat finds nothing to cancel.
 void WakeBlockedCalls(SOCKET handle, int how) {
     shutdown(handle, how);
     CancelIoEx(reinterpret_cast<HANDLE>(handle), nullptr);
 }
+
+// How long Reconnect repeats the cancel of the handle it retired: a user
+// still inside a call after that (a send to a peer that reads nothing, where
+// the system does not cancel sends) closes the handle when it leaves.
+constexpr DWORD kRetireBoundMs = 2000;
+
+std::atomic<SocketUseHook> g_UseHook{nullptr};
+std::atomic<void*> g_UseHookContext{nullptr};
 
 // The head's size field (YNetMsgHead::GetSize), read inline: the low 15 bits
 // of the first 16-bit little-endian word.
@@ -156,7 +174,7 @@ void TCPClient::EndReceiveThread() {
         frame->destroyed = true;
         CleanUp();
     } else {
-        WaitForExitThread();
+        WaitForExitThread(RecancelWhileWaiting, this);
     }
 }
 
@@ -182,22 +200,27 @@ TCPClient::SocketUse* TCPClient::FindUse(SOCKET handle) {
 }
 
 SOCKET TCPClient::BeginUse(bool sender, DWORD* generation) {
-    LockHolder hold(&m_Lock);
-    SOCKET handle = m_Socket.GetSocket();
-    if (handle == INVALID_SOCKET)
-        return INVALID_SOCKET;
-    SocketUse* use = FindUse(handle);
-    if (use == nullptr) {
-        if (m_UseCount == kMaxUses)
-            return INVALID_SOCKET; // cannot track one more handle: act as if there were none
-        use = &m_Uses[m_UseCount++];
-        *use = SocketUse{handle, 0, false, 0};
+    SOCKET handle;
+    {
+        LockHolder hold(&m_Lock);
+        handle = m_Socket.GetSocket();
+        if (handle == INVALID_SOCKET)
+            return INVALID_SOCKET;
+        SocketUse* use = FindUse(handle);
+        if (use == nullptr) {
+            if (m_UseCount == kMaxUses)
+                return INVALID_SOCKET; // cannot track one more handle: act as if there were none
+            use = &m_Uses[m_UseCount++];
+            *use = SocketUse{handle, 0, false, 0};
+        }
+        ++use->users;
+        if (sender)
+            ++use->senders;
+        if (generation != nullptr)
+            *generation = m_Generation;
     }
-    ++use->users;
-    if (sender)
-        ++use->senders;
-    if (generation != nullptr)
-        *generation = m_Generation;
+    if (SocketUseHook hook = g_UseHook.load(std::memory_order_acquire))
+        hook(this, g_UseHookContext.load(std::memory_order_acquire));
     return handle;
 }
 
@@ -229,6 +252,33 @@ void TCPClient::CloseLocked(SOCKET handle, bool abortive) {
     // An abortive close tells the peer nothing before its reset, unless a
     // sender has to be woken (its unsent bytes go ahead of any FIN anyway).
     WakeBlockedCalls(handle, abortive && use->senders == 0 ? SD_RECEIVE : SD_BOTH);
+}
+
+void TCPClient::RecancelLocked() {
+    for (int i = 0; i < m_UseCount; ++i) {
+        if (m_Uses[i].closePending) // still open: its last user has not left
+            CancelIoEx(reinterpret_cast<HANDLE>(m_Uses[i].handle), nullptr);
+    }
+}
+
+void TCPClient::RecancelWhileWaiting(void* client) {
+    auto* self = static_cast<TCPClient*>(client);
+    LockHolder hold(&self->m_Lock);
+    self->RecancelLocked();
+}
+
+void TCPClient::CancelUntilLeft(SOCKET handle) {
+    for (DWORD start = GetTickCount();; Sleep(1)) {
+        {
+            LockHolder hold(&m_Lock);
+            SocketUse* use = FindUse(handle);
+            if (use == nullptr || !use->closePending)
+                return; // closed by its last user (or never in use)
+            CancelIoEx(reinterpret_cast<HANDLE>(handle), nullptr);
+        }
+        if (GetTickCount() - start >= kRetireBoundMs)
+            return;
+    }
 }
 
 void TCPClient::CloseSocketLocked(bool abortive) {
@@ -303,9 +353,15 @@ LONG TCPClient::Reconnect() {
     // call is blocked on it, woken and closed by its last user.
     SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
     if (created != INVALID_SOCKET && ConnectWithinBound(created, m_ServerAddr) != SOCKET_ERROR) {
-        LockHolder hold(&m_Lock);
-        CloseSocketLocked(false);
-        SetSocketLocked(created);
+        SOCKET old;
+        {
+            LockHolder hold(&m_Lock);
+            old = m_Socket.GetSocket();
+            CloseSocketLocked(false);
+            SetSocketLocked(created);
+        }
+        if (old != INVALID_SOCKET)
+            CancelUntilLeft(old);
         return 0;
     }
     if (created != INVALID_SOCKET)
@@ -457,7 +513,7 @@ void TCPClient::Wait_Release() {
     }
     if (!wait)
         return;
-    WaitForExitThread();
+    WaitForExitThread(RecancelWhileWaiting, this);
     LockHolder hold(&m_Lock);
     m_State &= ~kThreadRunning;
 }
@@ -665,6 +721,12 @@ void TCPClient::ResizeAhead(int size) {
     m_AheadSize = size;
     m_AheadBegin = 0;
     m_AheadEnd = kept;
+}
+
+void SetSocketUseHook(SocketUseHook hook, void* context) {
+    g_UseHook.store(nullptr, std::memory_order_release);
+    g_UseHookContext.store(context, std::memory_order_release);
+    g_UseHook.store(hook, std::memory_order_release);
 }
 
 bool TCPClient::SocketReplaced() const {

@@ -259,6 +259,14 @@ private:
     void SetSocketLocked(SOCKET handle);
     // m_Lock held: closes the handle of m_Socket, if any.
     void CloseSocketLocked(bool abortive);
+    // m_Lock held: cancels again the pending I/O of every handle closed
+    // while in use (see WakeBlockedCalls).
+    void RecancelLocked();
+    // The owner's wait for the receive thread calls it every few milliseconds.
+    static void RecancelWhileWaiting(void* client);
+    // Repeats the cancel of a closed handle until its last user has left,
+    // for a bounded time.
+    void CancelUntilLeft(SOCKET handle);
     // Receive thread: makes at least need bytes of the current message buffered.
     int FillAhead(int need, bool body, int bodyLength);
     // Receive thread: moves the buffered bytes to the front of the buffer of

@@ -51,15 +51,24 @@ std::atomic<YThreadStarter> g_Starter{nullptr};
 // thread while it waits for this one. Posted messages stay queued for the
 // thread's own message loop. A window procedure run here runs inside the
 // caller's ending call, as it would inside any SendMessage of its own.
-void WaitDeliveringSentMessages(HANDLE handle) {
+// With whileWaiting, it is called every kWaitSliceMs until the handle is
+// signalled.
+constexpr DWORD kWaitSliceMs = 20;
+
+void WaitDeliveringSentMessages(HANDLE handle, void (*whileWaiting)(void*), void* context) {
+    const DWORD slice = whileWaiting != nullptr ? kWaitSliceMs : INFINITE;
     for (;;) {
         // Sent messages that arrived before the wait; the wait then wakes
         // for those that arrive after this look at the queue.
         MSG message;
         PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        DWORD result = MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_SENDMESSAGE);
+        DWORD result = MsgWaitForMultipleObjects(1, &handle, FALSE, slice, QS_SENDMESSAGE);
         if (result == WAIT_OBJECT_0 + 1)
             continue;
+        if (result == WAIT_TIMEOUT) {
+            whileWaiting(context);
+            continue;
+        }
         if (result != WAIT_OBJECT_0)
             WaitForSingleObject(handle, INFINITE); // not reached: the handle is ours until the wait ends
         return;
@@ -189,6 +198,10 @@ bool YThread::IsOwnThread() const {
 }
 
 void YThread::WaitForExitThread() {
+    WaitForExitThread(nullptr, nullptr);
+}
+
+void YThread::WaitForExitThread(void (*whileWaiting)(void* context), void* context) {
     DWORD thread;
     DWORD exitEvent;
     {
@@ -202,7 +215,7 @@ void YThread::WaitForExitThread() {
         SetEvent(ToHandle(exitEvent));
     }
 
-    WaitDeliveringSentMessages(ToHandle(thread));
+    WaitDeliveringSentMessages(ToHandle(thread), whileWaiting, context);
 
     ThreadLockHolder hold;
     if (--m_Waiting == 0 && m_Thread == thread) {

@@ -48,6 +48,10 @@ public:
     // send to its windows (the object's thread may be sending to one of
     // them); posted messages stay queued.
     void WaitForExitThread();
+    // The same, calling whileWaiting(context) on the waiting thread every
+    // few milliseconds until the thread has ended (for a kernel that must
+    // repeat a wake of its thread).
+    void WaitForExitThread(void (*whileWaiting)(void* context), void* context);
 
     // Asks the thread to end without waiting (sets m_ExitEvent while a
     // thread is held).

@@ -1,0 +1,15 @@
+// Internal header, not installed. Test hooks of TCPClient.
+#pragma once
+
+namespace YNet2 {
+
+class TCPClient;
+
+// Called by every thread that has just marked a client's socket in use,
+// right before its blocking call on it (outside the client's lock): a test
+// holds a thread there to reach the moment between the mark and the call.
+// One hook for the process; null removes it. Costs an atomic load per call.
+typedef void (*SocketUseHook)(const TCPClient* client, void* context);
+void SetSocketUseHook(SocketUseHook hook, void* context);
+
+} // namespace YNet2
