@@ -100,14 +100,16 @@ TEST(TCPClientWake, ACloseBetweenMarkingTheSocketAndTheReceiveStillEndsTheThread
     RecordingWorker worker;
     auto client = std::make_unique<TCPClient>(&worker);
     ScriptedPeer peer; // a silent peer: only the client's wake can end the receive
+    MarkedCallHold hold(client.get());
+    // The thread hands the message out, then marks the socket for its next receive.
+    worker.onMessage = [&](const unsigned char*, int, void*) -> LONG {
+        hold.Arm();
+        return 0;
+    };
     YSocketAddr address = peer.Address();
     ASSERT_EQ(0, client->Init(address));
     ASSERT_TRUE(peer.Accept());
     ASSERT_TRUE(worker.WaitForEvent("begin"));
-
-    MarkedCallHold hold(client.get());
-    hold.Arm();
-    // The thread hands the message out, then marks the socket for its next receive.
     ASSERT_TRUE(peer.Send(WireMessage(1, 1, {'o', 'n', 'e'})));
     ASSERT_TRUE(hold.WaitUntilHeld());
     client->Disconnect(); // the socket is in use: the close wakes, and finds no receive to cancel
