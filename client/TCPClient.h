@@ -38,6 +38,23 @@
 //     MsgThreadEnd): the thread then ends at once, without another call to
 //     the worker and without posting "thread ended". Derived classes see
 //     EndReceiveThread.
+//   - Ending waits (Wait_Release, destruction) run the messages other
+//     threads send to the waiting thread's windows, so a handler may
+//     SendMessage to the owner's window while the owner ends the client;
+//     posted messages stay queued.
+//
+// What the design keeps and a user can trip over:
+//   - Wait_Release called on the receive thread (from a worker callback)
+//     does not wait: it closes the socket, and the thread then ends only
+//     with the object (destroy the client to end it).
+//   - Release followed by Wait_Release does not wait: Release clears the
+//     "thread running" bit. An Init right after that, while the old thread
+//     still runs, fails with "TCPClient::Init() Create main thread fail!";
+//     end with Wait_Release (or destruction) before connecting again.
+//   - Copies of a client share one socket handle. Once one copy has closed
+//     it, the value the other holds may, on Windows, name another socket
+//     later on: keep one copy the owner and let the others only send while
+//     it lives.
 #pragma once
 
 #include <atomic>
@@ -59,6 +76,8 @@ public:
     // Copies the fields as they stand: both objects then hold the same
     // socket handle and worker, and the caller keeps one owner of the
     // socket. The copy has no thread, no handle in use and nothing buffered.
+    // Once one of them has closed the handle, the value the other holds may
+    // name another socket on Windows (a handle value is reused there).
     TCPClient(const TCPClient& other);
     TCPClient& operator=(const TCPClient& other);
     ~TCPClient() override;
@@ -107,8 +126,10 @@ public:
     void ServerCut();
     // Disconnect and ask the receive thread to end; does not wait.
     void Release();
-    // Closes the socket (gracefully) and waits for the receive thread to end.
-    // Never from the receive thread (there it does not wait).
+    // Closes the socket (gracefully) and waits for the receive thread to end,
+    // running meanwhile the messages sent to this thread's windows. Never
+    // from the receive thread: there it does not wait, and the thread ends
+    // only with the object. After Release it does not wait either.
     void Wait_Release();
     // The thread base's CleanUp.
     void Clear();
