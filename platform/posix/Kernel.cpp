@@ -34,8 +34,16 @@ DWORD NewThreadId() {
 class ThreadObject : public Waitable {
 public:
     ThreadObject() : Waitable(true, false) {}
-    DWORD exitCode = STILL_ACTIVE; // kernel lock
+    DWORD exitCode = STILL_ACTIVE;    // kernel lock
+    pthread_t system{};               // kernel lock; valid while started && !ended
+    bool started = false;             // kernel lock
+    bool ended = false;               // kernel lock
+    std::uint64_t cpuNanoseconds = 0; // kernel lock: the thread's total once ended
 };
+
+std::uint64_t Nanoseconds(const ::timespec& time) {
+    return static_cast<std::uint64_t>(time.tv_sec) * 1000000000u + static_cast<std::uint64_t>(time.tv_nsec);
+}
 
 // Handles of events and threads: small multiples of 4 that are never given
 // twice while the first holder is open, and not again until 2^30 others
@@ -90,7 +98,11 @@ void* ThreadStart(void* argument) {
     t_ThreadId = start->threadId;
     DWORD exitCode = start->routine(start->parameter);
     ReleaseThreadQueue();
+    ::timespec used{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
     std::lock_guard<std::mutex> hold(KernelLock());
+    start->thread->cpuNanoseconds = Nanoseconds(used);
+    start->thread->ended = true;
     start->thread->exitCode = exitCode;
     start->thread->Set();
     return nullptr;
@@ -292,9 +304,46 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, std::size_t sta
         t_LastError = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
+    {
+        std::lock_guard<std::mutex> hold(KernelLock());
+        thread->system = system;
+        thread->started = true;
+    }
     if (threadId != nullptr)
         *threadId = id;
     return handle;
+}
+
+BOOL WINAPI GetThreadTimes(HANDLE thread, LPFILETIME creationTime, LPFILETIME exitTime, LPFILETIME kernelTime,
+                           LPFILETIME userTime) {
+    if (creationTime == nullptr || exitTime == nullptr || kernelTime == nullptr || userTime == nullptr) {
+        t_LastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    std::uint64_t used = 0;
+    {
+        std::lock_guard<std::mutex> hold(KernelLock());
+        auto* threadObject = dynamic_cast<ThreadObject*>(Handles().Find(thread).get());
+        if (threadObject == nullptr) {
+            t_LastError = ERROR_INVALID_HANDLE;
+            return FALSE;
+        }
+        if (threadObject->ended) {
+            used = threadObject->cpuNanoseconds;
+        } else if (threadObject->started) {
+            // The thread cannot end meanwhile: it marks itself ended under this lock first.
+            clockid_t clock;
+            ::timespec now{};
+            if (pthread_getcpuclockid(threadObject->system, &clock) == 0 && clock_gettime(clock, &now) == 0)
+                used = Nanoseconds(now);
+        }
+    }
+    std::uint64_t units = used / 100;
+    *creationTime = FILETIME{0, 0};
+    *exitTime = FILETIME{0, 0};
+    *kernelTime = FILETIME{0, 0};
+    *userTime = FILETIME{static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)};
+    return TRUE;
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {

@@ -157,6 +157,16 @@ YNET_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, std::size_
                                     LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD creationFlags,
                                     LPDWORD threadId);
 YNET_API BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+// 100-nanosecond units, as Windows counts them.
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *LPFILETIME;
+// The processor time a thread has used so far (its final time once it has
+// ended), all of it reported as user time: the system gives one sum here.
+// Creation and exit times are not kept: both read 0.
+YNET_API BOOL WINAPI GetThreadTimes(HANDLE thread, LPFILETIME creationTime, LPFILETIME exitTime, LPFILETIME kernelTime,
+                                    LPFILETIME userTime);
 YNET_API DWORD WINAPI GetCurrentThreadId();
 YNET_API void WINAPI Sleep(DWORD milliseconds);
 YNET_API DWORD WINAPI GetTickCount();
