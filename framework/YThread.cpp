@@ -66,7 +66,8 @@ void WaitDeliveringSentMessages(HANDLE handle, void (*whileWaiting)(void*), void
         if (result == WAIT_OBJECT_0 + 1)
             continue;
         if (result == WAIT_TIMEOUT) {
-            whileWaiting(context);
+            if (whileWaiting != nullptr) // a wait without a slice never times out
+                whileWaiting(context);
             continue;
         }
         if (result != WAIT_OBJECT_0)
