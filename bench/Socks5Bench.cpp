@@ -1,330 +1,504 @@
-// TCPClient_Socks5 beside TCPClient on the same server in the same run: once
-// the handshake is done, a proxied connection should cost what a direct one
-// costs. Contenders alternate round by round; counters give the min, median
-// and max of the per-round ratios (ratio > 1: the SOCKS client is faster).
+// TCPClient_Socks5 once its handshake is done, against TCPClient on the same
+// server in the same run, and against a plain POSIX client (bench/support:
+// blocking socket calls, none of this library's layers) direct and through
+// the same proxy. A relay in the path adds a receive and a send per byte on
+// the same two cores, so the proxied figures carry the relay's own cost: the
+// POSIX client through the same microsocks shows what any client gets
+// behind that relay, and the SOCKS client against it shows what is left of
+// its own.
 //
-// OneWay: 100-byte messages per second from a server that sends one after
-// another. "socks" goes through microsocks, "type0" is TCPClient_Socks5 with
-// proxy type 0 connected straight to the server (its own receive loop, no
-// proxy in the path). Target: ratios >= 0.9.
-// PingPong: round trips per second with the echo server, through microsocks
-// against direct. Target: ratio >= 0.95 (the proxy's own relay hop is in it).
-// Init: microseconds of one Init, direct, through microsocks and through
-// danted (SOCKS5 and SOCKS4); medians.
+// Contenders (servers: bench/support's Streamer and Reflector, plain
+// sockets on threads of their own):
+//   TCPClient         direct.
+//   Socks5 type 0     TCPClient_Socks5 with proxy type 0 and the server as
+//                     its "proxy": connected straight, no handshake, but its
+//                     own receive loop.
+//   Socks5 microsocks TCPClient_Socks5 through microsocks (SOCKS5, no
+//                     authentication).
+//   POSIX             the plain client, direct (64 KiB receive buffer).
+//   POSIX microsocks  the same client through the same microsocks; it does
+//                     the SOCKS5 handshake itself with blocking calls.
+// Every contender does the same work per message: cut the frame, unscramble
+// the body with this library's Decode, sum every byte of the message; each
+// round's sum is checked against the bytes sent. Contenders take turns,
+// their order rotating and reversing from one round to the next; a ratio of
+// rates is taken per round and reported as min / median / max over the
+// rounds (ratio A / B > 1: A is faster).
+//
+//   oneway    100-byte messages per second from a server that sends one
+//             message after another; each contender connects afresh per
+//             round and is timed from before its connect (handshake
+//             included, a fraction of a millisecond in rounds of hundreds)
+//             to its last message. Also the CPU seconds of each receiving
+//             thread, which other processes disturb less than the time.
+//   pingpong  100-byte round trips per second against a server that sends
+//             every byte back; the contenders stay connected for the whole
+//             run. The TCPClients answer from their handler through SendMsg.
+//   init      microseconds one Init takes: direct, through microsocks,
+//             through danted with SOCKS5 and with SOCKS4; beside them a
+//             blocking POSIX connect, direct and with the SOCKS5 handshake
+//             through microsocks. Medians, min and max.
+//
+// Ratios: Socks5 type 0 / TCPClient and Socks5 microsocks / TCPClient (the
+// SOCKS client against a direct one); Socks5 microsocks / POSIX microsocks
+// (the client's own cost behind the same relay); POSIX microsocks / POSIX
+// (the relay's ceiling for any client); TCPClient / POSIX (the direct
+// baseline).
 //
 // Needs the proxies of scripts/proxies.sh:
-//   bash scripts/proxies.sh build/native/bench/Socks5Bench
-#include <benchmark/benchmark.h>
-
+//   bash scripts/proxies.sh build/bench/bench/Socks5Bench [--rounds N] [oneway|pingpong|init ...]
+// (default: 10 rounds, all three).
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "client/TCPClient_Socks5.h"
 #include "message/Scrambler.h"
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
-#include "socket/SocketStack.h"
-#include "tools/EchoServer.h"
+#include "support/Contenders.h"
 
 using namespace YNet2;
+using BenchNet::Bytes;
+using BenchNet::SumBytes;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Socks = TCPClient_Socks5;
 
-constexpr int kRounds = 11;
+double Seconds(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
 
-YSocketAddr Loopback(WORD port) {
+void DecodeBody(unsigned char* body, unsigned length) {
+    unsigned char unused = 0;
+    Decode(body, length, unused);
+}
+
+void EncodeBody(unsigned char* body, unsigned length) {
+    unsigned char unused = 0;
+    Encode(body, length, unused);
+}
+
+struct Spread {
+    double min, median, max;
+};
+
+Spread SpreadOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    const double median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return Spread{values.front(), median, values.back()};
+}
+
+double Median(const std::vector<double>& values) {
+    return SpreadOf(values).median;
+}
+
+// Round r runs the contenders rotated by r, and reversed on odd rounds.
+std::vector<int> OrderOfRound(int round, int contenders) {
+    std::vector<int> order(static_cast<size_t>(contenders));
+    for (int i = 0; i < contenders; ++i)
+        order[static_cast<size_t>(i)] = (i + round) % contenders;
+    if (round % 2 == 1)
+        std::reverse(order.begin(), order.end());
+    return order;
+}
+
+void PrintSpread(const char* what, const Spread& s) {
+    std::printf("    %-42s min %.3f  median %.3f  max %.3f\n", what, s.min, s.median, s.max);
+}
+
+YSocketAddr Loopback(int port) {
     YSocketAddr address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(port);
+    address.sin_port = htons(static_cast<WORD>(port));
     const unsigned char ip[4] = {127, 0, 0, 1};
     std::memcpy(&address.sin_addr, ip, sizeof ip);
     return address;
 }
 
-// The proxy named by an environment variable of scripts/proxies.sh.
-bool ProxyFromEnv(const char* name, YSocketAddr* address) {
+// A loopback port from an environment variable of scripts/proxies.sh; 0
+// when it is missing.
+int PortFromEnv(const char* name) {
     const char* port = std::getenv(name);
-    if (port == nullptr || *port == '\0')
-        return false;
-    *address = Loopback(static_cast<WORD>(std::atoi(port)));
-    return true;
+    return port == nullptr ? 0 : std::atoi(port);
 }
 
-std::vector<unsigned char> WireMessage(int size) {
-    std::vector<unsigned char> message(static_cast<size_t>(size));
+Bytes PlainMessage(int size) {
+    Bytes message(static_cast<size_t>(size));
     reinterpret_cast<YNetMsgHead*>(message.data())->SetHead(static_cast<WORD>(size), 3, 1, true, false, false);
     for (int i = 4; i < size; ++i)
         message[static_cast<size_t>(i)] = static_cast<unsigned char>(i * 13 + 1);
-    unsigned char scratch = 0;
-    Encode(message.data() + 4, static_cast<DWORD>(size - 4), scratch);
     return message;
 }
 
-// Counts messages; the waiter is told when the count reaches the target.
-// With answer set, the handler sends every message back (ping-pong).
+// A signal the benchmark thread waits on.
+class Done {
+public:
+    void Set() {
+        std::lock_guard<std::mutex> hold(m_Mutex);
+        m_Set = true;
+        m_Changed.notify_all();
+    }
+    bool Wait(int seconds) {
+        std::unique_lock<std::mutex> hold(m_Mutex);
+        return m_Changed.wait_for(hold, std::chrono::seconds(seconds), [&] { return m_Set; });
+    }
+    void Reset() {
+        std::lock_guard<std::mutex> hold(m_Mutex);
+        m_Set = false;
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    bool m_Set = false;
+};
+
+// The library's contenders, and how each connects.
+enum Way { kDirect, kType0, kMicrosocks };
+
+// Connects client (a TCPClient_Socks5 unless way is kDirect) to the server
+// on port the contender's way. 0 or E_FAIL.
+LONG InitClient(TCPClient& client, Way way, int port, int microsocks) {
+    YSocketAddr target = Loopback(port);
+    switch (way) {
+    case kDirect:
+        return client.Init(target);
+    case kType0:
+        return static_cast<Socks&>(client).Init(target, static_cast<Socks::_SOCKS_TYPE>(0), &target, nullptr, nullptr);
+    case kMicrosocks: {
+        YSocketAddr proxy = Loopback(microsocks);
+        return static_cast<Socks&>(client).Init(target, Socks::SOCKS5, &proxy, nullptr, nullptr);
+    }
+    }
+    return E_FAIL;
+}
+
+std::unique_ptr<TCPClient> MakeClient(Way way, MsgWorker* worker) {
+    if (way == kDirect)
+        return std::make_unique<TCPClient>(worker);
+    return std::make_unique<Socks>(worker);
+}
+
+// The five contenders of oneway and pingpong, in this order.
+const int kContenders = 5;
+const char* const kNames[kContenders] = {"TCPClient", "Socks5 type 0", "Socks5 microsocks", "POSIX",
+                                         "POSIX microsocks"};
+enum { kOwnDirect, kOwnType0, kOwnMicrosocks, kPosix, kPosixMicrosocks };
+
+// The ratios both report, of rates (or of CPU seconds) per round.
+struct Pair {
+    int a, b;
+    const char* label;
+};
+const Pair kPairs[] = {
+    {kOwnType0, kOwnDirect, "Socks5 type 0 / TCPClient"},
+    {kOwnMicrosocks, kOwnDirect, "Socks5 microsocks / TCPClient"},
+    {kOwnMicrosocks, kPosixMicrosocks, "Socks5 microsocks / POSIX microsocks"},
+    {kPosixMicrosocks, kPosix, "POSIX microsocks / POSIX"},
+    {kOwnDirect, kPosix, "TCPClient / POSIX"},
+};
+
+// Per contender, one value per round; prints each pair's per-round ratio
+// a / b (inverse: b / a) as min / median / max.
+void PrintRatios(const char* prefix, const std::vector<std::vector<double>>& values, bool inverse) {
+    for (const Pair& pair : kPairs) {
+        const std::vector<double>& a = values[static_cast<size_t>(pair.a)];
+        const std::vector<double>& b = values[static_cast<size_t>(pair.b)];
+        std::vector<double> ratios;
+        for (size_t i = 0; i < a.size(); ++i)
+            ratios.push_back(inverse ? b[i] / a[i] : a[i] / b[i]);
+        PrintSpread((std::string(prefix) + pair.label).c_str(), SpreadOf(ratios));
+    }
+}
+
+// ---------------------------------------------------------------- one-way
+
+// Sums and counts on the receive thread alone; the waiter hears once, at
+// the target.
 class CountingWorker : public MsgWorker {
 public:
-    CountingWorker() : MsgWorker(nullptr, 0) {}
-    void Arm(long target, bool answer) {
-        std::lock_guard<std::mutex> hold(m_Mutex);
-        m_Count = 0;
-        m_Target = target;
-        m_Answer = answer;
-        m_Done = false;
-    }
-    bool Wait() {
-        std::unique_lock<std::mutex> hold(m_Mutex);
-        return m_Changed.wait_for(hold, std::chrono::seconds(60), [&] { return m_Done; });
-    }
-    LONG HandleMessage(void* message, int length, void* connection, void* kernel) override {
-        bool answer;
-        {
-            std::lock_guard<std::mutex> hold(m_Mutex);
-            if (++m_Count == m_Target) {
-                m_Done = true;
-                m_Changed.notify_all();
-            }
-            answer = m_Answer && m_Count < m_Target;
+    explicit CountingWorker(long target) : MsgWorker(nullptr, 0), m_Target(target) {}
+    LONG HandleMessage(void* message, int length, void*, void*) override {
+        m_Sum += SumBytes(static_cast<unsigned char*>(message), length);
+        if (++m_Count == m_Target) {
+            m_Cpu = BenchNet::ThreadCpuSeconds(); // the receive thread's, from its start
+            m_Done.Set();
         }
-        if (answer)
-            static_cast<NetKernel*>(kernel)->SendMsg(connection, message, length);
         return 0;
+    }
+    LONG ConnectionCut(void*) override { return 0; }
+    LONG ConnectionAccept(void*) override { return 0; }
+    const long m_Target;
+    long m_Count = 0;
+    std::uint64_t m_Sum = 0;
+    double m_Cpu = 0;
+    Done m_Done;
+};
+
+double ClientStream(Way way, int port, int microsocks, long count, std::uint64_t* sum, double* cpu) {
+    CountingWorker worker(count);
+    std::unique_ptr<TCPClient> client = MakeClient(way, &worker);
+    Clock::time_point start = Clock::now();
+    if (InitClient(*client, way, port, microsocks) != 0 || !worker.m_Done.Wait(300)) {
+        client->Wait_Release();
+        return -1;
+    }
+    double seconds = Seconds(start, Clock::now());
+    client->Wait_Release();
+    *sum += worker.m_Sum;
+    *cpu = worker.m_Cpu;
+    return seconds;
+}
+
+bool OneWay(int rounds, int microsocks) {
+    const int size = 100;
+    const long perBatch = 65536 / size + 1;
+    // About 3 million messages (300 MB): rounds of a few hundred
+    // milliseconds, long enough that a scheduling hiccup does not decide one.
+    const long batches = 3000000 / perBatch + 1;
+    const long count = perBatch * batches;
+    Bytes message = PlainMessage(size);
+    const std::uint64_t expected = SumBytes(message.data(), size) * static_cast<std::uint64_t>(count);
+    EncodeBody(message.data() + 4, static_cast<unsigned>(size - 4));
+    Bytes wire;
+    for (long i = 0; i < perBatch; ++i)
+        wire.insert(wire.end(), message.begin(), message.end());
+
+    std::vector<std::vector<double>> rates(kContenders), cpus(kContenders);
+    for (int round = 0; round < rounds; ++round) {
+        for (int who : OrderOfRound(round, kContenders)) {
+            auto server = BenchNet::Server::Streamer(wire, batches);
+            const int port = server->Port();
+            std::uint64_t sum = 0;
+            double cpu = 0, seconds = -1;
+            switch (who) {
+            case kOwnDirect:
+                seconds = ClientStream(kDirect, port, microsocks, count, &sum, &cpu);
+                break;
+            case kOwnType0:
+                seconds = ClientStream(kType0, port, microsocks, count, &sum, &cpu);
+                break;
+            case kOwnMicrosocks:
+                seconds = ClientStream(kMicrosocks, port, microsocks, count, &sum, &cpu);
+                break;
+            case kPosix:
+                seconds = BenchNet::RawStream(port, count, 65536, DecodeBody, &sum, &cpu);
+                break;
+            case kPosixMicrosocks:
+                seconds = BenchNet::RawStream(port, count, 65536, DecodeBody, &sum, &cpu, microsocks);
+                break;
+            }
+            if (seconds <= 0 || sum != expected) {
+                std::printf("oneway: %s failed (time %g, sum %llu, expected %llu)\n", kNames[who], seconds,
+                            static_cast<unsigned long long>(sum), static_cast<unsigned long long>(expected));
+                return false;
+            }
+            rates[static_cast<size_t>(who)].push_back(count / seconds);
+            cpus[static_cast<size_t>(who)].push_back(cpu);
+        }
+    }
+    std::printf("oneway %d bytes, %ld messages per contender and round, %d rounds\n", size, count, rounds);
+    for (int who = 0; who < kContenders; ++who)
+        std::printf("    %-18s median %.3f M msg/s, %.0f MB/s, receiving thread's CPU %.0f ms\n", kNames[who],
+                    Median(rates[static_cast<size_t>(who)]) / 1e6, Median(rates[static_cast<size_t>(who)]) * size / 1e6,
+                    Median(cpus[static_cast<size_t>(who)]) * 1e3);
+    std::printf("  rate ratios (> 1: the first is faster)\n");
+    PrintRatios("", rates, false);
+    std::printf("  CPU ratios, the second's CPU seconds over the first's (> 1: the first uses less)\n");
+    PrintRatios("CPU ", cpus, true);
+    std::fflush(stdout);
+    return true;
+}
+
+// ---------------------------------------------------------------- ping-pong
+
+class PingWorker : public MsgWorker {
+public:
+    explicit PingWorker(const Bytes& plain) : MsgWorker(nullptr, 0), m_Plain(plain), m_Out(plain.size()) {}
+
+    // Sends the first message; the handler sends each next one.
+    bool Start(TCPClient& client, long target, std::uint64_t* sum) {
+        m_Target = target;
+        m_Count = 0;
+        m_Sum = sum;
+        m_Done.Reset();
+        return Ping(&client);
+    }
+    bool Wait() { return m_Done.Wait(120); }
+
+    LONG HandleMessage(void* message, int length, void*, void* kernel) override {
+        *m_Sum += SumBytes(static_cast<unsigned char*>(message), length);
+        if (++m_Count >= m_Target) {
+            m_Done.Set();
+            return 0;
+        }
+        return Ping(static_cast<NetKernel*>(kernel)) ? 0 : 1;
     }
     LONG ConnectionCut(void*) override { return 0; }
     LONG ConnectionAccept(void*) override { return 0; }
 
 private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Changed;
-    long m_Count = 0;
+    bool Ping(NetKernel* kernel) {
+        std::memcpy(m_Out.data(), m_Plain.data(), m_Plain.size());
+        int size = static_cast<int>(m_Out.size());
+        return kernel->SendMsg(nullptr, m_Out.data(), size) == size;
+    }
+    const Bytes m_Plain;
+    Bytes m_Out;
     long m_Target = 0;
-    bool m_Answer = false;
-    bool m_Done = false;
+    long m_Count = 0;
+    std::uint64_t* m_Sum = nullptr;
+    Done m_Done;
 };
 
-// Accepts connections one at a time and sends each `count` copies of one
-// 100-byte message in large writes, then waits for the client to close.
-class StreamServer {
-public:
-    explicit StreamServer(long count) : m_Count(count) {
-        m_Listener = socket(AF_INET, SOCK_STREAM, 0);
-        YSocketAddr address = Loopback(0);
-        int length = YSocketAddr::Length;
-        bind(m_Listener, address.AsSockaddr(), length);
-        listen(m_Listener, 16);
-        getsockname(m_Listener, address.AsSockaddr(), &length);
-        m_Port = ntohs(address.sin_port);
-        m_Thread = std::thread([this] { Serve(); });
-    }
-    ~StreamServer() {
-        closesocket(m_Listener); // ends accept
-        m_Thread.join();
-    }
-    WORD Port() const { return m_Port; }
+bool PingPong(int rounds, int microsocks) {
+    const int size = 100;
+    // A loopback round trip takes 10 to 50 us here, twice that through the
+    // relay: rounds of a few hundred milliseconds.
+    const long roundTrips = 20000;
+    const Bytes plain = PlainMessage(size);
+    const std::uint64_t expected = SumBytes(plain.data(), size) * static_cast<std::uint64_t>(roundTrips);
+    auto server = BenchNet::Server::Reflector();
+    const int port = server->Port();
 
-private:
-    void Serve() {
-        std::vector<unsigned char> one = WireMessage(100);
-        std::vector<unsigned char> chunk;
-        for (int i = 0; i < 640; ++i)
-            chunk.insert(chunk.end(), one.begin(), one.end());
-        for (;;) {
-            SOCKET s = accept(m_Listener, nullptr, nullptr);
-            if (s == INVALID_SOCKET)
-                return;
-            for (long left = m_Count; left > 0;) {
-                long n = std::min<long>(left, 640);
-                if (send(s, reinterpret_cast<const char*>(chunk.data()), static_cast<int>(n * 100), 0) <= 0)
-                    break;
-                left -= n;
-            }
-            char byte;
-            recv(s, &byte, 1, 0); // until the client closes
-            closesocket(s);
+    const Way ways[] = {kDirect, kType0, kMicrosocks};
+    std::vector<std::unique_ptr<PingWorker>> workers;
+    std::vector<std::unique_ptr<TCPClient>> clients;
+    bool ok = true;
+    for (Way way : ways) {
+        workers.push_back(std::make_unique<PingWorker>(plain));
+        clients.push_back(MakeClient(way, workers.back().get()));
+        if (InitClient(*clients.back(), way, port, microsocks) != 0) {
+            std::printf("pingpong: %s did not connect\n", kNames[way]);
+            ok = false;
         }
     }
-    long m_Count;
-    SOCKET m_Listener;
-    WORD m_Port = 0;
-    std::thread m_Thread;
-};
+    auto raw = BenchNet::Pinger::Raw(port, plain, EncodeBody, DecodeBody);
+    auto rawProxied = BenchNet::Pinger::Raw(port, plain, EncodeBody, DecodeBody, microsocks);
 
-// One contender's connection: Init as the contender does, run, release.
-struct Contender {
-    const char* name;
-    Socks::_SOCKS_TYPE type;
-    const YSocketAddr* proxy; // null: a plain TCPClient
-};
-
-LONG Connect(const Contender& who, YSocketAddr target, TCPClient** client, CountingWorker* worker) {
-    if (who.proxy == nullptr) {
-        auto* direct = new TCPClient(worker);
-        *client = direct;
-        return direct->Init(target);
-    }
-    auto* socks = new Socks(worker);
-    *client = socks;
-    return socks->Init(target, who.type, who.proxy, nullptr, nullptr);
-}
-
-void Finish(TCPClient* client) {
-    client->Wait_Release();
-    delete client;
-}
-
-void Ratios(benchmark::State& state, const char* name, std::vector<double> ratios) {
-    std::sort(ratios.begin(), ratios.end());
-    state.counters[std::string(name) + "_min"] = ratios.front();
-    state.counters[std::string(name) + "_median"] = ratios[ratios.size() / 2];
-    state.counters[std::string(name) + "_max"] = ratios.back();
-}
-
-void OneWay(benchmark::State& state) {
-    YSocketAddr microsocks;
-    if (!ProxyFromEnv("YNET_MICROSOCKS_PORT", &microsocks)) {
-        state.SkipWithError("no proxies: run through scripts/proxies.sh");
-        return;
-    }
-    const long count = 200000;
-    StreamServer server(count);
-    YSocketAddr target = Loopback(server.Port());
-    const Contender contenders[] = {
-        {"direct", Socks::SOCKS5, nullptr},
-        {"socks", Socks::SOCKS5, &microsocks},
-        {"type0", static_cast<Socks::_SOCKS_TYPE>(0), &target},
-    };
-    std::vector<double> socks, type0;
-    for (auto _ : state) {
-        double rate[3] = {};
-        for (int round = 0; round < kRounds; ++round) {
-            for (int i = 0; i < 3; ++i) {
-                CountingWorker worker;
-                worker.Arm(count, false);
-                TCPClient* client = nullptr;
-                auto start = Clock::now();
-                if (Connect(contenders[i], target, &client, &worker) != 0 || !worker.Wait()) {
-                    state.SkipWithError("a connection failed");
-                    Finish(client);
-                    return;
-                }
-                rate[i] = count / std::chrono::duration<double>(Clock::now() - start).count();
-                Finish(client);
+    std::vector<std::vector<double>> rates(kContenders);
+    for (int round = 0; round < rounds && ok; ++round) {
+        for (int who : OrderOfRound(round, kContenders)) {
+            std::uint64_t sum = 0;
+            Clock::time_point start = Clock::now();
+            bool ran =
+                who == kPosix ? raw->Run(roundTrips, &sum)
+                : who == kPosixMicrosocks
+                    ? rawProxied->Run(roundTrips, &sum)
+                    : workers[static_cast<size_t>(who)]->Start(*clients[static_cast<size_t>(who)], roundTrips, &sum) &&
+                          workers[static_cast<size_t>(who)]->Wait();
+            const double seconds = Seconds(start, Clock::now());
+            if (!ran || sum != expected) {
+                std::printf("pingpong: %s failed (sum %llu, expected %llu)\n", kNames[who],
+                            static_cast<unsigned long long>(sum), static_cast<unsigned long long>(expected));
+                ok = false;
+                break;
             }
-            socks.push_back(rate[1] / rate[0]);
-            type0.push_back(rate[2] / rate[0]);
-            state.SetIterationTime(count / rate[0]);
+            rates[static_cast<size_t>(who)].push_back(roundTrips / seconds);
         }
     }
-    Ratios(state, "socks", socks);
-    Ratios(state, "type0", type0);
+    for (auto& client : clients)
+        client->Wait_Release();
+    if (!ok)
+        return false;
+    std::printf("pingpong %d bytes, %ld round trips per contender and round, %d rounds\n", size, roundTrips, rounds);
+    for (int who = 0; who < kContenders; ++who)
+        std::printf("    %-18s median %.1f k rt/s\n", kNames[who], Median(rates[static_cast<size_t>(who)]) / 1e3);
+    std::printf("  rate ratios (> 1: the first is faster)\n");
+    PrintRatios("", rates, false);
+    std::fflush(stdout);
+    return true;
 }
 
-void PingPong(benchmark::State& state) {
-    YSocketAddr microsocks;
-    if (!ProxyFromEnv("YNET_MICROSOCKS_PORT", &microsocks)) {
-        state.SkipWithError("no proxies: run through scripts/proxies.sh");
-        return;
-    }
-    YNet2Tools::EchoServer server;
-    server.Start();
-    YSocketAddr target = Loopback(server.Port());
-    const Contender contenders[] = {
-        {"direct", Socks::SOCKS5, nullptr},
-        {"socks", Socks::SOCKS5, &microsocks},
-    };
-    const long trips = 2000;
-    std::vector<double> socks;
-    for (auto _ : state) {
-        for (int round = 0; round < kRounds; ++round) {
-            double rate[2] = {};
-            for (int i = 0; i < 2; ++i) {
-                CountingWorker worker;
-                worker.Arm(trips, true);
-                TCPClient* client = nullptr;
-                if (Connect(contenders[i], target, &client, &worker) != 0) {
-                    state.SkipWithError("a connection failed");
-                    Finish(client);
-                    return;
-                }
-                std::vector<unsigned char> first = WireMessage(100);
-                reinterpret_cast<YNetMsgHead*>(first.data())->SetHead(100, 3, 1, true, false, false);
-                auto start = Clock::now();
-                client->SendMsg(nullptr, first.data(), 100);
-                bool done = worker.Wait();
-                rate[i] = trips / std::chrono::duration<double>(Clock::now() - start).count();
-                Finish(client);
-                if (!done) {
-                    state.SkipWithError("the ping-pong stalled");
-                    return;
-                }
-            }
-            socks.push_back(rate[1] / rate[0]);
-            state.SetIterationTime(trips / rate[0]);
-        }
-    }
-    Ratios(state, "socks", socks);
-}
+// ---------------------------------------------------------------- Init
 
-void InitTime(benchmark::State& state) {
-    YSocketAddr microsocks, dante;
-    if (!ProxyFromEnv("YNET_MICROSOCKS_PORT", &microsocks) || !ProxyFromEnv("YNET_DANTE_PORT", &dante)) {
-        state.SkipWithError("no proxies: run through scripts/proxies.sh");
-        return;
-    }
-    YNet2Tools::EchoServer server;
-    server.Start();
-    YSocketAddr target = Loopback(server.Port());
-    const Contender contenders[] = {
-        {"direct_us", Socks::SOCKS5, nullptr},
-        {"microsocks_us", Socks::SOCKS5, &microsocks},
-        {"danted5_us", Socks::SOCKS5, &dante},
-        {"danted4_us", Socks::SOCKS4, &dante},
-    };
-    std::vector<double> times[4];
-    for (auto _ : state) {
-        for (int round = 0; round < kRounds * 3; ++round) {
-            for (int i = 0; i < 4; ++i) {
-                CountingWorker worker;
-                TCPClient* client = nullptr;
-                auto start = Clock::now();
-                LONG result = Connect(contenders[i], target, &client, &worker);
-                times[i].push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-                Finish(client);
-                if (result != 0) {
-                    state.SkipWithError("a connection failed");
-                    return;
-                }
+bool InitTime(int rounds, int microsocks, int dante) {
+    const char* names[] = {"TCPClient direct", "Socks5 microsocks", "Socks5 danted",
+                           "Socks4 danted",    "POSIX connect",     "POSIX connect + SOCKS5 microsocks"};
+    const int contenders = 6;
+    auto server = BenchNet::Server::Reflector();
+    const int port = server->Port();
+    YSocketAddr target = Loopback(port);
+    YSocketAddr proxies[] = {Loopback(microsocks), Loopback(dante), Loopback(dante)};
+    const Socks::_SOCKS_TYPE types[] = {Socks::SOCKS5, Socks::SOCKS5, Socks::SOCKS4};
+    std::vector<std::vector<double>> micros(contenders);
+    for (int round = 0; round < rounds * 3; ++round) {
+        for (int who : OrderOfRound(round, contenders)) {
+            double seconds = -1;
+            if (who >= 4) {
+                seconds = BenchNet::RawConnect(port, who == 4 ? 0 : microsocks);
+            } else {
+                CountingWorker worker(0);
+                std::unique_ptr<TCPClient> client = MakeClient(who == 0 ? kDirect : kMicrosocks, &worker);
+                Clock::time_point start = Clock::now();
+                const LONG result = who == 0 ? client->Init(target)
+                                             : static_cast<Socks&>(*client).Init(target, types[who - 1],
+                                                                                 &proxies[who - 1], nullptr, nullptr);
+                if (result == 0)
+                    seconds = Seconds(start, Clock::now());
+                client->Wait_Release();
             }
+            if (seconds < 0) {
+                std::printf("init: %s failed\n", names[who]);
+                return false;
+            }
+            micros[static_cast<size_t>(who)].push_back(seconds * 1e6);
         }
-        state.SetIterationTime(1e-6 * times[0].back());
     }
-    for (int i = 0; i < 4; ++i) {
-        std::sort(times[i].begin(), times[i].end());
-        state.counters[contenders[i].name] = times[i][times[i].size() / 2];
-    }
+    std::printf("init, microseconds, %d connects each\n", rounds * 3);
+    for (int who = 0; who < contenders; ++who)
+        PrintSpread(names[who], SpreadOf(micros[static_cast<size_t>(who)]));
+    std::fflush(stdout);
+    return true;
 }
 
 } // namespace
 
-BENCHMARK(OneWay)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(PingPong)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(InitTime)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-
 int main(int argc, char** argv) {
-    SocketInit();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    SocketRelease();
-    return 0;
+    int rounds = 10;
+    std::vector<std::string> which;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--rounds" && i + 1 < argc)
+            rounds = std::max(1, std::atoi(argv[++i]));
+        else
+            which.push_back(arg);
+    }
+    if (which.empty())
+        which = {"oneway", "pingpong", "init"};
+    const int microsocks = PortFromEnv("YNET_MICROSOCKS_PORT"), dante = PortFromEnv("YNET_DANTE_PORT");
+    if (microsocks == 0 || dante == 0) {
+        std::printf("no proxies: run it through scripts/proxies.sh\n");
+        return 2;
+    }
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 0), &data) != 0)
+        return 2;
+    bool ok = true;
+    for (const std::string& name : which) {
+        if (name == "oneway")
+            ok = OneWay(rounds, microsocks) && ok;
+        else if (name == "pingpong")
+            ok = PingPong(rounds, microsocks) && ok;
+        else if (name == "init")
+            ok = InitTime(rounds, microsocks, dante) && ok;
+        else {
+            std::printf("unknown benchmark: %s\n", name.c_str());
+            ok = false;
+        }
+    }
+    WSACleanup();
+    return ok ? 0 : 1;
 }

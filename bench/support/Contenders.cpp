@@ -61,6 +61,50 @@ bool SendAll(int fd, const unsigned char* data, std::size_t length) {
     return true;
 }
 
+bool RecvExactly(int fd, unsigned char* data, std::size_t length) {
+    while (length > 0) {
+        ssize_t n = recv(fd, data, length, 0);
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A connection to 127.0.0.1:port, through the SOCKS5 proxy on loopback port
+// socks5Proxy unless that is 0; -1 on a failure. The replies are read to
+// their last byte and no further: the server's first bytes, which a proxy
+// may send right behind its CONNECT reply, stay for the caller.
+int ConnectVia(int port, int socks5Proxy) {
+    if (socks5Proxy == 0)
+        return Connect(port);
+    int fd = Connect(socks5Proxy);
+    if (fd < 0)
+        return -1;
+    const unsigned char greeting[3] = {5, 1, 0}; // version 5, one method: none
+    const unsigned char request[10] = {5,
+                                       1,
+                                       0,
+                                       1,
+                                       127,
+                                       0,
+                                       0,
+                                       1,
+                                       static_cast<unsigned char>(port >> 8),
+                                       static_cast<unsigned char>(port & 0xFF)}; // CONNECT, IPv4
+    unsigned char choice[2], reply[10];
+    // A CONNECT reply is 10 bytes when its bound address is IPv4 (type 1),
+    // which is what a proxy reached over IPv4 loopback answers.
+    if (!SendAll(fd, greeting, sizeof greeting) || !RecvExactly(fd, choice, sizeof choice) || choice[0] != 5 ||
+        choice[1] != 0 || !SendAll(fd, request, sizeof request) || !RecvExactly(fd, reply, 4) || reply[0] != 5 ||
+        reply[1] != 0 || reply[3] != 1 || !RecvExactly(fd, reply + 4, 6)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Cuts the whole messages at the front of [data, data + end): unscrambles,
 // sums and counts each. Returns the bytes consumed.
 std::size_t CutMessages(unsigned char* data, std::size_t end, BodyCoder decode, std::uint64_t* sum, long* got) {
@@ -199,8 +243,9 @@ private:
 
 class RawPinger : public Pinger {
 public:
-    RawPinger(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode)
-        : m_Fd(Connect(port)), m_Plain(plain), m_Out(plain.size()), m_In(65536), m_Encode(encode), m_Decode(decode) {}
+    RawPinger(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode, int socks5Proxy)
+        : m_Fd(ConnectVia(port, socks5Proxy)), m_Plain(plain), m_Out(plain.size()), m_In(65536), m_Encode(encode),
+          m_Decode(decode) {}
     ~RawPinger() override {
         if (m_Fd >= 0)
             close(m_Fd);
@@ -316,10 +361,11 @@ double ThreadCpuSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum, double* cpu) {
+double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum, double* cpu,
+                 int socks5Proxy) {
     const double cpuStart = ThreadCpuSeconds();
     Clock::time_point start = Clock::now();
-    int fd = Connect(port);
+    int fd = ConnectVia(port, socks5Proxy);
     if (fd < 0)
         return -1;
     std::vector<unsigned char> buffer(static_cast<std::size_t>(bufferSize));
@@ -359,8 +405,18 @@ double AsioStream(int port, long count, int bufferSize, BodyCoder decode, std::u
     return reader.m_Got == count ? seconds : -1;
 }
 
-std::unique_ptr<Pinger> Pinger::Raw(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode) {
-    return std::make_unique<RawPinger>(port, plain, encode, decode);
+double RawConnect(int port, int socks5Proxy) {
+    Clock::time_point start = Clock::now();
+    int fd = ConnectVia(port, socks5Proxy);
+    double seconds = SecondsSince(start);
+    if (fd < 0)
+        return -1;
+    close(fd);
+    return seconds;
+}
+
+std::unique_ptr<Pinger> Pinger::Raw(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode, int socks5Proxy) {
+    return std::make_unique<RawPinger>(port, plain, encode, decode, socks5Proxy);
 }
 
 std::unique_ptr<Pinger> Pinger::Asio(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode) {

@@ -69,8 +69,18 @@ double ThreadCpuSeconds();
 // to the last message, or -1 when the stream was cut short. *sum gets the
 // sum of every received message's bytes (after unscrambling), *cpu the CPU
 // seconds the receiving thread used for it.
-double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum, double* cpu);
+//
+// socks5Proxy, where a function takes it: 0 connects straight to port;
+// otherwise the client connects to the SOCKS5 proxy on that loopback port
+// and asks it for 127.0.0.1:port (no authentication, blocking calls,
+// exactly the 10-byte reply read, nothing beyond it) before anything else.
+double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum, double* cpu,
+                 int socks5Proxy = 0);
 double AsioStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum, double* cpu);
+
+// Seconds a blocking connect to port takes (through socks5Proxy: connect
+// and handshake), closed right after; -1 on a failure.
+double RawConnect(int port, int socks5Proxy);
 
 // Ping-pong against a Reflector: sends a copy of `plain` scrambled, waits
 // for it to come back whole, unscrambles and sums it; stays connected.
@@ -78,7 +88,8 @@ class Pinger {
 public:
     // A blocking client with a read-ahead buffer (one receive per round
     // trip as long as the echo arrives whole).
-    static std::unique_ptr<Pinger> Raw(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode);
+    static std::unique_ptr<Pinger> Raw(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode,
+                                       int socks5Proxy = 0);
     // An Asio client: async_write, then async_read_some into its buffer
     // until the echo is whole; one io_context run per round.
     static std::unique_ptr<Pinger> Asio(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode);
