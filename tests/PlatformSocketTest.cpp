@@ -304,18 +304,23 @@ TEST(PlatformSocket, SelectKeepsOnlyReadyHandlesAndCountsThem) {
     ASSERT_EQ(send(busy.client, "x", 1, 0), 1);
     ASSERT_TRUE(WaitReadable(busy.server, kBoundedWait));
 
-    fd_set readable, writable;
+    // Six handles in three sets (more than a small wait keeps on the stack).
+    fd_set readable, writable, urgent;
     FD_ZERO(&readable);
     FD_SET(quiet.server, &readable);
     FD_SET(busy.server, &readable);
     FD_ZERO(&writable);
     FD_SET(quiet.server, &writable);
     FD_SET(busy.server, &writable);
+    FD_ZERO(&urgent);
+    FD_SET(quiet.server, &urgent);
+    FD_SET(busy.server, &urgent);
     timeval timeout = Milliseconds(0);
-    EXPECT_EQ(select(12345, &readable, &writable, nullptr, &timeout), 3); // first argument ignored
+    EXPECT_EQ(select(12345, &readable, &writable, &urgent, &timeout), 3); // first argument ignored
     ASSERT_EQ(readable.fd_count, 1u);
     EXPECT_EQ(readable.fd_array[0], busy.server);
     EXPECT_EQ(writable.fd_count, 2u);
+    EXPECT_EQ(urgent.fd_count, 0u);
 
     FD_ZERO(&readable);
     FD_SET(quiet.server, &readable);

@@ -11,6 +11,8 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <memory>
+#include <new>
 
 #include "platform/posix/ErrorMap.h"
 #include "platform/posix/KernelObjects.h"
@@ -105,8 +107,18 @@ int WINAPI select(int /*ignored*/, fd_set* readSet, fd_set* writeSet, fd_set* ex
     if (total == 0 || !TimeoutMilliseconds(timeout, &milliseconds))
         return Fail(WSAEINVAL);
 
-    // On the stack: a select per receive is a common pattern.
-    std::array<Watched, kMaxItems> items;
+    // A select per receive is a common pattern: a wait on a few handles
+    // builds its records on the stack, and only as many as it watches.
+    constexpr std::size_t kFewItems = 4;
+    std::array<Watched, kFewItems> few;
+    std::unique_ptr<Watched[]> many;
+    Watched* items = few.data();
+    if (total > kFewItems) {
+        many.reset(new (std::nothrow) Watched[total]);
+        if (!many)
+            return Fail(WSAENOBUFS);
+        items = many.get();
+    }
     std::array<Sys::PollItem, kMaxItems> polled;
     std::size_t count = 0;
     for (int index = 0; index < kSetCount; ++index) {
