@@ -50,13 +50,11 @@
 // (default: 10 rounds, all three).
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -65,67 +63,18 @@
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
 #include "support/Contenders.h"
+#include "support/CountingWorker.h"
+#include "support/Done.h"
+#include "support/LibraryWire.h"
+#include "support/PingWorker.h"
+#include "support/Rounds.h"
 
 using namespace YNet2;
-using BenchNet::Bytes;
-using BenchNet::SumBytes;
+using namespace BenchNet;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Socks = TCPClient_Socks5;
-
-double Seconds(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
-}
-
-void DecodeBody(unsigned char* body, unsigned length) {
-    unsigned char unused = 0;
-    Decode(body, length, unused);
-}
-
-void EncodeBody(unsigned char* body, unsigned length) {
-    unsigned char unused = 0;
-    Encode(body, length, unused);
-}
-
-struct Spread {
-    double min, median, max;
-};
-
-Spread SpreadOf(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    const double median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-    return Spread{values.front(), median, values.back()};
-}
-
-double Median(const std::vector<double>& values) {
-    return SpreadOf(values).median;
-}
-
-// Round r runs the contenders rotated by r, and reversed on odd rounds.
-std::vector<int> OrderOfRound(int round, int contenders) {
-    std::vector<int> order(static_cast<size_t>(contenders));
-    for (int i = 0; i < contenders; ++i)
-        order[static_cast<size_t>(i)] = (i + round) % contenders;
-    if (round % 2 == 1)
-        std::reverse(order.begin(), order.end());
-    return order;
-}
-
-void PrintSpread(const char* what, const Spread& s) {
-    std::printf("    %-42s min %.3f  median %.3f  max %.3f\n", what, s.min, s.median, s.max);
-}
-
-YSocketAddr Loopback(int port) {
-    YSocketAddr address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<WORD>(port));
-    const unsigned char ip[4] = {127, 0, 0, 1};
-    std::memcpy(&address.sin_addr, ip, sizeof ip);
-    return address;
-}
 
 // A loopback port from an environment variable of scripts/proxies.sh; 0
 // when it is missing.
@@ -133,37 +82,6 @@ int PortFromEnv(const char* name) {
     const char* port = std::getenv(name);
     return port == nullptr ? 0 : std::atoi(port);
 }
-
-Bytes PlainMessage(int size) {
-    Bytes message(static_cast<size_t>(size));
-    reinterpret_cast<YNetMsgHead*>(message.data())->SetHead(static_cast<WORD>(size), 3, 1, true, false, false);
-    for (int i = 4; i < size; ++i)
-        message[static_cast<size_t>(i)] = static_cast<unsigned char>(i * 13 + 1);
-    return message;
-}
-
-// A signal the benchmark thread waits on.
-class Done {
-public:
-    void Set() {
-        std::lock_guard<std::mutex> hold(m_Mutex);
-        m_Set = true;
-        m_Changed.notify_all();
-    }
-    bool Wait(int seconds) {
-        std::unique_lock<std::mutex> hold(m_Mutex);
-        return m_Changed.wait_for(hold, std::chrono::seconds(seconds), [&] { return m_Set; });
-    }
-    void Reset() {
-        std::lock_guard<std::mutex> hold(m_Mutex);
-        m_Set = false;
-    }
-
-private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Changed;
-    bool m_Set = false;
-};
 
 // The library's contenders, and how each connects.
 enum Way { kDirect, kType0, kMicrosocks };
@@ -219,33 +137,11 @@ void PrintRatios(const char* prefix, const std::vector<std::vector<double>>& val
         std::vector<double> ratios;
         for (size_t i = 0; i < a.size(); ++i)
             ratios.push_back(inverse ? b[i] / a[i] : a[i] / b[i]);
-        PrintSpread((std::string(prefix) + pair.label).c_str(), SpreadOf(ratios));
+        PrintSpread((std::string(prefix) + pair.label).c_str(), SpreadOf(ratios), 42);
     }
 }
 
 // ---------------------------------------------------------------- one-way
-
-// Sums and counts on the receive thread alone; the waiter hears once, at
-// the target.
-class CountingWorker : public MsgWorker {
-public:
-    explicit CountingWorker(long target) : MsgWorker(nullptr, 0), m_Target(target) {}
-    LONG HandleMessage(void* message, int length, void*, void*) override {
-        m_Sum += SumBytes(static_cast<unsigned char*>(message), length);
-        if (++m_Count == m_Target) {
-            m_Cpu = BenchNet::ThreadCpuSeconds(); // the receive thread's, from its start
-            m_Done.Set();
-        }
-        return 0;
-    }
-    LONG ConnectionCut(void*) override { return 0; }
-    LONG ConnectionAccept(void*) override { return 0; }
-    const long m_Target;
-    long m_Count = 0;
-    std::uint64_t m_Sum = 0;
-    double m_Cpu = 0;
-    Done m_Done;
-};
 
 double ClientStream(Way way, int port, int microsocks, long count, std::uint64_t* sum, double* cpu) {
     CountingWorker worker(count);
@@ -323,45 +219,6 @@ bool OneWay(int rounds, int microsocks) {
 }
 
 // ---------------------------------------------------------------- ping-pong
-
-class PingWorker : public MsgWorker {
-public:
-    explicit PingWorker(const Bytes& plain) : MsgWorker(nullptr, 0), m_Plain(plain), m_Out(plain.size()) {}
-
-    // Sends the first message; the handler sends each next one.
-    bool Start(TCPClient& client, long target, std::uint64_t* sum) {
-        m_Target = target;
-        m_Count = 0;
-        m_Sum = sum;
-        m_Done.Reset();
-        return Ping(&client);
-    }
-    bool Wait() { return m_Done.Wait(120); }
-
-    LONG HandleMessage(void* message, int length, void*, void* kernel) override {
-        *m_Sum += SumBytes(static_cast<unsigned char*>(message), length);
-        if (++m_Count >= m_Target) {
-            m_Done.Set();
-            return 0;
-        }
-        return Ping(static_cast<NetKernel*>(kernel)) ? 0 : 1;
-    }
-    LONG ConnectionCut(void*) override { return 0; }
-    LONG ConnectionAccept(void*) override { return 0; }
-
-private:
-    bool Ping(NetKernel* kernel) {
-        std::memcpy(m_Out.data(), m_Plain.data(), m_Plain.size());
-        int size = static_cast<int>(m_Out.size());
-        return kernel->SendMsg(nullptr, m_Out.data(), size) == size;
-    }
-    const Bytes m_Plain;
-    Bytes m_Out;
-    long m_Target = 0;
-    long m_Count = 0;
-    std::uint64_t* m_Sum = nullptr;
-    Done m_Done;
-};
 
 bool PingPong(int rounds, int microsocks) {
     const int size = 100;
@@ -459,7 +316,7 @@ bool InitTime(int rounds, int microsocks, int dante) {
     }
     std::printf("init, microseconds, %d connects each\n", rounds * 3);
     for (int who = 0; who < contenders; ++who)
-        PrintSpread(names[who], SpreadOf(micros[static_cast<size_t>(who)]));
+        PrintSpread(names[who], SpreadOf(micros[static_cast<size_t>(who)]), 42);
     std::fflush(stdout);
     return true;
 }
