@@ -169,6 +169,13 @@ LONG YThread::CreateThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void
 // closes it.
 namespace {
 constexpr unsigned kEventPollInterval = 1024;
+// Read on every call: in a shared library the general TLS model would make
+// each read a call into the loader; the initial-exec model is one load. It
+// takes four bytes of static TLS, which glibc keeps in reserve for
+// libraries loaded later with dlopen too.
+#if defined(__ELF__)
+__attribute__((tls_model("initial-exec")))
+#endif
 thread_local unsigned t_ExitChecks = 0; // calls of ICanExit on this thread
 } // namespace
 
