@@ -174,7 +174,7 @@ void TCPClient::EndReceiveThread() {
         frame->destroyed = true;
         CleanUp();
     } else {
-        WaitForExitThread(RecancelWhileWaiting, this);
+        WaitForExitThread(WhileWaitingForThread, this);
     }
 }
 
@@ -261,9 +261,22 @@ void TCPClient::RecancelLocked() {
     }
 }
 
-void TCPClient::RecancelWhileWaiting(void* client) {
+void TCPClient::WhileWaitingForThread(void* client) {
     auto* self = static_cast<TCPClient*>(client);
     LockHolder hold(&self->m_Lock);
+    // The ending call closed the socket it found, but a Reconnect may have
+    // brought another since (or before, after a Disconnect, so that the
+    // close saw no state bit and left it), and the receive thread may be
+    // blocked reading it: nothing else would end that receive. The thread
+    // was asked to end, so a receiver on the socket held now is reading
+    // for nothing; close that socket (orderly, as the ending call does). A
+    // socket nobody reads stays held, as after a loop that already ended.
+    SOCKET handle = self->m_Socket.GetSocket();
+    if (handle != INVALID_SOCKET) {
+        SocketUse* use = self->FindUse(handle);
+        if (use != nullptr && use->users > use->senders)
+            self->CloseSocketLocked(false);
+    }
     self->RecancelLocked();
 }
 
@@ -513,7 +526,7 @@ void TCPClient::Wait_Release() {
     }
     if (!wait)
         return;
-    WaitForExitThread(RecancelWhileWaiting, this);
+    WaitForExitThread(WhileWaitingForThread, this);
     LockHolder hold(&m_Lock);
     m_State &= ~kThreadRunning;
 }

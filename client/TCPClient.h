@@ -129,7 +129,10 @@ public:
     // Closes the socket (gracefully) and waits for the receive thread to end,
     // running meanwhile the messages sent to this thread's windows. Never
     // from the receive thread: there it does not wait, and the thread ends
-    // only with the object. After Release it does not wait either.
+    // only with the object. After Release it does not wait either. While it
+    // waits, a socket that the receive thread reads is closed too, whichever
+    // way it came (a Reconnect after a Disconnect, or during the wait); a
+    // socket that Reconnect brought and nobody reads stays held.
     void Wait_Release();
     // The thread base's CleanUp.
     void Clear();
@@ -283,8 +286,11 @@ private:
     // m_Lock held: cancels again the pending I/O of every handle closed
     // while in use (see WakeBlockedCalls).
     void RecancelLocked();
-    // The owner's wait for the receive thread calls it every few milliseconds.
-    static void RecancelWhileWaiting(void* client);
+    // The owner's wait for the receive thread calls it every few
+    // milliseconds: closes the socket held when the receive thread is
+    // blocked on it (one that Reconnect brought after the ending call's
+    // close), then RecancelLocked.
+    static void WhileWaitingForThread(void* client);
     // Repeats the cancel of a closed handle until its last user has left,
     // for a bounded time.
     void CancelUntilLeft(SOCKET handle);

@@ -107,7 +107,8 @@ TEST(ConcurrencyTest, ThreadsCallingEveryOwnerOperationInRandomOrderLeaveTheClie
                         case 2:
                             client.Wait_Release();
                             break;
-                        case 3: // Reconnect joins once it retires the socket it replaces
+                        case 3:
+                            client.Reconnect();
                             break;
                         default: {
                             Bytes message = PatternMessage(1, static_cast<BYTE>(random()), 1 + random() % 24);

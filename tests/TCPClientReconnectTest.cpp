@@ -1,7 +1,10 @@
 // TCPClient::Reconnect on a connection whose receive thread still runs.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -109,6 +112,43 @@ TEST(TCPClientReconnect, AFailedReconnectLeavesTheLiveConnectionAsItWas) {
     EXPECT_TRUE(client->IsConnect());
     client->Wait_Release();
     EXPECT_EQ((Events{"begin", "message", "cut", "end"}), worker.Events());
+}
+
+// Disconnect clears the state bits while the thread is inside the handler;
+// the thread then carries on with the socket Reconnect brought, and the
+// ending call's close (which goes by those bits) does not reach it.
+TEST(TCPClientReconnect, WaitReleaseEndsAThreadReadingTheSocketReconnectBroughtAfterADisconnect) {
+    RecordingWorker worker;
+    auto client = std::make_unique<ReconnectingClient>(&worker);
+    ScriptedPeer peer;
+    std::mutex gate;
+    std::unique_lock<std::mutex> holding(gate);
+    worker.onMessage = [&](const unsigned char*, int, void*) -> LONG {
+        std::lock_guard<std::mutex> pass(gate);
+        return 0;
+    };
+    YSocketAddr address = peer.Address();
+    ASSERT_EQ(0, client->Init(address));
+    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(peer.Send(WireMessage(1, 1, Text("one"))));
+    ASSERT_TRUE(worker.WaitForMessages(1));
+    client->Disconnect();
+    ASSERT_EQ(0, client->Reconnect());
+    holding.unlock();
+    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(peer.Send(WireMessage(1, 2, Text("two"))));
+    ASSERT_TRUE(worker.WaitForMessages(2)); // the thread reads the new socket
+
+    auto ending = std::async(std::launch::async, [&] { client->Wait_Release(); });
+    bool ended = ending.wait_for(std::chrono::milliseconds(kWaitMs)) == std::future_status::ready;
+    EXPECT_TRUE(ended);
+    if (!ended)
+        peer.Close(); // ends the receive, and so the wait
+    ending.wait();
+    if (ended) {
+        EXPECT_EQ(0, peer.WaitForEnd());
+    }
+    EXPECT_EQ((Events{"begin", "message", "message", "cut", "end"}), worker.Events());
 }
 
 } // namespace
