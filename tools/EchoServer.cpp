@@ -225,8 +225,11 @@ void EchoServer::AcceptLoop() {
                 Sleep(10);
                 continue;
             }
-            if (error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAEINTR)
-                continue; // that client gave up before we took it
+            // That client gave up before we took it. Wine's accept fails
+            // with WSAENOTCONN when the peer's reset lands between taking
+            // the connection and reading its address (it closes it then).
+            if (error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAEINTR || error == WSAENOTCONN)
+                continue;
             return;
         }
         ReapFinished();
