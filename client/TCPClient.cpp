@@ -316,6 +316,18 @@ void TCPClient::AdoptSocket(SOCKET handle, DWORD bits) {
     m_State |= bits;
 }
 
+void TCPClient::ReplaceSocket(SOCKET handle) {
+    SOCKET old;
+    {
+        LockHolder hold(&m_Lock);
+        old = m_Socket.GetSocket();
+        CloseSocketLocked(false);
+        SetSocketLocked(handle);
+    }
+    if (old != INVALID_SOCKET)
+        CancelUntilLeft(old);
+}
+
 void TCPClient::AddStateBits(DWORD bits) {
     LockHolder hold(&m_Lock);
     m_State |= bits;
@@ -366,15 +378,7 @@ LONG TCPClient::Reconnect() {
     // call is blocked on it, woken and closed by its last user.
     SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
     if (created != INVALID_SOCKET && ConnectWithinBound(created, m_ServerAddr) != SOCKET_ERROR) {
-        SOCKET old;
-        {
-            LockHolder hold(&m_Lock);
-            old = m_Socket.GetSocket();
-            CloseSocketLocked(false);
-            SetSocketLocked(created);
-        }
-        if (old != INVALID_SOCKET)
-            CancelUntilLeft(old);
+        ReplaceSocket(created);
         return 0;
     }
     if (created != INVALID_SOCKET)

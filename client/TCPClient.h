@@ -215,11 +215,15 @@ protected:
     // afterwards. For a derived class's own connect (a proxy's).
     int ConnectWithinBound(SOCKET handle, const YSocketAddr& address);
 
-    // For a derived Init or Reconnect: m_Socket takes handle (a handle held
-    // before is overwritten, not closed, as Init and Reconnect do) and
-    // m_State gains bits; AddStateBits only adds bits.
+    // For a derived Init: m_Socket takes handle (a handle held before is
+    // overwritten, not closed, as Init does) and m_State gains bits;
+    // AddStateBits only adds bits.
     void AdoptSocket(SOCKET handle, DWORD bits);
     void AddStateBits(DWORD bits);
+    // For a derived Reconnect: m_Socket takes handle, a connected socket,
+    // and the handle held before is retired as Reconnect retires it (closed
+    // once its last user has left). Changes no state bit.
+    void ReplaceSocket(SOCKET handle);
 
     // A derived Run keeps one RunScope open for its whole body, as Run does:
     // a destructor that runs inside one of the thread's own callbacks then

@@ -291,7 +291,7 @@ LONG TCPClient_Socks5::Reconnect() {
             closesocket(handle);
         return result;
     }
-    AdoptSocket(handle, 0);
+    ReplaceSocket(handle); // the proxy connection held before is closed, as a direct Reconnect closes it
     return 0;
 }
 

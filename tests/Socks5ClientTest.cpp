@@ -43,6 +43,12 @@ public:
     using TCPClient_Socks5::TCPClient_Socks5;
     // Forgets the handle without closing it (a copy's shared handle).
     void DropSocket() { AdoptSocket(INVALID_SOCKET, 0); }
+    SOCKET Handle() {
+        SOCKET handle = BeginSocketUse();
+        if (handle != INVALID_SOCKET)
+            EndSocketUse(handle);
+        return handle;
+    }
     void SetReceiveTimeout(DWORD milliseconds) {
         SOCKET handle = BeginSocketUse();
         setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds), sizeof milliseconds);
@@ -380,6 +386,19 @@ TEST(Socks5ClientTest, InitAgainReleasesTheConnectionAndReconnectRepeatsTheHands
     ASSERT_TRUE(f.proxy.Send(kGranted));
     EXPECT_EQ(0, f.Result());
     EXPECT_FALSE(f.client.IsSockValid()); // holds the new socket
+
+    // Reconnect again: the proxy connection held is closed, not left open.
+    SOCKET held = f.client.Handle();
+    ASSERT_TRUE(f.StartReconnect());
+    ASSERT_TRUE(f.Expect({5, 1, 0}));
+    ASSERT_TRUE(f.proxy.Send({5, 0}));
+    ASSERT_TRUE(f.Expect(kConnectRequest));
+    ASSERT_TRUE(f.proxy.Send(kGranted));
+    EXPECT_EQ(0, f.Result());
+    int type = 0;
+    int length = sizeof type;
+    EXPECT_EQ(SOCKET_ERROR, getsockopt(held, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length));
+    EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
 }
 
 TEST(Socks5ClientTest, AsynchronousHandshakeSendsRfc1929AndLeavesTheServerMessageAndACopyHasItsOwnBuffer) {
