@@ -18,6 +18,7 @@
 // every thread the input started has left the process.
 #include "client/TCPClient_Socks5.h"
 #include "framework/Log.h"
+#include "fuzz/support/LoopbackPeer.h"
 #include "platform/WinApi.h"
 #include "socket/YSocketAddr.h"
 
@@ -27,7 +28,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -36,14 +36,6 @@
 using namespace YNet2;
 
 namespace {
-
-#define CHECK(condition)                                                                                               \
-    do {                                                                                                               \
-        if (!(condition)) {                                                                                            \
-            std::fprintf(stderr, "Socks5ReplyFuzzer: check failed at line %d: %s\n", __LINE__, #condition);            \
-            std::abort();                                                                                              \
-        }                                                                                                              \
-    } while (0)
 
 enum Mode { kSocks5, kSocks5UserPassword, kSocks4, kModes };
 
@@ -95,39 +87,10 @@ public:
     LONG ConnectionAccept(void*) override { return 0; }
 };
 
-// Threads of this process, from the system's account.
-int ThreadCount() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 8, "Threads:") == 0)
-            return std::atoi(line.c_str() + 8);
-    }
-    return -1;
-}
-
-// Waits until the threads the input started have left the system: a
-// receive thread is waited for until it signals its end, and exits just
-// after. Checks that none is left behind (and lets the leak check that
-// follows each input see every thread gone).
-void ExpectThreadsBackTo(int threads) {
-    auto start = std::chrono::steady_clock::now();
-    while (ThreadCount() > threads) {
-        CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(8));
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-}
+using namespace LoopbackPeer;
 
 SOCKET g_Listener = INVALID_SOCKET;
 YSocketAddr g_Proxy{};
-
-bool WaitReadable(SOCKET s, long seconds) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    timeval limit{seconds, 0};
-    return select(0, &readable, nullptr, nullptr, &limit) == 1;
-}
 
 // The proxy: all its bytes in pieces, its end of the stream, then it reads
 // until the client closes (bounded).
@@ -159,16 +122,7 @@ void Proxy(const std::uint8_t* reply, std::size_t length, std::uint32_t seed) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetLogSink(&KeepLine, nullptr);
-    WSADATA data;
-    CHECK(WSAStartup(MAKEWORD(2, 0), &data) == 0);
-    g_Listener = socket(AF_INET, SOCK_STREAM, 0);
-    g_Proxy.sin_family = AF_INET;
-    g_Proxy.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    g_Proxy.sin_port = 0;
-    int length = YSocketAddr::Length;
-    CHECK(bind(g_Listener, g_Proxy.AsSockaddr(), length) == 0);
-    CHECK(listen(g_Listener, 4) == 0);
-    CHECK(getsockname(g_Listener, g_Proxy.AsSockaddr(), &length) == 0);
+    g_Listener = Listen(&g_Proxy);
     return 0;
 }
 

@@ -15,6 +15,7 @@
 // A mismatch aborts, so libFuzzer keeps the input.
 #include "client/TCPClient.h"
 #include "framework/Log.h"
+#include "fuzz/support/LoopbackPeer.h"
 #include "message/ScramblerReference.h"
 #include "platform/WinApi.h"
 #include "socket/YSocketAddr.h"
@@ -26,7 +27,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -35,14 +35,6 @@
 using namespace YNet2;
 
 namespace {
-
-#define CHECK(condition)                                                                                               \
-    do {                                                                                                               \
-        if (!(condition)) {                                                                                            \
-            std::fprintf(stderr, "TCPClientStreamFuzzer: check failed at line %d: %s\n", __LINE__, #condition);        \
-            std::abort();                                                                                              \
-        }                                                                                                              \
-    } while (0)
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -110,39 +102,10 @@ private:
     bool m_Ended = false;
 };
 
-// Threads of this process, from the system's account.
-int ThreadCount() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 8, "Threads:") == 0)
-            return std::atoi(line.c_str() + 8);
-    }
-    return -1;
-}
-
-// Waits until the threads the input started have left the system: a
-// receive thread is waited for until it signals its end, and exits just
-// after. Checks that none is left behind (and lets the leak check that
-// follows each input see every thread gone).
-void ExpectThreadsBackTo(int threads) {
-    auto start = std::chrono::steady_clock::now();
-    while (ThreadCount() > threads) {
-        CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(8));
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-}
+using namespace LoopbackPeer;
 
 SOCKET g_Listener = INVALID_SOCKET;
 YSocketAddr g_Address{};
-
-bool WaitReadable(SOCKET s) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    timeval limit{8, 0};
-    return select(0, &readable, nullptr, nullptr, &limit) == 1;
-}
 
 // The server's side: writes the bytes in pieces (sizes from seed), then an
 // orderly close. The client may cut first; a write that fails ends it.
@@ -167,16 +130,7 @@ void Serve(SOCKET server, const std::uint8_t* wire, std::size_t length, std::uin
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetLogSink(&DropLine, nullptr);
-    WSADATA data;
-    CHECK(WSAStartup(MAKEWORD(2, 0), &data) == 0);
-    g_Listener = socket(AF_INET, SOCK_STREAM, 0);
-    g_Address.sin_family = AF_INET;
-    g_Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    g_Address.sin_port = 0;
-    int length = YSocketAddr::Length;
-    CHECK(bind(g_Listener, g_Address.AsSockaddr(), length) == 0);
-    CHECK(listen(g_Listener, 4) == 0);
-    CHECK(getsockname(g_Listener, g_Address.AsSockaddr(), &length) == 0);
+    g_Listener = Listen(&g_Address);
     return 0;
 }
 
@@ -192,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         TCPClient client(&worker);
         CHECK(client.Init(g_Address) == 0);
-        CHECK(WaitReadable(g_Listener));
+        CHECK(WaitReadable(g_Listener, 8));
         SOCKET server = accept(g_Listener, nullptr, nullptr);
         CHECK(server != INVALID_SOCKET);
         int on = 1;
