@@ -325,16 +325,7 @@ bool InitTime(int rounds, int microsocks, int dante) {
 
 int main(int argc, char** argv) {
     int rounds = 10;
-    std::vector<std::string> which;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--rounds" && i + 1 < argc)
-            rounds = std::max(1, std::atoi(argv[++i]));
-        else
-            which.push_back(arg);
-    }
-    if (which.empty())
-        which = {"oneway", "pingpong", "init"};
+    const std::vector<std::string> which = PartsToRun(argc, argv, &rounds, {"oneway", "pingpong", "init"});
     const int microsocks = PortFromEnv("YNET_MICROSOCKS_PORT"), dante = PortFromEnv("YNET_DANTE_PORT");
     if (microsocks == 0 || dante == 0) {
         std::printf("no proxies: run it through scripts/proxies.sh\n");

@@ -395,16 +395,7 @@ bool Scale(int rounds) {
 
 int main(int argc, char** argv) {
     int rounds = 10;
-    std::vector<std::string> which;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--rounds" && i + 1 < argc)
-            rounds = std::max(1, std::atoi(argv[++i]));
-        else
-            which.push_back(arg);
-    }
-    if (which.empty())
-        which = {"oneway", "pingpong", "scale"};
+    const std::vector<std::string> which = PartsToRun(argc, argv, &rounds, {"oneway", "pingpong", "scale"});
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 0), &data) != 0)
         return 2;

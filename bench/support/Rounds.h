@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace BenchNet {
@@ -45,6 +47,20 @@ inline std::vector<int> OrderOfRound(int round, int contenders) {
 // One line: the label in a column of width characters, then the spread.
 inline void PrintSpread(const char* what, const Spread& s, int width = 34) {
     std::printf("    %-*s min %.3f  median %.3f  max %.3f\n", width, what, s.min, s.median, s.max);
+}
+
+// A program's arguments: "--rounds N" (at least 1) sets *rounds; every
+// other argument names a part to run, and naming none runs them all.
+inline std::vector<std::string> PartsToRun(int argc, char** argv, int* rounds, std::vector<std::string> all) {
+    std::vector<std::string> which;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--rounds" && i + 1 < argc)
+            *rounds = std::max(1, std::atoi(argv[++i]));
+        else
+            which.push_back(arg);
+    }
+    return which.empty() ? all : which;
 }
 
 } // namespace BenchNet
