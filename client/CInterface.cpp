@@ -1,0 +1,352 @@
+// The C interface (include/ynet.h): thin forwarders to the library's classes.
+//
+// Every function checks its arguments before it forwards, and reports a
+// failure by its result and the calling thread's error text; nothing here
+// throws or aborts. Live handles are kept in one registry, so that a null or
+// destroyed handle is refused instead of used.
+#include "ynet.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_set>
+
+#include "client/CClient.h"
+#include "framework/Log.h"
+#include "message/Scrambler.h"
+#include "message/YNetMsgHead.h"
+#include "socket/AddrText.h"
+#include "socket/SocketStack.h"
+#include "socket/YSocketAddr.h"
+
+using namespace YNet2;
+
+namespace {
+
+thread_local char t_Error[256] = "";
+
+int32_t Fail(int32_t code, const char* format, ...) YNET_PRINTF(2, 3);
+int32_t Fail(int32_t code, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(t_Error, sizeof(t_Error), format, args);
+    va_end(args);
+    return code;
+}
+
+// The live clients. Checked by every call with a handle, so that a
+// destroyed one is told apart while its address has not been reused.
+std::mutex g_ClientsLock;
+std::unordered_set<const ynet_client*> g_Clients;
+
+int32_t Lookup(ynet_client* handle, const char* op, CClient** client) {
+    if (handle == nullptr)
+        return Fail(YNET_E_HANDLE, "%s: the client handle is null", op);
+    {
+        std::lock_guard<std::mutex> lock(g_ClientsLock);
+        if (g_Clients.find(handle) == g_Clients.end())
+            return Fail(YNET_E_HANDLE, "%s: the client handle is not a live client (destroyed?)", op);
+    }
+    *client = static_cast<CClient*>(handle);
+    return YNET_OK;
+}
+
+// Calls that wait for the receive thread cannot run on it.
+int32_t LookupOffReceiveThread(ynet_client* handle, const char* op, CClient** client) {
+    int32_t result = Lookup(handle, op, client);
+    if (result == YNET_OK && (*client)->OnReceiveThread())
+        return Fail(YNET_E_STATE, "%s: not allowed from the client's own callback (it would wait for its own thread)",
+                    op);
+    return result;
+}
+
+// "a.b.c.d:port", every number in range, port 1-65535; nothing else.
+bool ParseAddress(const char* text, YSocketAddr& address) {
+    const char* p = text;
+    for (int field = 0; field < 5; ++field) {
+        unsigned long value = 0;
+        int digits = 0;
+        for (; *p >= '0' && *p <= '9' && digits < 6; ++p, ++digits)
+            value = value * 10 + static_cast<unsigned long>(*p - '0');
+        bool last = field == 4;
+        if (digits == 0 || (!last && value > 255) || (last && (value == 0 || value > 65535)))
+            return false;
+        char separator = field < 3 ? '.' : field == 3 ? ':' : '\0';
+        if (*p != separator)
+            return false;
+        if (!last)
+            ++p;
+    }
+    address = YSocketAddr{};
+    Str2Addr(address, text);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(address.sin_port);
+    return true;
+}
+
+bool CheckMessage(const char* op, uint32_t mainID, uint32_t assistantID, uint32_t flags, int32_t& result) {
+    if (mainID > YNET_MAX_MAIN_ID)
+        result = Fail(YNET_E_ARG, "%s: main ID %u is over %d", op, mainID, YNET_MAX_MAIN_ID);
+    else if (assistantID > YNET_MAX_ASSISTANT_ID)
+        result = Fail(YNET_E_ARG, "%s: assistant ID %u is over %d", op, assistantID, YNET_MAX_ASSISTANT_ID);
+    else if ((flags & ~(YNET_FLAG_REQUEST | YNET_FLAG_RESPOND | YNET_FLAG_ORDINAL)) != 0)
+        result = Fail(YNET_E_ARG, "%s: unknown flags 0x%x", op, flags);
+    else
+        return true;
+    return false;
+}
+
+bool CheckBody(const char* op, const void* body, int32_t length, int32_t& result) {
+    if (length < 0 || length > YNET_MAX_BODY)
+        result =
+            Fail(YNET_E_ARG, "%s: body length %d is not within 0 to %d", op, static_cast<int>(length), YNET_MAX_BODY);
+    else if (body == nullptr && length > 0)
+        result = Fail(YNET_E_ARG, "%s: the body is null", op);
+    else
+        return true;
+    return false;
+}
+
+// The log sink: the application's function and pointer, replaced whole.
+struct LogTarget {
+    ynet_log_fn sink;
+    void* user;
+};
+std::mutex g_LogTargetLock;
+LogTarget* g_LogTarget = nullptr;
+
+void ForwardLogLine(const char* line, void* context) {
+    const auto* target = static_cast<const LogTarget*>(context);
+    target->sink(target->user, line);
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t YNET_CALL ynet_version(void) {
+    return YNET_VERSION;
+}
+
+const char* YNET_CALL ynet_last_error(void) {
+    return t_Error;
+}
+
+int32_t YNET_CALL ynet_stack_start(void) {
+    if (SocketInit() != 0)
+        return Fail(YNET_E_FAIL, "ynet_stack_start: the socket stack did not start (version 2.0)");
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_stack_stop(void) {
+    {
+        std::lock_guard<std::mutex> lock(g_ClientsLock);
+        if (!g_Clients.empty())
+            return Fail(YNET_E_STATE, "ynet_stack_stop: %zu client(s) not destroyed yet", g_Clients.size());
+    }
+    SocketRelease();
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_set_log_sink(ynet_log_fn sink, void* user) {
+    LogTarget* target = nullptr;
+    if (sink != nullptr) {
+        target = new (std::nothrow) LogTarget{sink, user};
+        if (target == nullptr)
+            return Fail(YNET_E_MEMORY, "ynet_set_log_sink: out of memory");
+    }
+    std::lock_guard<std::mutex> lock(g_LogTargetLock);
+    // Lines are written under the log's lock, which SetLogSink takes too:
+    // once it returns, no line reaches the old target.
+    SetLogSink(target != nullptr ? ForwardLogLine : nullptr, target);
+    delete g_LogTarget;
+    g_LogTarget = target;
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_client_new(const ynet_callbacks* callbacks, ynet_client** client) {
+    if (client == nullptr)
+        return Fail(YNET_E_ARG, "ynet_client_new: the place for the handle is null");
+    *client = nullptr;
+    if (callbacks == nullptr)
+        return Fail(YNET_E_ARG, "ynet_client_new: the callbacks are null");
+    if (callbacks->size < sizeof(ynet_callbacks))
+        return Fail(YNET_E_ARG, "ynet_client_new: callbacks size %u is less than %zu", callbacks->size,
+                    sizeof(ynet_callbacks));
+    if (callbacks->on_message == nullptr)
+        return Fail(YNET_E_ARG, "ynet_client_new: on_message is null");
+    auto* created = new (std::nothrow) CClient(*callbacks);
+    if (created == nullptr)
+        return Fail(YNET_E_MEMORY, "ynet_client_new: out of memory");
+    try {
+        std::lock_guard<std::mutex> lock(g_ClientsLock);
+        g_Clients.insert(created);
+    } catch (...) {
+        delete created;
+        return Fail(YNET_E_MEMORY, "ynet_client_new: out of memory");
+    }
+    *client = created;
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_client_connect(ynet_client* handle, const char* server, const ynet_connect_options* options) {
+    const char* op = "ynet_client_connect";
+    CClient* client = nullptr;
+    if (int32_t result = LookupOffReceiveThread(handle, op, &client); result != YNET_OK)
+        return result;
+    YSocketAddr serverAddr{};
+    if (server == nullptr || !ParseAddress(server, serverAddr))
+        return Fail(YNET_E_ARG, "%s: the server is not \"a.b.c.d:port\": %s", op,
+                    server != nullptr ? server : "(null)");
+    ynet_connect_options direct{sizeof(ynet_connect_options), YNET_PROXY_NONE, nullptr, nullptr, nullptr, 0};
+    if (options == nullptr)
+        options = &direct;
+    if (options->size < sizeof(ynet_connect_options))
+        return Fail(YNET_E_ARG, "%s: options size %u is less than %zu", op, options->size,
+                    sizeof(ynet_connect_options));
+    if (options->proxy_type > YNET_PROXY_SOCKS5)
+        return Fail(YNET_E_ARG, "%s: unknown proxy type %u", op, options->proxy_type);
+    YSocketAddr proxyAddr{};
+    bool viaProxy = options->proxy_type != YNET_PROXY_NONE;
+    if (viaProxy && (options->proxy == nullptr || !ParseAddress(options->proxy, proxyAddr)))
+        return Fail(YNET_E_ARG, "%s: the proxy is not \"a.b.c.d:port\": %s", op,
+                    options->proxy != nullptr ? options->proxy : "(null)");
+    for (const char* credential : {options->user, options->password}) {
+        if (credential != nullptr && std::strlen(credential) > TCPClient_Socks5::kMaxCredential)
+            return Fail(YNET_E_ARG, "%s: a user name or password is longer than %d bytes", op,
+                        TCPClient_Socks5::kMaxCredential);
+    }
+    TCPClient_Socks5& tcp = client->Client();
+    tcp.SetConnectTimeout(options->timeout_ms);
+    auto type = options->proxy_type == YNET_PROXY_SOCKS4 ? TCPClient_Socks5::SOCKS4 : TCPClient_Socks5::SOCKS5;
+    if (tcp.Init(serverAddr, type, viaProxy ? &proxyAddr : nullptr, options->user, options->password) != 0)
+        return Fail(YNET_E_FAIL, "%s: cannot connect to %s%s%s (the library's log says why)", op, server,
+                    viaProxy ? " through " : "", viaProxy ? options->proxy : "");
+    client->NotifyConnected();
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_client_reconnect(ynet_client* handle) {
+    CClient* client = nullptr;
+    if (int32_t result = LookupOffReceiveThread(handle, "ynet_client_reconnect", &client); result != YNET_OK)
+        return result;
+    if (client->Client().Reconnect() != 0)
+        return Fail(YNET_E_FAIL, "ynet_client_reconnect: cannot connect again (the library's log says why)");
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_client_send(ynet_client* handle, uint32_t mainID, uint32_t assistantID, uint32_t flags,
+                                   const void* body, int32_t bodyLength) {
+    const char* op = "ynet_client_send";
+    CClient* client = nullptr;
+    int32_t result = Lookup(handle, op, &client);
+    if (result != YNET_OK || !CheckMessage(op, mainID, assistantID, flags, result) ||
+        !CheckBody(op, body, bodyLength, result))
+        return result;
+    unsigned char message[YNET_MAX_MESSAGE];
+    const int length = YNetMsgHead::HeadSize + bodyLength;
+    reinterpret_cast<YNetMsgHead*>(message)->SetHead(
+        static_cast<WORD>(length), static_cast<BYTE>(mainID), static_cast<BYTE>(assistantID),
+        (flags & YNET_FLAG_REQUEST) != 0, (flags & YNET_FLAG_RESPOND) != 0, (flags & YNET_FLAG_ORDINAL) != 0);
+    if (bodyLength > 0)
+        std::memcpy(message + YNetMsgHead::HeadSize, body, static_cast<size_t>(bodyLength));
+    if (client->Client().SendMsg(nullptr, message, length) != length)
+        return Fail(YNET_E_FAIL, "%s: the connection is closed or the send failed", op);
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_client_is_connected(ynet_client* handle) {
+    CClient* client = nullptr;
+    if (int32_t result = Lookup(handle, "ynet_client_is_connected", &client); result != YNET_OK)
+        return result;
+    return client->Client().IsConnect() ? 1 : 0;
+}
+
+int32_t YNET_CALL ynet_client_disconnect(ynet_client* handle) {
+    CClient* client = nullptr;
+    if (int32_t result = Lookup(handle, "ynet_client_disconnect", &client); result != YNET_OK)
+        return result;
+    client->Client().Disconnect();
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_client_release(ynet_client* handle) {
+    CClient* client = nullptr;
+    if (int32_t result = Lookup(handle, "ynet_client_release", &client); result != YNET_OK)
+        return result;
+    client->Client().Release();
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_client_wait_release(ynet_client* handle) {
+    CClient* client = nullptr;
+    if (int32_t result = LookupOffReceiveThread(handle, "ynet_client_wait_release", &client); result != YNET_OK)
+        return result;
+    client->Client().Wait_Release();
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_client_destroy(ynet_client* handle) {
+    CClient* client = nullptr;
+    if (int32_t result = LookupOffReceiveThread(handle, "ynet_client_destroy", &client); result != YNET_OK)
+        return result;
+    {
+        std::lock_guard<std::mutex> lock(g_ClientsLock);
+        if (g_Clients.erase(handle) == 0) // another thread destroyed it meanwhile
+            return Fail(YNET_E_HANDLE, "ynet_client_destroy: the client handle is not a live client (destroyed?)");
+    }
+    delete client;
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_head_pack(const ynet_head* head, uint8_t* bytes4) {
+    const char* op = "ynet_head_pack";
+    int32_t result = YNET_OK;
+    if (head == nullptr || bytes4 == nullptr)
+        return Fail(YNET_E_ARG, "%s: the head or the bytes are null", op);
+    if (head->size < static_cast<uint32_t>(YNetMsgHead::HeadSize) || head->size > YNET_MAX_MESSAGE)
+        return Fail(YNET_E_ARG, "%s: size %u is not within 4 to %d", op, head->size, YNET_MAX_MESSAGE);
+    if (!CheckMessage(op, head->main_id, head->assistant_id, head->flags, result))
+        return result;
+    YNetMsgHead packed;
+    packed.SetHead(static_cast<WORD>(head->size), static_cast<BYTE>(head->main_id),
+                   static_cast<BYTE>(head->assistant_id), (head->flags & YNET_FLAG_REQUEST) != 0,
+                   (head->flags & YNET_FLAG_RESPOND) != 0, (head->flags & YNET_FLAG_ORDINAL) != 0);
+    std::memcpy(bytes4, &packed, sizeof(packed));
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_head_unpack(const uint8_t* bytes4, ynet_head* head) {
+    if (head == nullptr || bytes4 == nullptr)
+        return Fail(YNET_E_ARG, "ynet_head_unpack: the head or the bytes are null");
+    YNetMsgHead packed;
+    std::memcpy(&packed, bytes4, sizeof(packed));
+    head->size = static_cast<uint32_t>(packed.GetSize());
+    head->main_id = packed.GetMainID();
+    head->assistant_id = packed.GetAssistantID();
+    head->flags = (packed.IsRequestMsg() ? YNET_FLAG_REQUEST : 0u) | (packed.IsRespondMsg() ? YNET_FLAG_RESPOND : 0u) |
+                  (packed.IsOrdinal() ? YNET_FLAG_ORDINAL : 0u);
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_encode(uint8_t* body, int32_t length) {
+    int32_t result = YNET_OK;
+    if (!CheckBody("ynet_encode", body, length, result))
+        return result;
+    unsigned char unused = 0;
+    Encode(body, static_cast<DWORD>(length), unused);
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_decode(uint8_t* body, int32_t length) {
+    int32_t result = YNET_OK;
+    if (!CheckBody("ynet_decode", body, length, result))
+        return result;
+    unsigned char unused = 0;
+    Decode(body, static_cast<DWORD>(length), unused);
+    return YNET_OK;
+}
+
+} // extern "C"

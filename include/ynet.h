@@ -1,0 +1,195 @@
+/* Public header. ynet.h: the C interface of YonderNetC.
+ *
+ * Plain C (C99 or C++ compile it), for every compiler and language that can
+ * call a C function in a shared library: MSVC, clang-cl, MinGW-w64, Python's
+ * ctypes, Delphi, C#, Rust, Go. It includes only <stdint.h>.
+ *
+ * Stability rules (they hold for every release of major version 1):
+ *   - Only fixed-width integers, pointers to opaque structs, pointers to
+ *     bytes and text, and function pointers cross it; no bool, enum, bit
+ *     field or C++ type.
+ *   - Every function and callback uses one calling convention, YNET_CALL
+ *     (__cdecl on 32-bit Windows, so a 32-bit MSVC program links the name
+ *     _ynet_x and the DLL exports ynet_x), on both sides.
+ *   - A struct the caller fills (ynet_callbacks, ynet_connect_options)
+ *     starts with its own size: set it to sizeof. A later release may add
+ *     fields at the end and reads only the fields the given size holds; a
+ *     size smaller than the first release's struct is refused.
+ *   - Functions are only added, never changed or removed.
+ *
+ * Results: every function that can fail returns an int32_t, YNET_OK (0) or
+ * a negative YNET_E_* code, and then leaves a text saying why for the calling
+ * thread (ynet_last_error). Bad arguments never abort the process: a null
+ * handle or pointer, a missing message callback, a length or ID out of
+ * range, a handle that was destroyed (told apart while its memory has not
+ * been given to a new client) each return YNET_E_ARG or YNET_E_HANDLE.
+ *
+ * Threads: each client has its own receive thread; the callbacks run on it.
+ * A callback may call ynet_client_send (of any client), ynet_client_disconnect
+ * and ynet_client_release. A callback may also take its time: only its own
+ * connection's receiving waits meanwhile. On the client's own receive thread
+ * ynet_client_connect, ynet_client_reconnect, ynet_client_wait_release and
+ * ynet_client_destroy are refused with YNET_E_STATE (they would wait for the
+ * thread they run on): cut from a callback by returning non-zero from
+ * on_message or by ynet_client_release, and destroy from the owner's thread.
+ * Destroying a client while another thread is still inside a call with the
+ * same handle is the caller's error, as freeing any object in use is.
+ */
+#ifndef YNET_H
+#define YNET_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define YNET_CALL __cdecl
+#if defined(YNET_BUILDING)
+#define YNET_C_API __declspec(dllexport)
+#elif defined(YNET_STATIC)
+#define YNET_C_API
+#else
+#define YNET_C_API __declspec(dllimport)
+#endif
+#else
+#define YNET_CALL
+#define YNET_C_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The version this header describes: major << 16 | minor << 8 | patch. */
+#define YNET_VERSION ((1 << 16) | (0 << 8) | 0)
+
+/* Results. */
+#define YNET_OK 0
+#define YNET_E_ARG (-1)    /* an argument is null, out of range or malformed */
+#define YNET_E_HANDLE (-2) /* the client handle is null or was destroyed */
+#define YNET_E_STATE (-3)  /* not allowed now (from the client's own callback, clients still alive) */
+#define YNET_E_FAIL (-4)   /* the operation failed (connect, handshake, send, stack start-up) */
+#define YNET_E_MEMORY (-5) /* out of memory */
+
+/* Message limits: the whole message (4-byte head and body) is at most 1440 bytes. */
+#define YNET_MAX_MESSAGE 1440
+#define YNET_MAX_BODY 1436
+#define YNET_MAX_MAIN_ID 63
+#define YNET_MAX_ASSISTANT_ID 255
+
+/* Head flags (any combination). */
+#define YNET_FLAG_REQUEST 1u
+#define YNET_FLAG_RESPOND 2u
+#define YNET_FLAG_ORDINAL 4u
+
+/* Notifications (on_notify's what, and the wParam posted to the window). */
+#define YNET_NOTIFY_CONNECTED 1u
+#define YNET_NOTIFY_THREAD_STARTED 2u
+#define YNET_NOTIFY_THREAD_ENDED 3u
+
+/* Proxy types of ynet_connect_options. */
+#define YNET_PROXY_NONE 0u
+#define YNET_PROXY_SOCKS4 1u
+#define YNET_PROXY_SOCKS5 2u
+
+typedef struct ynet_client ynet_client; /* opaque */
+
+/* One received message, on the client's receive thread: head fields and
+ * the unscrambled body (body_length bytes, 0 to 1436), valid only during
+ * the call and never copied. Return 0 to keep receiving; any other value
+ * cuts the connection (on_cut follows, then the thread ends). */
+typedef int32_t(YNET_CALL* ynet_message_fn)(void* user, ynet_client* client, uint32_t main_id, uint32_t assistant_id,
+                                            uint32_t flags, const uint8_t* body, int32_t body_length);
+/* The connection is cut, the receive thread begins or ends. */
+typedef void(YNET_CALL* ynet_event_fn)(void* user, ynet_client* client);
+/* A notification (YNET_NOTIFY_*). CONNECTED comes on the thread that called
+ * ynet_client_connect, when the connection is made; THREAD_STARTED and
+ * THREAD_ENDED on the receive thread (THREAD_STARTED may come first). */
+typedef void(YNET_CALL* ynet_notify_fn)(void* user, ynet_client* client, uint32_t what);
+/* One log line of the library (8-bit text, no newline), from any thread,
+ * one line at a time. */
+typedef void(YNET_CALL* ynet_log_fn)(void* user, const char* line);
+
+/* What the caller gives ynet_client_new; copied, so it may go once the call returns. */
+typedef struct ynet_callbacks {
+    uint32_t size;              /* sizeof(ynet_callbacks) */
+    void* user;                 /* handed to every callback */
+    ynet_message_fn on_message; /* required */
+    ynet_event_fn on_cut;       /* optional (null), as are the rest */
+    ynet_event_fn on_thread_begin;
+    ynet_event_fn on_thread_end;
+    ynet_notify_fn on_notify;
+    void* window;            /* HWND: the notifications are also posted there (PostMessage), or null */
+    uint32_t window_message; /* the window message number they are posted as */
+} ynet_callbacks;
+
+/* Optional settings of ynet_client_connect (null: direct, no bound). */
+typedef struct ynet_connect_options {
+    uint32_t size;        /* sizeof(ynet_connect_options) */
+    uint32_t proxy_type;  /* YNET_PROXY_NONE, _SOCKS4 or _SOCKS5 */
+    const char* proxy;    /* the proxy's "a.b.c.d:port", when proxy_type is not NONE */
+    const char* user;     /* SOCKS5 user name and password, or null for none */
+    const char* password; /* (each at most 255 bytes) */
+    uint32_t timeout_ms;  /* bound on the connect and the handshake; 0: none */
+} ynet_connect_options;
+
+/* A message head, unpacked. */
+typedef struct ynet_head {
+    uint32_t size; /* of the whole message, head included */
+    uint32_t main_id;
+    uint32_t assistant_id;
+    uint32_t flags; /* YNET_FLAG_* */
+} ynet_head;
+
+/* The library's version (YNET_VERSION of the library that was built). */
+YNET_C_API uint32_t YNET_CALL ynet_version(void);
+/* Why the last failed call on this thread failed; "" before any failure.
+ * The text stays valid until the thread's next failing call. */
+YNET_C_API const char* YNET_CALL ynet_last_error(void);
+
+/* Socket stack: start once before the first client, stop after the last is
+ * destroyed (stop refuses with YNET_E_STATE while a client exists). */
+YNET_C_API int32_t YNET_CALL ynet_stack_start(void);
+YNET_C_API int32_t YNET_CALL ynet_stack_stop(void);
+
+/* The sink of the library's log lines; null restores the default (stderr). */
+YNET_C_API int32_t YNET_CALL ynet_set_log_sink(ynet_log_fn sink, void* user);
+
+/* A client, not yet connected. *client receives the handle. */
+YNET_C_API int32_t YNET_CALL ynet_client_new(const ynet_callbacks* callbacks, ynet_client** client);
+/* Connects to server "a.b.c.d:port" (blocking), directly or through the
+ * proxy of options, and starts the receive thread. */
+YNET_C_API int32_t YNET_CALL ynet_client_connect(ynet_client* client, const char* server,
+                                                 const ynet_connect_options* options);
+/* A new connection to the same server (and proxy), replacing the one held;
+ * a running receive thread carries on with it. */
+YNET_C_API int32_t YNET_CALL ynet_client_reconnect(ynet_client* client);
+/* Sends one message: the head is built and a copy of the body scrambled
+ * here (body is not changed). Any thread. YNET_E_FAIL when the connection
+ * is closed or the send failed. */
+YNET_C_API int32_t YNET_CALL ynet_client_send(ynet_client* client, uint32_t main_id, uint32_t assistant_id,
+                                              uint32_t flags, const void* body, int32_t body_length);
+/* 1 when connected (the receive thread runs on an open connection), 0 when
+ * not, or a negative YNET_E_* code. */
+YNET_C_API int32_t YNET_CALL ynet_client_is_connected(ynet_client* client);
+/* Abortive close: the receive thread sees the connection cut (on_cut) and ends. */
+YNET_C_API int32_t YNET_CALL ynet_client_disconnect(ynet_client* client);
+/* Close and ask the receive thread to end, without waiting. */
+YNET_C_API int32_t YNET_CALL ynet_client_release(ynet_client* client);
+/* Close gracefully and wait for the receive thread to end. */
+YNET_C_API int32_t YNET_CALL ynet_client_wait_release(ynet_client* client);
+/* Ends the connection, waits for the receive thread and frees the client;
+ * the handle is dead afterwards. */
+YNET_C_API int32_t YNET_CALL ynet_client_destroy(ynet_client* client);
+
+/* The 4-byte wire head: pack checks every field (size 4 to 1440, IDs and
+ * flags within their ranges); unpack reads any 4 bytes. */
+YNET_C_API int32_t YNET_CALL ynet_head_pack(const ynet_head* head, uint8_t* bytes4);
+YNET_C_API int32_t YNET_CALL ynet_head_unpack(const uint8_t* bytes4, ynet_head* head);
+/* The body scrambler, in place: a body of 0 to 1436 bytes (the bytes after the head). */
+YNET_C_API int32_t YNET_CALL ynet_encode(uint8_t* body, int32_t length);
+YNET_C_API int32_t YNET_CALL ynet_decode(uint8_t* body, int32_t length);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* YNET_H */
