@@ -116,6 +116,22 @@ start_test_peers() {
     at_exit proxies_stop
 }
 
+# start_echod COMMAND...: an echo server (ynet-echod, native or under Wine)
+# that runs until the stage ends; ECHOD_PORT is where it listens.
+ECHOD_PORT=
+start_echod() {
+    local line
+    coproc ECHOD { exec "$@" --quiet 2>>"$BUILD/echod-$STAGE.log"; }
+    at_exit stop_echod "$ECHOD_PID"
+    read -r -t 60 line <&"${ECHOD[0]}" || die "no port line from: $*"
+    [[ $line =~ ^port\ ([0-9]+) ]] || die "'$line' is not a port line, from: $*"
+    ECHOD_PORT=${BASH_REMATCH[1]}
+}
+stop_echod() {
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+
 # junit_count FILE ATTRIBUTE: one attribute of the junit report's testsuite.
 junit_count() {
     local value
@@ -296,7 +312,28 @@ stage_package() {
         bash -euo pipefail "$work/src/pkg-config")
     [ "${out% }" = "$expected" ] || die "the pkg-config consumer printed '$out', not '$expected'"
     [ -f "$prefix/share/YonderNetC/wireshark/ynet.lua" ] || die "the Wireshark dissector is not installed"
-    summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected"
+
+    # The C interface from ISO C99 (tests/capi/ynet-c-echo.c), against the same
+    # install: CMake's package and pkg-config's YonderNetC-C; each runs its
+    # bad-argument table and the echo exchange, directly and through microsocks.
+    configure_and_build "$work/c-cmake" -S "$ROOT/tests/capi" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release
+    step "building the C consumer with pkg-config"
+    local c_flags
+    c_flags=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs YonderNetC-C)
+    # shellcheck disable=SC2086 # the flags are words
+    gcc -std=c99 -pedantic -Wall -Wextra -Werror -o "$work/pkg-config/ynet-c-echo" "$ROOT/tests/capi/ynet-c-echo.c" \
+        $c_flags -pthread -Wl,-rpath,"$prefix/lib"
+    start_echod "$native/tools/ynet-echod"
+    proxies_start
+    at_exit proxies_stop
+    local consumer runs=0
+    for consumer in "$work/c-cmake/ynet-c-echo" "$work/pkg-config/ynet-c-echo"; do
+        step "$consumer: direct, then through microsocks"
+        env -u LD_LIBRARY_PATH timeout 60 "$consumer" "127.0.0.1:$ECHOD_PORT"
+        env -u LD_LIBRARY_PATH timeout 60 "$consumer" "127.0.0.1:$ECHOD_PORT" "127.0.0.1:$YNET_MICROSOCKS_PORT"
+        runs=$((runs + 2))
+    done
+    summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks"
 }
 
 stage_asan() {
