@@ -1,0 +1,184 @@
+// Public header. ynet.hpp: C++ over the C interface (ynet.h), header-only.
+//
+// Compiled into the application, with the application's compiler and
+// standard library (C++17 or later), so it works against the DLL whatever
+// built the DLL: only the C functions of ynet.h cross between the two.
+//
+//   ynet::Stack stack;                          // ynet_stack_start ... stop
+//   ynet::Client client([](ynet::Client&, const ynet::Message& m) {
+//       std::printf("%.*s\n", int(m.body.size()), m.body.data());
+//       return 0;                               // keep receiving
+//   });
+//   if (auto r = client.connect("127.0.0.1:7000"); !r) std::puts(r.text.c_str());
+//   client.send(1, 2, YNET_FLAG_REQUEST, "hello");
+//
+// Errors are results (ynet::Result: a code and the text of ynet_last_error),
+// never exceptions; an exception thrown by a handler is caught before it
+// reaches the library: from on_message it cuts the connection, from the
+// other handlers it is dropped. Threads and what a handler may call: as
+// ynet.h says. A Client is neither copied nor moved (the library holds its
+// address until it is destroyed).
+#pragma once
+
+#include "ynet.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace ynet {
+
+struct Result {
+    int32_t code = YNET_OK;
+    std::string text; // why it failed, empty on success
+
+    explicit operator bool() const { return code == YNET_OK; }
+    static Result Of(int32_t code) { return code == YNET_OK ? Result{} : Result{code, ynet_last_error()}; }
+};
+
+// One received message; body is valid only during the handler's call.
+struct Message {
+    uint32_t mainId;
+    uint32_t assistantId;
+    uint32_t flags;
+    std::string_view body;
+};
+
+class Client;
+
+// A received message; a non-zero result cuts the connection.
+using MessageHandler = std::function<int32_t(Client&, const Message&)>;
+
+// The other callbacks, all optional.
+struct Handlers {
+    std::function<void(Client&)> onCut;
+    std::function<void(Client&)> onThreadBegin;
+    std::function<void(Client&)> onThreadEnd;
+    std::function<void(Client&, uint32_t what)> onNotify; // YNET_NOTIFY_*
+    void* window = nullptr;                               // HWND for the posted notifications
+    uint32_t windowMessage = 0;
+};
+
+struct ConnectOptions {
+    uint32_t proxyType = YNET_PROXY_NONE;
+    std::string proxy; // "a.b.c.d:port"
+    const char* user = nullptr;
+    const char* password = nullptr;
+    uint32_t timeoutMs = 0;
+};
+
+// The socket stack for the scope of the object.
+class Stack {
+public:
+    Stack() : m_Result(Result::Of(ynet_stack_start())) {}
+    ~Stack() {
+        if (m_Result)
+            ynet_stack_stop();
+    }
+    Stack(const Stack&) = delete;
+    Stack& operator=(const Stack&) = delete;
+    const Result& result() const { return m_Result; }
+
+private:
+    Result m_Result;
+};
+
+class Client {
+public:
+    explicit Client(MessageHandler onMessage, Handlers handlers = {})
+        : m_OnMessage(std::move(onMessage)), m_Handlers(std::move(handlers)) {
+        ynet_callbacks callbacks{};
+        callbacks.size = sizeof(callbacks);
+        callbacks.user = this;
+        callbacks.on_message = m_OnMessage ? &OnMessage : nullptr;
+        callbacks.on_cut = &OnCut;
+        callbacks.on_thread_begin = &OnThreadBegin;
+        callbacks.on_thread_end = &OnThreadEnd;
+        callbacks.on_notify = &OnNotify;
+        callbacks.window = m_Handlers.window;
+        callbacks.window_message = m_Handlers.windowMessage;
+        m_Created = Result::Of(ynet_client_new(&callbacks, &m_Handle));
+    }
+    // Ends the connection and waits for the receive thread (never call it
+    // from this client's own handlers).
+    ~Client() {
+        if (m_Handle != nullptr)
+            ynet_client_destroy(m_Handle);
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Whether the constructor made a client, and why not.
+    const Result& created() const { return m_Created; }
+    ynet_client* handle() const { return m_Handle; }
+
+    Result connect(const std::string& server, const ConnectOptions& options = {}) {
+        ynet_connect_options o{sizeof(o),    options.proxyType, options.proxy.c_str(),
+                               options.user, options.password,  options.timeoutMs};
+        return Result::Of(ynet_client_connect(m_Handle, server.c_str(), &o));
+    }
+    Result send(uint32_t mainId, uint32_t assistantId, uint32_t flags, std::string_view body) {
+        return Result::Of(
+            ynet_client_send(m_Handle, mainId, assistantId, flags, body.data(), static_cast<int32_t>(body.size())));
+    }
+    Result reconnect() { return Result::Of(ynet_client_reconnect(m_Handle)); }
+    Result disconnect() { return Result::Of(ynet_client_disconnect(m_Handle)); }
+    Result release() { return Result::Of(ynet_client_release(m_Handle)); }
+    Result waitRelease() { return Result::Of(ynet_client_wait_release(m_Handle)); }
+    bool connected() const { return ynet_client_is_connected(m_Handle) == 1; }
+
+private:
+    static Client& Self(void* user) { return *static_cast<Client*>(user); }
+
+    static int32_t YNET_CALL OnMessage(void* user, ynet_client*, uint32_t mainId, uint32_t assistantId, uint32_t flags,
+                                       const uint8_t* body, int32_t length) {
+        try {
+            Message message{mainId, assistantId, flags,
+                            std::string_view(reinterpret_cast<const char*>(body), static_cast<size_t>(length))};
+            return Self(user).m_OnMessage(Self(user), message);
+        } catch (...) {
+            return 1; // a handler that throws cuts its connection
+        }
+    }
+    template <typename F, typename... A> static void Call(F& handler, A&&... args) {
+        try {
+            if (handler)
+                handler(std::forward<A>(args)...);
+        } catch (...) {
+        }
+    }
+    static void YNET_CALL OnCut(void* user, ynet_client*) { Call(Self(user).m_Handlers.onCut, Self(user)); }
+    static void YNET_CALL OnThreadBegin(void* user, ynet_client*) {
+        Call(Self(user).m_Handlers.onThreadBegin, Self(user));
+    }
+    static void YNET_CALL OnThreadEnd(void* user, ynet_client*) { Call(Self(user).m_Handlers.onThreadEnd, Self(user)); }
+    static void YNET_CALL OnNotify(void* user, ynet_client*, uint32_t what) {
+        Call(Self(user).m_Handlers.onNotify, Self(user), what);
+    }
+
+    MessageHandler m_OnMessage;
+    Handlers m_Handlers;
+    ynet_client* m_Handle = nullptr;
+    Result m_Created;
+};
+
+// The head and scrambler helpers.
+inline Result PackHead(const ynet_head& head, uint8_t bytes[4]) {
+    return Result::Of(ynet_head_pack(&head, bytes));
+}
+inline Result UnpackHead(const uint8_t bytes[4], ynet_head& head) {
+    return Result::Of(ynet_head_unpack(bytes, &head));
+}
+inline Result Encode(uint8_t* body, int32_t length) {
+    return Result::Of(ynet_encode(body, length));
+}
+inline Result Decode(uint8_t* body, int32_t length) {
+    return Result::Of(ynet_decode(body, length));
+}
+inline uint32_t Version() {
+    return ynet_version();
+}
+
+} // namespace ynet

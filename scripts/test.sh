@@ -50,13 +50,14 @@ STATE=${YNET_TEST_STATE:-$BUILD/test-state} # the stages' summaries and counts, 
 export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-${HOME:-/root}/.wine-ynet}
 export CTEST_OUTPUT_ON_FAILURE=1
+PYTHON=/usr/bin/python3 # Debian's (python3, python3-pip), whatever else is on PATH
 
 ALL_STAGES=(deps lint native package asan tsan fuzz wine churn i686 dissector)
 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format-14 clang-tidy-14 shellcheck git pkg-config
     googletest libgtest-dev libbenchmark-dev libasio-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 tshark
-    microsocks dante-server)
+    microsocks dante-server python3 python3-pip python3-setuptools lld llvm clang-tools-14)
 
 # ============================================================ stage helpers
 STAGE=
@@ -333,7 +334,41 @@ stage_package() {
         env -u LD_LIBRARY_PATH timeout 60 "$consumer" "127.0.0.1:$ECHOD_PORT" "127.0.0.1:$YNET_MICROSOCKS_PORT"
         runs=$((runs + 2))
     done
-    summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks"
+
+    # The Python module (python/), pip-installed from a copy (the build
+    # leaves its files there) with no index, its unittest tests against the
+    # installed library and the same ynet-echod.
+    step "pip-installing python/ and running its tests"
+    cp -r "$ROOT/python" "$work/python-src"
+    "$PYTHON" -m pip install -q --no-build-isolation --no-deps --no-index --target "$work/python" "$work/python-src" \
+        >"$work/pip.log" 2>&1 || {
+        cat "$work/pip.log"
+        die "pip could not install python/"
+    }
+    local py_log=$work/python-tests.log
+    (cd "$work" && PYTHONPATH=$work/python PYTHONDONTWRITEBYTECODE=1 YNET_LIBRARY=$prefix/lib/libYonderNetC.so \
+        YNET_ECHOD=$native/tools/ynet-echod timeout 300 "$PYTHON" -m unittest discover -s "$work/python-src/tests" \
+        >"$py_log" 2>&1) || {
+        cat "$py_log"
+        die "the Python module's tests failed"
+    }
+    # The README's two examples of the section on C and Python: ynet.hpp
+    # as C++17 with the C interface's flags, and the ten-line script.
+    step "building and running the README's ynet.hpp and Python examples"
+    # shellcheck disable=SC2086 # the flags are words
+    g++ -std=c++17 -Wall -Wextra -Werror -o "$work/pkg-config/echo-hpp" "$work/src/echo.cpp" $c_flags -pthread \
+        -Wl,-rpath,"$prefix/lib"
+    local echo_lines
+    echo_lines=$(env -u LD_LIBRARY_PATH timeout 60 "$work/pkg-config/echo-hpp" "127.0.0.1:$ECHOD_PORT" | grep -c '^echo 1/' || true)
+    [ "$echo_lines" -eq 3 ] || die "the ynet.hpp example printed $echo_lines echoes, not 3"
+    echo_lines=$(PYTHONPATH=$work/python YNET_LIBRARY=$prefix/lib/libYonderNetC.so timeout 60 \
+        "$PYTHON" "$work/src/echo.py" "127.0.0.1:$ECHOD_PORT" | grep -c '^echo 1/' || true)
+    [ "$echo_lines" -eq 3 ] || die "the README's Python script printed $echo_lines echoes, not 3"
+    local py_ran
+    py_ran=$(sed -n 's/^Ran \([0-9]*\) tests\?.*/\1/p' "$py_log")
+    [ -n "$py_ran" ] && [ "$py_ran" -gt 0 ] || die "no Python test ran (see $py_log)"
+    count_tests "$py_ran" 0 0
+    summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; Python module: pip-installed, $py_ran unittest tests passed; the README's ynet.hpp (C++17) and Python examples print their 3 echoes"
 }
 
 stage_asan() {
