@@ -366,7 +366,7 @@ stage_package() {
     [ "$echo_lines" -eq 3 ] || die "the README's Python script printed $echo_lines echoes, not 3"
     local py_ran
     py_ran=$(sed -n 's/^Ran \([0-9]*\) tests\?.*/\1/p' "$py_log")
-    [ -n "$py_ran" ] && [ "$py_ran" -gt 0 ] || die "no Python test ran (see $py_log)"
+    [ "${py_ran:-0}" -gt 0 ] || die "no Python test ran (see $py_log)"
     count_tests "$py_ran" 0 0
     summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; Python module: pip-installed, $py_ran unittest tests passed; the README's ynet.hpp (C++17) and Python examples print their 3 echoes"
 }
@@ -423,7 +423,17 @@ stage_wine() {
     implibs=$(find "$dir" -name '*.exe.a' -o -name 'lib*.dll.a' ! -name libYonderNetC.dll.a ! -name YonderNetC.dll.a)
     [ -z "$implibs" ] || die "import libraries of programs: $implibs"
     run_suite "$dir" --gtest-inside
-    summary "$SUITE_LINE; the .exe programs export nothing and have no import library"
+    # The C interface from the MSVC ABI: tests/capi/ynet-c-echo.c built by
+    # clang for x86_64-pc-windows-msvc without a C runtime, linked by
+    # lld-link against YonderNetC.lib, its import table checked, run under
+    # Wine against the Windows ynet-echod (bad-argument table, echo exchange).
+    step "the MSVC-ABI C program: build, import table, run under Wine"
+    local msvc_line
+    msvc_line=$(bash "$ROOT/tests/capi/msvc-abi.sh" x86_64 "$dir")
+    echo "$msvc_line"
+    start_echod "$ROOT/cmake/wine-run.sh" "$dir/tools/ynet-echod.exe"
+    (cd "$dir" && timeout 120 "$ROOT/cmake/wine-run.sh" ./ynet-c-echo-msvc.exe "127.0.0.1:$ECHOD_PORT")
+    summary "$SUITE_LINE; the .exe programs export nothing and have no import library; $msvc_line, ran its bad-argument table and echo exchange under Wine"
 }
 
 # Connection churn (tests/churn/ynet-churn): connect, exchange one message,
@@ -476,7 +486,12 @@ stage_i686() {
     exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$dump" | grep -c '\]' || true)
     [ "$exports" -gt 0 ] || die "$dll exports nothing"
     imports=$(sed -n 's/^\tDLL Name: //p' "$dump" | paste -sd' ' -)
-    summary "YonderNetC.dll: PE machine 0x$machine (i386), $exports exports, imports: $imports"
+    # The C interface for 32-bit MSVC-style linkers: the names, and the
+    # MSVC-ABI C program compiled and linked against YonderNetC.lib.
+    local names msvc_line
+    names=$(bash "$ROOT/tests/capi/check-exports.sh" "$dir")
+    msvc_line=$(bash "$ROOT/tests/capi/msvc-abi.sh" i686 "$dir")
+    summary "YonderNetC.dll: PE machine 0x$machine (i386), $exports exports, imports: $imports; $names; $msvc_line (links, not run)"
 }
 
 # The Wireshark dissector through tshark: captures written from chosen bytes
