@@ -1,5 +1,7 @@
 #include "client/CClient.h"
 
+#include <new>
+
 #include "message/YNetMsgHead.h"
 
 namespace YNet2 {
@@ -10,18 +12,55 @@ thread_local const CClient* t_ReceiveOf = nullptr;
 } // namespace
 
 CClient::CClient(const ynet_callbacks& callbacks)
-    : MsgWorker(static_cast<HWND>(callbacks.window), callbacks.window_message), m_Callbacks(callbacks), m_Client(this) {
+    : MsgWorker(static_cast<HWND>(callbacks.window), callbacks.window_message), m_Callbacks(callbacks) {}
+
+// Each destructor ends its connection and waits for its receive thread,
+// while the callbacks still stand.
+CClient::~CClient() {
+    delete m_Direct;
+    delete m_Proxied;
 }
 
-CClient::~CClient() = default;
+TCPClient* CClient::Direct() {
+    if (m_Direct == nullptr)
+        m_Direct = new (std::nothrow) TCPClient(this);
+    if (m_Direct != nullptr) {
+        Activate(m_Direct);
+        m_Direct->Wait_Release(); // TCPClient::Init wants no connection held
+    }
+    return m_Direct;
+}
+
+TCPClient_Socks5* CClient::Proxied() {
+    if (m_Proxied == nullptr)
+        m_Proxied = new (std::nothrow) TCPClient_Socks5(this);
+    if (m_Proxied != nullptr)
+        Activate(m_Proxied);
+    return m_Proxied;
+}
+
+void CClient::Activate(TCPClient* next) {
+    TCPClient* previous = m_Active.exchange(next, std::memory_order_acq_rel);
+    if (previous != nullptr && previous != next)
+        previous->Wait_Release();
+}
+
+LONG CClient::Reconnect() {
+    TCPClient* active = Active();
+    if (active == nullptr)
+        return E_FAIL;
+    // TCPClient_Socks5::Reconnect hides TCPClient's (it is not virtual).
+    return active == m_Proxied ? m_Proxied->Reconnect() : active->Reconnect();
+}
 
 LONG CClient::HandleMessage(void* message, int length, void* /*connection*/, void* /*kernel*/) {
+    // The head's fields straight from its bytes (drawn in YNetMsgHead.h):
+    // one message costs the C path no call beyond the callback's own.
     const auto* bytes = static_cast<const unsigned char*>(message);
-    const auto* head = static_cast<const YNetMsgHead*>(message);
-    uint32_t flags = (head->IsRequestMsg() ? YNET_FLAG_REQUEST : 0u) | (head->IsRespondMsg() ? YNET_FLAG_RESPOND : 0u) |
-                     (head->IsOrdinal() ? YNET_FLAG_ORDINAL : 0u);
-    return m_Callbacks.on_message(m_Callbacks.user, this, head->GetMainID(), head->GetAssistantID(), flags,
-                                  bytes + YNetMsgHead::HeadSize, length - YNetMsgHead::HeadSize);
+    const uint32_t flags = (bytes[2] & 0x01u ? YNET_FLAG_REQUEST : 0u) | (bytes[2] & 0x02u ? YNET_FLAG_RESPOND : 0u) |
+                           (bytes[1] & 0x80u ? YNET_FLAG_ORDINAL : 0u);
+    return m_Callbacks.on_message(m_Callbacks.user, this, bytes[2] >> 2, bytes[3], flags, bytes + YNetMsgHead::HeadSize,
+                                  length - YNetMsgHead::HeadSize);
 }
 
 LONG CClient::ConnectionCut(void* /*connection*/) {

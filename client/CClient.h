@@ -1,14 +1,23 @@
 // CClient: one client of the C interface (include/ynet.h). Internal header.
 //
 // A MsgWorker that forwards each callback to the C function the application
-// gave, and the TCPClient_Socks5 it works for. A received message reaches
-// on_message from HandleMessage with one indirect call and no copy.
+// gave, and the connection it works for: a TCPClient for a direct connect, a
+// TCPClient_Socks5 through a proxy, each made on its first connect, so that
+// either kind behaves (and costs) exactly as the C++ class does. A received
+// message reaches on_message from HandleMessage with one indirect call and
+// no copy.
+//
+// Ownership: both connection objects live until the CClient is destroyed;
+// a connect of the other kind ends the one active before (Wait_Release) and
+// keeps it, so a thread still holding it never meets a freed object.
 //
 // Threads: the callbacks run on the client's receive thread. OnReceiveThread
 // tells a call made from one of them (between MsgThreadBegin and
 // MsgThreadEnd on that thread), so that calls which would wait for this
 // very thread can be refused.
 #pragma once
+
+#include <atomic>
 
 #include "client/MsgWorker.h"
 #include "client/TCPClient_Socks5.h"
@@ -39,15 +48,24 @@ public:
     // True on this client's receive thread, inside its callbacks.
     bool OnReceiveThread() const;
 
-    TCPClient_Socks5& Client() { return m_Client; }
+    // Owner's thread, before a connect: the object of that kind, made
+    // active (null when it cannot be allocated).
+    TCPClient* Direct();
+    TCPClient_Socks5* Proxied();
+    // The object of the last connect, or null before the first. Any thread.
+    TCPClient* Active() const { return m_Active.load(std::memory_order_acquire); }
+    // Reconnect of the active object, as its own class does it.
+    LONG Reconnect();
 
 private:
     void Notify(uint32_t what);
+    // Ends the other object's connection and makes next the active one.
+    void Activate(TCPClient* next);
 
     ynet_callbacks m_Callbacks;
-    // Declared last, destroyed first: its receive thread has ended before
-    // the callbacks above go.
-    TCPClient_Socks5 m_Client;
+    TCPClient* m_Direct = nullptr;         // owned
+    TCPClient_Socks5* m_Proxied = nullptr; // owned
+    std::atomic<TCPClient*> m_Active{nullptr};
 };
 
 } // namespace YNet2

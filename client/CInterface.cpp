@@ -218,10 +218,15 @@ int32_t YNET_CALL ynet_client_connect(ynet_client* handle, const char* server, c
             return Fail(YNET_E_ARG, "%s: a user name or password is longer than %d bytes", op,
                         TCPClient_Socks5::kMaxCredential);
     }
-    TCPClient_Socks5& tcp = client->Client();
-    tcp.SetConnectTimeout(options->timeout_ms);
     auto type = options->proxy_type == YNET_PROXY_SOCKS4 ? TCPClient_Socks5::SOCKS4 : TCPClient_Socks5::SOCKS5;
-    if (tcp.Init(serverAddr, type, viaProxy ? &proxyAddr : nullptr, options->user, options->password) != 0)
+    TCPClient_Socks5* proxied = viaProxy ? client->Proxied() : nullptr;
+    TCPClient* tcp = viaProxy ? proxied : client->Direct();
+    if (tcp == nullptr)
+        return Fail(YNET_E_MEMORY, "%s: out of memory", op);
+    tcp->SetConnectTimeout(options->timeout_ms);
+    LONG connected = viaProxy ? proxied->Init(serverAddr, type, &proxyAddr, options->user, options->password)
+                              : tcp->Init(serverAddr);
+    if (connected != 0)
         return Fail(YNET_E_FAIL, "%s: cannot connect to %s%s%s (the library's log says why)", op, server,
                     viaProxy ? " through " : "", viaProxy ? options->proxy : "");
     client->NotifyConnected();
@@ -232,7 +237,7 @@ int32_t YNET_CALL ynet_client_reconnect(ynet_client* handle) {
     CClient* client = nullptr;
     if (int32_t result = LookupOffReceiveThread(handle, "ynet_client_reconnect", &client); result != YNET_OK)
         return result;
-    if (client->Client().Reconnect() != 0)
+    if (client->Reconnect() != 0)
         return Fail(YNET_E_FAIL, "ynet_client_reconnect: cannot connect again (the library's log says why)");
     return YNET_OK;
 }
@@ -252,7 +257,8 @@ int32_t YNET_CALL ynet_client_send(ynet_client* handle, uint32_t mainID, uint32_
         (flags & YNET_FLAG_REQUEST) != 0, (flags & YNET_FLAG_RESPOND) != 0, (flags & YNET_FLAG_ORDINAL) != 0);
     if (bodyLength > 0)
         std::memcpy(message + YNetMsgHead::HeadSize, body, static_cast<size_t>(bodyLength));
-    if (client->Client().SendMsg(nullptr, message, length) != length)
+    TCPClient* tcp = client->Active();
+    if (tcp == nullptr || tcp->SendMsg(nullptr, message, length) != length)
         return Fail(YNET_E_FAIL, "%s: the connection is closed or the send failed", op);
     return YNET_OK;
 }
@@ -261,14 +267,16 @@ int32_t YNET_CALL ynet_client_is_connected(ynet_client* handle) {
     CClient* client = nullptr;
     if (int32_t result = Lookup(handle, "ynet_client_is_connected", &client); result != YNET_OK)
         return result;
-    return client->Client().IsConnect() ? 1 : 0;
+    TCPClient* tcp = client->Active();
+    return tcp != nullptr && tcp->IsConnect() ? 1 : 0;
 }
 
 int32_t YNET_CALL ynet_client_disconnect(ynet_client* handle) {
     CClient* client = nullptr;
     if (int32_t result = Lookup(handle, "ynet_client_disconnect", &client); result != YNET_OK)
         return result;
-    client->Client().Disconnect();
+    if (TCPClient* tcp = client->Active(); tcp != nullptr)
+        tcp->Disconnect();
     return YNET_OK;
 }
 
@@ -276,7 +284,8 @@ int32_t YNET_CALL ynet_client_release(ynet_client* handle) {
     CClient* client = nullptr;
     if (int32_t result = Lookup(handle, "ynet_client_release", &client); result != YNET_OK)
         return result;
-    client->Client().Release();
+    if (TCPClient* tcp = client->Active(); tcp != nullptr)
+        tcp->Release();
     return YNET_OK;
 }
 
@@ -284,7 +293,8 @@ int32_t YNET_CALL ynet_client_wait_release(ynet_client* handle) {
     CClient* client = nullptr;
     if (int32_t result = LookupOffReceiveThread(handle, "ynet_client_wait_release", &client); result != YNET_OK)
         return result;
-    client->Client().Wait_Release();
+    if (TCPClient* tcp = client->Active(); tcp != nullptr)
+        tcp->Wait_Release();
     return YNET_OK;
 }
 
