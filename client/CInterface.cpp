@@ -41,25 +41,32 @@ int32_t Fail(int32_t code, const char* format, ...) {
 std::mutex g_ClientsLock;
 std::unordered_set<const ynet_client*> g_Clients;
 
-int32_t Lookup(ynet_client* handle, const char* op, CClient** client) {
-    if (handle == nullptr)
-        return Fail(YNET_E_HANDLE, "%s: the client handle is null", op);
+// The client a handle names, or null with result set.
+CClient* Lookup(ynet_client* handle, const char* op, int32_t& result) {
+    if (handle == nullptr) {
+        result = Fail(YNET_E_HANDLE, "%s: the client handle is null", op);
+        return nullptr;
+    }
     {
         std::lock_guard<std::mutex> lock(g_ClientsLock);
-        if (g_Clients.find(handle) == g_Clients.end())
-            return Fail(YNET_E_HANDLE, "%s: the client handle is not a live client (destroyed?)", op);
+        if (g_Clients.find(handle) == g_Clients.end()) {
+            result = Fail(YNET_E_HANDLE, "%s: the client handle is not a live client (destroyed?)", op);
+            return nullptr;
+        }
     }
-    *client = static_cast<CClient*>(handle);
-    return YNET_OK;
+    result = YNET_OK;
+    return static_cast<CClient*>(handle);
 }
 
 // Calls that wait for the receive thread cannot run on it.
-int32_t LookupOffReceiveThread(ynet_client* handle, const char* op, CClient** client) {
-    int32_t result = Lookup(handle, op, client);
-    if (result == YNET_OK && (*client)->OnReceiveThread())
-        return Fail(YNET_E_STATE, "%s: not allowed from the client's own callback (it would wait for its own thread)",
-                    op);
-    return result;
+CClient* LookupOffReceiveThread(ynet_client* handle, const char* op, int32_t& result) {
+    CClient* client = Lookup(handle, op, result);
+    if (client != nullptr && client->OnReceiveThread()) {
+        result =
+            Fail(YNET_E_STATE, "%s: not allowed from the client's own callback (it would wait for its own thread)", op);
+        return nullptr;
+    }
+    return client;
 }
 
 // "a.b.c.d:port", every number in range, port 1-65535; nothing else.
@@ -193,8 +200,9 @@ int32_t YNET_CALL ynet_client_new(const ynet_callbacks* callbacks, ynet_client**
 
 int32_t YNET_CALL ynet_client_connect(ynet_client* handle, const char* server, const ynet_connect_options* options) {
     const char* op = "ynet_client_connect";
-    CClient* client = nullptr;
-    if (int32_t result = LookupOffReceiveThread(handle, op, &client); result != YNET_OK)
+    int32_t result = YNET_OK;
+    CClient* client = LookupOffReceiveThread(handle, op, result);
+    if (client == nullptr)
         return result;
     YSocketAddr serverAddr{};
     if (server == nullptr || !ParseAddress(server, serverAddr))
@@ -234,8 +242,9 @@ int32_t YNET_CALL ynet_client_connect(ynet_client* handle, const char* server, c
 }
 
 int32_t YNET_CALL ynet_client_reconnect(ynet_client* handle) {
-    CClient* client = nullptr;
-    if (int32_t result = LookupOffReceiveThread(handle, "ynet_client_reconnect", &client); result != YNET_OK)
+    int32_t result = YNET_OK;
+    CClient* client = LookupOffReceiveThread(handle, "ynet_client_reconnect", result);
+    if (client == nullptr)
         return result;
     if (client->Reconnect() != 0)
         return Fail(YNET_E_FAIL, "ynet_client_reconnect: cannot connect again (the library's log says why)");
@@ -245,9 +254,9 @@ int32_t YNET_CALL ynet_client_reconnect(ynet_client* handle) {
 int32_t YNET_CALL ynet_client_send(ynet_client* handle, uint32_t mainID, uint32_t assistantID, uint32_t flags,
                                    const void* body, int32_t bodyLength) {
     const char* op = "ynet_client_send";
-    CClient* client = nullptr;
-    int32_t result = Lookup(handle, op, &client);
-    if (result != YNET_OK || !CheckMessage(op, mainID, assistantID, flags, result) ||
+    int32_t result = YNET_OK;
+    CClient* client = Lookup(handle, op, result);
+    if (client == nullptr || !CheckMessage(op, mainID, assistantID, flags, result) ||
         !CheckBody(op, body, bodyLength, result))
         return result;
     unsigned char message[YNET_MAX_MESSAGE];
@@ -264,16 +273,18 @@ int32_t YNET_CALL ynet_client_send(ynet_client* handle, uint32_t mainID, uint32_
 }
 
 int32_t YNET_CALL ynet_client_is_connected(ynet_client* handle) {
-    CClient* client = nullptr;
-    if (int32_t result = Lookup(handle, "ynet_client_is_connected", &client); result != YNET_OK)
+    int32_t result = YNET_OK;
+    CClient* client = Lookup(handle, "ynet_client_is_connected", result);
+    if (client == nullptr)
         return result;
     TCPClient* tcp = client->Active();
     return tcp != nullptr && tcp->IsConnect() ? 1 : 0;
 }
 
 int32_t YNET_CALL ynet_client_disconnect(ynet_client* handle) {
-    CClient* client = nullptr;
-    if (int32_t result = Lookup(handle, "ynet_client_disconnect", &client); result != YNET_OK)
+    int32_t result = YNET_OK;
+    CClient* client = Lookup(handle, "ynet_client_disconnect", result);
+    if (client == nullptr)
         return result;
     if (TCPClient* tcp = client->Active(); tcp != nullptr)
         tcp->Disconnect();
@@ -281,8 +292,9 @@ int32_t YNET_CALL ynet_client_disconnect(ynet_client* handle) {
 }
 
 int32_t YNET_CALL ynet_client_release(ynet_client* handle) {
-    CClient* client = nullptr;
-    if (int32_t result = Lookup(handle, "ynet_client_release", &client); result != YNET_OK)
+    int32_t result = YNET_OK;
+    CClient* client = Lookup(handle, "ynet_client_release", result);
+    if (client == nullptr)
         return result;
     if (TCPClient* tcp = client->Active(); tcp != nullptr)
         tcp->Release();
@@ -290,8 +302,9 @@ int32_t YNET_CALL ynet_client_release(ynet_client* handle) {
 }
 
 int32_t YNET_CALL ynet_client_wait_release(ynet_client* handle) {
-    CClient* client = nullptr;
-    if (int32_t result = LookupOffReceiveThread(handle, "ynet_client_wait_release", &client); result != YNET_OK)
+    int32_t result = YNET_OK;
+    CClient* client = LookupOffReceiveThread(handle, "ynet_client_wait_release", result);
+    if (client == nullptr)
         return result;
     if (TCPClient* tcp = client->Active(); tcp != nullptr)
         tcp->Wait_Release();
@@ -299,8 +312,9 @@ int32_t YNET_CALL ynet_client_wait_release(ynet_client* handle) {
 }
 
 int32_t YNET_CALL ynet_client_destroy(ynet_client* handle) {
-    CClient* client = nullptr;
-    if (int32_t result = LookupOffReceiveThread(handle, "ynet_client_destroy", &client); result != YNET_OK)
+    int32_t result = YNET_OK;
+    CClient* client = LookupOffReceiveThread(handle, "ynet_client_destroy", result);
+    if (client == nullptr)
         return result;
     {
         std::lock_guard<std::mutex> lock(g_ClientsLock);
