@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "message/YNetMsgHead.h"
+#include "client/CConnection.h"
 
 namespace YNet2 {
 
@@ -23,7 +23,7 @@ CClient::~CClient() {
 
 TCPClient* CClient::Direct() {
     if (m_Direct == nullptr)
-        m_Direct = new (std::nothrow) TCPClient(this);
+        m_Direct = new (std::nothrow) CConnection<TCPClient>(this);
     if (m_Direct != nullptr) {
         Activate(m_Direct);
         m_Direct->Wait_Release(); // TCPClient::Init wants no connection held
@@ -33,7 +33,7 @@ TCPClient* CClient::Direct() {
 
 TCPClient_Socks5* CClient::Proxied() {
     if (m_Proxied == nullptr)
-        m_Proxied = new (std::nothrow) TCPClient_Socks5(this);
+        m_Proxied = new (std::nothrow) CConnection<TCPClient_Socks5>(this);
     if (m_Proxied != nullptr)
         Activate(m_Proxied);
     return m_Proxied;
@@ -53,14 +53,9 @@ LONG CClient::Reconnect() {
     return active == m_Proxied ? m_Proxied->Reconnect() : active->Reconnect();
 }
 
+// Not reached: the connections hand their messages to Deliver themselves.
 LONG CClient::HandleMessage(void* message, int length, void* /*connection*/, void* /*kernel*/) {
-    // The head's fields straight from its bytes (drawn in YNetMsgHead.h):
-    // one message costs the C path no call beyond the callback's own.
-    const auto* bytes = static_cast<const unsigned char*>(message);
-    const uint32_t flags = (bytes[2] & 0x01u ? YNET_FLAG_REQUEST : 0u) | (bytes[2] & 0x02u ? YNET_FLAG_RESPOND : 0u) |
-                           (bytes[1] & 0x80u ? YNET_FLAG_ORDINAL : 0u);
-    return m_Callbacks.on_message(m_Callbacks.user, this, bytes[2] >> 2, bytes[3], flags, bytes + YNetMsgHead::HeadSize,
-                                  length - YNetMsgHead::HeadSize);
+    return Deliver(static_cast<const unsigned char*>(message), length);
 }
 
 LONG CClient::ConnectionCut(void* /*connection*/) {
