@@ -151,7 +151,8 @@ int32_t YNET_CALL ynet_stack_stop(void) {
     {
         std::lock_guard<std::mutex> lock(g_ClientsLock);
         if (!g_Clients.empty())
-            return Fail(YNET_E_STATE, "ynet_stack_stop: %zu client(s) not destroyed yet", g_Clients.size());
+            return Fail(YNET_E_STATE, "ynet_stack_stop: %u client(s) not destroyed yet",
+                        static_cast<unsigned>(g_Clients.size()));
     }
     SocketRelease();
     return YNET_OK;
@@ -180,8 +181,8 @@ int32_t YNET_CALL ynet_client_new(const ynet_callbacks* callbacks, ynet_client**
     if (callbacks == nullptr)
         return Fail(YNET_E_ARG, "ynet_client_new: the callbacks are null");
     if (callbacks->size < sizeof(ynet_callbacks))
-        return Fail(YNET_E_ARG, "ynet_client_new: callbacks size %u is less than %zu", callbacks->size,
-                    sizeof(ynet_callbacks));
+        return Fail(YNET_E_ARG, "ynet_client_new: callbacks size %u is less than %u", callbacks->size,
+                    static_cast<unsigned>(sizeof(ynet_callbacks)));
     if (callbacks->on_message == nullptr)
         return Fail(YNET_E_ARG, "ynet_client_new: on_message is null");
     auto* created = new (std::nothrow) CClient(*callbacks);
@@ -212,8 +213,8 @@ int32_t YNET_CALL ynet_client_connect(ynet_client* handle, const char* server, c
     if (options == nullptr)
         options = &direct;
     if (options->size < sizeof(ynet_connect_options))
-        return Fail(YNET_E_ARG, "%s: options size %u is less than %zu", op, options->size,
-                    sizeof(ynet_connect_options));
+        return Fail(YNET_E_ARG, "%s: options size %u is less than %u", op, options->size,
+                    static_cast<unsigned>(sizeof(ynet_connect_options)));
     if (options->proxy_type > YNET_PROXY_SOCKS5)
         return Fail(YNET_E_ARG, "%s: unknown proxy type %u", op, options->proxy_type);
     YSocketAddr proxyAddr{};

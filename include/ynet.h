@@ -32,8 +32,12 @@
  * ynet_client_destroy are refused with YNET_E_STATE (they would wait for the
  * thread they run on): cut from a callback by returning non-zero from
  * on_message or by ynet_client_release, and destroy from the owner's thread.
- * Destroying a client while another thread is still inside a call with the
- * same handle is the caller's error, as freeing any object in use is.
+ * Connect, reconnect, wait_release and destroy of one client are its
+ * owner's calls: one thread at a time. Destroying a client while another
+ * thread is still inside a call with the same handle is the caller's
+ * error, as freeing any object in use is. Destroying another client from a
+ * callback waits for that client's thread (two clients that destroy each
+ * other from their callbacks wait for ever).
  */
 #ifndef YNET_H
 #define YNET_H
