@@ -3,7 +3,9 @@
 // more) or a MsgWorker directly; a send goes through ynet_client_send (handle
 // check, head built, body copied) or TCPClient::SendMsg. Both contenders do
 // the same work per message: sum every body byte; each round's sums are
-// checked against the bytes sent. They take turns, the order alternating
+// checked against the bytes sent. One-way also gives the CPU ratio: the
+// CPU seconds of the C++ receive thread over those of the C one, which
+// other processes on a loaded machine disturb less than the time. They take turns, the order alternating
 // from one round to the next; a ratio is taken per round and reported as
 // min / median / max (ratio > 1: the C path is faster).
 //
@@ -40,6 +42,7 @@ struct Tally {
     long target = 0;
     long count = 0;
     std::uint64_t sum = 0;
+    double cpu = 0;      // the receive thread's CPU seconds, from its start to the target
     bool answer = false; // ping-pong: send the next message
     Bytes plain;         // the message (head and plain body) sent
     Done done;
@@ -48,6 +51,7 @@ struct Tally {
     bool Count(const unsigned char* body, int length) {
         sum += SumBytes(body, length);
         if (++count == target) {
+            cpu = ThreadCpuSeconds();
             done.Set();
             return true;
         }
@@ -150,9 +154,9 @@ bool OneWay(int size, int rounds) {
         wire.insert(wire.end(), message.begin(), message.end());
 
     const char* names[] = {"C++ (MsgWorker)", "C (ynet.h)"};
-    std::vector<double> rates[2], ratio;
+    std::vector<double> rates[2], ratio, cpuRatio;
     for (int round = 0; round < rounds; ++round) {
-        double seconds[2];
+        double seconds[2], cpu[2];
         for (int who : OrderOfRound(round, 2)) {
             auto server = Server::Streamer(wire, batches);
             tally.Reset(count);
@@ -162,13 +166,16 @@ bool OneWay(int size, int rounds) {
                 return false;
             }
             rates[who].push_back(count / seconds[who]);
+            cpu[who] = tally.cpu;
         }
         ratio.push_back(seconds[0] / seconds[1]);
+        cpuRatio.push_back(cpu[0] / cpu[1]);
     }
     std::printf("oneway %d bytes, %ld messages per contender and round, %d rounds\n", size, count, rounds);
     for (int who = 0; who < 2; ++who)
         std::printf("    %-16s median %.3f M msg/s\n", names[who], Median(rates[who]) / 1e6);
     PrintSpread("ratio C / C++", SpreadOf(ratio));
+    PrintSpread("CPU ratio C / C++", SpreadOf(cpuRatio));
     std::fflush(stdout);
     return true;
 }
