@@ -358,16 +358,18 @@ stage_package() {
     # shellcheck disable=SC2086 # the flags are words
     g++ -std=c++17 -Wall -Wextra -Werror -o "$work/pkg-config/echo-hpp" "$work/src/echo.cpp" $c_flags -pthread \
         -Wl,-rpath,"$prefix/lib"
-    local echo_lines
-    echo_lines=$(env -u LD_LIBRARY_PATH timeout 60 "$work/pkg-config/echo-hpp" "127.0.0.1:$ECHOD_PORT" | grep -c '^echo 1/' || true)
-    [ "$echo_lines" -eq 3 ] || die "the ynet.hpp example printed $echo_lines echoes, not 3"
-    echo_lines=$(PYTHONPATH=$work/python YNET_LIBRARY=$prefix/lib/libYonderNetC.so timeout 60 \
-        "$PYTHON" "$work/src/echo.py" "127.0.0.1:$ECHOD_PORT" | grep -c '^echo 1/' || true)
-    [ "$echo_lines" -eq 3 ] || die "the README's Python script printed $echo_lines echoes, not 3"
+    local out echoes
+    out=$(env -u LD_LIBRARY_PATH timeout 60 "$work/pkg-config/echo-hpp" "127.0.0.1:$ECHOD_PORT")
+    echoes=$(grep -c '^echo 1/' <<<"$out" || true)
+    [ "$echoes" -eq 3 ] || die "the ynet.hpp example printed $echoes echoes, not 3: $out"
+    out=$(PYTHONPATH=$work/python YNET_LIBRARY=$prefix/lib/libYonderNetC.so timeout 60 \
+        "$PYTHON" "$work/src/echo.py" "127.0.0.1:$ECHOD_PORT")
+    echoes=$(grep -c '^echo 1/' <<<"$out" || true)
+    [ "$echoes" -eq 3 ] || die "the README's Python script printed $echoes echoes, not 3: $out"
     local py_ran
     py_ran=$(sed -n 's/^Ran \([0-9]*\) tests\?.*/\1/p' "$py_log")
     [ "${py_ran:-0}" -gt 0 ] || die "no Python test ran (see $py_log)"
-    count_tests "$py_ran" 0 0
+    count_tests "$((py_ran + runs + 2))" 0 0 # and the C runs, the two examples
     summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; Python module: pip-installed, $py_ran unittest tests passed; the README's ynet.hpp (C++17) and Python examples print their 3 echoes"
 }
 
@@ -433,6 +435,7 @@ stage_wine() {
     echo "$msvc_line"
     start_echod "$ROOT/cmake/wine-run.sh" "$dir/tools/ynet-echod.exe"
     (cd "$dir" && timeout 120 "$ROOT/cmake/wine-run.sh" ./ynet-c-echo-msvc.exe "127.0.0.1:$ECHOD_PORT")
+    count_tests 1 0 0
     summary "$SUITE_LINE; the .exe programs export nothing and have no import library; $msvc_line, ran its bad-argument table and echo exchange under Wine"
 }
 
