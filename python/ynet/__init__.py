@@ -87,6 +87,9 @@ def _check(result):
 
 
 _check(_lib.ynet_stack_start())  # once for the process; the stack stays up until it ends
+# Clients not closed yet: the library calls their callbacks until close(),
+# so they must not be collected before (an unclosed client stays, unused).
+_live = set()
 
 
 class Client:
@@ -102,6 +105,7 @@ class Client:
                                      _EventFn(self._cut), _EventFn(), _EventFn(), _NotifyFn(self._notify), None, 0)
         self._handle = _p()
         _check(_lib.ynet_client_new(ctypes.byref(self._callbacks), ctypes.byref(self._handle)))
+        _live.add(self)
 
     def _guard(self, call, *args):
         try:
@@ -144,6 +148,7 @@ class Client:
         if self._handle:
             _check(_lib.ynet_client_destroy(self._handle))
             self._handle = _p()
+            _live.discard(self)
 
     def __enter__(self):
         return self
