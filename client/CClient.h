@@ -1,4 +1,4 @@
-// CClient: one client of the C interface (include/ynet.h). Internal header.
+// Internal header. CClient: one client of the C interface (include/ynet.h).
 //
 // A MsgWorker that forwards each callback to the C function the application
 // gave, and the connection it works for: a TCPClient for a direct connect, a

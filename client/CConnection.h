@@ -1,6 +1,6 @@
-// CConnection: a connection of the C interface, TCPClient or
-// TCPClient_Socks5 as Base, whose receive thread hands each message
-// straight to its CClient's Deliver. Internal header.
+// Internal header. CConnection: a connection of the C interface, TCPClient
+// or TCPClient_Socks5 as Base, whose receive thread hands each message
+// straight to its CClient's Deliver.
 //
 // It overrides only HandleMessage; the rest is Base's own. Its destructor
 // ends the receive thread first, as a class that overrides HandleMessage
