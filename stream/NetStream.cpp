@@ -364,6 +364,16 @@ void NetStream::BrushMsg() {
         }
         size = SizeAt(reinterpret_cast<const BYTE*>(message));
     }
+    ConsumeFirst(first, size);
+    // Giving the consuming side up needs only release order (the next
+    // claimant's exchange acquires it); a full exchange here would cost as
+    // much as the rest of BrushMsg.
+    std::atomic_ref<LONG>(m_Processing).store(0, std::memory_order_release);
+}
+
+// Consumes the first size bytes of first's unconsumed ones (whole messages);
+// a block consumed to its end goes back once the receiving side has left it.
+inline void NetStream::ConsumeFirst(_block* first, ULONG size) {
     first->m_Offset = static_cast<WORD>(first->m_Offset + size);
     if (first->m_Offset == LoadLen(first)) {
         _block* retired = nullptr;
@@ -375,9 +385,47 @@ void NetStream::BrushMsg() {
         if (retired != nullptr)
             GiveBack(retired);
     }
-    // Giving the consuming side up needs only release order (the next
-    // claimant's exchange acquires it); a full exchange here would cost as
-    // much as the rest of BrushMsg.
+}
+
+// The run reaches to the block's published length when it is claimed; the
+// bytes below it do not change until they are consumed. Next stops before a
+// message whose last bytes lie beyond (still arriving, or an incomplete copy
+// the receiving side cut off the block afterwards).
+bool NetStream::Process_Run(NetMsgRun& run) {
+    if (ExchangeFlag(m_Processing, 1) == 1)
+        return false;
+    _block* first = LoadFirst();
+    YNetMsgHead* message = first != nullptr ? WholeMessageIn(first) : nullptr;
+    if (message == nullptr) {
+        if ((message = FindMessage()) == nullptr) {
+            ExchangeFlag(m_Processing, 0);
+            return false;
+        }
+        if (IsEndConnectHead(message)) { // the claim stays: the stream is finished
+            run.m_Begin = run.m_At = reinterpret_cast<BYTE*>(message);
+            run.m_End = run.m_Begin + YNetMsgHead::HeadSize;
+            return true;
+        }
+        first = LoadFirst(); // the block FindMessage found it in, first while we hold the claim
+    }
+    run.m_Begin = run.m_At = reinterpret_cast<BYTE*>(message);
+    run.m_End = first->m_Bytes + LoadLen(first);
+    return true;
+}
+
+void NetStream::BrushRun(NetMsgRun& run) {
+    if (IsEndConnectHead(reinterpret_cast<const YNetMsgHead*>(run.m_Begin)))
+        return;
+    _block* first = LoadFirst();
+    if (LoadFlag(m_Processing) == 0 || first == nullptr || run.m_Begin != first->m_Bytes + first->m_Offset ||
+        run.m_At < run.m_Begin || run.m_At > run.m_End) {
+        YRet(E_FAIL, "NetStream::BrushRun() fail!");
+        return;
+    }
+    const ULONG consumed = static_cast<ULONG>(run.m_At - run.m_Begin);
+    run.m_Begin = run.m_At = run.m_End = nullptr; // spent: a second BrushRun fails
+    if (consumed != 0)
+        ConsumeFirst(first, consumed);
     std::atomic_ref<LONG>(m_Processing).store(0, std::memory_order_release);
 }
 

@@ -5,6 +5,7 @@
 #include "message/EndConnectMsg.h"
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
+#include "stream/NetMsgRun.h"
 #include "stream/YLink.h"
 #include "stream/_block.h"
 #include "stream/_buff.h"
@@ -30,6 +31,16 @@ namespace YNet2 {
 //   by its main ID 0; IsEndConnectHead() tells it apart from a received
 //   message that carries main ID 0 too)
 //   else use the size(head) bytes at head, then BrushMsg().
+//
+// or, a run of messages under one claim (the same claim: one holder at a
+// time, whichever way it consumes):
+//   NetMsgRun run;
+//   if (Process_Run(run)) {    // false: nothing now, or another holder
+//       while (head = run.Next())   // in place, in order
+//           if end-of-connection head: finished, no BrushRun
+//           else use the size(head) bytes at head (may stop early);
+//       BrushRun(run);          // consumes what Next handed out
+//   }
 //
 // Every whole message is handed out once, in order, and the end-of-connection
 // head once, after the last one. A block goes back to the pool as soon as it
@@ -74,6 +85,20 @@ public:
     // Consuming side. Consumes the message Process_InData returned.
     void BrushMsg();
 
+    // Consuming side, under the claim Process_InData takes: fills run with
+    // every whole message the block messages are read from holds (at least
+    // one), or with the end-of-connection head alone once the stream has
+    // ended and holds nothing more, and keeps the claim. False: nothing now,
+    // or another consumer holds the stream (run is left as it was).
+    bool Process_Run(NetMsgRun& run);
+
+    // Consuming side. Consumes the messages run.Next() handed out, none,
+    // some or all of the run (the rest stay first for the next holder), and
+    // gives the claim up. After the end-of-connection head it does nothing:
+    // the stream is finished. A run this stream did not hand out to the
+    // current holder: "NetStream::BrushRun() fail!", nothing changes.
+    void BrushRun(NetMsgRun& run);
+
     // The block messages are read from, or null.
     _block* GetFirstNode();
 
@@ -98,6 +123,7 @@ private:
     _block* LoadFirst();
     void StoreFirst();
     YNetMsgHead* FindMessage();
+    void ConsumeFirst(_block* first, ULONG size);
     bool ReceivingHasLeft(_block* first);
     bool IsFullAndConsumed(_block* block);
     _block* RetireFirst(_block* first);

@@ -85,6 +85,18 @@ protected:
         return bytes;
     }
 
+    // The consuming side by runs: at most `most` messages of one run, consumed.
+    std::vector<Bytes> ConsumeRun(std::size_t most = SIZE_MAX) {
+        std::vector<Bytes> got;
+        NetMsgRun run;
+        if (!m_Stream.Process_Run(run))
+            return got;
+        for (YNetMsgHead* head; got.size() < most && (head = run.Next()) != nullptr;)
+            got.push_back(MessageBytes(head));
+        m_Stream.BrushRun(run);
+        return got;
+    }
+
     bool EndHeadComes() {
         YNetMsgHead* head = m_Stream.Process_InData();
         return NetStream::IsEndConnectHead(head) && head->IsEndConnect() && head->GetSize() == 4 &&
@@ -233,6 +245,36 @@ TEST_F(NetStreamTest, FullBlockEndingInAPendingMessageStaysUntilItsBytesHaveMove
     EXPECT_EQ(Receive(b2, wire, 2880, 644), 1);
     EXPECT_EQ(Consume(), c);
     EXPECT_EQ(Taken(), 1u);
+}
+
+TEST_F(NetStreamTest, RunsHandOutTheFirstBlocksWholeMessagesInPlaceUnderOneClaim) {
+    const Bytes a = Message(100, 1), b = Message(1440, 2), c = Message(1300, 3), d = Message(500, 4);
+    const Bytes wire = Join({a, b, c, d});
+    _block* b1 = m_Stream.Request(nullptr, 2880);
+    ASSERT_EQ(Receive(b1, wire, 0, 2880), 4); // ends 40 bytes into d
+    LogCapture log;
+    NetMsgRun run, stale;
+    m_Stream.BrushRun(stale); // not handed out
+    ASSERT_TRUE(m_Stream.Process_Run(run));
+    EXPECT_EQ(reinterpret_cast<BYTE*>(run.Next()), b1->m_Bytes);
+    EXPECT_EQ(m_Stream.Process_InData(), nullptr); // one holder, whichever way it consumes
+    EXPECT_FALSE(m_Stream.Process_Run(stale));
+    m_Stream.BrushRun(run); // stopped after a: b and c stay
+    m_Stream.BrushRun(run); // spent
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"NetStream::BrushRun() fail!", "NetStream::BrushRun() fail!"}));
+    EXPECT_EQ(b1->m_Offset, 100);
+    EXPECT_EQ(ConsumeRun(), (std::vector<Bytes>{b, c}));
+    EXPECT_EQ(Taken(), 1u);
+    ASSERT_EQ(Receive(m_Stream.Request(b1, m_Remaining), wire, 2880, 460), 1);
+    m_Stream.EndConnect();
+    EXPECT_EQ(ConsumeRun(), std::vector<Bytes>{d});
+    EXPECT_EQ(Taken(), 0u);
+    ASSERT_TRUE(m_Stream.Process_Run(run)); // the end head, alone and last
+    EXPECT_TRUE(NetStream::IsEndConnectHead(run.Next()));
+    EXPECT_EQ(run.Next(), nullptr);
+    m_Stream.BrushRun(run);
+    EXPECT_TRUE(m_Stream.IsProcess()); // finished
+    EXPECT_FALSE(m_Stream.Process_Run(run));
 }
 
 TEST_F(NetStreamTest, PieceBoundariesAnywhereGiveTheHeadCountsAndRemainingCounts) {
@@ -550,11 +592,22 @@ TEST_F(NetStreamTest, TwoThreadsReassembleARandomStreamExactly) {
         m_Stream.EndConnect();
     });
 
+    // The consumer takes one message, or a run of which it reads some.
+    std::mt19937 pace(11);
+    NetMsgRun run;
+    bool inRun = false;
     std::size_t next = 0;
     bool ended = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (!ended && !failed) {
-        YNetMsgHead* head = m_Stream.Process_InData();
+        if (!inRun && pace() % 2 == 0)
+            inRun = m_Stream.Process_Run(run);
+        YNetMsgHead* head = inRun ? (pace() % 8 != 0 ? run.Next() : nullptr) : m_Stream.Process_InData();
+        if (inRun && head == nullptr) {
+            m_Stream.BrushRun(run);
+            inRun = false;
+            continue;
+        }
         if (head == nullptr) {
             if (std::chrono::steady_clock::now() > deadline) {
                 ADD_FAILURE() << "stalled after message " << next;
@@ -573,7 +626,8 @@ TEST_F(NetStreamTest, TwoThreadsReassembleARandomStreamExactly) {
             failed = true;
         }
         ++next;
-        m_Stream.BrushMsg();
+        if (!inRun)
+            m_Stream.BrushMsg();
     }
     receiver.join();
     EXPECT_FALSE(failed);
