@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
@@ -28,7 +29,9 @@ public:
         const std::ptrdiff_t left = m_End - m_At;
         if (left < YNetMsgHead::HeadSize)
             return nullptr;
-        const std::ptrdiff_t size = m_At[0] | ((m_At[1] & 0x7F) << 8);
+        WORD word; // the head's size word, little-endian, in one load
+        std::memcpy(&word, m_At, sizeof(word));
+        const std::ptrdiff_t size = word & 0x7FFF;
         if (size < YNetMsgHead::HeadSize || size > left)
             return nullptr;
         BYTE* head = m_At;
