@@ -11,11 +11,13 @@ shift 2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 coproc SERVER { exec "$native/bench/ScaleBench" --serve; }
+# shellcheck disable=SC2153 # set by coproc
 server_pid=$SERVER_PID
+server_input=${SERVER[1]}
 read -r _ port <&"${SERVER[0]}"
 export WINEDEBUG=${WINEDEBUG:--all} WINEPATH="Z:$mingw"
 status=0
 "$here/cmake/wine-run.sh" "$mingw/bench/ScaleBench.exe" --port "$port" "$@" || status=$?
-exec {SERVER[1]}>&- # the server ends with its input
+exec {server_input}>&- # the server ends with its input
 wait "$server_pid" || true
 exit $status
