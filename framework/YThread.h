@@ -51,7 +51,7 @@ public:
     // calls into the worker, SendMsg from the handler, a failed receive
     // with its log line) reach at most 18.3 KiB below the stack's top
     // natively, 7.4 KiB of which the system keeps there before the thread
-    // starts (glibc's thread block and thread-local storage), and 4.5 KiB
+    // starts (glibc's thread block and thread-local storage), and 9.1 KiB
     // under Wine (measured with bench/ScaleBench --stack). The rest is the
     // handler's; a handler that needs more than the reserve overflows the
     // stack, which ends the process: size it for the handler.
