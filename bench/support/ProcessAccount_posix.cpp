@@ -1,6 +1,7 @@
 // ProcessAccount on Linux: /proc/self/maps, /proc/self/status, /proc/self/fd.
 #include "support/ProcessAccount.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -22,14 +23,14 @@ long StatusField(const std::string& name) {
     return -1;
 }
 
-// Calls each(low, high, line) for every mapping; stops when it returns true.
+// Calls each(low, high) for every mapping.
 template <typename Each> void ForEachMapping(Each each) {
     std::ifstream maps("/proc/self/maps");
     std::string line;
     while (std::getline(maps, line)) {
         unsigned long long low = 0, high = 0;
-        if (std::sscanf(line.c_str(), "%llx-%llx", &low, &high) == 2 && each(low, high, line))
-            return;
+        if (std::sscanf(line.c_str(), "%llx-%llx", &low, &high) == 2)
+            each(low, high);
     }
 }
 
@@ -37,10 +38,8 @@ template <typename Each> void ForEachMapping(Each each) {
 
 ProcessAccount SampleAccount() {
     long long mapped = 0;
-    ForEachMapping([&](unsigned long long low, unsigned long long high, const std::string&) {
-        mapped += static_cast<long long>(high - low);
-        return false;
-    });
+    ForEachMapping(
+        [&](unsigned long long low, unsigned long long high) { mapped += static_cast<long long>(high - low); });
     long descriptors = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
         ++descriptors;
@@ -57,20 +56,20 @@ long RaiseDescriptorLimit() {
     return static_cast<long>(limit.rlim_cur);
 }
 
-// The mapping that holds the address; the guard below it is a mapping of
-// its own (no access), so the whole mapping may be used.
-bool ThreadStackExtent(const void* inside, std::uintptr_t* low, std::uintptr_t* top) {
-    const auto at = reinterpret_cast<std::uintptr_t>(inside);
-    bool found = false;
-    ForEachMapping([&](unsigned long long from, unsigned long long to, const std::string&) {
-        if (at >= from && at < to) {
-            *low = static_cast<std::uintptr_t>(from);
-            *top = static_cast<std::uintptr_t>(to);
-            found = true;
-        }
-        return found;
-    });
-    return found;
+// The calling thread's stack as the thread library knows it (the guard
+// below it excluded); the mappings may not tell, as the system merges
+// neighbouring ones.
+bool ThreadStackExtent(const void* /*inside*/, std::uintptr_t* low, std::uintptr_t* top) {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0)
+        return false;
+    void* address = nullptr;
+    std::size_t size = 0;
+    const bool known = pthread_attr_getstack(&attributes, &address, &size) == 0;
+    pthread_attr_destroy(&attributes);
+    *low = reinterpret_cast<std::uintptr_t>(address);
+    *top = *low + size;
+    return known;
 }
 
 } // namespace BenchNet
