@@ -85,18 +85,6 @@ protected:
         return bytes;
     }
 
-    // The consuming side by runs: at most `most` messages of one run, consumed.
-    std::vector<Bytes> ConsumeRun(std::size_t most = SIZE_MAX) {
-        std::vector<Bytes> got;
-        NetMsgRun run;
-        if (!m_Stream.Process_Run(run))
-            return got;
-        for (YNetMsgHead* head; got.size() < most && (head = run.Next()) != nullptr;)
-            got.push_back(MessageBytes(head));
-        m_Stream.BrushRun(run);
-        return got;
-    }
-
     bool EndHeadComes() {
         YNetMsgHead* head = m_Stream.Process_InData();
         return NetStream::IsEndConnectHead(head) && head->IsEndConnect() && head->GetSize() == 4 &&
@@ -261,20 +249,22 @@ TEST_F(NetStreamTest, RunsHandOutTheFirstBlocksWholeMessagesInPlaceUnderOneClaim
     EXPECT_FALSE(m_Stream.Process_Run(stale));
     m_Stream.BrushRun(run); // stopped after a: b and c stay
     m_Stream.BrushRun(run); // spent
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"NetStream::BrushRun() fail!", "NetStream::BrushRun() fail!"}));
-    EXPECT_EQ(b1->m_Offset, 100);
-    EXPECT_EQ(ConsumeRun(), (std::vector<Bytes>{b, c}));
-    EXPECT_EQ(Taken(), 1u);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>(2, "NetStream::BrushRun() fail!"));
+    ASSERT_TRUE(m_Stream.Process_Run(run));
+    EXPECT_EQ(MessageBytes(run.Next()), b);
+    EXPECT_EQ(MessageBytes(run.Next()), c);
+    EXPECT_EQ(run.Next(), nullptr);          // not the first bytes of d
+    EXPECT_FALSE(m_Stream.Process_Run(run)); // consumes b and c; nothing more now: the claim is given up
+    EXPECT_EQ(b1->m_Offset, 2840);
     ASSERT_EQ(Receive(m_Stream.Request(b1, m_Remaining), wire, 2880, 460), 1);
     m_Stream.EndConnect();
-    std::vector<Bytes> rest; // a loop of runs under one claim: d, then the end head alone
+    std::vector<Bytes> rest; // runs under one claim: d, then the end head alone
     while (m_Stream.Process_Run(run))
         for (YNetMsgHead* head; (head = run.Next()) != nullptr;)
             rest.push_back(NetStream::IsEndConnectHead(head) ? Bytes{0} : MessageBytes(head));
     EXPECT_EQ(rest, (std::vector<Bytes>{d, Bytes{0}}));
     EXPECT_EQ(Taken(), 0u);
     EXPECT_TRUE(m_Stream.IsProcess()); // finished
-    EXPECT_FALSE(m_Stream.Process_Run(stale));
 }
 
 TEST_F(NetStreamTest, PieceBoundariesAnywhereGiveTheHeadCountsAndRemainingCounts) {
