@@ -44,8 +44,8 @@ public:
     // size up to its granularity (64 KiB on Windows; Wine reserves at least
     // 1 MiB whatever is asked) and the POSIX layer takes at least 64 KiB.
     // 0 restores the default, 128 KiB: with it a 32-bit process has room
-    // for about 12,000 connections (1 MiB, the default reserve of a program
-    // built by Microsoft's linker, leaves room for about 1,900).
+    // for about 12,000 connections (computed; 1 MiB, the default reserve of
+    // a program built by Microsoft's linker, leaves room for about 1,900).
     //
     // The library's own calls on a receive thread (its receive loop, the
     // calls into the worker, SendMsg from the handler, a failed receive
