@@ -2,15 +2,18 @@
 //
 // A run of equal messages arrives in 2880-byte pieces. NetStream receives
 // each piece into pool blocks (asking for the room left in its block, or for
-// what a pending message lacks), and hands every message out in place. The
-// flat parser copies each piece behind the bytes it holds in one buffer,
+// what a pending message lacks), and hands every message out in place: one
+// at a time (Process_InData, BrushMsg), or by runs (Process_Run, BrushRun).
+// The flat parser copies each piece behind the bytes it holds in one buffer,
 // cuts the whole messages out in place and moves the rest to the front.
-// Both sum every byte of every message, and each pass's sum is checked.
-// The contenders take turns, their order alternating from one round to the
-// next; the ratio (flat parser's time / NetStream's, > 1: NetStream is
-// faster) is taken per round and reported as min / median / max.
+// All sum every byte of every message, and each pass's sum is checked.
+// The contenders take turns, their order rotating and reversing from one
+// round to the next; the ratios (flat parser's time / NetStream's, > 1:
+// NetStream is faster) are taken per round and reported as min / median /
+// max.
 //
-// Usage: StreamBench [--rounds N] (default 10).
+// Usage: StreamBench [--rounds N] [SIZE ...] (default: 10 rounds, sizes 100
+// and 1440).
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -23,6 +26,7 @@
 #include "message/YNetMsgHead.h"
 #include "stream/NetStream.h"
 #include "support/Contenders.h"
+#include "support/Rounds.h"
 
 using namespace YNet2;
 using BenchNet::SumBytes;
@@ -46,7 +50,28 @@ Bytes Wire(int messageSize) {
     return wire;
 }
 
+// The consuming side, one message at a time.
+void ConsumeEach(NetStream& stream, std::uint64_t* sum) {
+    while (YNetMsgHead* head = stream.Process_InData()) {
+        const BYTE* message = reinterpret_cast<const BYTE*>(head);
+        *sum += SumBytes(message, BenchNet::MessageSize(message));
+        stream.BrushMsg();
+    }
+}
+
+// The consuming side, by runs.
+void ConsumeRuns(NetStream& stream, std::uint64_t* sum) {
+    NetMsgRun run;
+    while (stream.Process_Run(run)) {
+        while (YNetMsgHead* head = run.Next()) {
+            const BYTE* message = reinterpret_cast<const BYTE*>(head);
+            *sum += SumBytes(message, BenchNet::MessageSize(message));
+        }
+    }
+}
+
 // One pass of the wire through a stream; false when it refused the bytes.
+template <void (*Consume)(NetStream&, std::uint64_t*)>
 bool StreamPass(NetStream& stream, const Bytes& wire, std::uint64_t* sum) {
     _block* block = nullptr;
     ULONG remaining = 0;
@@ -65,11 +90,7 @@ bool StreamPass(NetStream& stream, const Bytes& wire, std::uint64_t* sum) {
             if (stream.Analyse_InData(n, block, remaining) < 0)
                 return false;
         }
-        while (YNetMsgHead* head = stream.Process_InData()) {
-            const BYTE* message = reinterpret_cast<const BYTE*>(head);
-            *sum += SumBytes(message, BenchNet::MessageSize(message));
-            stream.BrushMsg();
-        }
+        Consume(stream, sum);
     }
     stream.EndConnect();
     const bool ended = stream.Process_InData() != nullptr;
@@ -101,46 +122,44 @@ bool FlatPass(Bytes& buffer, const Bytes& wire, std::uint64_t* sum) {
     return kept == 0;
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 bool Compare(int size, int rounds) {
     const Bytes wire = Wire(size);
     const std::uint64_t perPass = SumBytes(wire.data(), static_cast<int>(wire.size()));
-    const int passes = 200; // 144 MB per contender and round
+    const int passes = 2000; // 1.4 GB per contender and round
     NetStream stream;
     Bytes buffer(kPiece + 1440);
-    std::vector<double> ratios, streamRates, flatRates;
+    const char* names[] = {"NetStream, one at a time", "NetStream, runs", "flat parser"};
+    std::vector<double> each, runs, rates[3];
     for (int round = 0; round < rounds; ++round) {
-        double seconds[2];
-        for (int turn = 0; turn < 2; ++turn) {
-            const int who = (turn + round) % 2; // 0 NetStream, 1 flat parser
+        double seconds[3];
+        for (int who : BenchNet::OrderOfRound(round, 3)) {
             std::uint64_t sum = 0;
             bool ok = true;
             Clock::time_point start = Clock::now();
-            for (int pass = 0; pass < passes && ok; ++pass)
-                ok = who == 0 ? StreamPass(stream, wire, &sum) : FlatPass(buffer, wire, &sum);
+            for (int pass = 0; pass < passes && ok; ++pass) {
+                if (who == 0)
+                    ok = StreamPass<ConsumeEach>(stream, wire, &sum);
+                else if (who == 1)
+                    ok = StreamPass<ConsumeRuns>(stream, wire, &sum);
+                else
+                    ok = FlatPass(buffer, wire, &sum);
+            }
             seconds[who] = std::chrono::duration<double>(Clock::now() - start).count();
             if (!ok || sum != perPass * passes) {
-                std::printf("stream %d: %s failed\n", size, who == 0 ? "NetStream" : "flat parser");
+                std::printf("stream %d: %s failed\n", size, names[who]);
                 return false;
             }
+            rates[who].push_back(static_cast<double>(wire.size()) * passes / seconds[who]);
         }
-        ratios.push_back(seconds[1] / seconds[0]);
-        const double bytes = static_cast<double>(wire.size()) * passes;
-        streamRates.push_back(bytes / seconds[0]);
-        flatRates.push_back(bytes / seconds[1]);
+        each.push_back(seconds[2] / seconds[0]);
+        runs.push_back(seconds[2] / seconds[1]);
     }
-    std::sort(ratios.begin(), ratios.end());
     std::printf("reassembly %d bytes, %d rounds of %zu MB per contender\n", size, rounds,
                 wire.size() * passes / 1000000);
-    std::printf("    NetStream      median %.2f GB/s\n", Median(streamRates) / 1e9);
-    std::printf("    flat parser    median %.2f GB/s\n", Median(flatRates) / 1e9);
-    std::printf("    %-34s min %.3f  median %.3f  max %.3f\n", "ratio NetStream / flat parser", ratios.front(),
-                Median(ratios), ratios.back());
+    for (int who = 0; who < 3; ++who)
+        std::printf("    %-26s median %.2f GB/s\n", names[who], BenchNet::Median(rates[who]) / 1e9);
+    BenchNet::PrintSpread("ratio one at a time / flat parser", BenchNet::SpreadOf(each));
+    BenchNet::PrintSpread("ratio runs / flat parser", BenchNet::SpreadOf(runs));
     std::fflush(stdout);
     return true;
 }
@@ -149,12 +168,14 @@ bool Compare(int size, int rounds) {
 
 int main(int argc, char** argv) {
     int rounds = 10;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::string(argv[i]) == "--rounds")
-            rounds = std::max(1, std::atoi(argv[i + 1]));
-    }
     bool ok = true;
-    for (int size : {100, 1440})
+    for (const std::string& part : BenchNet::PartsToRun(argc, argv, &rounds, {"100", "1440"})) {
+        const int size = std::atoi(part.c_str());
+        if (size < 4 || size > 1440) {
+            std::printf("usage: StreamBench [--rounds N] [SIZE ...], sizes 4 to 1440\n");
+            return 2;
+        }
         ok = Compare(size, rounds) && ok;
+    }
     return ok ? 0 : 1;
 }

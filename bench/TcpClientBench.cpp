@@ -19,14 +19,10 @@
 //   pingpong SIZE  round trips per second against a server that sends every
 //                  byte back; the contenders stay connected for the whole
 //                  run. TCPClient answers from its handler through SendMsg.
-//   scale          1,000 TCPClient connections, each with its receive
-//                  thread, to one local server (on this library's socket
-//                  layer, as in earlier figures): connects per second,
-//                  resident memory per connection, and the threads and
-//                  descriptors left afterwards (must be 0).
+// The scale of many connections has a program of its own, ScaleBench.
 //
-// Usage: TcpClientBench [--rounds N] [oneway|pingpong|scale ...]
-// (default: 10 rounds, all three).
+// Usage: TcpClientBench [--rounds N] [oneway|pingpong ...]
+// (default: 10 rounds, both).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -34,17 +30,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
-
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-#include <filesystem>
 
 #include "client/TCPClient.h"
 #include "message/Scrambler.h"
@@ -61,32 +50,6 @@ using namespace YNet2;
 using namespace BenchNet;
 
 namespace {
-
-// ---------------------------------------------------------------- sockets (this library's)
-
-SOCKET Listen(WORD* port) {
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
-    YSocketAddr address = Loopback(0);
-    int length = YSocketAddr::Length;
-    if (bind(listener, address.AsSockaddr(), length) != 0 || listen(listener, SOMAXCONN) != 0 ||
-        getsockname(listener, address.AsSockaddr(), &length) != 0) {
-        closesocket(listener);
-        return INVALID_SOCKET;
-    }
-    *port = ntohs(address.sin_port);
-    return listener;
-}
-
-bool SendAll(SOCKET s, const unsigned char* data, int length) {
-    int sent = 0;
-    while (sent < length) {
-        int n = send(s, reinterpret_cast<const char*>(data) + sent, length - sent, 0);
-        if (n <= 0)
-            return false;
-        sent += n;
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------- one-way
 
@@ -239,163 +202,11 @@ bool PingPong(int size, int rounds) {
     return true;
 }
 
-// ---------------------------------------------------------------- scale
-
-// Accepts every connection and keeps it; Broadcast writes to all of them.
-class HoldingServer {
-public:
-    HoldingServer() {
-        m_Listener = Listen(&m_Port);
-        m_Thread = CreateThread(nullptr, 0, &HoldingServer::Main, this, 0, nullptr);
-    }
-    ~HoldingServer() {
-        closesocket(m_Listener); // ends the accept loop
-        WaitForSingleObject(m_Thread, INFINITE);
-        CloseHandle(m_Thread);
-        for (SOCKET s : m_Accepted)
-            closesocket(s);
-    }
-    WORD Port() const { return m_Port; }
-    size_t Accepted() {
-        std::lock_guard<std::mutex> hold(m_Mutex);
-        return m_Accepted.size();
-    }
-    int Broadcast(const std::vector<unsigned char>& message) {
-        std::lock_guard<std::mutex> hold(m_Mutex);
-        int reached = 0;
-        for (SOCKET s : m_Accepted)
-            reached += SendAll(s, message.data(), static_cast<int>(message.size())) ? 1 : 0;
-        return reached;
-    }
-
-private:
-    static DWORD WINAPI Main(LPVOID self) {
-        auto* server = static_cast<HoldingServer*>(self);
-        for (;;) {
-            SOCKET s = accept(server->m_Listener, nullptr, nullptr);
-            if (s == INVALID_SOCKET)
-                return 0;
-            std::lock_guard<std::mutex> hold(server->m_Mutex);
-            server->m_Accepted.push_back(s);
-        }
-    }
-    SOCKET m_Listener;
-    WORD m_Port = 0;
-    HANDLE m_Thread;
-    std::mutex m_Mutex;
-    std::vector<SOCKET> m_Accepted;
-};
-
-class BroadcastWorker : public MsgWorker {
-public:
-    BroadcastWorker(std::atomic<int>* received, Done* all, int expected)
-        : MsgWorker(nullptr, 0), m_Received(received), m_All(all), m_Expected(expected) {}
-    LONG HandleMessage(void*, int, void*, void*) override {
-        if (m_Received->fetch_add(1) + 1 == m_Expected)
-            m_All->Set();
-        return 0;
-    }
-    LONG ConnectionCut(void*) override { return 0; }
-    LONG ConnectionAccept(void*) override { return 0; }
-
-private:
-    std::atomic<int>* m_Received;
-    Done* m_All;
-    int m_Expected;
-};
-
-// Process figures from /proc (-1 where absent).
-long StatusField(const char* name) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    size_t length = std::strlen(name);
-    while (std::getline(status, line)) {
-        if (line.compare(0, length, name) == 0)
-            return std::stol(line.substr(length + 1));
-    }
-    return -1;
-}
-
-long Descriptors() {
-    long count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++count;
-    return count;
-}
-
-// One round: connects, broadcast, release. False on a failure.
-bool ScaleRound(int connections, double* connectsPerSecond, double* rssPerConnection, long* threadsLeft,
-                long* descriptorsLeft) {
-    const long threadsBefore = StatusField("Threads:"), descriptorsBefore = Descriptors();
-    const long rssBefore = StatusField("VmRSS:");
-    {
-        HoldingServer server;
-        std::atomic<int> received{0};
-        Done all;
-        std::vector<std::unique_ptr<BroadcastWorker>> workers;
-        std::vector<std::unique_ptr<TCPClient>> clients;
-        YSocketAddr address = Loopback(server.Port());
-        Clock::time_point start = Clock::now();
-        for (int i = 0; i < connections; ++i) {
-            workers.push_back(std::make_unique<BroadcastWorker>(&received, &all, connections));
-            clients.push_back(std::make_unique<TCPClient>(workers.back().get()));
-            if (clients.back()->Init(address) != 0)
-                return false;
-        }
-        *connectsPerSecond = connections / Seconds(start, Clock::now());
-        while (server.Accepted() < static_cast<size_t>(connections))
-            Sleep(1);
-        *rssPerConnection = static_cast<double>(StatusField("VmRSS:") - rssBefore) / connections;
-
-        Bytes message = PlainMessage(100);
-        EncodeBody(message.data() + 4, 96);
-        if (server.Broadcast(message) != connections || !all.Wait(60))
-            return false;
-        for (auto& client : clients)
-            client->Wait_Release();
-    }
-    *threadsLeft = StatusField("Threads:") - threadsBefore;
-    *descriptorsLeft = Descriptors() - descriptorsBefore;
-    return true;
-}
-
-bool Scale(int rounds) {
-    const int connections = 1000;
-    std::vector<double> connects, rss;
-    long threadsLeft = 0, descriptorsLeft = 0;
-    // A first round grows the process-wide tables once; it is not counted.
-    for (int round = 0; round <= rounds; ++round) {
-        double c, r;
-        long t, d;
-        if (!ScaleRound(connections, &c, &r, &t, &d)) {
-            std::printf("scale: a round failed\n");
-            return false;
-        }
-        if (round == 0)
-            continue;
-        connects.push_back(c);
-        rss.push_back(r);
-        threadsLeft = std::max(threadsLeft, t);
-        descriptorsLeft = std::max(descriptorsLeft, d);
-    }
-    std::printf("scale %d connections, %d rounds (sizeof(TCPClient) %zu)\n", connections, rounds, sizeof(TCPClient));
-    PrintSpread("connects/s (thousands)", SpreadOf([&] {
-                    std::vector<double> k;
-                    for (double c : connects)
-                        k.push_back(c / 1e3);
-                    return k;
-                }()));
-    PrintSpread("resident KiB per connection", SpreadOf(rss));
-    std::printf("    threads left %ld, descriptors left %ld\n", threadsLeft, descriptorsLeft);
-    std::fflush(stdout);
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     int rounds = 10;
-    const std::vector<std::string> which = PartsToRun(argc, argv, &rounds, {"oneway", "pingpong", "scale"});
+    const std::vector<std::string> which = PartsToRun(argc, argv, &rounds, {"oneway", "pingpong"});
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 0), &data) != 0)
         return 2;
@@ -407,8 +218,6 @@ int main(int argc, char** argv) {
             else if (name == "pingpong")
                 ok = PingPong(size, rounds) && ok;
         }
-        if (name == "scale")
-            ok = Scale(std::min(rounds, 5)) && ok;
     }
     WSACleanup();
     return ok ? 0 : 1;

@@ -4,7 +4,9 @@
 // the bytes of a connection. The harness is the stream's receiving side
 // (pieces of any size, mostly within what Request was asked for, now and
 // then more than a pending message lacks) and its consuming side, between
-// pieces and at the end. Every result is checked against a plain reference
+// pieces and at the end, taking one message at a time or runs of them
+// (read to any depth, given back or followed by the next run), mixed at
+// random. Every result is checked against a plain reference
 // that parses the whole byte run from its start:
 //   - Analyse_InData gives -1 exactly for the piece that completes the size
 //     word of the first head with a size outside 4..1440, or that holds more
@@ -218,22 +220,62 @@ private:
         }
     }
 
+    // The next message, one at a time (held until Done) or from a run; null
+    // when there is none now. Runs are read to a random depth and given back
+    // with BrushRun, or followed by the next run of the loop Process_Run(run)
+    // makes under one claim.
+    YNetMsgHead* Take() {
+        if (m_InRun) {
+            if (m_Random.Next() % 8 != 0) {
+                if (YNetMsgHead* head = m_Run.Next())
+                    return head;
+                if (m_Random.Next() % 2 == 0)
+                    return (m_InRun = m_Stream->Process_Run(m_Run)) ? FirstOfRun() : nullptr;
+            }
+            m_Stream->BrushRun(m_Run);
+            m_InRun = false;
+            return nullptr;
+        }
+        if (m_Random.Next() % 2 == 0)
+            return (m_InRun = m_Stream->Process_Run(m_Run)) ? FirstOfRun() : nullptr;
+        return m_Stream->Process_InData();
+    }
+
+    YNetMsgHead* FirstOfRun() {
+        YNetMsgHead* head = m_Run.Next();
+        CHECK(head != nullptr); // a run holds a message, or the end head
+        return head;
+    }
+
+    // Consumes the message Take handed out (a run's go with the run).
+    void Done() {
+        if (!m_InRun)
+            m_Stream->BrushMsg();
+    }
+
     // Takes up to `count` messages (all there are when count is 0).
     void Consume(std::uint32_t count) {
         for (std::uint32_t i = 0; count == 0 || i < count; ++i) {
-            YNetMsgHead* head = m_Stream->Process_InData();
+            YNetMsgHead* head = Take();
             if (head == nullptr)
                 break;
             CheckNext(head); // never the end head before EndConnect
-            m_Stream->BrushMsg();
+            Done();
         }
+        if (m_InRun)
+            m_Stream->BrushRun(m_Run);
+        m_InRun = false;
         CHECK(!m_Stream->IsProcess());
     }
 
     void Drain() {
-        for (;;) {
-            YNetMsgHead* head = m_Stream->Process_InData();
-            CHECK(head != nullptr); // a whole message or the end head, never nothing
+        for (int misses = 0;;) {
+            YNetMsgHead* head = Take();
+            if (head == nullptr) { // a run stopped early, or one read to its end
+                CHECK(++misses < 64);
+                continue;
+            }
+            misses = 0;
             if (NetStream::IsEndConnectHead(head)) {
                 CHECK(m_Stream->GetFirstNode() == nullptr);
                 const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(head);
@@ -242,7 +284,7 @@ private:
                 break;
             }
             CheckNext(head);
-            m_Stream->BrushMsg();
+            Done();
         }
         std::size_t whole = 0;
         for (const Unit& u : m_Reference.units)
@@ -272,6 +314,8 @@ private:
     Reference m_Reference;
     Random m_Random;
     NetStream* m_Stream = nullptr;
+    NetMsgRun m_Run;
+    bool m_InRun = false; // m_Run is held: its messages are consumed by BrushRun or the next run
     std::size_t m_Accepted = 0;
     ULONG m_Filled = 0; // the receiving block's length after the last accepted piece
     std::size_t m_Next = 0;

@@ -5,6 +5,7 @@
 #include "stream/SharedBlockPool.h"
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -30,10 +31,15 @@ constexpr ULONG kBlockBytes = _block::Size;
 constexpr ULONG kHeadBytes = YNetMsgHead::HeadSize;
 constexpr ULONG kMaxMsgBytes = YNetMsgHead::MaxMsgSize;
 
-// The head's size field (YNetMsgHead::GetSize), read inline: it is read
-// three times per message on the stream's hot path. Needs bytes 0 and 1.
+// The head's size field (YNetMsgHead::GetSize), read inline as one 16-bit
+// load: it is read three times per message on the stream's hot path, and
+// the walk over a piece's heads waits for each read before the next.
+// Needs bytes 0 and 1.
+static_assert(std::endian::native == std::endian::little, "the head's size word is little-endian");
 inline ULONG SizeAt(const BYTE* head) {
-    return head[0] | ((head[1] & 0x7Fu) << 8);
+    WORD word;
+    std::memcpy(&word, head, sizeof(word));
+    return word & 0x7FFFu;
 }
 
 bool IsValidSize(ULONG size) {
@@ -89,7 +95,7 @@ const char kMoreThanAskedBadMsg[] = "NetStream::Analyse_InData() "
 
 NetStream::NetStream()
     : m_PartLen(0), m_PartHead(nullptr), m_Partial(0), m_Processing(0), m_Ended(0), m_First(nullptr),
-      m_Receiving(nullptr), m_ReceivingLen(0), m_Spare(nullptr) {
+      m_Receiving(nullptr), m_ReceivingLen(0), m_Spare(nullptr), m_Newest(nullptr) {
     InitializeCriticalSection(&m_Lock);
 }
 
@@ -132,6 +138,7 @@ _block* NetStream::TakeBlock() {
             GiveBack(fresh);
             return nullptr;
         }
+        std::atomic_ref<_block*>(m_Newest).store(fresh, std::memory_order_release);
         if (m_Blocks.m_Count == 1)
             StoreFirst();
         if (moving) {
@@ -269,6 +276,8 @@ inline _block* NetStream::LoadFirst() {
 
 void NetStream::StoreFirst() {
     std::atomic_ref<_block*>(m_First).store(m_Blocks.First(), std::memory_order_release);
+    if (m_Blocks.m_Count == 0)
+        std::atomic_ref<_block*>(m_Newest).store(nullptr, std::memory_order_release);
 }
 
 // True once the receiving side will never append to the first block again:
@@ -312,6 +321,8 @@ void NetStream::GiveBack(_block* block) {
 // end-of-connection head if the stream has ended: m_Ended is taken under
 // m_Lock, so a block appended before EndConnect cannot be missed.
 YNetMsgHead* NetStream::FindMessage() {
+    if (NothingToFind(LoadFirst()))
+        return nullptr;
     for (;;) {
         _block* retired;
         {
@@ -330,6 +341,20 @@ YNetMsgHead* NetStream::FindMessage() {
         if (retired != nullptr)
             GiveBack(retired);
     }
+}
+
+// The common answer of FindMessage, without m_Lock: the stream has not
+// ended, and it holds no block or only the one the receiving side is still
+// appending to, which holds no whole message. A block or the end that
+// arrives meanwhile is found by the next call. Only the claim holder retires
+// blocks, so first stays valid here.
+inline bool NetStream::NothingToFind(_block* first) {
+    if (LoadFlag(m_Ended) != 0)
+        return false;
+    if (first == nullptr)
+        return true;
+    return first == std::atomic_ref<_block*>(m_Newest).load(std::memory_order_acquire) && !IsFullAndConsumed(first) &&
+           WholeMessageIn(first) == nullptr;
 }
 
 YNetMsgHead* NetStream::Process_InData() {
@@ -364,6 +389,16 @@ void NetStream::BrushMsg() {
         }
         size = SizeAt(reinterpret_cast<const BYTE*>(message));
     }
+    ConsumeFirst(first, size);
+    // Giving the consuming side up needs only release order (the next
+    // claimant's exchange acquires it); a full exchange here would cost as
+    // much as the rest of BrushMsg.
+    std::atomic_ref<LONG>(m_Processing).store(0, std::memory_order_release);
+}
+
+// Consumes the first size bytes of first's unconsumed ones (whole messages);
+// a block consumed to its end goes back once the receiving side has left it.
+inline void NetStream::ConsumeFirst(_block* first, ULONG size) {
     first->m_Offset = static_cast<WORD>(first->m_Offset + size);
     if (first->m_Offset == LoadLen(first)) {
         _block* retired = nullptr;
@@ -375,10 +410,64 @@ void NetStream::BrushMsg() {
         if (retired != nullptr)
             GiveBack(retired);
     }
-    // Giving the consuming side up needs only release order (the next
-    // claimant's exchange acquires it); a full exchange here would cost as
-    // much as the rest of BrushMsg.
-    std::atomic_ref<LONG>(m_Processing).store(0, std::memory_order_release);
+}
+
+// The run reaches to the block's published length when it is handed out;
+// the bytes below it do not change until they are consumed. Next stops
+// before a message whose last bytes lie beyond (still arriving, or an
+// incomplete copy the receiving side cut off the block afterwards). A run
+// still held goes on under the same claim: the exchange that claims the
+// stream is made once per holder, not once per run.
+bool NetStream::Process_Run(NetMsgRun& run) {
+    if (IsEndConnectHead(reinterpret_cast<const YNetMsgHead*>(run.m_Begin)))
+        return false; // the claim stays: the stream is finished
+    if (run.m_Begin != nullptr) {
+        if (!ConsumeRun(run))
+            return false;
+    } else if (ExchangeFlag(m_Processing, 1) == 1) {
+        return false;
+    }
+    _block* first = LoadFirst();
+    YNetMsgHead* message = first != nullptr ? WholeMessageIn(first) : nullptr;
+    if (message == nullptr) {
+        if ((message = FindMessage()) == nullptr) {
+            std::atomic_ref<LONG>(m_Processing).store(0, std::memory_order_release); // as BrushMsg gives it up
+            return false;
+        }
+        if (IsEndConnectHead(message)) { // the claim stays: the stream is finished
+            run.m_Begin = run.m_At = reinterpret_cast<BYTE*>(message);
+            run.m_End = run.m_Begin + YNetMsgHead::HeadSize;
+            return true;
+        }
+        first = LoadFirst(); // the block FindMessage found it in, first while we hold the claim
+    }
+    run.m_Begin = run.m_At = reinterpret_cast<BYTE*>(message);
+    run.m_End = first->m_Bytes + LoadLen(first);
+    return true;
+}
+
+void NetStream::BrushRun(NetMsgRun& run) {
+    if (IsEndConnectHead(reinterpret_cast<const YNetMsgHead*>(run.m_Begin)))
+        return;
+    if (ConsumeRun(run))
+        std::atomic_ref<LONG>(m_Processing).store(0, std::memory_order_release);
+}
+
+// Consumes what run.Next() handed out, keeping the claim, and spends the
+// run. False, with a log line, for a run this stream did not hand out to
+// the current holder.
+bool NetStream::ConsumeRun(NetMsgRun& run) {
+    _block* first = LoadFirst();
+    if (LoadFlag(m_Processing) == 0 || first == nullptr || run.m_Begin != first->m_Bytes + first->m_Offset ||
+        run.m_At < run.m_Begin || run.m_At > run.m_End) {
+        YRet(E_FAIL, "NetStream::BrushRun() fail!");
+        return false;
+    }
+    const ULONG consumed = static_cast<ULONG>(run.m_At - run.m_Begin);
+    run.m_Begin = run.m_At = run.m_End = nullptr; // spent: a second BrushRun fails
+    if (consumed != 0)
+        ConsumeFirst(first, consumed);
+    return true;
 }
 
 bool NetStream::IsEndConnectHead(const YNetMsgHead* head) {

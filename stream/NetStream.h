@@ -5,6 +5,7 @@
 #include "message/EndConnectMsg.h"
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
+#include "stream/NetMsgRun.h"
 #include "stream/YLink.h"
 #include "stream/_block.h"
 #include "stream/_buff.h"
@@ -30,6 +31,17 @@ namespace YNet2 {
 //   by its main ID 0; IsEndConnectHead() tells it apart from a received
 //   message that carries main ID 0 too)
 //   else use the size(head) bytes at head, then BrushMsg().
+//
+// or, by runs of messages under one claim (the same claim: one holder at a
+// time, whichever way it consumes):
+//   NetMsgRun run;
+//   while (Process_Run(run))        // false: nothing (more) now, or another
+//                                   // holder; the claim is given up
+//       while (head = run.Next())   // in place, in order
+//           if end-of-connection head: finished (the loop ends with it)
+//           else use the size(head) bytes at head;
+//   and to stop early: BrushRun(run) consumes what Next handed out and
+//   gives the claim up.
 //
 // Every whole message is handed out once, in order, and the end-of-connection
 // head once, after the last one. A block goes back to the pool as soon as it
@@ -74,6 +86,22 @@ public:
     // Consuming side. Consumes the message Process_InData returned.
     void BrushMsg();
 
+    // Consuming side, under the claim Process_InData takes: fills run with
+    // every whole message of the block messages are read from (at least
+    // one), or with the end-of-connection head alone once the stream has
+    // ended and holds nothing more. A run it handed out before and that is
+    // still held is consumed first (what Next handed out of it) and the
+    // claim is kept. False: nothing (more) now, and the claim is given up;
+    // or another consumer holds the stream; or the stream is finished.
+    bool Process_Run(NetMsgRun& run);
+
+    // Consuming side. Consumes the messages run.Next() handed out, none,
+    // some or all of the run (the rest stay first for the next holder), and
+    // gives the claim up. After the end-of-connection head it does nothing:
+    // the stream is finished. A run this stream did not hand out to the
+    // current holder: "NetStream::BrushRun() fail!", nothing changes.
+    void BrushRun(NetMsgRun& run);
+
     // The block messages are read from, or null.
     _block* GetFirstNode();
 
@@ -98,6 +126,9 @@ private:
     _block* LoadFirst();
     void StoreFirst();
     YNetMsgHead* FindMessage();
+    bool NothingToFind(_block* first);
+    void ConsumeFirst(_block* first, ULONG size);
+    bool ConsumeRun(NetMsgRun& run);
     bool ReceivingHasLeft(_block* first);
     bool IsFullAndConsumed(_block* block);
     _block* RetireFirst(_block* first);
@@ -119,6 +150,7 @@ private:
     ULONG m_ReceivingLen;          // receiving side: its m_Len, never read back from a
                                    // block that may have gone back to the pool
     _block* m_Spare;               // a full, consumed block kept for the next Request
+    _block* m_Newest;              // the block list's last value, read without m_Lock
 
     static _buff& m_Buff; // the process's one pool
     static EndConnectMsg m_EndConnectMsg;

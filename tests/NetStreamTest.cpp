@@ -235,6 +235,38 @@ TEST_F(NetStreamTest, FullBlockEndingInAPendingMessageStaysUntilItsBytesHaveMove
     EXPECT_EQ(Taken(), 1u);
 }
 
+TEST_F(NetStreamTest, RunsHandOutTheFirstBlocksWholeMessagesInPlaceUnderOneClaim) {
+    const Bytes a = Message(100, 1), b = Message(1440, 2), c = Message(1300, 3), d = Message(500, 4);
+    const Bytes wire = Join({a, b, c, d});
+    _block* b1 = m_Stream.Request(nullptr, 2880);
+    ASSERT_EQ(Receive(b1, wire, 0, 2880), 4); // ends 40 bytes into d
+    LogCapture log;
+    NetMsgRun run, stale;
+    m_Stream.BrushRun(stale); // not handed out
+    ASSERT_TRUE(m_Stream.Process_Run(run));
+    EXPECT_EQ(reinterpret_cast<BYTE*>(run.Next()), b1->m_Bytes);
+    EXPECT_EQ(m_Stream.Process_InData(), nullptr); // one holder, whichever way it consumes
+    EXPECT_FALSE(m_Stream.Process_Run(stale));
+    m_Stream.BrushRun(run); // stopped after a: b and c stay
+    m_Stream.BrushRun(run); // spent
+    EXPECT_EQ(log.Lines(), std::vector<std::string>(2, "NetStream::BrushRun() fail!"));
+    ASSERT_TRUE(m_Stream.Process_Run(run));
+    EXPECT_EQ(MessageBytes(run.Next()), b);
+    EXPECT_EQ(MessageBytes(run.Next()), c);
+    EXPECT_EQ(run.Next(), nullptr);          // not the first bytes of d
+    EXPECT_FALSE(m_Stream.Process_Run(run)); // consumes b and c; nothing more now: the claim is given up
+    EXPECT_EQ(b1->m_Offset, 2840);
+    ASSERT_EQ(Receive(m_Stream.Request(b1, m_Remaining), wire, 2880, 460), 1);
+    m_Stream.EndConnect();
+    std::vector<Bytes> rest; // runs under one claim: d, then the end head alone
+    while (m_Stream.Process_Run(run))
+        for (YNetMsgHead* head; (head = run.Next()) != nullptr;)
+            rest.push_back(NetStream::IsEndConnectHead(head) ? Bytes{0} : MessageBytes(head));
+    EXPECT_EQ(rest, (std::vector<Bytes>{d, Bytes{0}}));
+    EXPECT_EQ(Taken(), 0u);
+    EXPECT_TRUE(m_Stream.IsProcess()); // finished
+}
+
 TEST_F(NetStreamTest, PieceBoundariesAnywhereGiveTheHeadCountsAndRemainingCounts) {
     const Bytes m100 = Message(100, 1);
     _block* block = m_Stream.Request(nullptr, 2880);
@@ -550,11 +582,22 @@ TEST_F(NetStreamTest, TwoThreadsReassembleARandomStreamExactly) {
         m_Stream.EndConnect();
     });
 
+    // The consumer takes one message, or a run of which it reads some.
+    std::mt19937 pace(11);
+    NetMsgRun run;
+    bool inRun = false;
     std::size_t next = 0;
     bool ended = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (!ended && !failed) {
-        YNetMsgHead* head = m_Stream.Process_InData();
+        if (!inRun && pace() % 2 == 0)
+            inRun = m_Stream.Process_Run(run);
+        YNetMsgHead* head = inRun ? (pace() % 8 != 0 ? run.Next() : nullptr) : m_Stream.Process_InData();
+        if (inRun && head == nullptr) {
+            m_Stream.BrushRun(run);
+            inRun = false;
+            continue;
+        }
         if (head == nullptr) {
             if (std::chrono::steady_clock::now() > deadline) {
                 ADD_FAILURE() << "stalled after message " << next;
@@ -573,7 +616,8 @@ TEST_F(NetStreamTest, TwoThreadsReassembleARandomStreamExactly) {
             failed = true;
         }
         ++next;
-        m_Stream.BrushMsg();
+        if (!inRun)
+            m_Stream.BrushMsg();
     }
     receiver.join();
     EXPECT_FALSE(failed);

@@ -303,7 +303,7 @@ DWORD WINAPI EchoServer::ConnectionMain(LPVOID connection) {
 
 // The receive side of the stream: one large receive at a time into the
 // block the stream hands out (exactly the missing bytes while a message is
-// pending), then every whole message is consumed in place.
+// pending), then every whole message is consumed in place, by runs.
 void EchoServer::Serve(Connection& c) {
     char reason[96];
     bool orderly = false; // the server ends it: an orderly (or, with the reset option, abortive) close
@@ -365,33 +365,39 @@ void EchoServer::Serve(Connection& c) {
         }
         filled += static_cast<ULONG>(received);
 
-        while (YNet2::YNetMsgHead* head = stream.Process_InData()) {
-            const int size = head->GetSize();
-            if (size < 4 || size > kMaxMessage) { // the stream refuses these; never echo one
-                Count(m_Refused);
-                std::snprintf(reason, sizeof(reason), "refused: message size %d", size);
-                orderly = true;
-                break;
-            }
-            const bool sent = Echo(c, reinterpret_cast<BYTE*>(head), size);
-            stream.BrushMsg();
-            if (!sent) {
-                std::snprintf(reason, sizeof(reason), "send failed (%d)", WSAGetLastError());
-                break;
-            }
-            ++c.echoed;
-            Count(m_Echoed);
-            if (m_Options.closeAfter != 0 && c.echoed >= m_Options.closeAfter) {
-                std::snprintf(reason, sizeof(reason), "closed after %u message(s)%s", static_cast<unsigned>(c.echoed),
-                              m_Options.reset ? " with a reset" : "");
-                orderly = true;
-                break;
-            }
-            if (m_Options.extra != EchoExtra::None && m_Options.extraAfter == c.echoed && !SendExtra(c)) {
-                std::snprintf(reason, sizeof(reason), "send failed (%d)", WSAGetLastError());
-                break;
+        // Every whole message there is, a run at a time under one claim; the
+        // messages of a run are consumed when the next run is taken.
+        YNet2::NetMsgRun run;
+        bool held = false;
+        while (reason[0] == '\0' && (held = stream.Process_Run(run))) {
+            while (YNet2::YNetMsgHead* head = run.Next()) {
+                const int size = head->GetSize();
+                if (size < 4 || size > kMaxMessage) { // the stream refuses these; never echo one
+                    Count(m_Refused);
+                    std::snprintf(reason, sizeof(reason), "refused: message size %d", size);
+                    orderly = true;
+                    break;
+                }
+                if (!Echo(c, reinterpret_cast<BYTE*>(head), size)) {
+                    std::snprintf(reason, sizeof(reason), "send failed (%d)", WSAGetLastError());
+                    break;
+                }
+                ++c.echoed;
+                Count(m_Echoed);
+                if (m_Options.closeAfter != 0 && c.echoed >= m_Options.closeAfter) {
+                    std::snprintf(reason, sizeof(reason), "closed after %u message(s)%s",
+                                  static_cast<unsigned>(c.echoed), m_Options.reset ? " with a reset" : "");
+                    orderly = true;
+                    break;
+                }
+                if (m_Options.extra != EchoExtra::None && m_Options.extraAfter == c.echoed && !SendExtra(c)) {
+                    std::snprintf(reason, sizeof(reason), "send failed (%d)", WSAGetLastError());
+                    break;
+                }
             }
         }
+        if (held)
+            stream.BrushRun(run); // left inside a run
     }
 
     stream.Release(); // neither side is active any more

@@ -272,8 +272,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, std::size_t stackSize, LPTHREAD_START_ROUTINE routine,
                            LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
     // Suspended creation is not offered; the reservation flag changes nothing here.
-    const DWORD kStackSizeIsReservation = 0x00010000;
-    if (routine == nullptr || (creationFlags & ~kStackSizeIsReservation) != 0) {
+    if (routine == nullptr || (creationFlags & ~STACK_SIZE_PARAM_IS_A_RESERVATION) != 0) {
         t_LastError = ERROR_INVALID_PARAMETER;
         return nullptr;
     }

@@ -152,7 +152,10 @@ YNET_API DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 YNET_API BOOL WINAPI CloseHandle(HANDLE handle);
 // The thread handle is signalled once the routine has returned (and the
 // thread's message queue is gone). Creation flags other than
-// STACK_SIZE_PARAM_IS_A_RESERVATION (suspended start) are refused.
+// STACK_SIZE_PARAM_IS_A_RESERVATION (suspended start) are refused; the
+// stack size is always a reservation here (the system commits pages as they
+// are touched), at least 64 KiB.
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000u
 YNET_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, std::size_t stackSize,
                                     LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD creationFlags,
                                     LPDWORD threadId);
