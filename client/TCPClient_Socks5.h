@@ -1,8 +1,9 @@
 // Public header. TCPClient_Socks5: a TCPClient that reaches its server through a SOCKS proxy.
 //
 // Init opens the TCP connection to the proxy, runs a SOCKS5 handshake
-// (RFC 1928, CONNECT to an IPv4 address; user name and password per
-// RFC 1929) or a SOCKS4 CONNECT on the caller's thread, and only then starts
+// (RFC 1928, CONNECT to an IPv4 address, a host name or an IPv6 address;
+// user name and password per RFC 1929) or a SOCKS4 CONNECT (SOCKS4a for a
+// host name) on the caller's thread, and only then starts
 // the receive thread. From then on the connection carries framed messages
 // exactly as a direct TCPClient does. With no proxy address Init is
 // TCPClient::Init.
