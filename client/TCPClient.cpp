@@ -102,10 +102,10 @@ TCPClient::TCPClient(MsgWorker* worker)
 
 TCPClient::TCPClient(const TCPClient& other)
     : ClientNetKernel(other), m_State(0), m_Worker(other.m_Worker), m_ServerAddr(other.m_ServerAddr),
-      m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Uses{}, m_UseCount(0),
-      m_Generation(0), m_LiveGeneration(0), m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Ahead(m_AheadSmall),
-      m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0),
-      m_AheadLarge(nullptr) {
+      m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Target(other.m_Target), m_Uses{},
+      m_UseCount(0), m_Generation(0), m_LiveGeneration(0), m_ConnectTimeout(other.m_ConnectTimeout.load()),
+      m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
+      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
     SOCKET handle;
@@ -134,6 +134,7 @@ TCPClient& TCPClient::operator=(const TCPClient& other) {
     m_State = state;
     m_Worker = other.m_Worker;
     m_ServerAddr = other.m_ServerAddr;
+    m_Target = other.m_Target;
     m_ConnectTimeout.store(other.m_ConnectTimeout.load());
     std::atomic_ref<void*>(m_Data).store(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load());
     return *this;
@@ -335,7 +336,23 @@ void TCPClient::AddStateBits(DWORD bits) {
 
 // ---------------------------------------------------------------- owner's operations
 
+LONG TCPClient::Init(const YSocketTarget& target) {
+    const char* op = "TCPClient::Init";
+    YSocketAddr found[YSocketTarget::kMaxAddresses];
+    int count = 0;
+    if (target.Check(op) != 0 ||
+        target.Resolve(found, YSocketTarget::kMaxAddresses, &count, GetConnectTimeout(), op) != 0)
+        return E_FAIL;
+    LONG result = E_FAIL;
+    for (int i = 0; i < count && result != 0; ++i)
+        result = Init(found[i]);
+    if (result == 0 && target.GetKind() == YSocketTarget::NAME)
+        m_Target = target;
+    return result;
+}
+
 LONG TCPClient::Init(YSocketAddr& addr) {
+    m_Target = YSocketTarget();
     std::memcpy(&m_ServerAddr, &addr, sizeof m_ServerAddr);
     SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
     {
@@ -371,6 +388,8 @@ LONG TCPClient::Init(YSocketAddr& addr) {
 }
 
 LONG TCPClient::Reconnect() {
+    if (m_Target.GetKind() == YSocketTarget::NAME)
+        return ReconnectByName();
     // The new socket is connected before it takes the old one's place: until
     // then the receive thread goes on reading the old connection, and it
     // never meets a socket that is not connected yet. The old handle is
@@ -384,6 +403,27 @@ LONG TCPClient::Reconnect() {
     if (created != INVALID_SOCKET)
         closesocket(created);
     return YRet(E_FAIL, "TCPClient::Reconnect() connect fail!");
+}
+
+// Resolves the name of the last Init again and reconnects to its addresses
+// in turn, each as Reconnect reconnects to an address.
+LONG TCPClient::ReconnectByName() {
+    YSocketAddr found[YSocketTarget::kMaxAddresses];
+    int count = 0;
+    if (m_Target.Resolve(found, YSocketTarget::kMaxAddresses, &count, GetConnectTimeout(), "TCPClient::Reconnect") != 0)
+        return E_FAIL;
+    const YSocketTarget target = m_Target;
+    m_Target = YSocketTarget(); // Reconnect below goes to m_ServerAddr
+    LONG result = E_FAIL;
+    YSocketAddr before = m_ServerAddr;
+    for (int i = 0; i < count && result != 0; ++i) {
+        m_ServerAddr = found[i];
+        result = Reconnect();
+    }
+    if (result != 0)
+        m_ServerAddr = before;
+    m_Target = target;
+    return result;
 }
 
 void TCPClient::SetConnectTimeout(DWORD milliseconds) {

@@ -64,6 +64,7 @@
 #include "platform/WinApi.h"
 #include "socket/YSocket.h"
 #include "socket/YSocketAddr.h"
+#include "socket/YSocketTarget.h"
 
 namespace YNet2 {
 
@@ -86,6 +87,17 @@ public:
     // or after Wait_Release): connects to addr (blocking), starts the receive
     // thread and posts "connected". 0 or E_FAIL (logged).
     LONG Init(YSocketAddr& addr);
+
+    // Owner's thread, as Init(addr), to a target by host name or IPv4
+    // literal. A name is resolved here (IPv4 addresses; the resolution is
+    // held to the bound of SetConnectTimeout, when one is set) and its
+    // addresses are tried in the resolver's order until one connects: a
+    // failed connect logs its line and the next address is tried. A target
+    // that Check refuses, a name that does not resolve ("host not found")
+    // and an IPv6 target (a direct connection is IPv4; see TCPClient_Socks5)
+    // end it with E_FAIL and a log line, before any socket is made.
+    // Reconnect then resolves the name again.
+    LONG Init(const YSocketTarget& target);
 
     // Owner's thread: a new socket connected to the address of the last
     // Init. 0, or E_FAIL (logged) with the client as it was before. Changes
@@ -253,6 +265,9 @@ protected:
     MsgWorker* m_Worker;      // not owned, never null
     YSocketAddr m_ServerAddr; // address of the last Init, for Reconnect
     void* m_Data;             // the owner's pointer
+    // The target of the last Init by name (NONE after an Init by address):
+    // Reconnect resolves it again. The owner's thread only.
+    YSocketTarget m_Target;
 
 private:
     struct SocketUse {
@@ -295,6 +310,9 @@ private:
     // blocked on it (one that Reconnect brought after the ending call's
     // close), then RecancelLocked.
     static void WhileWaitingForThread(void* client);
+    // Reconnect after an Init by name: resolves it again, then reconnects
+    // to its addresses in turn.
+    LONG ReconnectByName();
     // Repeats the cancel of a closed handle until its last user has left,
     // for a bounded time.
     void CancelUntilLeft(SOCKET handle);

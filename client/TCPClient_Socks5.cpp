@@ -13,7 +13,6 @@ constexpr DWORD kConnected = 2;
 constexpr DWORD kThreadRunning = 4;
 
 constexpr unsigned char kSocks5 = 5;
-constexpr unsigned char kSocks4 = 4;
 constexpr unsigned char kCommandConnect = 1;
 constexpr unsigned char kMethodNone = 0;
 constexpr unsigned char kMethodUserPassword = 2;
@@ -178,14 +177,15 @@ LONG ReplyReadFail(const char* op, const char* step, int result, int error) {
 
 TCPClient_Socks5::TCPClient_Socks5(MsgWorker* worker)
     : TCPClient(worker), m_ProxyAddr{}, m_TargetAddr{}, m_UserName{}, m_Password{}, m_HandshakeBuff{nullptr, 0, 0},
-      m_ReplyLen(0), m_HandshakeState(0), m_SocksType(static_cast<_SOCKS_TYPE>(0)), m_ViaProxy(false),
-      m_GaveUserName(false), m_GavePassword(false) {}
+      m_ReplyLen(0), m_HandshakeState(0), m_SocksType(static_cast<_SOCKS_TYPE>(0)), m_ResolveLocally(false),
+      m_ViaProxy(false), m_GaveUserName(false), m_GavePassword(false) {}
 
 TCPClient_Socks5::TCPClient_Socks5(const TCPClient_Socks5& other)
     : TCPClient(other), m_ProxyAddr(other.m_ProxyAddr),
       m_TargetAddr(other.m_TargetAddr), m_HandshakeBuff{nullptr, 0, 0}, m_ReplyLen(other.m_ReplyLen),
-      m_HandshakeState(other.m_HandshakeState), m_SocksType(other.m_SocksType), m_ViaProxy(other.m_ViaProxy),
-      m_GaveUserName(other.m_GaveUserName), m_GavePassword(other.m_GavePassword) {
+      m_HandshakeState(other.m_HandshakeState), m_SocksType(other.m_SocksType), m_ConnectTarget(other.m_ConnectTarget),
+      m_ResolveLocally(other.m_ResolveLocally), m_ViaProxy(other.m_ViaProxy), m_GaveUserName(other.m_GaveUserName),
+      m_GavePassword(other.m_GavePassword) {
     std::memcpy(m_UserName, other.m_UserName, sizeof m_UserName);
     std::memcpy(m_Password, other.m_Password, sizeof m_Password);
 }
@@ -202,6 +202,8 @@ TCPClient_Socks5& TCPClient_Socks5::operator=(const TCPClient_Socks5& other) {
     m_ReplyLen = other.m_ReplyLen;
     m_HandshakeState = other.m_HandshakeState;
     m_SocksType = other.m_SocksType;
+    m_ConnectTarget = other.m_ConnectTarget;
+    m_ResolveLocally = other.m_ResolveLocally;
     m_ViaProxy = other.m_ViaProxy;
     m_GaveUserName = other.m_GaveUserName;
     m_GavePassword = other.m_GavePassword;
@@ -231,6 +233,51 @@ void TCPClient_Socks5::FreeHandshakeBuff() {
 
 LONG TCPClient_Socks5::Init(YSocketAddr& addr, _SOCKS_TYPE type, const YSocketAddr* proxy, const char* userName,
                             const char* password) {
+    m_Target = YSocketTarget();
+    return InitThroughProxy(addr, YSocketTarget(addr), type, proxy, userName, password);
+}
+
+LONG TCPClient_Socks5::Init(const YSocketTarget& target, _SOCKS_TYPE type, const YSocketAddr* proxy,
+                            const char* userName, const char* password, _RESOLVE resolve) {
+    const char* op = "TCPClient_Socks5::Init";
+    if (proxy == nullptr) {
+        if (IsOwnThread())
+            Release();
+        else
+            EndReceiveThread();
+        m_ViaProxy = false;
+        return TCPClient::Init(target);
+    }
+    if (target.Check(op) != 0)
+        return E_FAIL;
+    if (target.GetKind() == YSocketTarget::IPV6 && type == SOCKS4)
+        return YRet(E_FAIL, "TCPClient_Socks5::Init() IPv6 target %s: SOCKS4 carries IPv4 addresses and names only!",
+                    target.GetHost());
+    LONG result = E_FAIL;
+    if (target.GetKind() == YSocketTarget::NAME && resolve == RESOLVE_LOCAL) {
+        YSocketAddr found[YSocketTarget::kMaxAddresses];
+        int count = 0;
+        if (target.Resolve(found, YSocketTarget::kMaxAddresses, &count, GetConnectTimeout(), op) != 0)
+            return E_FAIL;
+        for (int i = 0; i < count && result != 0; ++i)
+            result = InitThroughProxy(found[i], YSocketTarget(found[i]), type, proxy, userName, password);
+    } else {
+        // Sent as it is: a name for the proxy to resolve, or an address.
+        // m_TargetAddr: the IPv4 address, else zero (as a name's request
+        // of the asynchronous handshake has it).
+        YSocketAddr address{};
+        int count = 0;
+        if (target.GetKind() == YSocketTarget::IPV4 && target.Resolve(&address, 1, &count, 0, op) != 0)
+            return E_FAIL;
+        result = InitThroughProxy(address, target, type, proxy, userName, password);
+    }
+    m_Target = result == 0 && target.GetKind() == YSocketTarget::NAME ? target : YSocketTarget();
+    m_ResolveLocally = resolve == RESOLVE_LOCAL;
+    return result;
+}
+
+LONG TCPClient_Socks5::InitThroughProxy(YSocketAddr& addr, const YSocketTarget& request, _SOCKS_TYPE type,
+                                        const YSocketAddr* proxy, const char* userName, const char* password) {
     // A connection still held is released first, its receive thread waited
     // for (not possible on that thread itself: see the header).
     if (IsOwnThread())
@@ -253,6 +300,7 @@ LONG TCPClient_Socks5::Init(YSocketAddr& addr, _SOCKS_TYPE type, const YSocketAd
     StoreCredential(m_Password, password);
     m_ProxyAddr = *proxy;
     m_TargetAddr = addr;
+    m_ConnectTarget = request;
     m_ViaProxy = true;
     m_GaveUserName = userName != nullptr;
     m_GavePassword = password != nullptr;
@@ -281,6 +329,8 @@ LONG TCPClient_Socks5::Init(YSocketAddr& addr, _SOCKS_TYPE type, const YSocketAd
 LONG TCPClient_Socks5::Reconnect() {
     if (!m_ViaProxy)
         return TCPClient::Reconnect();
+    if (m_ResolveLocally && m_Target.GetKind() == YSocketTarget::NAME)
+        return ReconnectByLocalName();
     // Connected and shaken hands before the client sees it: nothing else
     // can use the handle meanwhile.
     SOCKET handle = socket(AF_INET, SOCK_STREAM, 0);
@@ -293,6 +343,30 @@ LONG TCPClient_Socks5::Reconnect() {
     }
     ReplaceSocket(handle); // the proxy connection held before is closed, as a direct Reconnect closes it
     return 0;
+}
+
+LONG TCPClient_Socks5::ReconnectByLocalName() {
+    YSocketAddr found[YSocketTarget::kMaxAddresses];
+    int count = 0;
+    if (m_Target.Resolve(found, YSocketTarget::kMaxAddresses, &count, GetConnectTimeout(),
+                         "TCPClient_Socks5::Reconnect") != 0)
+        return E_FAIL;
+    const YSocketTarget name = m_Target;
+    const YSocketTarget request = m_ConnectTarget;
+    const YSocketAddr address = m_TargetAddr;
+    m_Target = YSocketTarget(); // Reconnect below goes through the proxy to m_ConnectTarget
+    LONG result = E_FAIL;
+    for (int i = 0; i < count && result != 0; ++i) {
+        m_TargetAddr = found[i];
+        m_ConnectTarget = YSocketTarget(found[i]);
+        result = Reconnect();
+    }
+    if (result != 0) {
+        m_ConnectTarget = request;
+        m_TargetAddr = address;
+    }
+    m_Target = name;
+    return result;
 }
 
 LONG TCPClient_Socks5::ConnectThroughProxy(SOCKET handle, const char* op, const char* userName, const char* password) {
@@ -354,8 +428,8 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
                         buffer[1]);
     }
 
-    BuildConnectRequest(m_TargetAddr, buffer);
-    if (!SendAll(handle, buffer, 10, &error))
+    length = m_ConnectTarget.Socks5Request(buffer);
+    if (!SendAll(handle, buffer, length, &error))
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send connect request fail! (0x%x)", op, error);
     // The reply's status first: a refusal is final whatever follows it.
     got = RecvExact(handle, buffer, 2, &error, deadline);
@@ -383,14 +457,11 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
 
 LONG TCPClient_Socks5::Socks4Handshake(SOCKET handle, const char* op) {
     const HandshakeDeadline deadline(GetConnectTimeout());
-    unsigned char buffer[9];
-    buffer[0] = kSocks4;
-    buffer[1] = kCommandConnect;
-    std::memcpy(buffer + 2, &m_TargetAddr.sin_port, 2);
-    std::memcpy(buffer + 4, &m_TargetAddr.sin_addr, 4);
-    buffer[8] = 0; // empty user id
+    // SOCKS4 to an address, or SOCKS4a to a name; the user id is empty.
+    unsigned char buffer[YSocketTarget::kMaxRequest];
+    int length = m_ConnectTarget.Socks4Request(buffer);
     int error = 0;
-    if (!SendAll(handle, buffer, 9, &error))
+    if (!SendAll(handle, buffer, length, &error))
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks4 send req1 fail!", op);
     // The status first, then the 6 bytes that end the 8-byte reply.
     int got = RecvExact(handle, buffer, 2, &error, deadline);

@@ -1,8 +1,9 @@
 // Public header. TCPClient_Socks5: a TCPClient that reaches its server through a SOCKS proxy.
 //
 // Init opens the TCP connection to the proxy, runs a SOCKS5 handshake
-// (RFC 1928, CONNECT to an IPv4 address; user name and password per
-// RFC 1929) or a SOCKS4 CONNECT on the caller's thread, and only then starts
+// (RFC 1928, CONNECT to an IPv4 address, a host name or an IPv6 address;
+// user name and password per RFC 1929) or a SOCKS4 CONNECT (SOCKS4a for a
+// host name) on the caller's thread, and only then starts
 // the receive thread. From then on the connection carries framed messages
 // exactly as a direct TCPClient does. With no proxy address Init is
 // TCPClient::Init.
@@ -66,12 +67,16 @@
 #include "client/TCPClient.h"
 #include "platform/WinApi.h"
 #include "socket/YSocketAddr.h"
+#include "socket/YSocketTarget.h"
 
 namespace YNet2 {
 
 class YNET_API TCPClient_Socks5 : public TCPClient {
 public:
     enum _SOCKS_TYPE { SOCKS4 = 1, SOCKS5 = 2 };
+    // Where a target's host name is resolved: here (as curl's socks5:// and
+    // socks4://), or by the proxy (socks5h://, socks4a://).
+    enum _RESOLVE { RESOLVE_LOCAL = 0, RESOLVE_BY_PROXY = 1 };
 
     // Longest user name or password that RFC 1929 carries.
     static constexpr int kMaxCredential = 255;
@@ -89,6 +94,23 @@ public:
     // was. 0 or E_FAIL (logged).
     LONG Init(YSocketAddr& addr, _SOCKS_TYPE type, const YSocketAddr* proxy, const char* userName,
               const char* password);
+
+    // Owner's thread, as the Init above, to a target by name, IPv4 or IPv6
+    // literal. With proxy null: TCPClient::Init(target). Through the proxy:
+    //   - a name with RESOLVE_BY_PROXY goes into the request: SOCKS5
+    //     address type 3, or SOCKS4a (address 0.0.0.1, user id, the name);
+    //   - a name with RESOLVE_LOCAL is resolved here (IPv4, within the bound
+    //     of SetConnectTimeout), and its addresses are tried in the
+    //     resolver's order, each through the proxy, until one connects;
+    //   - an IPv4 literal is sent as address type 1 (SOCKS4: as ever), an
+    //     IPv6 literal as SOCKS5 address type 4; the connection to the
+    //     proxy itself stays IPv4.
+    // Refused with E_FAIL and a log line before anything is sent: what
+    // YSocketTarget::Check refuses, and an IPv6 target through SOCKS4.
+    // Reconnect repeats what Init did, the name and where it is resolved
+    // included.
+    LONG Init(const YSocketTarget& target, _SOCKS_TYPE type, const YSocketAddr* proxy, const char* userName,
+              const char* password, _RESOLVE resolve = RESOLVE_LOCAL);
 
     // After an Init through a proxy: a new socket connected through the
     // proxy to the same server, handshake included; otherwise
@@ -139,6 +161,20 @@ private:
     // The receive thread's wait for readability; false when there is no socket.
     bool WaitReadable();
 
+    // Init through a proxy, with request the address or name that the
+    // CONNECT request carries (m_ConnectTarget).
+    LONG InitThroughProxy(YSocketAddr& addr, const YSocketTarget& request, _SOCKS_TYPE type, const YSocketAddr* proxy,
+                          const char* userName, const char* password);
+    // Reconnect through the proxy after an Init by a name resolved here:
+    // resolves it again and tries its addresses in turn.
+    LONG ReconnectByLocalName();
+
+    // What the CONNECT request names: m_TargetAddr's address, a name or an
+    // IPv6 address.
+    YSocketTarget m_ConnectTarget;
+    // The last Init by name through the proxy resolved it here (Reconnect
+    // resolves it again) rather than in the proxy.
+    bool m_ResolveLocally;
     // What the last Init was given, for Reconnect: a proxy (Reconnect goes
     // through it too), a user name, a password.
     bool m_ViaProxy;

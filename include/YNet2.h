@@ -22,6 +22,7 @@
 #include "socket/SocketStack.h"
 #include "socket/YSocket.h"
 #include "socket/YSocketAddr.h"
+#include "socket/YSocketTarget.h"
 #include "socket/YSocket_Socks5.h"
 
 #include "client/ClientNetKernel.h"

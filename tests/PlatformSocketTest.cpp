@@ -526,3 +526,60 @@ TEST(PlatformSocket, CloseFromAnotherThreadEndsBlockedSelect) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(PlatformSocket, ResolverAndIPv6SocketsAnswerAsWinsockDoes) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    ASSERT_EQ(0, getaddrinfo("localhost", "7000", &hints, &found));
+    ASSERT_NE(nullptr, found);
+    ASSERT_EQ(AF_INET, found->ai_family);
+    ASSERT_EQ(sizeof(sockaddr_in), found->ai_addrlen);
+    const sockaddr_in* v4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    EXPECT_EQ(htonl(INADDR_LOOPBACK), v4->sin_addr.s_addr);
+    EXPECT_EQ(htons(7000), v4->sin_port);
+    freeaddrinfo(found);
+    EXPECT_EQ(WSAHOST_NOT_FOUND, getaddrinfo("nonexistent.invalid", nullptr, &hints, &found));
+    hints.ai_flags = AI_NUMERICHOST;
+    EXPECT_EQ(WSAHOST_NOT_FOUND, getaddrinfo("localhost", nullptr, &hints, &found)); // no literal
+
+    // ::1 as a literal, then a connection over it (where the machine has IPv6 loopback).
+    hints.ai_family = AF_INET6;
+    found = nullptr;
+    ASSERT_EQ(0, getaddrinfo("::1", nullptr, &hints, &found));
+    sockaddr_in6 address{};
+    ASSERT_EQ(sizeof address, found->ai_addrlen);
+    std::memcpy(&address, found->ai_addr, sizeof address);
+    freeaddrinfo(found);
+    EXPECT_EQ(AF_INET6, address.sin6_family);
+    EXPECT_EQ(1, address.sin6_addr.s6_addr[15]);
+    SOCKET listener = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(INVALID_SOCKET, listener);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
+        closesocket(listener);
+        GTEST_SKIP() << "no IPv6 loopback here (bind error " << WSAGetLastError() << ")";
+    }
+    ASSERT_EQ(0, listen(listener, 1));
+    sockaddr_in small{};
+    int length = sizeof small;
+    EXPECT_EQ(SOCKET_ERROR, getsockname(listener, reinterpret_cast<sockaddr*>(&small), &length));
+    EXPECT_EQ(WSAEFAULT, WSAGetLastError());
+    length = sizeof address;
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
+    EXPECT_EQ(static_cast<int>(sizeof address), length);
+    SOCKET client = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    sockaddr_in6 peer{};
+    length = sizeof peer;
+    SOCKET accepted = accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
+    ASSERT_NE(INVALID_SOCKET, accepted);
+    EXPECT_EQ(AF_INET6, peer.sin6_family);
+    closesocket(accepted);
+    closesocket(client);
+    closesocket(listener);
+}
+
+} // namespace

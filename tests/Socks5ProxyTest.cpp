@@ -12,6 +12,7 @@
 #include "client/TCPClient_Socks5.h"
 #include "platform/WinApi.h"
 #include "socket/YSocketAddr.h"
+#include "socket/YSocketTarget.h"
 #include "support/ClientHarness.h"
 #include "support/LogCapture.h"
 #include "support/Loopback.h"
@@ -160,6 +161,58 @@ TEST(Socks5ProxyTest, WrongCredentialsRefusedTargetAndSocks4ToASocks5OnlyProxyFa
         EXPECT_TRUE(worker.Events().empty()) << refusal.name;
     }
     EXPECT_EQ(0, server.Accepted()); // no refusal reached the server
+}
+
+// Connects to target through the proxy, takes the server's head-only first
+// message and one echo.
+void ExpectEchoByTarget(const char* route, const YSocketTarget& target, Socks::_SOCKS_TYPE type,
+                        const YSocketAddr& proxy) {
+    LogCapture log;
+    RecordingWorker worker;
+    Socks client(&worker);
+    ASSERT_EQ(0, client.Init(target, type, &proxy, nullptr, nullptr, Socks::RESOLVE_BY_PROXY)) << route;
+    Bytes message = PlainMessage(2, 9, Bytes(33, 'x'));
+    ASSERT_EQ(static_cast<int>(message.size()),
+              client.SendMsg(nullptr, message.data(), static_cast<int>(message.size())));
+    ASSERT_TRUE(worker.WaitForMessages(2)) << route;
+    EXPECT_EQ(Bytes(YNet2Tools::kHeadOnlyMessage, YNet2Tools::kHeadOnlyMessage + 4), worker.Messages()[0]) << route;
+    EXPECT_EQ(PlainMessage(2, 9, Bytes(33, 'x')), worker.Messages()[1]) << route;
+    client.Wait_Release();
+    EXPECT_EQ(Lines{}, log.Lines()) << route;
+}
+
+TEST(Socks5ProxyTest, ANameResolvedByTheProxyReachesTheServerThroughMicrosocksAndDanted) {
+    RealProxies proxies = Proxies();
+    ASSERT_EQ("", proxies.missing);
+    YNet2Tools::EchoOptions options;
+    options.extra = YNet2Tools::EchoExtra::HeadOnly;
+    YNet2Tools::EchoServer server(options);
+    ASSERT_EQ(0, server.Start());
+    const YSocketTarget localhost("localhost", server.Port());
+    ExpectEchoByTarget("microsocks, socks5h", localhost, Socks::SOCKS5, proxies.microsocks);
+    ExpectEchoByTarget("danted, socks5h", localhost, Socks::SOCKS5, proxies.dante);
+
+    // danted 1.4 has no SOCKS4a: it reads 0.0.0.1 as the address to reach,
+    // which its rules block, and answers "rejected".
+    LogCapture log;
+    RecordingWorker worker;
+    Socks client(&worker);
+    EXPECT_EQ(E_FAIL, client.Init(localhost, Socks::SOCKS4, &proxies.dante, nullptr, nullptr, Socks::RESOLVE_BY_PROXY));
+    EXPECT_EQ(Lines{"TCPClient_Socks5::Init() socks4 ans1 fail!"}, log.Lines());
+    EXPECT_EQ(2, server.Accepted());
+}
+
+TEST(Socks5ProxyTest, AnIPv6TargetIsReachedThroughMicrosocks) {
+    RealProxies proxies = Proxies();
+    ASSERT_EQ("", proxies.missing);
+    YNet2Tools::EchoOptions options;
+    options.extra = YNet2Tools::EchoExtra::HeadOnly;
+    options.listen = "::1";
+    YNet2Tools::EchoServer server(options);
+    if (LONG error = server.Start())
+        GTEST_SKIP() << "no IPv6 loopback here: cannot listen on [::1] (error " << error << ")";
+    ExpectEchoByTarget("microsocks, [::1]", YSocketTarget("[::1]", server.Port()), Socks::SOCKS5, proxies.microsocks);
+    EXPECT_EQ(1, server.Accepted());
 }
 
 } // namespace

@@ -52,8 +52,9 @@ struct EchoServer::Connection {
 };
 
 EchoServer::EchoServer(const EchoOptions& options, EchoObserver* observer)
-    : m_Options(options), m_Observer(observer), m_Port(0), m_Listener(INVALID_SOCKET), m_ListenerThread(nullptr),
-      m_Stopping(0), m_NextId(1), m_Connections(nullptr), m_Accepted(0), m_Echoed(0), m_Closed(0), m_Refused(0) {
+    : m_Options(options), m_Observer(observer), m_Port(0), m_Address{}, m_AddressLength(0), m_Listener(INVALID_SOCKET),
+      m_ListenerThread(nullptr), m_Stopping(0), m_NextId(1), m_Connections(nullptr), m_Accepted(0), m_Echoed(0),
+      m_Closed(0), m_Refused(0) {
     InitializeCriticalSection(&m_ListLock);
     m_Changed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
@@ -68,16 +69,22 @@ EchoServer::~EchoServer() {
 LONG EchoServer::Start(WORD port) {
     if (m_ListenerThread != nullptr)
         return E_FAIL;
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (int error = getaddrinfo(m_Options.listen != nullptr ? m_Options.listen : "127.0.0.1", nullptr, &hints, &found))
+        return error;
+    sockaddr_in6 address{};
+    int length = static_cast<int>(found->ai_addrlen);
+    std::memcpy(&address, found->ai_addr, found->ai_addrlen);
+    freeaddrinfo(found);
+    address.sin6_port = htons(port); // where sin_port lies too
+
+    SOCKET listener = socket(address.sin6_family, SOCK_STREAM, IPPROTO_TCP);
     if (listener == INVALID_SOCKET)
         return WSAGetLastError();
-
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof(address);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR ||
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) == SOCKET_ERROR ||
         listen(listener, SOMAXCONN) == SOCKET_ERROR ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == SOCKET_ERROR) {
         LONG error = WSAGetLastError();
@@ -86,7 +93,9 @@ LONG EchoServer::Start(WORD port) {
     }
 
     m_Listener = listener;
-    m_Port = ntohs(address.sin_port);
+    m_Address = address;
+    m_AddressLength = length;
+    m_Port = ntohs(address.sin6_port);
     InterlockedExchange(&m_Stopping, 0);
     m_ListenerThread = StartThread(ListenerMain, this);
     if (m_ListenerThread == nullptr) {
@@ -106,13 +115,9 @@ void EchoServer::Stop() {
     // Wake the listener with a connection of our own rather than by closing
     // its socket under it: a blocked accept is not woken by closesocket on
     // every system. The listener sees m_Stopping and closes what it got.
-    SOCKET waker = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(m_Port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    SOCKET waker = socket(m_Address.sin6_family, SOCK_STREAM, IPPROTO_TCP);
     const bool woken = waker != INVALID_SOCKET &&
-                       connect(waker, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != SOCKET_ERROR;
+                       connect(waker, reinterpret_cast<sockaddr*>(&m_Address), m_AddressLength) != SOCKET_ERROR;
     if (!woken)
         closesocket(m_Listener); // last resort; the field keeps its value until the listener is joined
     WaitForSingleObject(m_ListenerThread, INFINITE);
@@ -209,7 +214,7 @@ DWORD WINAPI EchoServer::ListenerMain(LPVOID self) {
 
 void EchoServer::AcceptLoop() {
     for (;;) {
-        sockaddr_in peer{};
+        sockaddr_in6 peer{}; // room for either family
         int length = sizeof(peer);
         SOCKET accepted = accept(m_Listener, reinterpret_cast<sockaddr*>(&peer), &length);
         if (InterlockedCompareExchange(&m_Stopping, 0, 0) != 0) {
@@ -244,7 +249,9 @@ void EchoServer::AcceptLoop() {
         InitializeCriticalSection(&c->socketLock);
         InitializeCriticalSection(&c->sendLock);
         if (m_Observer != nullptr)
-            m_Observer->OnAccepted(c->id, peer.sin_addr.s_addr, peer.sin_port);
+            m_Observer->OnAccepted(
+                c->id, peer.sin6_family == AF_INET ? reinterpret_cast<sockaddr_in&>(peer).sin_addr.s_addr : 0,
+                peer.sin6_port);
 
         // Listed before its thread starts, so that Stop always finds it.
         // Counted under the list lock and before the thread can echo: whoever

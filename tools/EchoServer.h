@@ -46,13 +46,16 @@ struct EchoOptions {
     EchoExtra extra = EchoExtra::None;
     // ...as soon as the connection is accepted (0), or right after its Nth echo.
     DWORD extraAfter = 0;
+    // The address to listen on, an IPv4 or IPv6 literal ("::1"); null: 127.0.0.1.
+    const char* listen = nullptr;
 };
 
 // Told what happens on the server. The default does nothing for each.
 class EchoObserver {
 public:
     virtual ~EchoObserver() = default;
-    // A connection was accepted; address and port are in network byte order.
+    // A connection was accepted; address (IPv4, 0 for an IPv6 peer) and port
+    // are in network byte order.
     virtual void OnAccepted(DWORD connection, ULONG address, WORD port);
     // A whole message was received: head and unscrambled body, valid only
     // during the call. It is echoed after the call returns.
@@ -69,10 +72,12 @@ public:
     EchoServer(const EchoServer&) = delete;
     EchoServer& operator=(const EchoServer&) = delete;
 
-    // Listens on 127.0.0.1:port (0: an ephemeral port, see Port()) and starts
-    // accepting. 0 on success, otherwise the Windows Sockets error code of the
-    // step that failed, or E_FAIL when the server already runs or its
-    // listener thread could not be created.
+    // Listens on 127.0.0.1:port, or the options' listen address (0: an
+    // ephemeral port, see Port()) and starts accepting. 0 on success,
+    // otherwise the Windows Sockets error code of the step that failed
+    // (WSAHOST_NOT_FOUND for a listen address that is no literal), or
+    // E_FAIL when the server already runs or its listener thread could not
+    // be created.
     LONG Start(WORD port = 0);
     // The port the server listens on (host byte order); 0 before Start.
     WORD Port() const { return m_Port; }
@@ -120,6 +125,8 @@ private:
     EchoOptions m_Options;
     EchoObserver* m_Observer;
     WORD m_Port;
+    sockaddr_in6 m_Address; // where it listens: an IPv4 (sockaddr_in) or IPv6 address
+    int m_AddressLength;
     SOCKET m_Listener;
     HANDLE m_ListenerThread;
     LONG volatile m_Stopping;

@@ -129,6 +129,15 @@ cat_run notarget '' --main 3
 check "no target: exit 2" test "$STATUS" -eq 2
 check "no target: says it is missing" has notarget.err 'ynet-cat: no target: give the server as HOST:PORT'
 
+# Names and IPv6: a name that cannot exist (RFC 6761), and an IPv6 target,
+# which a direct connection (IPv4) refuses before it connects.
+cat_run notfound 'x\n' "nonexistent.invalid:$PORT"
+check "name not found: exit 2" test "$STATUS" -eq 2
+check "name not found: says so" has notfound.err 'TCPClient::Init() nonexistent.invalid: host not found (0x2af9)!'
+cat_run v6direct 'x\n' "[::1]:$PORT"
+check "[::1] directly: exit 2" test "$STATUS" -eq 2
+check "[::1] directly: refused with the reason" has v6direct.err 'a direct connection is IPv4'
+
 start_server closing --close-after 2
 cat_run cut 'one\ntwo\nthree\n' "127.0.0.1:$PORT"
 check "cut: exit 1" test "$STATUS" -eq 1
@@ -170,6 +179,9 @@ else
     check "proxy: exit 0" test "$STATUS" -eq 0
     check "proxy: connected through it" has viaproxy.out "connected to 127.0.0.1:$PORT through the proxy $PROXY"
     check "proxy: echo" has viaproxy.out 'recv: main=1 assist=0 flags=- size=18 body="over the proxy"'
+    cat_run byname 'by name\n' --proxy "socks5h://$YNET_MICROSOCKS_USER:$YNET_MICROSOCKS_PASSWORD@$PROXY" \
+        "localhost:$PORT"
+    check "proxy resolves the name (socks5h): echo" has byname.out 'recv: main=1 assist=0 flags=- size=11 body="by name"'
     cat_run wrongpw 'x\n' --proxy "socks5://$PROXY" --proxy-user "$YNET_MICROSOCKS_USER:wrong" "127.0.0.1:$PORT"
     check "proxy, wrong password: exit 2" test "$STATUS" -eq 2
     check "proxy, wrong password: says so" has wrongpw.err \

@@ -1,8 +1,12 @@
 // ynet-cat: a command-line client of the library.
 //
 //   ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N]
-//            [--proxy socks5://[USER:PASSWORD@]HOST:PORT | socks4://HOST:PORT] [--proxy-user USER:PASSWORD]
+//            [--proxy socks5[h]://[USER:PASSWORD@]HOST:PORT | socks4[a]://HOST:PORT] [--proxy-user USER:PASSWORD]
 //            HOST:PORT
+//
+// HOST:PORT: a name, a dotted IPv4 address or a bracketed IPv6 literal. As
+// with curl, socks5:// and socks4:// resolve the name here, socks5h:// and
+// socks4a:// send it to the proxy.
 //
 // Connects with a TCPClient (a TCPClient_Socks5 through a proxy), sends each line of standard input as one
 // message (the line is the body; main and assistant IDs and flags from the
@@ -37,6 +41,7 @@
 #include "socket/AddrText.h"
 #include "socket/SocketStack.h"
 #include "socket/YSocketAddr.h"
+#include "socket/YSocketTarget.h"
 #include "tools/MessageText.h"
 #include "tools/ToolArgs.h"
 
@@ -60,7 +65,8 @@ struct Options {
     std::string target;
     // --proxy: type 0 for none.
     int proxyType = 0;
-    std::string proxy; // HOST:PORT
+    bool proxyResolves = false; // socks5h://, socks4a://
+    std::string proxy;          // HOST:PORT
     bool proxyCredentials = false;
     std::string proxyUser;
     std::string proxyPassword;
@@ -235,10 +241,12 @@ void Usage(FILE* out) {
                       "  --hex         print received bodies as hexadecimal bytes\n"
                       "  --wait-ms N   after the input ends, wait at most N ms for the replies (default 5000)\n"
                       "  --proxy URL   connect through a SOCKS proxy: socks5://[USER:PASSWORD@]HOST:PORT\n"
-                      "                or socks4://HOST:PORT (USER and PASSWORD may be %%-encoded)\n"
+                      "                or socks4://HOST:PORT (USER and PASSWORD may be %%-encoded);\n"
+                      "                socks5h:// and socks4a:// let the proxy resolve the server's name\n"
                       "  --proxy-user USER:PASSWORD  the SOCKS5 proxy's user name and password\n"
-                      "Each line of standard input is sent as one message; HOST is a dotted IPv4 address\n"
-                      "or localhost.\n");
+                      "Each line of standard input is sent as one message. HOST is a name, a dotted IPv4\n"
+                      "address or a bracketed IPv6 literal ([::1]:7000, through a SOCKS5 proxy only); the\n"
+                      "proxy's HOST is a dotted IPv4 address or localhost.\n");
 }
 
 // HOST:PORT with HOST four dotted numbers of 0-255 (or localhost) and PORT
@@ -277,56 +285,32 @@ bool ParseTarget(const std::string& text, YNet2::YSocketAddr& address) {
     return true;
 }
 
-// Decodes %XX escapes, as in a URL's user information. False for a bad escape.
-bool PercentDecode(const std::string& text, std::string& out) {
-    out.clear();
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out.push_back(text[i]);
-            continue;
-        }
-        if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
-            !std::isxdigit(static_cast<unsigned char>(text[i + 2])))
-            return false;
-        out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
-        i += 2;
-    }
+// USER:PASSWORD into the options.
+bool ParseCredentials(const std::string& text, Options& options) {
+    YNet2Tools::ProxyUrl proxy;
+    if (!YNet2Tools::ParseCredentials(text, proxy))
+        return false;
+    options.proxyCredentials = true;
+    options.proxyUser = proxy.user;
+    options.proxyPassword = proxy.password;
     return true;
 }
 
-// USER:PASSWORD (split at the first colon) into the options.
-bool ParseCredentials(const std::string& text, Options& options) {
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        return false;
-    options.proxyCredentials = true;
-    return PercentDecode(text.substr(0, colon), options.proxyUser) &&
-           PercentDecode(text.substr(colon + 1), options.proxyPassword);
-}
-
-// socks5://[USER:PASSWORD@]HOST:PORT or socks4://HOST:PORT. The address itself
-// is checked later, as the target's is.
+// socks5://, socks5h://, socks4:// or socks4a:// (curl's meanings), with
+// [USER:PASSWORD@] for SOCKS5. The address itself is checked later.
 bool ParseProxy(const std::string& url, Options& options) {
-    std::string rest;
-    if (url.rfind("socks5://", 0) == 0) {
-        options.proxyType = YNet2::TCPClient_Socks5::SOCKS5;
-        rest = url.substr(9);
-    } else if (url.rfind("socks4://", 0) == 0) {
-        options.proxyType = YNet2::TCPClient_Socks5::SOCKS4;
-        rest = url.substr(9);
-    } else {
+    YNet2Tools::ProxyUrl proxy;
+    if (!YNet2Tools::ParseProxyUrl(url, proxy))
         return false;
+    options.proxyType = proxy.type;
+    options.proxyResolves = proxy.proxyResolves;
+    options.proxy = proxy.address;
+    if (proxy.credentials) {
+        options.proxyCredentials = true;
+        options.proxyUser = proxy.user;
+        options.proxyPassword = proxy.password;
     }
-    const size_t at = rest.rfind('@');
-    if (at != std::string::npos) {
-        if (options.proxyType != YNet2::TCPClient_Socks5::SOCKS5 || !ParseCredentials(rest.substr(0, at), options))
-            return false;
-        rest = rest.substr(at + 1);
-    }
-    if (!rest.empty() && rest.back() == '/')
-        rest.pop_back();
-    options.proxy = rest;
-    return !rest.empty();
+    return true;
 }
 
 // The last line the library logged, kept while a connection is made so that
@@ -347,6 +331,8 @@ const char* ConnectErrorText(int error) {
         return "host unreachable";
     case WSAEADDRNOTAVAIL:
         return "address not available";
+    case WSAHOST_NOT_FOUND:
+        return "host not found";
     default:
         return "connect failed";
     }
@@ -386,7 +372,7 @@ void Pump(bool& readerDone, bool& sendFailed) {
 
 // Reads the command line into options. Returns -1 to go on, or the exit
 // status: 0 after --help, 2 after a usage error (reported).
-int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketAddr& address) {
+int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketTarget& target) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -406,7 +392,8 @@ int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketAddr& addre
             ++i;
             if (!parsed) {
                 std::fprintf(stderr, "ynet-cat: %s needs %s\n", arg.c_str(),
-                             arg == "--proxy" ? "socks5://[USER:PASSWORD@]HOST:PORT or socks4://HOST:PORT"
+                             arg == "--proxy" ? "socks5://[USER:PASSWORD@]HOST:PORT, socks5h://..., "
+                                                "socks4://HOST:PORT or socks4a://HOST:PORT"
                                               : "USER:PASSWORD");
                 Usage(stderr);
                 return 2;
@@ -438,12 +425,15 @@ int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketAddr& addre
         Usage(stderr);
         return 2;
     }
-    if (!ParseTarget(options.target, address)) {
-        std::fprintf(stderr, "ynet-cat: %s is not HOST:PORT (a dotted IPv4 address or localhost, port 1-65535)\n",
+    std::string host;
+    unsigned short port = 0;
+    if (!YNet2Tools::ParseHostPort(options.target, host, port)) {
+        std::fprintf(stderr, "ynet-cat: %s is not HOST:PORT (a name, a dotted IPv4 address or [IPv6], port 1-65535)\n",
                      options.target.c_str());
         Usage(stderr);
         return 2;
     }
+    target = YNet2::YSocketTarget(host.c_str(), port);
     return -1;
 }
 
@@ -451,8 +441,8 @@ int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketAddr& addre
 
 int main(int argc, char** argv) {
     Options options;
-    YNet2::YSocketAddr address{};
-    const int usage = ParseArgs(argc, argv, options, address);
+    YNet2::YSocketTarget target;
+    const int usage = ParseArgs(argc, argv, options, target);
     if (usage >= 0)
         return usage;
     YNet2::SetLogSink(LogToStderr, nullptr);
@@ -493,7 +483,7 @@ int main(int argc, char** argv) {
     if (options.proxyType == 0) {
         auto direct = std::make_unique<CatClient<YNet2::TCPClient>>(&worker);
         worker.Watch(direct.get());
-        connected = direct->Init(address);
+        connected = direct->Init(target);
         connection = std::move(direct);
     } else {
         auto socks = std::make_unique<CatClient<YNet2::TCPClient_Socks5>>(&worker);
@@ -502,8 +492,9 @@ int main(int argc, char** argv) {
         const char* password = options.proxyCredentials ? options.proxyPassword.c_str() : nullptr;
         std::string why;
         YNet2::SetLogSink(KeepLastLine, &why);
-        connected = socks->Init(address, static_cast<YNet2::TCPClient_Socks5::_SOCKS_TYPE>(options.proxyType),
-                                &proxyAddress, user, password);
+        connected = socks->Init(
+            target, static_cast<YNet2::TCPClient_Socks5::_SOCKS_TYPE>(options.proxyType), &proxyAddress, user, password,
+            options.proxyResolves ? YNet2::TCPClient_Socks5::RESOLVE_BY_PROXY : YNet2::TCPClient_Socks5::RESOLVE_LOCAL);
         YNet2::SetLogSink(LogToStderr, nullptr);
         connection = std::move(socks);
         if (connected != 0) {

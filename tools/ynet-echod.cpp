@@ -1,4 +1,5 @@
-// ynet-echod: an echo server for the library's wire format, on 127.0.0.1.
+// ynet-echod: an echo server for the library's wire format, on 127.0.0.1
+// (or the address given with --listen, e.g. ::1).
 //
 // Every message it receives is unscrambled, shown and sent back scrambled.
 // Its first line on stdout is "port N", the port it listens on, so that a
@@ -32,17 +33,19 @@ void LogToStderr(const char* line, void*) {
 }
 
 void Usage(FILE* out) {
-    std::fprintf(out, "usage: ynet-echod [options]\n"
-                      "  --port N          listen on 127.0.0.1:N (default 0: an ephemeral port)\n"
-                      "  --close-after N   close each connection after echoing N messages\n"
-                      "  --reset           make the server's closes resets (the client reads error 10054): those of\n"
-                      "                    --close-after, and those of connections still open when it stops\n"
-                      "  --head-only       send each client a head-only message (04 00 06 00)\n"
-                      "  --oversized       send each client a message whose head announces 1441 bytes\n"
-                      "  --extra-after N   send that message after the Nth echo (default 0: on accept)\n"
-                      "  --quiet           print only the port line and the summary\n"
-                      "  --stdin-stop      stop when standard input ends (as well as on SIGINT/SIGTERM)\n"
-                      "The first line on stdout is \"port N\".\n");
+    std::fprintf(out,
+                 "usage: ynet-echod [options]\n"
+                 "  --port N          listen on port N (default 0: an ephemeral port)\n"
+                 "  --listen ADDRESS  listen on ADDRESS, an IPv4 or IPv6 literal (default 127.0.0.1; ::1 allowed)\n"
+                 "  --close-after N   close each connection after echoing N messages\n"
+                 "  --reset           make the server's closes resets (the client reads error 10054): those of\n"
+                 "                    --close-after, and those of connections still open when it stops\n"
+                 "  --head-only       send each client a head-only message (04 00 06 00)\n"
+                 "  --oversized       send each client a message whose head announces 1441 bytes\n"
+                 "  --extra-after N   send that message after the Nth echo (default 0: on accept)\n"
+                 "  --quiet           print only the port line and the summary\n"
+                 "  --stdin-stop      stop when standard input ends (as well as on SIGINT/SIGTERM)\n"
+                 "The first line on stdout is \"port N\".\n");
 }
 
 // Prints the server's events, one whole line at a time, from any thread.
@@ -99,6 +102,10 @@ int main(int argc, char** argv) {
         if (std::strcmp(arg, "--port") == 0) {
             ok = ParseNumber(next, 65535, port);
             ++i;
+        } else if (std::strcmp(arg, "--listen") == 0) {
+            options.listen = next;
+            ok = next != nullptr;
+            ++i;
         } else if (std::strcmp(arg, "--close-after") == 0) {
             ok = ParseNumber(next, 0xFFFFFFFFu, options.closeAfter);
             ++i;
@@ -124,7 +131,8 @@ int main(int argc, char** argv) {
             return 2;
         }
         if (!ok) {
-            std::fprintf(stderr, "ynet-echod: %s needs a number in range\n", arg);
+            std::fprintf(stderr, "ynet-echod: %s needs %s\n", arg,
+                         std::strcmp(arg, "--listen") == 0 ? "an address" : "a number in range");
             Usage(stderr);
             return 2;
         }
@@ -146,7 +154,8 @@ int main(int argc, char** argv) {
         EchoServer server(options, &printer);
         const LONG started = server.Start(static_cast<WORD>(port));
         if (started != 0) {
-            std::fprintf(stderr, "ynet-echod: cannot listen on 127.0.0.1:%u (error %ld)\n", static_cast<unsigned>(port),
+            std::fprintf(stderr, "ynet-echod: cannot listen on %s port %u (error %ld)\n",
+                         options.listen != nullptr ? options.listen : "127.0.0.1", static_cast<unsigned>(port),
                          static_cast<long>(started));
             WSACleanup();
             return 1;

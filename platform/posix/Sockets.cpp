@@ -25,7 +25,9 @@ using namespace YNetPosix;
 namespace {
 
 constexpr int kAddressLength = static_cast<int>(sizeof(sockaddr_in));
-static_assert(kAddressLength == Sys::kAddressLength);
+constexpr int kAddress6Length = static_cast<int>(sizeof(sockaddr_in6));
+static_assert(kAddressLength == Sys::kAddressLength && kAddress6Length == Sys::kAddress6Length);
+static_assert(AF_INET6 == Sys::kFamilyInet6);
 static_assert(MSG_OOB == Sys::kFlagOob && MSG_PEEK == Sys::kFlagPeek && MSG_WAITALL == Sys::kFlagWaitAll);
 
 int Fail(int error) {
@@ -50,36 +52,58 @@ int CallError(const SocketHold& hold, int error) {
     return code;
 }
 
-// Winsock wants a whole IPv4 address: 16 bytes of family AF_INET.
-int CheckAddress(const sockaddr* address, int length) {
+// Winsock wants a whole address of a family it knows: 16 bytes of AF_INET
+// or 28 of AF_INET6. *used: the length the system is given.
+int CheckAddress(const sockaddr* address, int length, int* used) {
     if (address == nullptr || length < kAddressLength)
         return WSAEFAULT;
+    if (address->sa_family == AF_INET6) {
+        if (length < kAddress6Length)
+            return WSAEFAULT;
+        *used = kAddress6Length;
+        return 0;
+    }
     if (address->sa_family != AF_INET)
         return WSAEAFNOSUPPORT;
+    *used = kAddressLength;
     return 0;
 }
 
-// A destination must name a host and a port: Winsock refuses 0.0.0.0 and
-// port 0 where the system would take them for "this host" or fail later.
-int CheckDestination(const sockaddr* address, int length) {
-    if (int error = CheckAddress(address, length))
+// A destination must name a host and a port: Winsock refuses the any
+// address and port 0 where the system would take them for "this host" or
+// fail later.
+int CheckDestination(const sockaddr* address, int length, int* used) {
+    if (int error = CheckAddress(address, length, used))
         return error;
+    if (address->sa_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
+        static const in6_addr kAny{};
+        if (std::memcmp(&in6->sin6_addr, &kAny, sizeof kAny) == 0 || in6->sin6_port == 0)
+            return WSAEADDRNOTAVAIL;
+        return 0;
+    }
     const auto* in = reinterpret_cast<const sockaddr_in*>(address);
     if (in->sin_addr.s_addr == INADDR_ANY || in->sin_port == 0)
         return WSAEADDRNOTAVAIL;
     return 0;
 }
 
-// An address result: the caller's length must hold 16 bytes.
+// An address result: the caller's length must hold at least 16 bytes (an
+// IPv6 result checks its 28 in GiveAddress).
 bool AddressRoom(const sockaddr* address, const int* length) {
     return address == nullptr || (length != nullptr && *length >= kAddressLength);
 }
 
-void GiveAddress(const unsigned char* raw, sockaddr* address, int* length) {
+// Copies an address result of rawLength bytes; false when the caller's
+// room is short of it (WSAEFAULT).
+bool GiveAddress(const unsigned char* raw, int rawLength, sockaddr* address, int* length) {
     if (address == nullptr)
-        return;
-    std::memcpy(address, raw, kAddressLength);
-    *length = kAddressLength;
+        return true;
+    if (*length < rawLength)
+        return false;
+    std::memcpy(address, raw, static_cast<size_t>(rawLength));
+    *length = rawLength;
+    return true;
 }
 
 // The buffers of one call, on the caller's stack.
@@ -139,7 +163,7 @@ long ReceiveOn(SocketHold& hold, BufferList& buffers, int flags, sockaddr* from,
     if (hold.Closed() && result == 0)
         return Fail(WSAEINTR); // woken by closesocket, not by the peer
     if (datagram)
-        GiveAddress(peer, from, fromLength);
+        GiveAddress(peer, kAddressLength, from, fromLength);
     if (truncated) {
         *truncatedCount = result;
         return Fail(WSAEMSGSIZE);
@@ -154,7 +178,8 @@ long SendOn(SocketHold& hold, BufferList& buffers, int flags, const sockaddr* to
         return Fail(WSAEOPNOTSUPP);
     bool datagram = hold->type == SOCK_DGRAM;
     if (datagram && to != nullptr) {
-        if (int error = CheckDestination(to, toLength))
+        int used = 0;
+        if (int error = CheckDestination(to, toLength, &used))
             return Fail(error);
     } else {
         to = nullptr; // a stream socket sends to its peer whatever `to` says
@@ -199,9 +224,11 @@ long SendOn(SocketHold& hold, BufferList& buffers, int flags, const sockaddr* to
 SOCKET NewSocket(int family, int type, int protocol) {
     if (!WinSockStarted())
         return FailSocket(WSANOTINITIALISED);
-    if (family != AF_INET)
+    if (family != AF_INET && family != AF_INET6)
         return FailSocket(WSAEAFNOSUPPORT);
     if (type != SOCK_STREAM && type != SOCK_DGRAM)
+        return FailSocket(WSAESOCKTNOSUPPORT);
+    if (family == AF_INET6 && type != SOCK_STREAM) // datagrams carry IPv4 addresses only here
         return FailSocket(WSAESOCKTNOSUPPORT);
     int expected = type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
     if (protocol != 0 && protocol != expected)
@@ -245,9 +272,10 @@ int WINAPI bind(SOCKET s, const struct sockaddr* address, int length) {
     SocketHold hold = HoldSocket(s);
     if (!hold)
         return SOCKET_ERROR;
-    if (int error = CheckAddress(address, length))
+    int used = 0;
+    if (int error = CheckAddress(address, length, &used))
         return Fail(error);
-    if (Sys::Bind(hold.Fd(), address) != 0)
+    if (Sys::Bind(hold.Fd(), address, used) != 0)
         return Fail(CallError(hold, errno));
     hold->bound.store(true);
     return 0;
@@ -276,15 +304,19 @@ SOCKET WINAPI accept(SOCKET s, struct sockaddr* address, int* length) {
         return FailSocket(WSAEFAULT);
     if (hold->type != SOCK_STREAM)
         return FailSocket(WSAEOPNOTSUPP);
-    unsigned char peer[kAddressLength] = {};
+    unsigned char peer[kAddress6Length] = {};
+    int peerLength = 0;
     bool nonBlocking = hold->nonBlocking.load();
-    int fd = Sys::Accept(hold.Fd(), peer, nonBlocking);
+    int fd = Sys::Accept(hold.Fd(), peer, &peerLength, nonBlocking);
     if (fd < 0)
         return FailSocket(CallError(hold, errno));
     SOCKET accepted = AddSocket(fd, SOCK_STREAM, nonBlocking, true);
     if (accepted == INVALID_SOCKET)
         return INVALID_SOCKET;
-    GiveAddress(peer, address, length);
+    if (!GiveAddress(peer, peerLength, address, length)) {
+        closesocket(accepted);
+        return FailSocket(WSAEFAULT);
+    }
     return accepted;
 }
 
@@ -294,25 +326,28 @@ SOCKET WINAPI accept(SOCKET s, struct sockaddr* address, int* length) {
 // SO_CONDITIONAL_ACCEPT, which is not offered (WSAEINVAL).
 SOCKET WINAPI WSAAccept(SOCKET s, struct sockaddr* address, int* length, LPCONDITIONPROC condition,
                         std::uintptr_t callbackData) {
-    sockaddr_in caller{};
-    int callerLength = kAddressLength;
+    sockaddr_in6 caller{};
+    int callerLength = kAddress6Length;
     SOCKET accepted = accept(s, reinterpret_cast<sockaddr*>(&caller), &callerLength);
-    if (accepted == INVALID_SOCKET || condition == nullptr) {
-        if (accepted != INVALID_SOCKET)
-            GiveAddress(reinterpret_cast<unsigned char*>(&caller), address, length);
+    auto give = [&] {
+        if (GiveAddress(reinterpret_cast<unsigned char*>(&caller), callerLength, address, length))
+            return accepted;
+        closesocket(accepted);
+        return FailSocket(WSAEFAULT);
+    };
+    if (accepted == INVALID_SOCKET)
         return accepted;
-    }
-    sockaddr_in callee{};
-    int calleeLength = kAddressLength;
+    if (condition == nullptr)
+        return give();
+    sockaddr_in6 callee{};
+    int calleeLength = kAddress6Length;
     getsockname(accepted, reinterpret_cast<sockaddr*>(&callee), &calleeLength);
-    WSABUF callerId{static_cast<ULONG>(kAddressLength), reinterpret_cast<char*>(&caller)};
-    WSABUF calleeId{static_cast<ULONG>(kAddressLength), reinterpret_cast<char*>(&callee)};
+    WSABUF callerId{static_cast<ULONG>(callerLength), reinterpret_cast<char*>(&caller)};
+    WSABUF calleeId{static_cast<ULONG>(calleeLength), reinterpret_cast<char*>(&callee)};
     GROUP group = 0;
     int verdict = condition(&callerId, nullptr, nullptr, nullptr, &calleeId, nullptr, &group, callbackData);
-    if (verdict == CF_ACCEPT) {
-        GiveAddress(reinterpret_cast<unsigned char*>(&caller), address, length);
-        return accepted;
-    }
+    if (verdict == CF_ACCEPT)
+        return give();
     closesocket(accepted);
     return FailSocket(verdict == CF_REJECT ? WSAECONNREFUSED : WSAEINVAL);
 }
@@ -321,9 +356,10 @@ int WINAPI connect(SOCKET s, const struct sockaddr* address, int length) {
     SocketHold hold = HoldSocket(s);
     if (!hold)
         return SOCKET_ERROR;
-    if (int error = CheckDestination(address, length))
+    int used = 0;
+    if (int error = CheckDestination(address, length, &used))
         return Fail(error);
-    if (Sys::Connect(hold.Fd(), address) == 0) {
+    if (Sys::Connect(hold.Fd(), address, used) == 0) {
         hold->bound.store(true);
         hold->connecting.store(false);
         hold->connected.store(true);
@@ -363,10 +399,12 @@ int WINAPI getsockname(SOCKET s, struct sockaddr* address, int* length) {
         return Fail(WSAEFAULT);
     if (!hold->bound.load()) // the system would answer 0.0.0.0:0; Winsock refuses
         return Fail(WSAEINVAL);
-    unsigned char local[kAddressLength];
-    if (Sys::LocalAddress(hold.Fd(), local) != 0)
+    unsigned char local[kAddress6Length];
+    int localLength = 0;
+    if (Sys::LocalAddress(hold.Fd(), local, &localLength) != 0)
         return Fail(CallError(hold, errno));
-    GiveAddress(local, address, length);
+    if (!GiveAddress(local, localLength, address, length))
+        return Fail(WSAEFAULT);
     return 0;
 }
 
@@ -376,10 +414,12 @@ int WINAPI getpeername(SOCKET s, struct sockaddr* address, int* length) {
         return SOCKET_ERROR;
     if (address == nullptr || !AddressRoom(address, length))
         return Fail(WSAEFAULT);
-    unsigned char peer[kAddressLength];
-    if (Sys::PeerAddress(hold.Fd(), peer) != 0)
+    unsigned char peer[kAddress6Length];
+    int peerLength = 0;
+    if (Sys::PeerAddress(hold.Fd(), peer, &peerLength) != 0)
         return Fail(CallError(hold, errno));
-    GiveAddress(peer, address, length);
+    if (!GiveAddress(peer, peerLength, address, length))
+        return Fail(WSAEFAULT);
     return 0;
 }
 

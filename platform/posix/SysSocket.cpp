@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -20,6 +21,7 @@ namespace YNetPosix::Sys {
 namespace {
 
 static_assert(sizeof(sockaddr_in) == kAddressLength);
+static_assert(sizeof(sockaddr_in6) == kAddress6Length);
 // Numbers the Winsock layer hands through unchanged.
 static_assert(AF_INET == 2 && SOCK_STREAM == 1 && SOCK_DGRAM == 2);
 static_assert(SHUT_RD == 0 && SHUT_WR == 1 && SHUT_RDWR == 2);
@@ -101,10 +103,32 @@ bool FillVector(const Buffer* buffers, std::size_t count, iovec* vector) {
     return true;
 }
 
+// A Winsock address of length bytes as the system's: the same bytes, the
+// IPv6 family's number translated. Answers the system's length.
+socklen_t ToSystem(const void* address, int length, sockaddr_storage* out) {
+    std::memset(out, 0, sizeof(*out));
+    std::memcpy(out, address, static_cast<std::size_t>(length));
+    if (length == kAddress6Length)
+        out->ss_family = AF_INET6;
+    return static_cast<socklen_t>(length);
+}
+
+// The system's address as a Winsock one (16 or 28 bytes); answers its length.
+int FromSystem(const sockaddr_storage& address, void* out) {
+    if (address.ss_family == AF_INET6) {
+        std::memcpy(out, &address, kAddress6Length);
+        const unsigned short family = kFamilyInet6;
+        std::memcpy(out, &family, sizeof family);
+        return kAddress6Length;
+    }
+    std::memcpy(out, &address, kAddressLength);
+    return kAddressLength;
+}
+
 } // namespace
 
 int Socket(int family, int type, int protocol) {
-    return ::socket(family, type | SOCK_CLOEXEC, protocol);
+    return ::socket(family == kFamilyInet6 ? AF_INET6 : family, type | SOCK_CLOEXEC, protocol);
 }
 
 // close is not retried on EINTR: on Linux the descriptor is gone either way.
@@ -112,14 +136,18 @@ int Close(int fd) {
     return ::close(fd);
 }
 
-int Bind(int fd, const void* address) {
-    return ::bind(fd, static_cast<const sockaddr*>(address), kAddressLength);
+int Bind(int fd, const void* address, int length) {
+    sockaddr_storage system;
+    socklen_t systemLength = ToSystem(address, length, &system);
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&system), systemLength);
 }
 
 // An interrupted connect goes on in the background: wait for its end
 // instead of starting it again (which would answer EALREADY).
-int Connect(int fd, const void* address) {
-    if (::connect(fd, static_cast<const sockaddr*>(address), kAddressLength) == 0)
+int Connect(int fd, const void* address, int length) {
+    sockaddr_storage system;
+    socklen_t systemLength = ToSystem(address, length, &system);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&system), systemLength) == 0)
         return 0;
     if (errno != EINTR)
         return -1;
@@ -127,8 +155,8 @@ int Connect(int fd, const void* address) {
     if (RetryInterrupted([&] { return ::poll(&item, 1, -1); }) < 0)
         return -1;
     int error = 0;
-    socklen_t length = sizeof(error);
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+    socklen_t errorLength = sizeof(error);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0)
         return -1;
     if (error != 0) {
         errno = error;
@@ -141,13 +169,14 @@ int Listen(int fd, int backlog) {
     return ::listen(fd, backlog);
 }
 
-int Accept(int fd, void* address, bool nonBlocking) {
-    sockaddr_in peer;
-    socklen_t length = sizeof(peer);
+int Accept(int fd, void* address, int* length, bool nonBlocking) {
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof(peer);
     int flags = SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
-    int result = RetryInterrupted([&] { return ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, flags); });
+    int result =
+        RetryInterrupted([&] { return ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength, flags); });
     if (result >= 0 && address != nullptr)
-        std::memcpy(address, &peer, kAddressLength);
+        *length = FromSystem(peer, address);
     return result;
 }
 
@@ -184,22 +213,69 @@ int Shutdown(int fd, int how) {
     return ::shutdown(fd, how);
 }
 
-int LocalAddress(int fd, void* address) {
-    sockaddr_in local{};
-    socklen_t length = sizeof(local);
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+int LocalAddress(int fd, void* address, int* length) {
+    sockaddr_storage local{};
+    socklen_t localLength = sizeof(local);
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0)
         return -1;
-    std::memcpy(address, &local, kAddressLength);
+    *length = FromSystem(local, address);
     return 0;
 }
 
-int PeerAddress(int fd, void* address) {
-    sockaddr_in peer{};
-    socklen_t length = sizeof(peer);
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+int PeerAddress(int fd, void* address, int* length) {
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof(peer);
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0)
         return -1;
-    std::memcpy(address, &peer, kAddressLength);
+    *length = FromSystem(peer, address);
     return 0;
+}
+
+int Resolve(const char* node, int family, bool numericHost, ResolvedAddress* out, int max, int* count) {
+    addrinfo hints{};
+    hints.ai_family = family == kFamilyInet6 ? AF_INET6 : family == AF_INET ? AF_INET : AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = numericHost ? AI_NUMERICHOST : 0;
+    addrinfo* list = nullptr;
+    int result = ::getaddrinfo(node, nullptr, &hints, &list);
+    if (result != 0)
+        return result;
+    int n = 0;
+    for (const addrinfo* item = list; item != nullptr && n < max; item = item->ai_next) {
+        if (item->ai_family != AF_INET && item->ai_family != AF_INET6)
+            continue;
+        sockaddr_storage address{};
+        std::memcpy(&address, item->ai_addr, item->ai_addrlen);
+        out[n].length = FromSystem(address, out[n].bytes);
+        ++n;
+    }
+    ::freeaddrinfo(list);
+    *count = n;
+    return 0;
+}
+
+// Winsock's codes, by number: this file sees no Windows names.
+int ResolveErrorToWsa(int error) {
+    switch (error) {
+    case EAI_NONAME:
+    case EAI_NODATA:
+    case EAI_ADDRFAMILY:
+        return 11001; // WSAHOST_NOT_FOUND
+    case EAI_AGAIN:
+        return 11002; // WSATRY_AGAIN
+    case EAI_FAMILY:
+        return 10047; // WSAEAFNOSUPPORT
+    case EAI_MEMORY:
+        return 8; // WSA_NOT_ENOUGH_MEMORY
+    case EAI_SERVICE:
+        return 10109; // WSATYPE_NOT_FOUND
+    case EAI_SOCKTYPE:
+        return 10044; // WSAESOCKTNOSUPPORT
+    case EAI_BADFLAGS:
+        return 10022; // WSAEINVAL
+    default:
+        return 11003; // WSANO_RECOVERY
+    }
 }
 
 int Poll(PollItem* items, std::size_t count, int timeoutMilliseconds) {

@@ -7,8 +7,10 @@
 //   - every call retries EINTR itself;
 //   - a failure answers -1 with errno set (the caller translates it with
 //     WsaErrorFromErrno);
-//   - addresses are 16-byte IPv4 socket addresses, laid out alike on both
-//     sides (family, port, address, zero);
+//   - addresses are Winsock socket addresses: 16-byte IPv4 ones, laid out
+//     alike on both sides (family, port, address, zero), and 28-byte IPv6
+//     ones, laid out alike but for the family's number (Winsock's 23 for
+//     AF_INET6), which is translated here;
 //   - flags are the Winsock flag bits (kFlag*), translated here;
 //   - descriptors are created close-on-exec, and sends never raise SIGPIPE.
 #pragma once
@@ -19,6 +21,9 @@
 namespace YNetPosix::Sys {
 
 constexpr int kAddressLength = 16;
+constexpr int kAddress6Length = 28;
+// Winsock's number for IPv6 (the system's differs).
+constexpr int kFamilyInet6 = 23;
 
 // The Winsock values of the recv/send flags.
 constexpr int kFlagOob = 0x1;
@@ -65,20 +70,22 @@ struct PollItem {
 // AF_INET, SOCK_STREAM, SOCK_DGRAM and the IP protocols are the system's too.
 int Socket(int family, int type, int protocol);
 int Close(int fd);
-int Bind(int fd, const void* address);
-int Connect(int fd, const void* address);
+// length: 16 for IPv4, 28 for IPv6 (the caller checked which).
+int Bind(int fd, const void* address, int length);
+int Connect(int fd, const void* address, int length);
 int Listen(int fd, int backlog);
 // The new descriptor inherits non-blocking mode when asked (Winsock's
-// accepted sockets take the listener's mode).
-int Accept(int fd, void* address, bool nonBlocking);
+// accepted sockets take the listener's mode). Addresses coming back are
+// written into kAddress6Length bytes, *length set to 16 or 28.
+int Accept(int fd, void* address, int* length, bool nonBlocking);
 // Byte counts or -1. `from`/`to` may be null. A datagram longer than the
 // buffers sets *truncated (its tail is lost).
 long Receive(int fd, const Buffer* buffers, std::size_t count, int flags, void* from, bool* truncated);
 long Send(int fd, const Buffer* buffers, std::size_t count, int flags, const void* to);
 // how: 0 receive, 1 send, 2 both (the Winsock and the system values agree).
 int Shutdown(int fd, int how);
-int LocalAddress(int fd, void* address);
-int PeerAddress(int fd, void* address);
+int LocalAddress(int fd, void* address, int* length);
+int PeerAddress(int fd, void* address, int* length);
 // Waits up to timeoutMilliseconds (-1: no limit); answers the number of
 // items with events, 0 on timeout.
 int Poll(PollItem* items, std::size_t count, int timeoutMilliseconds);
@@ -91,6 +98,19 @@ int SetLinger(int fd, bool on, int seconds);
 int GetLinger(int fd, bool* on, int* seconds);
 int SetTimeout(int fd, bool receive, std::uint32_t milliseconds);
 int GetTimeout(int fd, bool receive, std::uint32_t* milliseconds);
+
+// getaddrinfo of the system, its results copied out as Winsock addresses
+// (16 or 28 bytes each, family translated), at most max of them, in the
+// system's order. family: AF_INET, kFamilyInet6 or 0 (either); numericHost
+// takes only a literal. Answers 0 with *count set, or the system's EAI_*
+// code (see ResolveErrorText's caller: WinSock.cpp translates it).
+struct ResolvedAddress {
+    unsigned char bytes[kAddress6Length];
+    int length;
+};
+int Resolve(const char* node, int family, bool numericHost, ResolvedAddress* out, int max, int* count);
+// The Winsock code for an EAI_* result of Resolve.
+int ResolveErrorToWsa(int error);
 
 // inet_addr of the system (a.b.c.d and its shorter and octal/hex forms);
 // answers 0xFFFFFFFF for text that is no address.

@@ -186,6 +186,8 @@ YNET_API BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
 #define AF_UNSPEC 0
 #define AF_INET 2
 #define PF_INET AF_INET
+#define AF_INET6 23
+#define PF_INET6 AF_INET6
 #define SOCK_STREAM 1
 #define SOCK_DGRAM 2
 #define IPPROTO_IP 0
@@ -265,6 +267,11 @@ YNET_API BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
 #define WSASYSNOTREADY 10091
 #define WSAVERNOTSUPPORTED 10092
 #define WSANOTINITIALISED 10093
+#define WSATYPE_NOT_FOUND 10109
+#define WSAHOST_NOT_FOUND 11001
+#define WSATRY_AGAIN 11002
+#define WSANO_RECOVERY 11003
+#define WSANO_DATA 11004
 
 #define MAKEWORD(low, high) ((WORD)(((BYTE)((low)&0xFF)) | ((WORD)((BYTE)((high)&0xFF))) << 8))
 #define LOBYTE(w) ((BYTE)((w)&0xFF))
@@ -309,6 +316,50 @@ struct sockaddr_in {
     char sin_zero[8];
 };
 typedef struct sockaddr_in SOCKADDR_IN;
+
+struct in6_addr {
+    union {
+        unsigned char Byte[16];
+        unsigned short Word[8];
+    } u;
+};
+#define s6_addr u.Byte
+
+// 28 bytes, as on Windows.
+struct sockaddr_in6 {
+    short sin6_family;
+    unsigned short sin6_port;
+    ULONG sin6_flowinfo;
+    struct in6_addr sin6_addr;
+    ULONG sin6_scope_id;
+};
+typedef struct sockaddr_in6 SOCKADDR_IN6;
+
+// Windows' field order (ai_canonname before ai_addr).
+struct addrinfo {
+    int ai_flags;
+    int ai_family;
+    int ai_socktype;
+    int ai_protocol;
+    std::size_t ai_addrlen;
+    char* ai_canonname;
+    struct sockaddr* ai_addr;
+    struct addrinfo* ai_next;
+};
+typedef struct addrinfo ADDRINFOA, *PADDRINFOA;
+#define AI_PASSIVE 0x01
+#define AI_CANONNAME 0x02
+#define AI_NUMERICHOST 0x04
+#define AI_NUMERICSERV 0x08
+#define AI_ADDRCONFIG 0x0400
+#define EAI_AGAIN WSATRY_AGAIN
+#define EAI_BADFLAGS WSAEINVAL
+#define EAI_FAIL WSANO_RECOVERY
+#define EAI_FAMILY WSAEAFNOSUPPORT
+#define EAI_MEMORY 8
+#define EAI_NONAME WSAHOST_NOT_FOUND
+#define EAI_SERVICE WSATYPE_NOT_FOUND
+#define EAI_SOCKTYPE WSAESOCKTNOSUPPORT
 
 struct linger {
     unsigned short l_onoff;
@@ -381,7 +432,7 @@ YNET_API int WINAPI WSACleanup();
 YNET_API int WINAPI WSAGetLastError();
 YNET_API void WINAPI WSASetLastError(int error);
 
-// Sockets are IPv4 TCP or UDP. Every socket call before WSAStartup (or
+// Sockets are IPv4 TCP or UDP, or IPv6 TCP (sockaddr_in6, 28 bytes). Every socket call before WSAStartup (or
 // after the last WSACleanup, which closes every socket) answers
 // WSANOTINITIALISED.
 YNET_API SOCKET WINAPI socket(int family, int type, int protocol);
@@ -432,6 +483,18 @@ YNET_API int WINAPI shutdown(SOCKET s, int how);
 YNET_API int WINAPI getsockname(SOCKET s, struct sockaddr* address, int* length);
 YNET_API int WINAPI getpeername(SOCKET s, struct sockaddr* address, int* length);
 YNET_API int WINAPI ioctlsocket(SOCKET s, LONG command, ULONG* argument);
+
+// The system's resolver with Winsock's results: node is a host name or an
+// address literal (AI_NUMERICHOST: a literal only); service null or a
+// decimal port. hints may give the family (AF_UNSPEC, AF_INET, AF_INET6),
+// SOCK_STREAM or 0, and the flags AI_NUMERICHOST, AI_PASSIVE,
+// AI_ADDRCONFIG (the last two change nothing here). Answers 0 with a list
+// that freeaddrinfo frees, or a Winsock code (also WSAGetLastError):
+// WSAHOST_NOT_FOUND for a name that does not exist, WSATRY_AGAIN when no
+// answer came. Blocks for as long as the system's resolver does.
+YNET_API int WINAPI getaddrinfo(const char* node, const char* service, const struct addrinfo* hints,
+                                struct addrinfo** result);
+YNET_API void WINAPI freeaddrinfo(struct addrinfo* list);
 
 YNET_API unsigned short WINAPI htons(unsigned short value);
 YNET_API unsigned short WINAPI ntohs(unsigned short value);

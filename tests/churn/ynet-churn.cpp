@@ -1,16 +1,20 @@
 // ynet-churn: connects, exchanges one message and releases, many times over
 // in one process, and shows what the process holds before and after.
 //
-//   ynet-churn [--cycles N] [--port P] [--proxy PORT]
+//   ynet-churn [--cycles N] [--port P | --target HOST:PORT] [--proxy PORT | --proxy URL]
 //
 // Each cycle: a new TCPClient connects to the echo server, sends one
 // message, waits for its echo in the worker, Wait_Release, destruction.
 // With --proxy the client is a TCPClient_Socks5 that reaches the echo
-// server through the SOCKS5 proxy (no authentication) on 127.0.0.1:PORT.
-// Without --port the echo server runs in this process on an ephemeral
-// loopback port (its connection threads and sockets count as the process's
-// too, and are waited for before the last sample); with --port the client
-// connects to 127.0.0.1:P.
+// server through the SOCKS5 proxy (no authentication) on 127.0.0.1:PORT,
+// or through the proxy of the URL (socks5://, socks5h://, socks4://,
+// socks4a://, as curl reads them; HOST 127.0.0.1 or localhost). Without
+// --port or --target the echo server runs in this process on an ephemeral
+// loopback port (its connection threads and sockets count as the
+// process's too, and are waited for before the last sample); with --port
+// the client connects to 127.0.0.1:P, with --target to HOST:PORT (a name,
+// resolved in every cycle unless the proxy resolves it, a dotted IPv4
+// address, or [IPv6] through a SOCKS5 proxy).
 //
 // Prints the cycles per second and descriptors (handles on Windows),
 // threads and resident memory before the first cycle and after the last.
@@ -33,9 +37,11 @@
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
 #include "socket/YSocketAddr.h"
+#include "socket/YSocketTarget.h"
 #include "support/Loopback.h"
 #include "support/ProcessCounters.h"
 #include "tools/EchoServer.h"
+#include "tools/ToolArgs.h"
 
 using namespace YNet2;
 
@@ -105,15 +111,17 @@ bool Exchange(TCPClient& client, EchoWaiter& worker, const std::vector<unsigned 
 
 // One cycle, directly (proxy null) or through the proxy; false when the
 // connection or the echo failed.
-bool Cycle(YSocketAddr& address, const YSocketAddr* proxy, EchoWaiter& worker, int cycle) {
+bool Cycle(const YSocketTarget& target, const YSocketAddr* proxy, const YNet2Tools::ProxyUrl& url, EchoWaiter& worker,
+           int cycle) {
     std::vector<unsigned char> plain = Message(cycle);
     worker.Expect(plain);
     if (proxy == nullptr) {
         TCPClient client(&worker);
-        return client.Init(address) == 0 && Exchange(client, worker, plain);
+        return client.Init(target) == 0 && Exchange(client, worker, plain);
     }
     TCPClient_Socks5 client(&worker);
-    return client.Init(address, TCPClient_Socks5::SOCKS5, proxy, nullptr, nullptr) == 0 &&
+    return client.Init(target, static_cast<TCPClient_Socks5::_SOCKS_TYPE>(url.type), proxy, nullptr, nullptr,
+                       url.proxyResolves ? TCPClient_Socks5::RESOLVE_BY_PROXY : TCPClient_Socks5::RESOLVE_LOCAL) == 0 &&
            Exchange(client, worker, plain);
 }
 
@@ -130,9 +138,27 @@ int main(int argc, char** argv) {
     long cycles = 10000;
     long port = 0;
     long proxyPort = 0;
+    std::string host = "127.0.0.1";
+    YNet2Tools::ProxyUrl url;
+    url.type = TCPClient_Socks5::SOCKS5;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
-        if ((option == "--cycles" || option == "--port" || option == "--proxy") && i + 1 < argc) {
+        unsigned short targetPort = 0;
+        if (option == "--target" && i + 1 < argc && YNet2Tools::ParseHostPort(argv[i + 1], host, targetPort)) {
+            port = targetPort;
+            ++i;
+        } else if (option == "--proxy" && i + 1 < argc && std::strchr(argv[i + 1], ':') != nullptr) {
+            // A URL: the proxy is on 127.0.0.1, its port ends the URL.
+            std::string proxyHost;
+            unsigned short at = 0;
+            url = YNet2Tools::ProxyUrl();
+            if (!YNet2Tools::ParseProxyUrl(argv[++i], url) || url.credentials ||
+                !YNet2Tools::ParseHostPort(url.address, proxyHost, at)) {
+                std::fprintf(stderr, "ynet-churn: bad proxy URL\n");
+                return 2;
+            }
+            proxyPort = at;
+        } else if ((option == "--cycles" || option == "--port" || option == "--proxy") && i + 1 < argc) {
             char* end = nullptr;
             long value = std::strtol(argv[++i], &end, 10);
             if (*end != '\0' || value <= 0 || (option != "--cycles" && value > 65535)) {
@@ -141,7 +167,7 @@ int main(int argc, char** argv) {
             }
             (option == "--cycles" ? cycles : option == "--port" ? port : proxyPort) = value;
         } else {
-            std::fprintf(stderr, "usage: ynet-churn [--cycles N] [--port P] [--proxy PORT]\n");
+            std::fprintf(stderr, "usage: ynet-churn [--cycles N] [--port P | --target HOST:PORT] [--proxy PORT|URL]\n");
             return 2;
         }
     }
@@ -158,8 +184,7 @@ int main(int argc, char** argv) {
         }
         port = server.Port();
     }
-    YSocketAddr address;
-    static_cast<sockaddr_in&>(address) = YNetTest::LoopbackAddress(static_cast<unsigned short>(port));
+    const YSocketTarget target(host.c_str(), static_cast<unsigned short>(port));
     YSocketAddr proxyAddress;
     static_cast<sockaddr_in&>(proxyAddress) = YNetTest::LoopbackAddress(static_cast<unsigned short>(proxyPort));
     const YSocketAddr* proxy = proxyPort != 0 ? &proxyAddress : nullptr;
@@ -173,13 +198,13 @@ int main(int argc, char** argv) {
     };
     int failed = 0;
     for (int i = 0; i < kWarmUp; ++i)
-        failed += Cycle(address, proxy, worker, i) ? 0 : 1;
+        failed += Cycle(target, proxy, url, worker, i) ? 0 : 1;
     settle();
     YNetTest::ProcessCounters before = YNetTest::SampleProcess();
 
     auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < cycles; ++i)
-        failed += Cycle(address, proxy, worker, static_cast<int>(i)) ? 0 : 1;
+        failed += Cycle(target, proxy, url, worker, static_cast<int>(i)) ? 0 : 1;
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     settle();
     YNetTest::WaitForThreadsAtMost(before.threads, kWaitMs);

@@ -2,6 +2,7 @@
 // from bytes it chooses, and beside it what a dissector must find in it.
 //
 //   ynet-wire-capture cases  PCAP EXPECTED SERVER_PORT PROXY_PORT
+//   ynet-wire-capture names  PCAP EXPECTED SERVER_PORT PROXY_PORT
 //   ynet-wire-capture random PCAP EXPECTED SEED
 //
 // Bodies are scrambled with the library's own Encode. The expectation
@@ -19,6 +20,8 @@
 // byte across two segments, several messages per segment, head sizes 0 to 4, the end head, 1440 bytes over three
 // segments, every flag), a connection through a SOCKS5 proxy, one through a SOCKS4 proxy, and one cut by a head
 // announcing 1441 bytes.
+// names: the same for targets by name and IPv6 address (WriteNames), in a capture of their own; prints the frame
+// numbers of the handshakes, a tab, then those of the three requests.
 // random: one message with a random body of every length from 0 to 1436,
 // one per segment.
 #include <cstdint>
@@ -32,6 +35,7 @@
 
 #include "message/Scrambler.h"
 #include "message/YNetMsgHead.h"
+#include "socket/YSocketTarget.h"
 
 namespace {
 
@@ -412,6 +416,55 @@ std::vector<int> WriteCases(PcapWriter& pcap, Expectation& x, std::uint16_t serv
     cut.QueueAfterCut(S, Msg(8, 3, false, true, false, Text("after")).wire);
     cut.Send(S);
     cut.SendWhole(C, Msg(8, 4, true, false, false, Text("the other direction still parses")));
+
+    return handshakes;
+}
+
+// names: SOCKS5 to a name (address type 3), SOCKS5 to an IPv6 address
+// (type 4) and SOCKS4a to a name, with the request bytes the library
+// builds, each followed by a message each way. Answers the frame numbers
+// of the handshakes; requests gets those of the three requests.
+std::vector<int> WriteNames(PcapWriter& pcap, Expectation& x, std::uint16_t serverPort, std::uint16_t proxyPort,
+                            std::vector<int>& requests) {
+    std::vector<int> handshakes;
+    const auto C = Connection::Client;
+    const auto S = Connection::Server;
+    const auto hi = static_cast<std::uint8_t>(serverPort >> 8);
+    const auto lo = static_cast<std::uint8_t>(serverPort);
+    // Targets the proxy resolves or the client gives as IPv6, with the
+    // request bytes the library sends for them.
+    unsigned char request[YNet2::YSocketTarget::kMaxRequest];
+    const YNet2::YSocketTarget name("example.test", serverPort);
+    const YNet2::YSocketTarget v6("[2001:db8::7]", serverPort);
+    auto Request = [&](int length) { return Bytes(request, request + length); };
+    Connection byName(pcap, x, 40006, proxyPort);
+    handshakes.push_back(byName.SendHandshake(C, {0x05, 0x01, 0x00}));
+    handshakes.push_back(byName.SendHandshake(S, {0x05, 0x00}));
+    handshakes.push_back(byName.SendHandshake(C, Request(name.Socks5Request(request))));
+    requests.push_back(handshakes.back());
+    handshakes.push_back(byName.SendHandshake(S, {0x05, 0x00, 0x00, 0x03, 4, 'h', 'o', 's', 't', hi, lo}));
+    byName.SendWhole(C, Msg(10, 1, true, false, false, Text("to a name")));
+    byName.SendWhole(S, Msg(10, 1, false, true, false, Text("from a name")));
+
+    Connection byV6(pcap, x, 40007, proxyPort);
+    handshakes.push_back(byV6.SendHandshake(C, {0x05, 0x01, 0x00}));
+    handshakes.push_back(byV6.SendHandshake(S, {0x05, 0x00}));
+    handshakes.push_back(byV6.SendHandshake(C, Request(v6.Socks5Request(request))));
+    requests.push_back(handshakes.back());
+    Bytes v6Reply = {0x05, 0x00, 0x00, 0x04};
+    v6Reply.insert(v6Reply.end(), 16, 0);
+    v6Reply.push_back(hi);
+    v6Reply.push_back(lo);
+    handshakes.push_back(byV6.SendHandshake(S, v6Reply));
+    byV6.SendWhole(C, Msg(10, 2, true, false, false, Text("to IPv6")));
+    byV6.SendWhole(S, Msg(10, 2, false, true, false, Text("from IPv6")));
+
+    Connection socks4a(pcap, x, 40008, proxyPort);
+    handshakes.push_back(socks4a.SendHandshake(C, Request(name.Socks4Request(request))));
+    requests.push_back(handshakes.back());
+    handshakes.push_back(socks4a.SendHandshake(S, {0x00, 0x5A, hi, lo, 0, 0, 0, 0}));
+    socks4a.SendWhole(C, Msg(10, 3, true, false, false, Text("socks4a")));
+    socks4a.SendWhole(S, Msg(10, 3, false, true, false, Text("socks4a answer")));
     return handshakes;
 }
 
@@ -436,7 +489,7 @@ bool ParsePort(const char* text, std::uint16_t& port) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: ynet-wire-capture cases PCAP EXPECTED SERVER_PORT PROXY_PORT\n"
+    std::fprintf(stderr, "usage: ynet-wire-capture cases|names PCAP EXPECTED SERVER_PORT PROXY_PORT\n"
                          "       ynet-wire-capture random PCAP EXPECTED SEED\n");
     return 2;
 }
@@ -459,6 +512,24 @@ int main(int argc, char** argv) {
             return 1;
         for (int frame : handshakes)
             std::printf("%d ", frame);
+        std::printf("\n");
+        return 0;
+    }
+    if (mode == "names" && argc == 6) {
+        std::uint16_t server = 0;
+        std::uint16_t proxy = 0;
+        if (!ParsePort(argv[4], server) || !ParsePort(argv[5], proxy))
+            return Usage();
+        Expectation expect(kCaseFields);
+        std::vector<int> requests;
+        const std::vector<int> handshakes = WriteNames(pcap, expect, server, proxy, requests);
+        if (!pcap.Ok() || !expect.Write(argv[3]))
+            return 1;
+        for (int frame : handshakes)
+            std::printf("%d ", frame);
+        std::printf("\t");
+        for (int frame : requests)
+            std::printf("%d%s", frame, frame == requests.back() ? "" : ", ");
         std::printf("\n");
         return 0;
     }

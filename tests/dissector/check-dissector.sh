@@ -6,6 +6,8 @@
 #  - random bodies of every length 0..1436 scrambled by the library's own
 #    Encode, unscrambled by the dissector;
 #  - the info column and a display filter;
+#  - the SOCKS requests to a name and to an IPv6 address, as the library
+#    builds them, read by Wireshark's own SOCKS dissector;
 #  - a live loopback capture of ynet-cat talking to ynet-echod, where the
 #    machine allows capturing: the dissector and ynet-cat --hex must agree
 #    byte for byte. Where it does not, the check says it was skipped and why.
@@ -146,6 +148,30 @@ else
     fail "filter ynet.main == 5: expected frames $want, got $got"
 fi
 
+# --------------------------------------------------------- targets by name and IPv6
+# The requests the library builds for a name (SOCKS5 address type 3,
+# SOCKS4a) and an IPv6 address (type 4), as Wireshark's SOCKS dissector
+# reads them, and the messages behind them. They get a capture of their
+# own: in one file after the SOCKS5 connection above, whose first message
+# is reassembled, Wireshark 4.0's SOCKS dissector reports the next SOCKS
+# connections' first client segment as a reassembly error, our dissector
+# loaded or not.
+NAMES=$("$CAPTURE" names "$WORK/names.pcap" "$WORK/names.expected" $SERVER $PROXY) ||
+    { echo "ynet-wire-capture names failed"; exit 1; }
+NAME_REQUESTS=${NAMES#*$'\t'}
+compare names "$WORK/names.pcap" "$WORK/names.expected" -o "ynet.ports:$SERVER" -o "ynet.socks_ports:$PROXY"
+ts -o "ynet.ports:$SERVER" -o "ynet.socks_ports:$PROXY" -r "$WORK/names.pcap" -Y "frame.number in {$NAME_REQUESTS}" \
+    -T fields -e socks.version -e socks.address_type -e socks.remote_name -e socks.dstV6 -e socks.v4a_dns_name \
+    -e socks.dst -e socks.port -e socks.dstport >"$WORK/names.out"
+printf '%s\n' "5	3	example.test				$SERVER	" "5	4		2001:db8::7			$SERVER	" \
+    "4				example.test	0.0.0.1		$SERVER" >"$WORK/names.want"
+if diff "$WORK/names.want" "$WORK/names.out" >"$WORK/names.diff"; then
+    pass
+else
+    sed 's/^/  /' "$WORK/names.diff"
+    fail "SOCKS requests to a name and to IPv6 as Wireshark's SOCKS dissector reads them"
+fi
+
 # --------------------------------------------------------- the scrambler
 SEED=${YNET_DISSECTOR_SEED:-$RANDOM}
 "$CAPTURE" random "$WORK/random.pcap" "$WORK/random.expected" "$SEED" || { echo "ynet-wire-capture failed"; exit 1; }
@@ -239,4 +265,4 @@ if [ "$FAILED" -ne 0 ]; then
     echo "$FAILED check(s) failed, $PASSED passed"
     exit 1
 fi
-echo "$PASSED checks passed, $SKIPPED skipped: $FIELDS fields in $FRAMES frames as built (random bodies of 0..1436 bytes, seed $SEED), SOCKS, info column and filter ok; $LIVE"
+echo "$PASSED checks passed, $SKIPPED skipped: $FIELDS fields in $FRAMES frames as built (random bodies of 0..1436 bytes, seed $SEED), SOCKS (names and IPv6 too), info column and filter ok; $LIVE"

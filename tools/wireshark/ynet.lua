@@ -28,7 +28,10 @@
 -- Through a SOCKS proxy: name the proxy's port in ynet.socks_ports (or
 -- decode it as socks) and the server's port in ynet.ports (or decode it as
 -- ynet). Wireshark's SOCKS dissector takes the handshake and hands what
--- follows to the dissector of the server port named in the CONNECT request.
+-- follows to the dissector of the server port named in the CONNECT request,
+-- whatever the request names: an IPv4 address, a host name for the proxy to
+-- resolve (SOCKS5 address type 3, socks.remote_name; SOCKS4a,
+-- socks.v4a_dns_name) or an IPv6 address (type 4, socks.dstV6).
 
 local ynet = Proto("ynet", "YonderNetC message")
 

@@ -1,0 +1,341 @@
+#include "socket/YSocketTarget.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "framework/Log.h"
+
+namespace YNet2 {
+
+namespace {
+
+constexpr BYTE kSocks5 = 5;
+constexpr BYTE kSocks4 = 4;
+constexpr BYTE kCommandConnect = 1;
+
+// a.b.c.d, four decimal numbers of 0-255 and nothing else.
+bool ParseIPv4(const char* text, BYTE* out) {
+    for (int part = 0; part < 4; ++part) {
+        if (*text < '0' || *text > '9')
+            return false;
+        unsigned value = 0;
+        for (int digits = 0; *text >= '0' && *text <= '9'; ++digits, ++text) {
+            value = value * 10 + static_cast<unsigned>(*text - '0');
+            if (digits == 3 || value > 255)
+                return false;
+        }
+        out[part] = static_cast<BYTE>(value);
+        if (*text != (part < 3 ? '.' : '\0'))
+            return false;
+        ++text;
+    }
+    return true;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// RFC 4291's text form: up to eight groups of 1-4 hex digits, one "::" for
+// a run of zero groups, the last 32 bits optionally dotted. No zone.
+bool ParseIPv6(const char* text, BYTE* out) {
+    unsigned short groups[8] = {};
+    int count = 0;
+    int gap = -1; // the group index where "::" stands
+    const char* p = text;
+    if (p[0] == ':' && p[1] == ':') {
+        gap = 0;
+        p += 2;
+    } else if (*p == ':') {
+        return false;
+    }
+    while (*p != '\0') {
+        if (count == 8)
+            return false;
+        // The last 32 bits as a dotted IPv4 address.
+        if (std::strchr(p, '.') != nullptr && std::strchr(p, ':') == nullptr) {
+            BYTE v4[4];
+            if (count > 6 || !ParseIPv4(p, v4))
+                return false;
+            groups[count++] = static_cast<unsigned short>(v4[0] << 8 | v4[1]);
+            groups[count++] = static_cast<unsigned short>(v4[2] << 8 | v4[3]);
+            break;
+        }
+        unsigned value = 0;
+        int digits = 0;
+        for (int d; (d = HexDigit(*p)) >= 0; ++p, ++digits)
+            value = value * 16 + static_cast<unsigned>(d);
+        if (digits == 0 || digits > 4)
+            return false;
+        groups[count++] = static_cast<unsigned short>(value);
+        if (*p == '\0')
+            break;
+        if (*p != ':')
+            return false;
+        ++p;
+        if (*p == ':') {
+            if (gap >= 0)
+                return false;
+            gap = count;
+            ++p;
+        } else if (*p == '\0') {
+            return false; // a trailing single colon
+        }
+    }
+    if (gap < 0 ? count != 8 : count == 8)
+        return false;
+    unsigned short full[8] = {};
+    int tail = gap < 0 ? 0 : count - gap;
+    for (int i = 0; i < count; ++i)
+        full[gap >= 0 && i >= gap ? 8 - tail + (i - gap) : i] = groups[i];
+    for (int i = 0; i < 8; ++i) {
+        out[2 * i] = static_cast<BYTE>(full[i] >> 8);
+        out[2 * i + 1] = static_cast<BYTE>(full[i]);
+    }
+    return true;
+}
+
+// One lookup of a name's IPv4 addresses. With a bound it runs on a thread of
+// its own and is shared with the caller; the last of the two to let go
+// frees it, so a lookup that outlives the bound finishes harmlessly.
+struct Lookup {
+    LONG references;
+    char name[YSocketTarget::kMaxName + 1];
+    BYTE port[2];
+    int error;
+    int count;
+    YSocketAddr found[YSocketTarget::kMaxAddresses];
+
+    void Run() {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* list = nullptr;
+        error = getaddrinfo(name, nullptr, &hints, &list);
+        count = 0;
+        if (error != 0)
+            return;
+        for (const addrinfo* item = list; item != nullptr && count < YSocketTarget::kMaxAddresses;
+             item = item->ai_next) {
+            if (item->ai_family != AF_INET || item->ai_addrlen < sizeof(YSocketAddr))
+                continue;
+            YSocketAddr& address = found[count++];
+            std::memcpy(static_cast<sockaddr_in*>(&address), item->ai_addr, sizeof(YSocketAddr));
+            std::memcpy(&address.sin_port, port, 2);
+        }
+        freeaddrinfo(list);
+        if (count == 0)
+            error = WSAHOST_NOT_FOUND; // a name with IPv6 addresses only
+    }
+    void Release() {
+        if (InterlockedDecrement(&references) == 0)
+            delete this;
+    }
+};
+
+DWORD WINAPI LookupMain(LPVOID context) {
+    auto* lookup = static_cast<Lookup*>(context);
+    lookup->Run();
+    lookup->Release();
+    return 0;
+}
+
+const char* ResolveText(int error) {
+    switch (error) {
+    case WSAHOST_NOT_FOUND:
+        return "host not found";
+    case WSATRY_AGAIN:
+        return "no answer from the name server, try again";
+    case WSAETIMEDOUT:
+        return "name resolution timed out";
+    case WSANO_DATA:
+        return "no address for the name";
+    default:
+        return "name resolution failed";
+    }
+}
+
+} // namespace
+
+YSocketTarget::YSocketTarget() : m_Kind(NONE), m_Problem(FINE), m_Address{}, m_Port{}, m_NameLength(0), m_Host{} {}
+
+YSocketTarget::YSocketTarget(const YSocketAddr& address)
+    : m_Kind(IPV4), m_Problem(FINE), m_Address{}, m_Port{}, m_NameLength(0), m_Host{} {
+    std::memcpy(m_Address, &address.sin_addr, 4);
+    std::memcpy(m_Port, &address.sin_port, 2);
+    std::snprintf(m_Host, sizeof m_Host, "%u.%u.%u.%u", m_Address[0], m_Address[1], m_Address[2], m_Address[3]);
+    if (GetPort() == 0)
+        m_Problem = NO_PORT;
+}
+
+YSocketTarget::YSocketTarget(const char* host, unsigned short port) : YSocketTarget() {
+    Classify(host, host == nullptr ? 0 : std::strlen(host), port);
+}
+
+YSocketTarget::YSocketTarget(const char* host, std::size_t length, unsigned short port) : YSocketTarget() {
+    Classify(host, host == nullptr ? 0 : length, port);
+}
+
+void YSocketTarget::Classify(const char* host, std::size_t length, unsigned short port) {
+    m_Kind = NAME;
+    m_Port[0] = static_cast<BYTE>(port >> 8);
+    m_Port[1] = static_cast<BYTE>(port);
+    if (length == 0) {
+        m_Problem = EMPTY;
+        return;
+    }
+    // Kept for log lines even when refused: cut to what fits.
+    std::size_t kept = length > static_cast<std::size_t>(kMaxName) ? kMaxName : length;
+    std::memcpy(m_Host, host, kept);
+    m_Host[kept] = '\0';
+    m_NameLength = static_cast<BYTE>(kept);
+    if (length > static_cast<std::size_t>(kMaxName))
+        m_Problem = TOO_LONG;
+    else if (std::memchr(host, '\0', length) != nullptr)
+        m_Problem = HAS_NUL;
+    else if (port == 0)
+        m_Problem = NO_PORT;
+    if (m_Problem != FINE)
+        return;
+    if (ParseIPv4(m_Host, m_Address)) {
+        m_Kind = IPV4;
+    } else if (std::strchr(m_Host, ':') != nullptr) {
+        // No name holds a colon: an IPv6 literal, perhaps in brackets.
+        char literal[kMaxName + 1];
+        std::size_t from = m_Host[0] == '[' ? 1 : 0;
+        std::size_t to = kept;
+        if (from == 1 && m_Host[kept - 1] == ']')
+            --to;
+        else if (from == 1)
+            to = 0; // an opening bracket without its closing one
+        std::size_t n = to > from ? to - from : 0;
+        std::memcpy(literal, m_Host + from, n);
+        literal[n] = '\0';
+        m_Kind = IPV6;
+        if (n == 0 || !ParseIPv6(literal, m_Address))
+            m_Problem = BAD_IPV6;
+    }
+}
+
+unsigned short YSocketTarget::GetPort() const {
+    return static_cast<unsigned short>(m_Port[0] << 8 | m_Port[1]);
+}
+
+LONG YSocketTarget::Check(const char* op) const {
+    switch (m_Problem) {
+    case FINE:
+        if (m_Kind == NONE)
+            return YRet(E_FAIL, "%s() no target given!", op);
+        return 0;
+    case EMPTY:
+        return YRet(E_FAIL, "%s() empty host name!", op);
+    case TOO_LONG:
+        return YRet(E_FAIL, "%s() host name longer than %d bytes!", op, kMaxName);
+    case HAS_NUL:
+        return YRet(E_FAIL, "%s() host name holds a NUL byte!", op);
+    case BAD_IPV6:
+        return YRet(E_FAIL, "%s() %s is not an IPv6 address!", op, m_Host);
+    case NO_PORT:
+        return YRet(E_FAIL, "%s() %s: port 0!", op, m_Host);
+    }
+    return E_FAIL;
+}
+
+int YSocketTarget::Socks5Request(unsigned char* out) const {
+    int length = 0;
+    out[length++] = kSocks5;
+    out[length++] = kCommandConnect;
+    out[length++] = 0;
+    out[length++] = static_cast<unsigned char>(m_Kind);
+    if (m_Kind == NAME) {
+        out[length++] = m_NameLength;
+        std::memcpy(out + length, m_Host, m_NameLength);
+        length += m_NameLength;
+    } else {
+        int size = m_Kind == IPV6 ? 16 : 4;
+        std::memcpy(out + length, m_Address, static_cast<std::size_t>(size));
+        length += size;
+    }
+    out[length++] = m_Port[0];
+    out[length++] = m_Port[1];
+    return length;
+}
+
+int YSocketTarget::Socks4Request(unsigned char* out) const {
+    if (m_Kind == IPV6)
+        return 0;
+    int length = 0;
+    out[length++] = kSocks4;
+    out[length++] = kCommandConnect;
+    out[length++] = m_Port[0];
+    out[length++] = m_Port[1];
+    if (m_Kind == NAME) {
+        const unsigned char socks4a[4] = {0, 0, 0, 1}; // "the proxy resolves the name that follows"
+        std::memcpy(out + length, socks4a, 4);
+    } else {
+        std::memcpy(out + length, m_Address, 4);
+    }
+    length += 4;
+    out[length++] = 0; // the empty user id
+    if (m_Kind == NAME) {
+        std::memcpy(out + length, m_Host, m_NameLength);
+        length += m_NameLength;
+        out[length++] = 0;
+    }
+    return length;
+}
+
+LONG YSocketTarget::Resolve(YSocketAddr* out, int max, int* count, DWORD boundMs, const char* op) const {
+    *count = 0;
+    if (m_Kind == IPV6)
+        return YRet(E_FAIL, "%s() IPv6 target %s: a direct connection is IPv4 (reach it through a SOCKS5 proxy)!", op,
+                    m_Host);
+    if (m_Kind == IPV4) {
+        if (max < 1)
+            return E_FAIL;
+        out[0] = YSocketAddr{};
+        out[0].sin_family = AF_INET;
+        std::memcpy(&out[0].sin_addr, m_Address, 4);
+        std::memcpy(&out[0].sin_port, m_Port, 2);
+        *count = 1;
+        return 0;
+    }
+    auto* lookup = new Lookup{};
+    lookup->references = 1;
+    std::memcpy(lookup->name, m_Host, sizeof lookup->name);
+    std::memcpy(lookup->port, m_Port, 2);
+    if (boundMs == 0) {
+        lookup->Run();
+    } else {
+        lookup->references = 2;
+        HANDLE thread = CreateThread(nullptr, 0, LookupMain, lookup, 0, nullptr);
+        if (thread == nullptr) {
+            lookup->references = 1;
+            lookup->Run(); // no thread to spare: unbounded, on this one
+        } else {
+            bool done = WaitForSingleObject(thread, boundMs) == WAIT_OBJECT_0;
+            CloseHandle(thread);
+            if (!done) {
+                lookup->Release(); // the thread frees it when it is done
+                return YRet(E_FAIL, "%s() %s: %s (0x%x)!", op, m_Host, ResolveText(WSAETIMEDOUT), WSAETIMEDOUT);
+            }
+        }
+    }
+    LONG result = 0;
+    if (lookup->error != 0) {
+        result = YRet(E_FAIL, "%s() %s: %s (0x%x)!", op, m_Host, ResolveText(lookup->error), lookup->error);
+    } else {
+        *count = lookup->count < max ? lookup->count : max;
+        std::memcpy(out, lookup->found, sizeof(YSocketAddr) * static_cast<std::size_t>(*count));
+    }
+    lookup->Release();
+    return result;
+}
+
+} // namespace YNet2

@@ -1,0 +1,88 @@
+// Public header. YSocketTarget: the server a connection goes to, by IPv4
+// address, IPv6 address or host name, and its port.
+//
+//   YSocketTarget byName("example.org", 7000);   // a name (up to 255 bytes)
+//   YSocketTarget byV6("[2001:db8::7]", 7000);   // an IPv6 literal, brackets optional
+//   YSocketTarget byV4("192.0.2.7", 7000);       // a dotted IPv4 literal
+//   YSocketTarget fromRecord(addr);               // a YSocketAddr, bytes as they lie
+//
+// A target is only a description: nothing is resolved or checked when it is
+// built. The connection that uses it checks it first (Check) and refuses,
+// with E_FAIL, a log line and nothing sent: an empty name, a name longer
+// than 255 bytes, a name holding a NUL byte (only the constructor with a
+// length can carry one), a text with a colon that is no IPv6 literal, and
+// port 0. Where the name is resolved is the connection's choice: locally
+// (Resolve: IPv4 addresses, in the resolver's order) or by a SOCKS proxy
+// (the name goes into the request: Socks5Request, Socks4Request).
+//
+// Plain value: copies are independent; any thread, one at a time per object.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/WinApi.h"
+#include "socket/YSocketAddr.h"
+
+namespace YNet2 {
+
+class YNET_API YSocketTarget {
+public:
+    // The numbers are SOCKS5's address types.
+    enum Kind { NONE = 0, IPV4 = 1, NAME = 3, IPV6 = 4 };
+
+    // Longest name a SOCKS5 request carries (one length byte).
+    static constexpr int kMaxName = 255;
+    // Longest CONNECT request built here: SOCKS4a with a 255-byte name.
+    static constexpr int kMaxRequest = 8 + 1 + kMaxName + 1;
+    // Most addresses Resolve hands back.
+    static constexpr int kMaxAddresses = 16;
+
+    YSocketTarget(); // NONE
+    // IPv4: the record's address and port bytes exactly as they lie.
+    explicit YSocketTarget(const YSocketAddr& address);
+    // host: zero-terminated text; port in host byte order.
+    YSocketTarget(const char* host, unsigned short port);
+    // host: length bytes, which may hold a NUL (refused by Check).
+    YSocketTarget(const char* host, std::size_t length, unsigned short port);
+
+    Kind GetKind() const { return m_Kind; }
+    // Host byte order.
+    unsigned short GetPort() const;
+    // The host as given (a name, a literal), or the dotted address of a
+    // record; zero-terminated. For log lines and tools.
+    const char* GetHost() const { return m_Host; }
+
+    // 0 when the target can be connected to, else E_FAIL and the log line
+    // "<op>() <why>!" (op names the caller, e.g. "TCPClient::Init").
+    LONG Check(const char* op) const;
+
+    // The SOCKS5 CONNECT request for the target (address type 1, 3 or 4),
+    // into out (kMaxRequest bytes); answers its length. A checked target.
+    int Socks5Request(unsigned char* out) const;
+    // The SOCKS4 CONNECT request (IPv4), or SOCKS4a's (a name: address
+    // 0.0.0.1, the empty user id, then the name and its NUL), into out
+    // (kMaxRequest bytes); answers its length, 0 for an IPv6 target.
+    int Socks4Request(unsigned char* out) const;
+
+    // The target's IPv4 addresses with its port: an IPv4 target itself, a
+    // name resolved here (getaddrinfo) in the resolver's order, at most max.
+    // boundMs, when not 0, bounds the resolution: the lookup runs on a
+    // thread of its own, which finishes by itself when the bound runs out
+    // first. 0, or E_FAIL with the log line "<op>() <host>: host not found
+    // (0x2af9)!" (or the resolver's other answer in words, with its code).
+    // An IPv6 target: E_FAIL ("a direct connection is IPv4").
+    LONG Resolve(YSocketAddr* out, int max, int* count, DWORD boundMs, const char* op) const;
+
+private:
+    enum Problem { FINE = 0, EMPTY, TOO_LONG, HAS_NUL, BAD_IPV6, NO_PORT };
+    void Classify(const char* host, std::size_t length, unsigned short port);
+
+    Kind m_Kind;
+    Problem m_Problem;
+    BYTE m_Address[16]; // IPV4: 4 bytes, IPV6: 16, network order
+    BYTE m_Port[2];     // network order
+    BYTE m_NameLength;  // NAME: bytes of m_Host sent
+    char m_Host[kMaxName + 1];
+};
+
+} // namespace YNet2
