@@ -270,7 +270,7 @@ LONG TCPClient_Socks5::Init(YSocketAddr& addr, _SOCKS_TYPE type, const YSocketAd
 
     m_Worker->PostMsg(1, 0); // connected: before the thread exists
     AddStateBits(kConnected);
-    if (CreateThread(0, nullptr, nullptr, 0) != 0) {
+    if (StartReceiveThread() != 0) {
         Release();
         return YRet(E_FAIL, "TCPClient_Socks5::Init() Create main thread fail!");
     }
@@ -281,18 +281,15 @@ LONG TCPClient_Socks5::Init(YSocketAddr& addr, _SOCKS_TYPE type, const YSocketAd
 LONG TCPClient_Socks5::Reconnect() {
     if (!m_ViaProxy)
         return TCPClient::Reconnect();
-    // Connected and shaken hands before the client sees it: nothing else
-    // can use the handle meanwhile.
-    SOCKET handle = socket(AF_INET, SOCK_STREAM, 0);
+    // Connected and shaken hands before it takes the place of the proxy
+    // connection held (which is then closed, as a direct Reconnect closes
+    // it); an ending call from another thread wakes the handshake.
+    SOCKET handle = BeginReconnect();
     LONG result = ConnectThroughProxy(handle, "Reconnect", m_GaveUserName ? m_UserName : nullptr,
                                       m_GavePassword ? m_Password : nullptr);
-    if (result != 0) {
-        if (handle != INVALID_SOCKET)
-            closesocket(handle);
-        return result;
-    }
-    ReplaceSocket(handle); // the proxy connection held before is closed, as a direct Reconnect closes it
-    return 0;
+    if (handle != INVALID_SOCKET && !EndReconnect(handle, result == 0) && result == 0)
+        result = YRet(E_FAIL, "TCPClient_Socks5::Reconnect() connection closed during the handshake!");
+    return result;
 }
 
 LONG TCPClient_Socks5::ConnectThroughProxy(SOCKET handle, const char* op, const char* userName, const char* password) {
@@ -408,67 +405,30 @@ LONG TCPClient_Socks5::Socks4Handshake(SOCKET handle, const char* op) {
 
 // ---------------------------------------------------------------- receive thread
 
-LONG TCPClient_Socks5::Run(void* /*param*/) {
-    RunScope scope(this);
-    unsigned char buffer[2 * kMaxMessage];
-    void* kernel = static_cast<NetKernel*>(this);
-    LONG begun = MsgThreadBegin(kernel);
-    if (scope.Destroyed())
-        return 0;
-    if (begun == 0) {
-        for (;;) {
-            // Whole messages read ahead are handed out without a wait.
-            if (IsSocks5Msg() || !HasBufferedMessage()) {
-                if (!WaitReadable()) {
-                    WaitForExitRequest();
-                    if (ICanExit()) {
-                        ServerCut();
-                        break;
-                    }
-                    continue;
-                }
-            }
-            bool handshake = IsSocks5Msg();
-            int n = handshake ? RecvSocks5Msg() : RecvMsg(buffer);
-            if (n < 0) {
-                // Only a call that was interrupted or would block may succeed
-                // when repeated; any other error would repeat for ever.
-                int error = WSAGetLastError();
-                if (error != WSAEINTR && error != WSAEWOULDBLOCK)
-                    n = 0;
-            }
-            if (n == 0) {
-                ServerCut();
-                break;
-            }
-            if (n > 0 && !handshake) {
-                LONG handled = HandleMessage(buffer, n);
-                if (scope.Destroyed())
-                    return 0;
-                if (handled != 0) {
-                    ServerCut();
-                    break;
-                }
-            }
-            if (ICanExit()) {
-                ServerCut();
-                break;
-            }
-        }
-        if (scope.Destroyed())
-            return 0;
+LONG TCPClient_Socks5::Run(void* param) {
+    return TCPClient::Run(param);
+}
+
+int TCPClient_Socks5::ReceiveStep(unsigned char* buffer) {
+    // Whole messages read ahead are handed out without a wait.
+    if ((IsSocks5Msg() || !HasBufferedMessage()) && !WaitReadable())
+        return kPass; // no socket any more: the loop waits for the request to end
+    const bool handshake = IsSocks5Msg();
+    int n = handshake ? RecvSocks5Msg() : RecvMsg(buffer);
+    if (n < 0) {
+        // Only a call that was interrupted or would block may succeed when
+        // repeated; any other error would repeat for ever.
+        int error = WSAGetLastError();
+        return error == WSAEINTR || error == WSAEWOULDBLOCK ? kPass : 0;
     }
-    MsgThreadEnd(kernel);
-    if (scope.Destroyed())
-        return 0;
-    scope.Close();
-    CleanUp();
-    return 0;
+    if (n > 0 && handshake)
+        return kPass; // a step of the handshake: nothing to hand out
+    return n;
 }
 
 bool TCPClient_Socks5::WaitReadable() {
     for (;;) {
-        SOCKET handle = BeginSocketUse();
+        SOCKET handle = BeginReadUse();
         if (handle == INVALID_SOCKET)
             return false;
         fd_set readable;
@@ -476,7 +436,7 @@ bool TCPClient_Socks5::WaitReadable() {
         FD_SET(handle, &readable);
         timeval slice{0, kSelectSliceUs};
         int ready = select(0, &readable, nullptr, nullptr, &slice);
-        bool ours = EndSocketUse(handle);
+        bool ours = EndReadUse(handle);
         // Readable, failed, or closed meanwhile: the receive tells which.
         if (ready != 0 || !ours || ICanExit())
             return true;
@@ -508,13 +468,13 @@ int TCPClient_Socks5::RecvSocks5Msg() {
         SizeHandshakeBuff(22); // room for the longest fixed reply
         m_ReplyLen = m_HandshakeState == 3 ? 5 : 2;
     }
-    SOCKET handle = BeginSocketUse();
+    SOCKET handle = BeginReadUse();
     if (handle == INVALID_SOCKET)
         return 0;
     int n = recv(handle, reinterpret_cast<char*>(m_HandshakeBuff.data) + m_HandshakeBuff.filled,
                  m_ReplyLen - m_HandshakeBuff.filled, 0);
     int error = n == SOCKET_ERROR ? WSAGetLastError() : 0;
-    if (!EndSocketUse(handle))
+    if (!EndReadUse(handle))
         return 0; // the connection closed the socket during the receive
     if (n == SOCKET_ERROR) {
         WSASetLastError(error);

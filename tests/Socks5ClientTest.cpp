@@ -42,7 +42,7 @@ public:
     using TCPClient_Socks5::m_HandshakeState;
     using TCPClient_Socks5::TCPClient_Socks5;
     // Forgets the handle without closing it (a copy's shared handle).
-    void DropSocket() { AdoptSocket(INVALID_SOCKET, 0); }
+    void DropSocket() { m_Socket.Share(INVALID_SOCKET); }
     SOCKET Handle() {
         SOCKET handle = BeginSocketUse();
         if (handle != INVALID_SOCKET)
