@@ -195,6 +195,12 @@ bool ClientSocket::EndUse(SOCKET handle, Use use) {
     return !closed;
 }
 
+bool ClientSocket::Retired(SOCKET handle) {
+    LockHolder hold(&m_Lock);
+    Entry* entry = Find(handle);
+    return entry != nullptr && entry->retired;
+}
+
 // ---------------------------------------------------------------- Reconnect's socket
 
 bool ClientSocket::AddIncoming(SOCKET handle) {

@@ -72,6 +72,8 @@ public:
     // Ends a use of handle. False when the handle was closed during the call:
     // the call's result is meaningless and the handle must not be used again.
     bool EndUse(SOCKET handle, Use use);
+    // True when handle, still in use, was closed (it is retired).
+    bool Retired(SOCKET handle);
 
     // A Reconnect's new socket: registered in use by its connecting caller,
     // so that an ending call reaches it. False when there is no room.

@@ -158,6 +158,10 @@ bool TCPClient::EndSocketUse(SOCKET handle) {
     return m_Socket.EndUse(handle, ClientSocket::Use::Other);
 }
 
+bool TCPClient::SocketClosedHere(SOCKET handle) {
+    return m_Socket.Retired(handle);
+}
+
 SOCKET TCPClient::BeginReadUse() {
     return BeginUse(ClientSocket::Use::Read, nullptr);
 }

@@ -227,6 +227,8 @@ protected:
     bool EndSocketUse(SOCKET handle);
     SOCKET BeginReadUse();
     bool EndReadUse(SOCKET handle);
+    // True when an ending call of this client closed handle, still in use.
+    bool SocketClosedHere(SOCKET handle);
 
     // connect on handle (in use by the caller) within the bound of
     // SetConnectTimeout: 0, or SOCKET_ERROR with WSAGetLastError telling why

@@ -165,8 +165,11 @@ int RecvExact(SOCKET handle, unsigned char* data, int length, int* error, const 
     return length;
 }
 
-// One log line for a reply that could not be read; E_FAIL.
-LONG ReplyReadFail(const char* op, const char* step, int result, int error) {
+// One log line for a reply that could not be read; E_FAIL. closedHere: an
+// ending call of this client closed the socket (the proxy did nothing).
+LONG ReplyReadFail(const char* op, const char* step, int result, int error, bool closedHere) {
+    if (closedHere)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 %s fail! (the client closed the connection)", op, step);
     if (result == 0)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 %s fail! (proxy closed the connection)", op, step);
     return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 %s fail! (recv 0x%x)", op, step, error);
@@ -326,7 +329,7 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send method request fail! (0x%x)", op, error);
     int got = RecvExact(handle, buffer, 2, &error, deadline);
     if (got != 2)
-        return ReplyReadFail(op, "method reply", got, error);
+        return ReplyReadFail(op, "method reply", got, error, SocketClosedHere(handle));
     if (buffer[0] != kSocks5)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 method reply fail! (version %d, not a SOCKS5 proxy)", op,
                     buffer[0]);
@@ -345,8 +348,11 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
             return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send user name/password fail! (0x%x)", op, error);
         got = RecvExact(handle, buffer, 2, &error, deadline);
         if (got != 2)
-            return ReplyReadFail(op, "user name/password reply", got, error);
-        if (buffer[0] != kAuthVersion || buffer[1] != 0)
+            return ReplyReadFail(op, "user name/password reply", got, error, SocketClosedHere(handle));
+        if (buffer[0] != kAuthVersion)
+            return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 user name/password reply fail! (version %d, not 1)", op,
+                        buffer[0]);
+        if (buffer[1] != 0)
             return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 user name/password fail! (refused, status %d)", op,
                         buffer[1]);
     }
@@ -357,7 +363,7 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
     // The reply's status first: a refusal is final whatever follows it.
     got = RecvExact(handle, buffer, 2, &error, deadline);
     if (got != 2)
-        return ReplyReadFail(op, "connect reply", got, error);
+        return ReplyReadFail(op, "connect reply", got, error, SocketClosedHere(handle));
     if (buffer[0] != kSocks5)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 connect reply fail! (version %d, not a SOCKS5 reply)", op,
                     buffer[0]);
@@ -367,14 +373,14 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
     // Then exactly the bound address: the server's first bytes may follow.
     got = RecvExact(handle, buffer + 2, 3, &error, deadline);
     if (got != 3)
-        return ReplyReadFail(op, "connect reply", got, error);
+        return ReplyReadFail(op, "connect reply", got, error, SocketClosedHere(handle));
     int replyLength = ConnectReplyLength(buffer);
     if (replyLength == 0)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 connect reply fail! (unknown address type %d)", op,
                     buffer[3]);
     got = RecvExact(handle, buffer + 5, replyLength - 5, &error, deadline);
     if (got != replyLength - 5)
-        return ReplyReadFail(op, "connect reply", got, error);
+        return ReplyReadFail(op, "connect reply", got, error, SocketClosedHere(handle));
     return 0;
 }
 

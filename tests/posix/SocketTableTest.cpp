@@ -248,6 +248,26 @@ TEST(PosixSocketTable, CloseEndsASelectThatIgnoresThePeersClose) {
     CloseHandle(state.entered);
 }
 
+// The except set reports out-of-band data and a failed connect only, as
+// Winsock's does: neither the peer's orderly close nor its reset ends a wait
+// on it alone, while the read set reports both at once.
+TEST(PosixSocketTable, ExceptSetIgnoresThePeersCloseAndResetAlike) {
+    for (bool reset : {false, true}) {
+        SOCKET client, server;
+        ASSERT_TRUE(MakeConnectedPair(&client, &server));
+        linger value{static_cast<unsigned short>(reset ? 1 : 0), 0};
+        ASSERT_EQ(setsockopt(server, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&value), sizeof(value)), 0);
+        ASSERT_EQ(closesocket(server), 0);
+        ASSERT_TRUE(YNetTest::WaitReadable(client, kBoundedWait)) << "reset " << reset;
+        fd_set failed;
+        FD_ZERO(&failed);
+        FD_SET(client, &failed);
+        timeval shortWait{0, 100000};
+        EXPECT_EQ(select(0, nullptr, nullptr, &failed, &shortWait), 0) << "reset " << reset;
+        closesocket(client);
+    }
+}
+
 // Calls of every kind race a closesocket; each ends with a Winsock answer,
 // and every descriptor is closed in the end.
 struct Racer {
