@@ -267,7 +267,9 @@ LONG TCPClient_Socks5::Init(YSocketAddr& addr, _SOCKS_TYPE type, const YSocketAd
     if (handle != INVALID_SOCKET && !EndSocketUse(handle) && result == 0)
         result = YRet(E_FAIL, "TCPClient_Socks5::Init() connection closed during the handshake!");
     if (result != 0) {
+        int error = WSAGetLastError(); // the connect's, for the caller
         Release();
+        WSASetLastError(error);
         return result;
     }
 
