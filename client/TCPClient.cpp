@@ -142,7 +142,7 @@ SOCKET TCPClient::BeginUse(ClientSocket::Use use, DWORD* generation) {
     if (handle == INVALID_SOCKET)
         return INVALID_SOCKET;
     if (SocketUseHook hook = g_UseHook.load(std::memory_order_acquire))
-        hook(this, g_UseHookContext.load(std::memory_order_acquire));
+        hook(this, true, g_UseHookContext.load(std::memory_order_acquire));
     return handle;
 }
 
@@ -529,6 +529,8 @@ int TCPClient::FillAhead(int need, bool body, int bodyLength) {
             m_AheadEnd = kept;
         }
 
+        if (SocketUseHook hook = g_UseHook.load(std::memory_order_acquire))
+            hook(this, false, g_UseHookContext.load(std::memory_order_acquire));
         DWORD generation = 0;
         SOCKET handle = BeginUse(ClientSocket::Use::Read, &generation);
         if (handle == INVALID_SOCKET)

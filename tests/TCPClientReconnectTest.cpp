@@ -134,7 +134,17 @@ struct ThreadHold {
         SetEvent(reached);
         WaitForSingleObject(go, kWaitMs);
     }
-    static void Hook(const TCPClient*, void* context) { static_cast<ThreadHold*>(context)->Stop(); }
+    static void Hook(const TCPClient*, bool marked, void* context) {
+        if (marked)
+            static_cast<ThreadHold*>(context)->Stop();
+    }
+    // Holds at the receive thread's second unmarked call (before its second receive).
+    static void HookSecondReceive(const TCPClient*, bool marked, void* context) {
+        auto* self = static_cast<ThreadHold*>(context);
+        if (!marked && ++self->receives == 2)
+            self->Stop();
+    }
+    int receives = 0;
 };
 
 // Disconnect clears the state bits while the thread is inside the handler;
@@ -218,6 +228,33 @@ TEST(TCPClientReconnect, ReconnectsInARowKeepTheReceiveThreadReadingDirectAndThr
     }
 }
 
+// The socket is replaced between two receives of one message: the part
+// already received belongs to the old connection and is dropped, never
+// completed with the new connection's bytes.
+TEST(TCPClientReconnect, APartReceivedBeforeTheSocketWasReplacedIsNeverCompletedFromTheNewOne) {
+    RecordingWorker worker;
+    auto client = std::make_unique<ReconnectingClient>(&worker);
+    ScriptedPeer peer;
+    ThreadHold hold;
+    hold.armed = true;
+    SetSocketUseHook(ThreadHold::HookSecondReceive, &hold);
+    YSocketAddr address = peer.Address();
+    ASSERT_EQ(0, client->Init(address));
+    ASSERT_TRUE(peer.Accept());
+    Bytes cut = WireMessage(1, 1, Text("never finished"));
+    cut.resize(6);
+    ASSERT_TRUE(peer.Send(cut));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hold.reached, kWaitMs));
+    ASSERT_EQ(0, client->Reconnect());
+    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(peer.Send(WireMessage(1, 2, Text("whole message"))));
+    SetEvent(hold.go);
+    ASSERT_TRUE(worker.WaitForMessages(1));
+    SetSocketUseHook(nullptr, nullptr);
+    EXPECT_EQ(PlainMessage(1, 2, Text("whole message")), worker.Messages()[0]);
+    client->Wait_Release();
+}
+
 // The socket a Reconnect brought after the receive thread ended is closed
 // by the next Init, not left open.
 TEST(TCPClientReconnect, InitClosesTheSocketAReconnectBroughtAfterTheThreadEnded) {
@@ -231,6 +268,7 @@ TEST(TCPClientReconnect, InitClosesTheSocketAReconnectBroughtAfterTheThreadEnded
     ASSERT_TRUE(worker.WaitForEvent("end"));
     ASSERT_EQ(0, client->Reconnect());
     ASSERT_TRUE(peer.Accept());
+    client->Wait_Release(); // waits for the thread; the socket stays held
     ASSERT_EQ(0, client->Init(address));
     EXPECT_EQ(0, peer.WaitForEnd()); // the Reconnect's connection
     client->Wait_Release();
