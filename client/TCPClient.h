@@ -105,7 +105,10 @@ public:
     //   - A receive thread that has ended is not restarted: the socket is
     //     held (IsConnect stays false) until Init or destruction closes it.
     //   - Disconnect, Release, Wait_Release or destruction from another
-    //     thread while Reconnect connects ends it: E_FAIL, nothing replaced.
+    //     thread while Reconnect runs wakes its calls on the new socket:
+    //     E_FAIL, nothing replaced. That ends a proxy handshake, and a
+    //     connect where shutdown wakes one (Linux); SetConnectTimeout bounds
+    //     a connect everywhere.
     LONG Reconnect();
 
     // Opt-in bound on the connect of Init and Reconnect, in milliseconds; 0
