@@ -139,10 +139,13 @@ public:
     // Closes the socket (gracefully) and waits for the receive thread to end,
     // running meanwhile the messages sent to this thread's windows. Never
     // from the receive thread: there it does not wait, and the thread ends
-    // only with the object. After Release it does not wait either. While it
-    // waits, a socket that the receive thread reads is closed too, whichever
-    // way it came (a Reconnect after a Disconnect, or during the wait); a
-    // socket that Reconnect brought and nobody reads stays held.
+    // only with the object. After Release it does not wait either.
+    // Release and Wait_Release asking a running receive thread to end also
+    // close the socket it reads, whichever way it came (a Reconnect after a
+    // Disconnect) and wherever the thread is (inside a receive or between
+    // messages); from then on the thread gets no socket, so one that a
+    // Reconnect brings later, or after the thread ended, is read by nobody
+    // and stays held (until Init or destruction).
     void Wait_Release();
     // The thread base's CleanUp.
     void Clear();
