@@ -138,6 +138,11 @@ struct ThreadHold {
         if (marked)
             static_cast<ThreadHold*>(context)->Stop();
     }
+    // Holds at the receive thread's first unmarked call once armed (before a receive).
+    static void HookNextReceive(const TCPClient*, bool marked, void* context) {
+        if (!marked)
+            static_cast<ThreadHold*>(context)->Stop();
+    }
     // Holds at the receive thread's second unmarked call (before its second receive).
     static void HookSecondReceive(const TCPClient*, bool marked, void* context) {
         auto* self = static_cast<ThreadHold*>(context);
@@ -195,10 +200,11 @@ TEST(TCPClientReconnect, WaitReleaseEndsAThreadReadingTheSocketReconnectBroughtA
     }
 }
 
-// Reconnects in a row on a running connection: the second finds the receive
-// thread inside (or on its way into) a receive on the socket the first
-// brought, and the thread goes on with the newest, without a cut, directly
-// and through a proxy alike.
+// Reconnects in a row on a running connection: the second comes while the
+// receive thread, woken by the first, is held right before its receive
+// (after it took up the socket the first brought): the thread goes on with
+// the newest, without a cut, for a SOCKS client without a proxy, through a
+// proxy of type 0 and through microsocks alike.
 TEST(TCPClientReconnect, ReconnectsInARowKeepTheReceiveThreadReadingDirectAndThroughAProxy) {
     RealProxies proxies = FindRealProxies();
     ASSERT_EQ("", proxies.missing) << "run the tests through scripts/proxies.sh";
@@ -207,6 +213,12 @@ TEST(TCPClientReconnect, ReconnectsInARowKeepTheReceiveThreadReadingDirectAndThr
         RecordingWorker worker;
         auto socks = std::make_unique<TCPClient_Socks5>(&worker);
         ScriptedPeer peer;
+        ThreadHold hold;
+        SetSocketUseHook(ThreadHold::HookNextReceive, &hold);
+        worker.onMessage = [&](const unsigned char*, int, void*) -> LONG {
+            hold.armed = true;
+            return 0;
+        };
         YSocketAddr server = peer.Address();
         LONG init = route == 0 ? socks->TCPClient::Init(server)
                     : route == 1
@@ -215,14 +227,19 @@ TEST(TCPClientReconnect, ReconnectsInARowKeepTheReceiveThreadReadingDirectAndThr
                                       proxies.password.c_str());
         ASSERT_EQ(0, init) << route;
         ASSERT_TRUE(peer.Accept()) << route;
+        ASSERT_TRUE(peer.Send(WireMessage(1, 1, Text("before"))));
+        ASSERT_TRUE(worker.WaitForMessages(1)) << route;
         for (int i = 0; i < 2; ++i) {
             ASSERT_EQ(0, socks->Reconnect()) << route; // through the proxy, credentials included
             ASSERT_TRUE(peer.Accept()) << route;
+            ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hold.reached, kWaitMs)) << route;
         }
-        ASSERT_TRUE(peer.Send(WireMessage(1, 1, Text("after"))));
-        EXPECT_TRUE(worker.WaitForMessages(1)) << route;
+        SetEvent(hold.go);
+        ASSERT_TRUE(peer.Send(WireMessage(1, 2, Text("after"))));
+        EXPECT_TRUE(worker.WaitForMessages(2)) << route;
+        SetSocketUseHook(nullptr, nullptr);
         EXPECT_TRUE(socks->IsConnect()) << route;
-        EXPECT_EQ((Events{"begin", "message"}), worker.Events()) << route;
+        EXPECT_EQ((Events{"begin", "message", "message"}), worker.Events()) << route;
         EXPECT_TRUE(log.Lines().empty()) << route;
         socks->Wait_Release();
     }
