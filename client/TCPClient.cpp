@@ -35,32 +35,6 @@ HANDLE WordToHandle(DWORD word) {
     return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(word)));
 }
 
-// Ends the blocking calls that other threads make on handle, without closing
-// it (its value must not be reused while they still hold it). shutdown
-// makes every later call on the handle fail at once; on Windows it does not
-// end a call that is already blocked, so the handle's pending I/O is also
-// cancelled there (this ends a blocked recv or send from any thread). A
-// receive-only shutdown sends nothing to the peer, which then sees only the
-// reset of the final abortive close, as without the wake.
-//
-// On Windows a call that has been marked in use but has not entered the
-// system yet escapes that cancel. The shutdown ends such a recv or send in
-// turn (either fails at once with WSAESHUTDOWN, measured under Wine), but
-// nothing promises that of every blocking call a derived class may make on
-// the handle. So the cancel is repeated, while the handle still has users,
-// by whoever waits for them (RecancelLocked): the owner's wait for the
-// receive thread, and Reconnect for the handle it retired. Elsewhere the
-// repeat finds nothing to cancel.
-void WakeBlockedCalls(SOCKET handle, int how) {
-    shutdown(handle, how);
-    CancelIoEx(reinterpret_cast<HANDLE>(handle), nullptr);
-}
-
-// How long Reconnect repeats the cancel of the handle it retired: a user
-// still inside a call after that (a send to a peer that reads nothing, where
-// the system does not cancel sends) closes the handle when it leaves.
-constexpr DWORD kRetireBoundMs = 2000;
-
 std::atomic<SocketUseHook> g_UseHook{nullptr};
 std::atomic<void*> g_UseHookContext{nullptr};
 
@@ -93,44 +67,36 @@ TCPClient::RunFrame* TCPClient::OwnRunFrame(const TCPClient* client) {
 // ---------------------------------------------------------------- life
 
 TCPClient::TCPClient(MsgWorker* worker)
-    : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr), m_Uses{}, m_UseCount(0), m_Generation(0),
-      m_LiveGeneration(0), m_ConnectTimeout(0), m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0),
-      m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
+    : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr), m_ConnectTimeout(0), m_Ahead(m_AheadSmall),
+      m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0),
+      m_AheadLarge(nullptr) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
 }
 
 TCPClient::TCPClient(const TCPClient& other)
     : ClientNetKernel(other), m_State(0), m_Worker(other.m_Worker), m_ServerAddr(other.m_ServerAddr),
-      m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Target(other.m_Target), m_Uses{},
-      m_UseCount(0), m_Generation(0), m_LiveGeneration(0), m_ConnectTimeout(other.m_ConnectTimeout.load()),
-      m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
-      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
+      m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Target(other.m_Target),
+      m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0),
+      m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
-    SOCKET handle;
-    {
-        LockHolder hold(&other.m_Lock);
-        handle = other.m_Socket.GetSocket();
-        m_State = other.m_State;
-    }
-    LockHolder hold(&m_Lock);
-    SetSocketLocked(handle);
+    LockHolder hold(&other.m_Lock);
+    m_Socket.Share(other.m_Socket.Held());
+    m_State = other.m_State;
 }
 
 TCPClient& TCPClient::operator=(const TCPClient& other) {
     if (this == &other)
         return *this;
     ClientNetKernel::operator=(other);
-    SOCKET handle;
     DWORD state;
     {
         LockHolder hold(&other.m_Lock);
-        handle = other.m_Socket.GetSocket();
+        m_Socket.Share(other.m_Socket.Held()); // the handle held before is not closed
         state = other.m_State;
     }
     LockHolder hold(&m_Lock);
-    SetSocketLocked(handle); // the handle held before is not closed
     m_State = state;
     m_Worker = other.m_Worker;
     m_ServerAddr = other.m_ServerAddr;
@@ -145,15 +111,8 @@ TCPClient::~TCPClient() {
     {
         LockHolder hold(&m_Lock);
         m_State = 0;
-        // Every user has left by now (the receive thread has ended; senders
-        // are the owner's, who does not destroy a client while sending).
-        for (int i = 0; i < m_UseCount; ++i) {
-            if (m_Uses[i].closePending)
-                closesocket(m_Uses[i].handle);
-        }
-        m_UseCount = 0;
     }
-    delete[] m_AheadLarge;
+    delete[] m_AheadLarge; // m_Socket closes what it still holds
     DeleteCriticalSection(&m_SendLock);
     DeleteCriticalSection(&m_Lock);
 }
@@ -161,13 +120,11 @@ TCPClient::~TCPClient() {
 void TCPClient::EndReceiveThread() {
     RunFrame* frame = OwnRunFrame(this);
     Release();
-    {
-        // A socket that Reconnect brought is held without state bits, so
-        // Release leaves it; a receive loop may be reading it. Close it now
-        // (the last step of destruction would) so that the loop ends.
-        LockHolder hold(&m_Lock);
-        CloseSocketLocked(false);
-    }
+    // A socket that Reconnect brought is held without state bits, so
+    // Release leaves it; close it now, as the last step of destruction would.
+    if (frame == nullptr)
+        m_Socket.StopReading();
+    m_Socket.Close(false);
     if (frame != nullptr) {
         // Called inside one of the receive thread's own callbacks: that
         // thread returns at once without touching the object again, so
@@ -181,157 +138,63 @@ void TCPClient::EndReceiveThread() {
 
 // ---------------------------------------------------------------- the handle in use
 
-void TCPClient::SetSocketLocked(SOCKET handle) {
-    m_Socket.SetSocket(handle);
-    if (handle == INVALID_SOCKET) {
-        m_LiveGeneration.store(0, std::memory_order_release);
-        return;
-    }
-    if (++m_Generation == 0)
-        ++m_Generation; // 0 means "no socket"
-    m_LiveGeneration.store(m_Generation, std::memory_order_release);
-}
-
-TCPClient::SocketUse* TCPClient::FindUse(SOCKET handle) {
-    for (int i = 0; i < m_UseCount; ++i) {
-        if (m_Uses[i].handle == handle)
-            return &m_Uses[i];
-    }
-    return nullptr;
-}
-
-SOCKET TCPClient::BeginUse(bool sender, DWORD* generation) {
-    SOCKET handle;
-    {
-        LockHolder hold(&m_Lock);
-        handle = m_Socket.GetSocket();
-        if (handle == INVALID_SOCKET)
-            return INVALID_SOCKET;
-        SocketUse* use = FindUse(handle);
-        if (use == nullptr) {
-            if (m_UseCount == kMaxUses)
-                return INVALID_SOCKET; // cannot track one more handle: act as if there were none
-            use = &m_Uses[m_UseCount++];
-            *use = SocketUse{handle, 0, false, 0};
-        }
-        ++use->users;
-        if (sender)
-            ++use->senders;
-        if (generation != nullptr)
-            *generation = m_Generation;
-    }
+SOCKET TCPClient::BeginUse(ClientSocket::Use use, DWORD* generation) {
+    SOCKET handle = m_Socket.BeginUse(use, generation);
+    if (handle == INVALID_SOCKET)
+        return INVALID_SOCKET;
     if (SocketUseHook hook = g_UseHook.load(std::memory_order_acquire))
-        hook(this, g_UseHookContext.load(std::memory_order_acquire));
+        hook(this, true, g_UseHookContext.load(std::memory_order_acquire));
     return handle;
 }
 
-bool TCPClient::EndUse(SOCKET handle, bool sender) {
-    LockHolder hold(&m_Lock);
-    SocketUse* use = FindUse(handle);
-    if (use == nullptr)
-        return false; // not reached: every handle BeginUse gave out has an entry
-    bool closed = use->closePending;
-    if (sender)
-        --use->senders;
-    if (--use->users == 0) {
-        if (closed)
-            closesocket(handle);
-        *use = m_Uses[--m_UseCount];
-    }
-    return !closed;
-}
-
-void TCPClient::CloseLocked(SOCKET handle, bool abortive) {
-    SocketUse* use = FindUse(handle);
-    if (use == nullptr) {
-        closesocket(handle);
-        return;
-    }
-    if (use->closePending)
-        return;
-    use->closePending = true;
-    // An abortive close tells the peer nothing before its reset, unless a
-    // sender has to be woken (its unsent bytes go ahead of any FIN anyway).
-    WakeBlockedCalls(handle, abortive && use->senders == 0 ? SD_RECEIVE : SD_BOTH);
-}
-
-void TCPClient::RecancelLocked() {
-    for (int i = 0; i < m_UseCount; ++i) {
-        if (m_Uses[i].closePending) // still open: its last user has not left
-            CancelIoEx(reinterpret_cast<HANDLE>(m_Uses[i].handle), nullptr);
-    }
-}
-
 void TCPClient::WhileWaitingForThread(void* client) {
-    auto* self = static_cast<TCPClient*>(client);
-    LockHolder hold(&self->m_Lock);
-    // The ending call closed the socket it found, but a Reconnect may have
-    // brought another since (or before, after a Disconnect, so that the
-    // close saw no state bit and left it), and the receive thread may be
-    // blocked reading it: nothing else would end that receive. The thread
-    // was asked to end, so a receiver on the socket held now is reading
-    // for nothing; close that socket (orderly, as the ending call does). A
-    // socket nobody reads stays held, as after a loop that already ended.
-    SOCKET handle = self->m_Socket.GetSocket();
-    if (handle != INVALID_SOCKET) {
-        SocketUse* use = self->FindUse(handle);
-        if (use != nullptr && use->users > use->senders)
-            self->CloseSocketLocked(false);
-    }
-    self->RecancelLocked();
-}
-
-void TCPClient::CancelUntilLeft(SOCKET handle) {
-    for (DWORD start = GetTickCount();; Sleep(1)) {
-        {
-            LockHolder hold(&m_Lock);
-            SocketUse* use = FindUse(handle);
-            if (use == nullptr || !use->closePending)
-                return; // closed by its last user (or never in use)
-            CancelIoEx(reinterpret_cast<HANDLE>(handle), nullptr);
-        }
-        if (GetTickCount() - start >= kRetireBoundMs)
-            return;
-    }
-}
-
-void TCPClient::CloseSocketLocked(bool abortive) {
-    SOCKET handle = m_Socket.GetSocket();
-    if (handle == INVALID_SOCKET)
-        return;
-    CloseLocked(handle, abortive);
-    SetSocketLocked(INVALID_SOCKET);
+    static_cast<TCPClient*>(client)->m_Socket.Recancel();
 }
 
 SOCKET TCPClient::BeginSocketUse() {
-    return BeginUse(false, nullptr);
+    return BeginUse(ClientSocket::Use::Other, nullptr);
 }
 
 bool TCPClient::EndSocketUse(SOCKET handle) {
-    return EndUse(handle, false);
+    return m_Socket.EndUse(handle, ClientSocket::Use::Other);
+}
+
+bool TCPClient::SocketClosedHere(SOCKET handle) {
+    return m_Socket.Retired(handle);
+}
+
+SOCKET TCPClient::BeginReadUse() {
+    return BeginUse(ClientSocket::Use::Read, nullptr);
+}
+
+bool TCPClient::EndReadUse(SOCKET handle) {
+    return m_Socket.EndUse(handle, ClientSocket::Use::Read);
 }
 
 void TCPClient::AdoptSocket(SOCKET handle, DWORD bits) {
+    m_Socket.Hold(handle);
     LockHolder hold(&m_Lock);
-    SetSocketLocked(handle);
     m_State |= bits;
-}
-
-void TCPClient::ReplaceSocket(SOCKET handle) {
-    SOCKET old;
-    {
-        LockHolder hold(&m_Lock);
-        old = m_Socket.GetSocket();
-        CloseSocketLocked(false);
-        SetSocketLocked(handle);
-    }
-    if (old != INVALID_SOCKET)
-        CancelUntilLeft(old);
 }
 
 void TCPClient::AddStateBits(DWORD bits) {
     LockHolder hold(&m_Lock);
     m_State |= bits;
+}
+
+SOCKET TCPClient::BeginReconnect() {
+    SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
+    if (created == INVALID_SOCKET || m_Socket.AddIncoming(created))
+        return created;
+    closesocket(created);
+    return INVALID_SOCKET;
+}
+
+bool TCPClient::EndReconnect(SOCKET handle, bool connected) {
+    if (connected)
+        return m_Socket.PromoteIncoming(handle);
+    m_Socket.DropIncoming(handle);
+    return false;
 }
 
 // ---------------------------------------------------------------- owner's operations
@@ -354,19 +217,18 @@ LONG TCPClient::Init(const YSocketTarget& target) {
 LONG TCPClient::Init(YSocketAddr& addr) {
     m_Target = YSocketTarget();
     std::memcpy(&m_ServerAddr, &addr, sizeof m_ServerAddr);
-    SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
-    {
-        LockHolder hold(&m_Lock);
-        SetSocketLocked(created); // a handle held before is overwritten, not closed
-        m_State |= kSocketOpened;
-    }
+    // A socket still held (one that Reconnect brought after the thread
+    // ended) is closed: the new one takes its place.
+    AdoptSocket(socket(AF_INET, SOCK_STREAM, 0), kSocketOpened);
 
     // A failed socket() shows as a failed connect on the invalid handle.
-    SOCKET handle = BeginUse(false, nullptr);
+    SOCKET handle = BeginSocketUse();
     int result = ConnectWithinBound(handle, m_ServerAddr);
     int error = WSAGetLastError();
-    if (handle != INVALID_SOCKET)
-        EndUse(handle, false);
+    if (handle != INVALID_SOCKET && !EndSocketUse(handle) && result == 0) {
+        result = SOCKET_ERROR; // an ending call from another thread closed it
+        error = WSAEINTR;
+    }
     if (result == SOCKET_ERROR) {
         Release();
         WSASetLastError(error);
@@ -377,7 +239,7 @@ LONG TCPClient::Init(YSocketAddr& addr) {
         m_State |= kConnected;
     }
 
-    if (CreateThread(0, nullptr, nullptr, 0) != 0) {
+    if (StartReceiveThread() != 0) {
         Release();
         return YRet(E_FAIL, "TCPClient::Init() Create main thread fail!");
     }
@@ -385,6 +247,14 @@ LONG TCPClient::Init(YSocketAddr& addr) {
     LockHolder hold(&m_Lock);
     m_State |= kThreadRunning;
     return 0;
+}
+
+LONG TCPClient::StartReceiveThread() {
+    m_Socket.StartReading();
+    LONG result = CreateThread(0, nullptr, nullptr, 0);
+    if (result != 0)
+        m_Socket.ReaderEnded();
+    return result;
 }
 
 LONG TCPClient::Reconnect() {
@@ -395,13 +265,9 @@ LONG TCPClient::Reconnect() {
     // never meets a socket that is not connected yet. The old handle is
     // retired as the owner's close retires one: closed at once, or, while a
     // call is blocked on it, woken and closed by its last user.
-    SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
-    if (created != INVALID_SOCKET && ConnectWithinBound(created, m_ServerAddr) != SOCKET_ERROR) {
-        ReplaceSocket(created);
+    SOCKET created = BeginReconnect();
+    if (created != INVALID_SOCKET && EndReconnect(created, ConnectWithinBound(created, m_ServerAddr) != SOCKET_ERROR))
         return 0;
-    }
-    if (created != INVALID_SOCKET)
-        closesocket(created);
     return YRet(E_FAIL, "TCPClient::Reconnect() connect fail!");
 }
 
@@ -482,7 +348,7 @@ int TCPClient::ConnectWithinBound(SOCKET handle, const YSocketAddr& address) {
 int TCPClient::Send(void* data, int length) {
     // Held for the whole loop: the bytes of one call reach the wire together.
     LockHolder sending(&m_SendLock);
-    SOCKET handle = BeginUse(true, nullptr);
+    SOCKET handle = BeginUse(ClientSocket::Use::Send, nullptr);
     if (handle == INVALID_SOCKET)
         return 0;
     const char* bytes = static_cast<const char*>(data);
@@ -506,7 +372,7 @@ int TCPClient::Send(void* data, int length) {
             break;
         }
     }
-    EndUse(handle, true);
+    m_Socket.EndUse(handle, ClientSocket::Use::Send);
     if (result == -1) {
         Debug("TCPClient::Send() fail! (0x%x)", error);
         WSASetLastError(error);
@@ -524,17 +390,15 @@ int TCPClient::SendMsg(void* /*connection*/, void* data, int length) {
 }
 
 void TCPClient::Disconnect() {
+    m_Socket.CloseIncoming(); // a Reconnect under way fails
+    CloseConnection();
+}
+
+void TCPClient::CloseConnection() {
     LockHolder hold(&m_Lock);
     if ((m_State & (kSocketOpened | kConnected)) == 0)
         return;
-    SOCKET handle = m_Socket.GetSocket();
-    if (handle != INVALID_SOCKET) {
-        // The close that follows resets the connection and drops unsent data.
-        linger abortive{1, 0};
-        setsockopt(handle, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
-        CancelIo(reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(handle)));
-        CloseSocketLocked(true);
-    }
+    m_Socket.Close(true);
     m_State &= ~(kSocketOpened | kConnected);
 }
 
@@ -543,7 +407,11 @@ void TCPClient::ServerCut() {
     m_Worker->ConnectionCut(nullptr);
     if (frame != nullptr && frame->destroyed)
         return;
-    Disconnect();
+    // The receive thread's own cut leaves a Reconnect under way alone.
+    if (frame != nullptr)
+        CloseConnection();
+    else
+        Disconnect();
 }
 
 void TCPClient::Release() {
@@ -554,22 +422,27 @@ void TCPClient::Release() {
         signal = (m_State & kThreadRunning) != 0;
         m_State &= ~kThreadRunning;
     }
-    if (signal)
+    if (signal) {
+        m_Socket.StopReading();
         SignalExit(); // sets m_ExitEvent while a thread is held
+    }
 }
 
 void TCPClient::Wait_Release() {
+    m_Socket.CloseIncoming();
     bool wait;
     {
         LockHolder hold(&m_Lock);
         if ((m_State & (kSocketOpened | kConnected)) != 0) {
-            CloseSocketLocked(false); // graceful: the linger setting is left as it is
+            m_Socket.Close(false); // graceful: the linger setting is left as it is
             m_State &= ~(kSocketOpened | kConnected);
         }
         wait = (m_State & kThreadRunning) != 0;
     }
     if (!wait)
         return;
+    if (!IsOwnThread())
+        m_Socket.StopReading();
     WaitForExitThread(WhileWaitingForThread, this);
     LockHolder hold(&m_Lock);
     m_State &= ~kThreadRunning;
@@ -591,26 +464,24 @@ LONG TCPClient::Run(void* /*param*/) {
         return 0;
     if (begun == 0) {
         for (;;) {
-            if (m_LiveGeneration.load(std::memory_order_acquire) != 0) {
-                int n = RecvMsg(buffer);
-                if (n <= 0) {
-                    // Reconnect retired the socket the receive was on: go on
-                    // with the new one. Anything else ends the connection.
-                    if (!SocketReplaced()) {
-                        ServerCut();
-                        break;
-                    }
-                } else {
-                    LONG handled = HandleMessage(buffer, n);
-                    if (scope.Destroyed())
-                        return 0;
-                    if (handled != 0) {
-                        ServerCut();
-                        break;
-                    }
-                }
-            } else {
+            int n = kPass;
+            if (m_Socket.Generation() != 0)
+                n = ReceiveStep(buffer);
+            else
                 WaitForExitRequest();
+            if (n > 0) {
+                LONG handled = HandleMessage(buffer, n);
+                if (scope.Destroyed())
+                    return 0;
+                if (handled != 0) {
+                    ServerCut();
+                    break;
+                }
+            } else if (n != kPass && !SocketReplaced()) {
+                // A 0 or -1 of a socket that Reconnect retired is no end:
+                // the loop goes on with the new one.
+                ServerCut();
+                break;
             }
             if (ICanExit()) {
                 ServerCut();
@@ -620,12 +491,17 @@ LONG TCPClient::Run(void* /*param*/) {
         if (scope.Destroyed())
             return 0;
     }
+    m_Socket.ReaderEnded();
     MsgThreadEnd(kernel);
     if (scope.Destroyed())
         return 0;
     scope.Close();
     CleanUp();
     return 0;
+}
+
+int TCPClient::ReceiveStep(unsigned char* buffer) {
+    return RecvMsg(buffer);
 }
 
 void TCPClient::WaitForExitRequest() {
@@ -637,7 +513,7 @@ void TCPClient::WaitForExitRequest() {
 }
 
 int TCPClient::RecvMsg(unsigned char* buffer) {
-    DWORD live = m_LiveGeneration.load(std::memory_order_acquire);
+    DWORD live = m_Socket.Generation();
     if (live == 0)
         return 0;
     if (live != m_AheadGeneration) {
@@ -693,18 +569,20 @@ int TCPClient::FillAhead(int need, bool body, int bodyLength) {
             m_AheadEnd = kept;
         }
 
+        if (SocketUseHook hook = g_UseHook.load(std::memory_order_acquire))
+            hook(this, false, g_UseHookContext.load(std::memory_order_acquire));
         DWORD generation = 0;
-        SOCKET handle = BeginUse(false, &generation);
+        SOCKET handle = BeginUse(ClientSocket::Use::Read, &generation);
         if (handle == INVALID_SOCKET)
             return 0;
         if (generation != m_AheadGeneration) {
-            EndUse(handle, false);
+            EndReadUse(handle);
             return 0; // the socket was replaced in the middle of a message
         }
         const int room = m_AheadSize - m_AheadEnd;
         int n = recv(handle, reinterpret_cast<char*>(m_Ahead) + m_AheadEnd, room, 0);
         int error = n == SOCKET_ERROR ? WSAGetLastError() : 0;
-        if (!EndUse(handle, false))
+        if (!EndReadUse(handle))
             return 0; // this connection closed the socket during the receive
         if (n > 0) {
             m_AheadEnd += n;
@@ -722,11 +600,7 @@ int TCPClient::FillAhead(int need, bool body, int bodyLength) {
         }
         Debug("TCPClient::RecvMsg() recv fail! ( 0x%x )", error);
         if (error == WSAECONNABORTED || error == WSAECONNRESET) {
-            LockHolder hold(&m_Lock);
-            if (m_Socket.GetSocket() == handle) {
-                shutdown(handle, SD_BOTH);
-                CloseSocketLocked(false);
-            }
+            m_Socket.CloseIfHeld(handle);
             return 0;
         }
         if (error == WSANOTINITIALISED)
@@ -787,12 +661,12 @@ void SetSocketUseHook(SocketUseHook hook, void* context) {
 }
 
 bool TCPClient::SocketReplaced() const {
-    DWORD live = m_LiveGeneration.load(std::memory_order_acquire);
+    DWORD live = m_Socket.Generation();
     return live != 0 && live != m_AheadGeneration;
 }
 
 bool TCPClient::HasBufferedMessage() const {
-    if (m_LiveGeneration.load(std::memory_order_acquire) != m_AheadGeneration)
+    if (m_Socket.Generation() != m_AheadGeneration)
         return false;
     int buffered = m_AheadEnd - m_AheadBegin;
     if (buffered < kHeadSize)
@@ -843,15 +717,20 @@ bool TCPClient::IsInited() {
 }
 
 bool TCPClient::IsSockValid() {
-    LockHolder hold(&m_Lock);
-    return m_Socket.GetSocket() == INVALID_SOCKET;
+    return m_Socket.Held() == INVALID_SOCKET;
 }
 
 ULONG TCPClient::GetLocalIP() {
-    LockHolder hold(&m_Lock);
-    if (m_Socket.GetSocket() == INVALID_SOCKET)
+    SOCKET handle = BeginSocketUse();
+    if (handle == INVALID_SOCKET)
         return 0;
-    return m_Socket.GetLocalIP();
+    YSocketAddr local{};
+    int length = YSocketAddr::Length;
+    ULONG address = 0;
+    if (getsockname(handle, local.AsSockaddr(), &length) == 0)
+        std::memcpy(&address, &local.sin_addr, sizeof address);
+    EndSocketUse(handle);
+    return address;
 }
 
 } // namespace YNet2

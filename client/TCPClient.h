@@ -21,13 +21,12 @@
 //      the thread has ended or is ending
 //
 // Threads and ownership:
-//   - m_Socket and m_State are shared by the owner's thread, the receive
-//     thread and senders; every access holds m_Lock. A thread making a
-//     blocking call (connect, send, recv, select) on the handle marks it in
-//     use for the call (BeginSocketUse / EndSocketUse). A close while the
-//     handle is in use does not close it: it wakes the blocked calls and the
-//     last user closes the handle, so no call ever reaches a handle value
-//     that was closed and may have been given to another socket.
+//   - The socket's life is m_Socket's (ClientSocket.h lists its rules): it
+//     holds the handle, counts the blocking calls in it (connect, send,
+//     recv, select), closes a handle in use only once its last call has
+//     left, and hands a Reconnect's new socket to the ending calls. m_State
+//     is shared by the owner's thread, the receive thread and senders under
+//     m_Lock.
 //   - Sends are serialised per connection: a message is always written to
 //     the wire whole, whichever threads send at once.
 //   - The worker is the owner's; the client never deletes it. m_Data is the
@@ -44,6 +43,8 @@
 //     posted messages stay queued.
 //
 // What the design keeps and a user can trip over:
+//   - Destroying a client while another thread is inside its Init is not
+//     allowed (nor is any call on a client being destroyed).
 //   - Wait_Release called on the receive thread (from a worker callback)
 //     does not wait: it closes the socket, and the thread then ends only
 //     with the object (destroy the client to end it).
@@ -60,6 +61,7 @@
 #include <atomic>
 
 #include "client/ClientNetKernel.h"
+#include "client/ClientSocket.h"
 #include "client/MsgWorker.h"
 #include "platform/WinApi.h"
 #include "socket/YSocket.h"
@@ -85,7 +87,9 @@ public:
 
     // Owner's thread, on a client whose receive thread is not running (new,
     // or after Wait_Release): connects to addr (blocking), starts the receive
-    // thread and posts "connected". 0 or E_FAIL (logged).
+    // thread and posts "connected". 0 or E_FAIL (logged). A socket the client
+    // still holds (one that Reconnect brought after the thread ended) is
+    // closed first.
     LONG Init(YSocketAddr& addr);
 
     // Owner's thread, as Init(addr), to a target by host name or IPv4
@@ -111,7 +115,12 @@ public:
     //     connection not yet handed out are dropped, a message it cut short
     //     included; the new connection starts on a message boundary.
     //   - A receive thread that has ended is not restarted: the socket is
-    //     held (IsConnect stays false) and only destruction closes it.
+    //     held (IsConnect stays false) until Init or destruction closes it.
+    //   - Disconnect, Release, Wait_Release or destruction from another
+    //     thread while Reconnect runs wakes its calls on the new socket:
+    //     E_FAIL, nothing replaced. That ends a proxy handshake, and a
+    //     connect where shutdown wakes one (Linux); SetConnectTimeout bounds
+    //     a connect everywhere.
     LONG Reconnect();
 
     // Opt-in bound on the connect of Init and Reconnect, in milliseconds; 0
@@ -132,7 +141,8 @@ public:
     // caller's buffer when length > 4, then Send. The buffer stays scrambled.
     int SendMsg(void* connection, void* data, int length) override;
 
-    // Abortive close: the connection is reset and unsent data dropped.
+    // Abortive close: the connection is reset and unsent data dropped; a
+    // Reconnect under way on another thread fails.
     void Disconnect();
     // The worker's ConnectionCut(0), then Disconnect.
     void ServerCut();
@@ -141,10 +151,13 @@ public:
     // Closes the socket (gracefully) and waits for the receive thread to end,
     // running meanwhile the messages sent to this thread's windows. Never
     // from the receive thread: there it does not wait, and the thread ends
-    // only with the object. After Release it does not wait either. While it
-    // waits, a socket that the receive thread reads is closed too, whichever
-    // way it came (a Reconnect after a Disconnect, or during the wait); a
-    // socket that Reconnect brought and nobody reads stays held.
+    // only with the object. After Release it does not wait either.
+    // Release and Wait_Release asking a running receive thread to end also
+    // close the socket it reads, whichever way it came (a Reconnect after a
+    // Disconnect) and wherever the thread is (inside a receive or between
+    // messages); from then on the thread gets no socket, so one that a
+    // Reconnect brings later, or after the thread ended, is read by nobody
+    // and stays held (until Init or destruction).
     void Wait_Release();
     // The thread base's CleanUp.
     void Clear();
@@ -188,6 +201,15 @@ protected:
     // last RecvMsg read (that RecvMsg's 0 or -1 is then no end).
     bool SocketReplaced() const;
 
+    // Slot [8], the receive loop's step (Run is one loop for every client):
+    // one message into buffer, as RecvMsg answers (this class's step is
+    // RecvMsg), or kPass when the step received no message and found no end
+    // (the loop then asks ICanExit and steps again). Run calls it only while
+    // a socket is held; a 0 or -1 after Reconnect replaced the socket is no
+    // end either.
+    static constexpr int kPass = -2;
+    virtual int ReceiveStep(unsigned char* buffer);
+
     // True when RecvMsg can answer from bytes already buffered, without a
     // receive: a derived loop that waits for readability must not wait then.
     bool HasBufferedMessage() const;
@@ -211,15 +233,20 @@ protected:
     // never meets a half-destroyed object. Calling it again does nothing more.
     void EndReceiveThread();
 
-    // For a blocking call on the socket made outside this class (a derived
-    // receive loop's select, a handshake's recv): BeginSocketUse returns the
-    // current handle marked in use, or INVALID_SOCKET when there is none;
-    // every handle it returned goes back through EndSocketUse, which answers
-    // false when the connection closed that handle during the call (the
-    // call's result is then meaningless and the handle must not be used
-    // again).
+    // For a blocking call on the socket made outside this class (a
+    // handshake's recv): BeginSocketUse returns the current handle marked in
+    // use, or INVALID_SOCKET when there is none; every handle it returned
+    // goes back through EndSocketUse, which answers false when the
+    // connection closed that handle during the call (the call's result is
+    // then meaningless and the handle must not be used again). A receive
+    // step's calls use BeginReadUse / EndReadUse instead: the receive thread
+    // is the reader, and gets no handle once it was asked to end.
     SOCKET BeginSocketUse();
     bool EndSocketUse(SOCKET handle);
+    SOCKET BeginReadUse();
+    bool EndReadUse(SOCKET handle);
+    // True when an ending call of this client closed handle, still in use.
+    bool SocketClosedHere(SOCKET handle);
 
     // connect on handle (in use by the caller) within the bound of
     // SetConnectTimeout: 0, or SOCKET_ERROR with WSAGetLastError telling why
@@ -228,14 +255,22 @@ protected:
     int ConnectWithinBound(SOCKET handle, const YSocketAddr& address);
 
     // For a derived Init: m_Socket takes handle (a handle held before is
-    // overwritten, not closed, as Init does) and m_State gains bits;
-    // AddStateBits only adds bits.
+    // closed, as Init closes it) and m_State gains bits; AddStateBits only
+    // adds bits.
     void AdoptSocket(SOCKET handle, DWORD bits);
     void AddStateBits(DWORD bits);
-    // For a derived Reconnect: m_Socket takes handle, a connected socket,
-    // and the handle held before is retired as Reconnect retires it (closed
-    // once its last user has left). Changes no state bit.
-    void ReplaceSocket(SOCKET handle);
+    // For a derived Init: CreateThread, with the socket's reader started
+    // first (see ClientSocket::StartReading).
+    LONG StartReceiveThread();
+    // For a derived Reconnect: BeginReconnect opens the new socket and
+    // registers it, so that an ending call from another thread wakes its
+    // connect and handshake (INVALID_SOCKET when none could be opened).
+    // EndReconnect(handle, true) puts it in place of the socket held, which
+    // is retired as Reconnect retires it; false then means an ending call
+    // closed it meanwhile. EndReconnect(handle, false) closes it. Both
+    // change no state bit.
+    SOCKET BeginReconnect();
+    bool EndReconnect(SOCKET handle, bool connected);
 
     // A derived Run keeps one RunScope open for its whole body, as Run does:
     // a destructor that runs inside one of the thread's own callbacks then
@@ -260,7 +295,7 @@ protected:
     // nor misses a socket that Reconnect brings back.
     void WaitForExitRequest();
 
-    YSocket m_Socket;         // the connection's socket; guarded by m_Lock
+    ClientSocket m_Socket;    // the connection's socket, and the calls in it
     DWORD m_State;            // bits 1, 2, 4 above; guarded by m_Lock
     MsgWorker* m_Worker;      // not owned, never null
     YSocketAddr m_ServerAddr; // address of the last Init, for Reconnect
@@ -270,12 +305,6 @@ protected:
     YSocketTarget m_Target;
 
 private:
-    struct SocketUse {
-        SOCKET handle;
-        LONG users;
-        bool closePending; // closed while in use: the last user closes it
-        LONG senders;      // users that send: a close wakes both directions
-    };
     // Sizes of the read-ahead buffer. Every connection starts with the small
     // one, inside the object, of which an idle connection touches only the
     // first page. Receives that keep filling it (a fast stream) move the
@@ -288,34 +317,16 @@ private:
     // consecutive receives of at most kAheadSmall / 4 bytes before shrinking.
     static constexpr int kFullReadsToGrow = 2;
     static constexpr int kSmallReadsToShrink = 64;
-    // Distinct handles that can be in use at once: the receive thread's, one
-    // sender's (sends are serialised), the owner's connect, and spares for a
-    // handle replaced or closed while still in use.
-    static constexpr int kMaxUses = 8;
-
-    SOCKET BeginUse(bool sender, DWORD* generation);
-    bool EndUse(SOCKET handle, bool sender);
-    SocketUse* FindUse(SOCKET handle);
-    // m_Lock held: closes handle now, or marks it for its last user.
-    void CloseLocked(SOCKET handle, bool abortive);
-    // m_Lock held: m_Socket takes handle (a new socket or INVALID_SOCKET).
-    void SetSocketLocked(SOCKET handle);
-    // m_Lock held: closes the handle of m_Socket, if any.
-    void CloseSocketLocked(bool abortive);
-    // m_Lock held: cancels again the pending I/O of every handle closed
-    // while in use (see WakeBlockedCalls).
-    void RecancelLocked();
+    // m_Socket.BeginUse, then the test hook (TCPClientHooks.h).
+    SOCKET BeginUse(ClientSocket::Use use, DWORD* generation);
+    // Disconnect without ending a Reconnect under way (the receive thread's cut).
+    void CloseConnection();
     // The owner's wait for the receive thread calls it every few
-    // milliseconds: closes the socket held when the receive thread is
-    // blocked on it (one that Reconnect brought after the ending call's
-    // close), then RecancelLocked.
+    // milliseconds: m_Socket.Recancel.
     static void WhileWaitingForThread(void* client);
     // Reconnect after an Init by name: resolves it again, then reconnects
     // to its addresses in turn.
     LONG ReconnectByName();
-    // Repeats the cancel of a closed handle until its last user has left,
-    // for a bounded time.
-    void CancelUntilLeft(SOCKET handle);
     // Receive thread: makes at least need bytes of the current message buffered.
     int FillAhead(int need, bool body, int bodyLength);
     // Receive thread: moves the buffered bytes to the front of the buffer of
@@ -325,12 +336,8 @@ private:
     void SizeAheadFor(int n, int room);
     static RunFrame* OwnRunFrame(const TCPClient* client);
 
-    mutable CRITICAL_SECTION m_Lock; // m_Socket, m_State, m_Uses, m_Generation
-    CRITICAL_SECTION m_SendLock;     // held for one whole Send; taken before m_Lock
-    SocketUse m_Uses[kMaxUses];      // handles in use by a blocking call
-    int m_UseCount;
-    DWORD m_Generation;                  // bumped whenever m_Socket gets a new socket
-    std::atomic<DWORD> m_LiveGeneration; // m_Generation while a socket is held, else 0
+    mutable CRITICAL_SECTION m_Lock;     // m_State; taken before m_Socket's own lock
+    CRITICAL_SECTION m_SendLock;         // held for one whole Send; taken before m_Lock
     std::atomic<DWORD> m_ConnectTimeout; // milliseconds, 0 for none
 
     // Receive thread only: the read-ahead buffer, m_AheadSize bytes at

@@ -6,10 +6,13 @@ namespace YNet2 {
 class TCPClient;
 
 // Called by every thread that has just marked a client's socket in use,
-// right before its blocking call on it (outside the client's lock): a test
-// holds a thread there to reach the moment between the mark and the call.
-// One hook for the process; null removes it. Costs an atomic load per call.
-typedef void (*SocketUseHook)(const TCPClient* client, void* context);
+// right before its blocking call on it (outside the client's lock), with
+// marked true: a test holds a thread there to reach the moment between the
+// mark and the call. The receive thread also calls it with marked false
+// right before it marks the socket for each receive: a test holds it there
+// to act between two receives. One hook for the process; null removes it.
+// Costs an atomic load per call.
+typedef void (*SocketUseHook)(const TCPClient* client, bool marked, void* context);
 void SetSocketUseHook(SocketUseHook hook, void* context);
 
 } // namespace YNet2

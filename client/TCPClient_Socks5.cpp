@@ -164,8 +164,11 @@ int RecvExact(SOCKET handle, unsigned char* data, int length, int* error, const 
     return length;
 }
 
-// One log line for a reply that could not be read; E_FAIL.
-LONG ReplyReadFail(const char* op, const char* step, int result, int error) {
+// One log line for a reply that could not be read; E_FAIL. closedHere: an
+// ending call of this client closed the socket (the proxy did nothing).
+LONG ReplyReadFail(const char* op, const char* step, int result, int error, bool closedHere) {
+    if (closedHere)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 %s fail! (the client closed the connection)", op, step);
     if (result == 0)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 %s fail! (proxy closed the connection)", op, step);
     return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 %s fail! (recv 0x%x)", op, step, error);
@@ -312,13 +315,15 @@ LONG TCPClient_Socks5::InitThroughProxy(YSocketAddr& addr, const YSocketTarget& 
     if (handle != INVALID_SOCKET && !EndSocketUse(handle) && result == 0)
         result = YRet(E_FAIL, "TCPClient_Socks5::Init() connection closed during the handshake!");
     if (result != 0) {
+        int error = WSAGetLastError(); // the connect's, for the caller
         Release();
+        WSASetLastError(error);
         return result;
     }
 
     m_Worker->PostMsg(1, 0); // connected: before the thread exists
     AddStateBits(kConnected);
-    if (CreateThread(0, nullptr, nullptr, 0) != 0) {
+    if (StartReceiveThread() != 0) {
         Release();
         return YRet(E_FAIL, "TCPClient_Socks5::Init() Create main thread fail!");
     }
@@ -331,18 +336,15 @@ LONG TCPClient_Socks5::Reconnect() {
         return TCPClient::Reconnect();
     if (m_ResolveLocally && m_Target.GetKind() == YSocketTarget::NAME)
         return ReconnectByLocalName();
-    // Connected and shaken hands before the client sees it: nothing else
-    // can use the handle meanwhile.
-    SOCKET handle = socket(AF_INET, SOCK_STREAM, 0);
+    // Connected and shaken hands before it takes the place of the proxy
+    // connection held (which is then closed, as a direct Reconnect closes
+    // it); an ending call from another thread wakes the handshake.
+    SOCKET handle = BeginReconnect();
     LONG result = ConnectThroughProxy(handle, "Reconnect", m_GaveUserName ? m_UserName : nullptr,
                                       m_GavePassword ? m_Password : nullptr);
-    if (result != 0) {
-        if (handle != INVALID_SOCKET)
-            closesocket(handle);
-        return result;
-    }
-    ReplaceSocket(handle); // the proxy connection held before is closed, as a direct Reconnect closes it
-    return 0;
+    if (handle != INVALID_SOCKET && !EndReconnect(handle, result == 0) && result == 0)
+        result = YRet(E_FAIL, "TCPClient_Socks5::Reconnect() connection closed during the handshake!");
+    return result;
 }
 
 LONG TCPClient_Socks5::ReconnectByLocalName() {
@@ -403,7 +405,7 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send method request fail! (0x%x)", op, error);
     int got = RecvExact(handle, buffer, 2, &error, deadline);
     if (got != 2)
-        return ReplyReadFail(op, "method reply", got, error);
+        return ReplyReadFail(op, "method reply", got, error, SocketClosedHere(handle));
     if (buffer[0] != kSocks5)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 method reply fail! (version %d, not a SOCKS5 proxy)", op,
                     buffer[0]);
@@ -422,8 +424,11 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
             return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send user name/password fail! (0x%x)", op, error);
         got = RecvExact(handle, buffer, 2, &error, deadline);
         if (got != 2)
-            return ReplyReadFail(op, "user name/password reply", got, error);
-        if (buffer[0] != kAuthVersion || buffer[1] != 0)
+            return ReplyReadFail(op, "user name/password reply", got, error, SocketClosedHere(handle));
+        if (buffer[0] != kAuthVersion)
+            return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 user name/password reply fail! (version %d, not 1)", op,
+                        buffer[0]);
+        if (buffer[1] != 0)
             return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 user name/password fail! (refused, status %d)", op,
                         buffer[1]);
     }
@@ -434,7 +439,7 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
     // The reply's status first: a refusal is final whatever follows it.
     got = RecvExact(handle, buffer, 2, &error, deadline);
     if (got != 2)
-        return ReplyReadFail(op, "connect reply", got, error);
+        return ReplyReadFail(op, "connect reply", got, error, SocketClosedHere(handle));
     if (buffer[0] != kSocks5)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 connect reply fail! (version %d, not a SOCKS5 reply)", op,
                     buffer[0]);
@@ -444,14 +449,14 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
     // Then exactly the bound address: the server's first bytes may follow.
     got = RecvExact(handle, buffer + 2, 3, &error, deadline);
     if (got != 3)
-        return ReplyReadFail(op, "connect reply", got, error);
+        return ReplyReadFail(op, "connect reply", got, error, SocketClosedHere(handle));
     int replyLength = ConnectReplyLength(buffer);
     if (replyLength == 0)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 connect reply fail! (unknown address type %d)", op,
                     buffer[3]);
     got = RecvExact(handle, buffer + 5, replyLength - 5, &error, deadline);
     if (got != replyLength - 5)
-        return ReplyReadFail(op, "connect reply", got, error);
+        return ReplyReadFail(op, "connect reply", got, error, SocketClosedHere(handle));
     return 0;
 }
 
@@ -479,67 +484,30 @@ LONG TCPClient_Socks5::Socks4Handshake(SOCKET handle, const char* op) {
 
 // ---------------------------------------------------------------- receive thread
 
-LONG TCPClient_Socks5::Run(void* /*param*/) {
-    RunScope scope(this);
-    unsigned char buffer[2 * kMaxMessage];
-    void* kernel = static_cast<NetKernel*>(this);
-    LONG begun = MsgThreadBegin(kernel);
-    if (scope.Destroyed())
-        return 0;
-    if (begun == 0) {
-        for (;;) {
-            // Whole messages read ahead are handed out without a wait.
-            if (IsSocks5Msg() || !HasBufferedMessage()) {
-                if (!WaitReadable()) {
-                    WaitForExitRequest();
-                    if (ICanExit()) {
-                        ServerCut();
-                        break;
-                    }
-                    continue;
-                }
-            }
-            bool handshake = IsSocks5Msg();
-            int n = handshake ? RecvSocks5Msg() : RecvMsg(buffer);
-            if (n < 0) {
-                // Only a call that was interrupted or would block may succeed
-                // when repeated; any other error would repeat for ever.
-                int error = WSAGetLastError();
-                if (error != WSAEINTR && error != WSAEWOULDBLOCK)
-                    n = 0;
-            }
-            if (n == 0) {
-                ServerCut();
-                break;
-            }
-            if (n > 0 && !handshake) {
-                LONG handled = HandleMessage(buffer, n);
-                if (scope.Destroyed())
-                    return 0;
-                if (handled != 0) {
-                    ServerCut();
-                    break;
-                }
-            }
-            if (ICanExit()) {
-                ServerCut();
-                break;
-            }
-        }
-        if (scope.Destroyed())
-            return 0;
+LONG TCPClient_Socks5::Run(void* param) {
+    return TCPClient::Run(param);
+}
+
+int TCPClient_Socks5::ReceiveStep(unsigned char* buffer) {
+    // Whole messages read ahead are handed out without a wait.
+    if ((IsSocks5Msg() || !HasBufferedMessage()) && !WaitReadable())
+        return kPass; // no socket any more: the loop waits for the request to end
+    const bool handshake = IsSocks5Msg();
+    int n = handshake ? RecvSocks5Msg() : RecvMsg(buffer);
+    if (n < 0) {
+        // Only a call that was interrupted or would block may succeed when
+        // repeated; any other error would repeat for ever.
+        int error = WSAGetLastError();
+        return error == WSAEINTR || error == WSAEWOULDBLOCK ? kPass : 0;
     }
-    MsgThreadEnd(kernel);
-    if (scope.Destroyed())
-        return 0;
-    scope.Close();
-    CleanUp();
-    return 0;
+    if (n > 0 && handshake)
+        return kPass; // a step of the handshake: nothing to hand out
+    return n;
 }
 
 bool TCPClient_Socks5::WaitReadable() {
     for (;;) {
-        SOCKET handle = BeginSocketUse();
+        SOCKET handle = BeginReadUse();
         if (handle == INVALID_SOCKET)
             return false;
         fd_set readable;
@@ -547,7 +515,7 @@ bool TCPClient_Socks5::WaitReadable() {
         FD_SET(handle, &readable);
         timeval slice{0, kSelectSliceUs};
         int ready = select(0, &readable, nullptr, nullptr, &slice);
-        bool ours = EndSocketUse(handle);
+        bool ours = EndReadUse(handle);
         // Readable, failed, or closed meanwhile: the receive tells which.
         if (ready != 0 || !ours || ICanExit())
             return true;
@@ -579,13 +547,13 @@ int TCPClient_Socks5::RecvSocks5Msg() {
         SizeHandshakeBuff(22); // room for the longest fixed reply
         m_ReplyLen = m_HandshakeState == 3 ? 5 : 2;
     }
-    SOCKET handle = BeginSocketUse();
+    SOCKET handle = BeginReadUse();
     if (handle == INVALID_SOCKET)
         return 0;
     int n = recv(handle, reinterpret_cast<char*>(m_HandshakeBuff.data) + m_HandshakeBuff.filled,
                  m_ReplyLen - m_HandshakeBuff.filled, 0);
     int error = n == SOCKET_ERROR ? WSAGetLastError() : 0;
-    if (!EndSocketUse(handle))
+    if (!EndReadUse(handle))
         return 0; // the connection closed the socket during the receive
     if (n == SOCKET_ERROR) {
         WSASetLastError(error);

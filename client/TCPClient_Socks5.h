@@ -52,14 +52,23 @@
 // proper RFC 1929 request from m_UserName and m_Password. While it runs,
 // Run hands no result of it to HandleMessage.
 //
-// Receive loop (Run): waits for readability before each receive unless
-// whole messages are already read ahead; a receive error that lasts
-// (anything but an interrupted or would-block call) cuts the connection as
-// a closed peer does; with no socket it waits for the request to end.
+// Receive loop: TCPClient's, with this class's step (ReceiveStep): it waits
+// for readability before each receive unless whole messages are already
+// read ahead; a receive error that lasts (anything but an interrupted or
+// would-block call) cuts the connection as a closed peer does. Like
+// TCPClient's, the loop goes on with the new socket after a Reconnect.
+//
+// Where this class departs from the letter of the original design, as
+// RFC 1928 wants: the version byte of the method reply must be 5, and a
+// CONNECT reply whose version byte is not 5 (4, say) fails. With a user name
+// the greeting offers only the user name/password method (05 02 02 02), so a
+// proxy without authentication answers "no acceptable method" and Init
+// fails where curl would go on without credentials.
 //
 // Threads: as TCPClient. Init and Reconnect run on the owner's thread and
 // block in connect, send and recv; the handshake's calls mark the handle in
-// use, so a Release or Disconnect from another thread ends a handshake that
+// use (Reconnect's socket is registered as incoming), so a Release,
+// Disconnect or Wait_Release from another thread ends a handshake that
 // hangs. m_HandshakeBuff, m_ReplyLen and m_HandshakeState belong to the
 // receive thread.
 #pragma once
@@ -117,7 +126,8 @@ public:
     // TCPClient::Reconnect. 0 or E_FAIL (logged).
     LONG Reconnect();
 
-    // Slot [1]: the receive thread; param is not used; returns 0.
+    // Slot [1]: the receive thread, TCPClient's loop with ReceiveStep below;
+    // param is not used; returns 0.
     LONG Run(void* param) override;
 
     // One step of the asynchronous SOCKS5 handshake: 0 when the proxy closed
@@ -129,6 +139,11 @@ public:
     bool IsSocks5Msg();
 
 protected:
+    // Slot [8]: waits for readability, then one step of the asynchronous
+    // handshake (kPass) or RecvMsg; a passing error (interrupted, would
+    // block) is kPass, a lasting one 0.
+    int ReceiveStep(unsigned char* buffer) override;
+
     // The asynchronous handshake's receive buffer; the object owns the array.
     struct HandshakeBuff {
         unsigned char* data; // array new / delete

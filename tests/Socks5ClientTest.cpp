@@ -42,7 +42,7 @@ public:
     using TCPClient_Socks5::m_HandshakeState;
     using TCPClient_Socks5::TCPClient_Socks5;
     // Forgets the handle without closing it (a copy's shared handle).
-    void DropSocket() { AdoptSocket(INVALID_SOCKET, 0); }
+    void DropSocket() { m_Socket.Share(INVALID_SOCKET); }
     SOCKET Handle() {
         SOCKET handle = BeginSocketUse();
         if (handle != INVALID_SOCKET)
@@ -189,6 +189,7 @@ struct FailureCase {
     const char* user;
     std::vector<Step> script;
     std::string logLine;
+    const char* password = "pw";
 };
 
 TEST(Socks5ClientTest, EveryRefusalGarbageOrCloseEndsInitWithOneLineAndNoConnection) {
@@ -220,6 +221,30 @@ TEST(Socks5ClientTest, EveryRefusalGarbageOrCloseEndsInitWithOneLineAndNoConnect
          nullptr,
          {greet, {Step::Send, {5, 2}}},
          init + "socks5 proxy asks for a user name and password, none given!"},
+        {"auth version 5",
+         Socks::SOCKS5,
+         "alice",
+         {greetAuth,
+          {Step::Send, {5, 2}},
+          {Step::Expect, {1, 5, 'a', 'l', 'i', 'c', 'e', 2, 'p', 'w'}},
+          {Step::Send, {5, 0}}},
+         init + "socks5 user name/password reply fail! (version 5, not 1)"},
+        {"user name without a password",
+         Socks::SOCKS5,
+         "alice",
+         {greetAuth, {Step::Send, {5, 2}}},
+         init + "socks5 proxy asks for a user name and password, none given!",
+         nullptr},
+        {"connect reply version 4",
+         Socks::SOCKS5,
+         nullptr,
+         {greet, accepted, connect, {Step::Send, {4, 0, 0, 1, 10, 0, 0, 1, 0, 80}}},
+         init + "socks5 connect reply fail! (version 4, not a SOCKS5 reply)"},
+        {"socks4 version 4",
+         Socks::SOCKS4,
+         nullptr,
+         {{Step::Expect, kSocks4Request}, {Step::Send, {4, 90, 0, 80, 10, 0, 0, 1}}},
+         init + "socks4 ans1 fail!"},
         {"auth status 1",
          Socks::SOCKS5,
          "alice",
@@ -278,7 +303,7 @@ TEST(Socks5ClientTest, EveryRefusalGarbageOrCloseEndsInitWithOneLineAndNoConnect
     for (const FailureCase& c : cases) {
         LogCapture log;
         FakeProxied f;
-        ASSERT_TRUE(f.Start(c.type, c.user, "pw")) << c.name;
+        ASSERT_TRUE(f.Start(c.type, c.user, c.password)) << c.name;
         for (const Step& step : c.script) {
             if (step.kind == Step::Expect)
                 ASSERT_TRUE(f.Expect(step.bytes)) << c.name;
@@ -327,15 +352,37 @@ TEST(Socks5ClientTest, CredentialsLongerThan255BytesAreRefusedBeforeConnecting) 
     EXPECT_EQ(E_FAIL, f.Result());
 }
 
-TEST(Socks5ClientTest, ReleaseFromAnotherThreadEndsAHandshakeThatHangs) {
-    LogCapture log;
-    FakeProxied f;
-    ASSERT_TRUE(f.Start(Socks::SOCKS5));
-    ASSERT_TRUE(f.Expect({5, 1, 0})); // and the proxy never answers
-    f.client.Release();
-    EXPECT_EQ(E_FAIL, f.Result());
-    EXPECT_TRUE(f.client.IsSockValid());
-    EXPECT_EQ(1u, log.Lines().size());
+// A proxy that takes the connection and never answers: an ending call from
+// another thread ends the handshake of Init, and of Reconnect (whose socket
+// the client does not hold yet), and the line says who closed it.
+TEST(Socks5ClientTest, EndingCallsFromAnotherThreadEndAHandshakeThatHangs) {
+    const char* const names[] = {"Init, Release", "Reconnect, Release", "Reconnect, Disconnect",
+                                 "Reconnect, Wait_Release"};
+    for (int c = 0; c < 4; ++c) {
+        FakeProxied f;
+        const std::string op = c == 0 ? "Init" : "Reconnect";
+        ASSERT_TRUE(f.Start(Socks::SOCKS5)) << names[c];
+        if (c > 0) {
+            ASSERT_TRUE(f.Expect({5, 1, 0}));
+            ASSERT_TRUE(f.proxy.Send({5, 0}));
+            ASSERT_TRUE(f.Expect(kConnectRequest));
+            ASSERT_TRUE(f.proxy.Send(kGranted));
+            ASSERT_EQ(0, f.Result());
+            ASSERT_TRUE(f.StartReconnect());
+        }
+        LogCapture log;
+        ASSERT_TRUE(f.Expect({5, 1, 0})) << names[c]; // and the proxy never answers
+        if (c == 3)
+            f.client.Wait_Release();
+        else if (c == 2)
+            f.client.Disconnect();
+        else
+            f.client.Release();
+        EXPECT_EQ(E_FAIL, f.Result()) << names[c];
+        EXPECT_EQ(Lines{"TCPClient_Socks5::" + op + "() socks5 method reply fail! (the client closed the connection)"},
+                  log.Lines())
+            << names[c];
+    }
 }
 
 // ---------------------------------------------------------------- receive loop and life

@@ -1,6 +1,7 @@
-// TCPClient::Reconnect on a connection whose receive thread still runs.
+// TCPClient::Reconnect (and the SOCKS client's) on a connection whose receive thread still runs, or has ended.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -9,10 +10,13 @@
 #include <vector>
 
 #include "client/TCPClient.h"
+#include "client/TCPClientHooks.h"
+#include "client/TCPClient_Socks5.h"
 #include "platform/WinApi.h"
 #include "socket/YSocketAddr.h"
 #include "support/ClientHarness.h"
 #include "support/LogCapture.h"
+#include "support/RealProxies.h"
 #include "support/ScriptedPeer.h"
 
 using namespace YNet2;
@@ -114,41 +118,179 @@ TEST(TCPClientReconnect, AFailedReconnectLeavesTheLiveConnectionAsItWas) {
     EXPECT_EQ((Events{"begin", "message", "cut", "end"}), worker.Events());
 }
 
+// Holds the receive thread where it calls Stop (once armed) until go.
+struct ThreadHold {
+    HANDLE reached = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> armed{false};
+    ~ThreadHold() {
+        SetEvent(go);
+        CloseHandle(reached);
+        CloseHandle(go);
+    }
+    void Stop() {
+        if (!armed.exchange(false))
+            return;
+        SetEvent(reached);
+        WaitForSingleObject(go, kWaitMs);
+    }
+    static void Hook(const TCPClient*, bool marked, void* context) {
+        if (marked)
+            static_cast<ThreadHold*>(context)->Stop();
+    }
+    // Holds at the receive thread's first unmarked call once armed (before a receive).
+    static void HookNextReceive(const TCPClient*, bool marked, void* context) {
+        if (!marked)
+            static_cast<ThreadHold*>(context)->Stop();
+    }
+    // Holds at the receive thread's second unmarked call (before its second receive).
+    static void HookSecondReceive(const TCPClient*, bool marked, void* context) {
+        auto* self = static_cast<ThreadHold*>(context);
+        if (!marked && ++self->receives == 2)
+            self->Stop();
+    }
+    int receives = 0;
+};
+
 // Disconnect clears the state bits while the thread is inside the handler;
 // the thread then carries on with the socket Reconnect brought, and the
-// ending call's close (which goes by those bits) does not reach it.
+// ending call's close (which goes by those bits) does not reach it. Wait_Release
+// closes it all the same, whether the thread is between messages (held in
+// the handler) or has marked the socket for its next receive (the hook).
 TEST(TCPClientReconnect, WaitReleaseEndsAThreadReadingTheSocketReconnectBroughtAfterADisconnect) {
+    for (bool inReceive : {false, true}) {
+        RecordingWorker worker;
+        auto client = std::make_unique<ReconnectingClient>(&worker);
+        ScriptedPeer peer;
+        ThreadHold first;
+        ThreadHold second;
+        first.armed = true;
+        SetSocketUseHook(ThreadHold::Hook, &second);
+        int seen = 0;
+        worker.onMessage = [&](const unsigned char*, int, void*) -> LONG {
+            if (++seen == 1) {
+                first.Stop();
+            } else {
+                second.armed = true;
+                if (!inReceive)
+                    second.Stop();
+            }
+            return 0;
+        };
+        YSocketAddr address = peer.Address();
+        ASSERT_EQ(0, client->Init(address));
+        ASSERT_TRUE(peer.Accept());
+        ASSERT_TRUE(peer.Send(WireMessage(1, 1, Text("one"))));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.reached, kWaitMs));
+        client->Disconnect();
+        ASSERT_EQ(0, client->Reconnect());
+        SetEvent(first.go);
+        ASSERT_TRUE(peer.Accept());
+        ASSERT_TRUE(peer.Send(WireMessage(1, 2, Text("two"))));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second.reached, kWaitMs)) << inReceive;
+
+        auto ending = std::async(std::launch::async, [&] { client->Wait_Release(); });
+        EXPECT_EQ(0, peer.WaitForEnd()) << inReceive; // closed while the thread is still held
+        SetEvent(second.go);
+        EXPECT_EQ(std::future_status::ready, ending.wait_for(std::chrono::milliseconds(kWaitMs))) << inReceive;
+        peer.Close(); // should the wait not have ended, this ends it
+        ending.wait();
+        SetSocketUseHook(nullptr, nullptr);
+        EXPECT_EQ((Events{"begin", "message", "message", "cut", "end"}), worker.Events()) << inReceive;
+    }
+}
+
+// Reconnects in a row on a running connection: the second comes while the
+// receive thread, woken by the first, is held right before its receive
+// (after it took up the socket the first brought): the thread goes on with
+// the newest, without a cut, for a SOCKS client without a proxy, through a
+// proxy of type 0 and through microsocks alike.
+TEST(TCPClientReconnect, ReconnectsInARowKeepTheReceiveThreadReadingDirectAndThroughAProxy) {
+    RealProxies proxies = FindRealProxies();
+    ASSERT_EQ("", proxies.missing) << "run the tests through scripts/proxies.sh";
+    for (int route = 0; route < 3; ++route) {
+        LogCapture log;
+        RecordingWorker worker;
+        auto socks = std::make_unique<TCPClient_Socks5>(&worker);
+        ScriptedPeer peer;
+        ThreadHold hold;
+        SetSocketUseHook(ThreadHold::HookNextReceive, &hold);
+        worker.onMessage = [&](const unsigned char*, int, void*) -> LONG {
+            hold.armed = true;
+            return 0;
+        };
+        YSocketAddr server = peer.Address();
+        LONG init = route == 0 ? socks->TCPClient::Init(server)
+                    : route == 1
+                        ? socks->Init(server, static_cast<TCPClient_Socks5::_SOCKS_TYPE>(0), &server, nullptr, nullptr)
+                        : socks->Init(server, TCPClient_Socks5::SOCKS5, &proxies.microsocksAuth, proxies.user.c_str(),
+                                      proxies.password.c_str());
+        ASSERT_EQ(0, init) << route;
+        ASSERT_TRUE(peer.Accept()) << route;
+        ASSERT_TRUE(peer.Send(WireMessage(1, 1, Text("before"))));
+        ASSERT_TRUE(worker.WaitForMessages(1)) << route;
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_EQ(0, socks->Reconnect()) << route; // through the proxy, credentials included
+            ASSERT_TRUE(peer.Accept()) << route;
+            // Two bytes of a head: a loop that waits for readability comes to its receive too.
+            ASSERT_TRUE(i == 1 || peer.Send({10, 0})) << route;
+            ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hold.reached, kWaitMs)) << route;
+        }
+        SetEvent(hold.go);
+        ASSERT_TRUE(peer.Send(WireMessage(1, 2, Text("after"))));
+        EXPECT_TRUE(worker.WaitForMessages(2)) << route;
+        SetSocketUseHook(nullptr, nullptr);
+        EXPECT_TRUE(socks->IsConnect()) << route;
+        EXPECT_EQ((Events{"begin", "message", "message"}), worker.Events()) << route;
+        EXPECT_TRUE(log.Lines().empty()) << route;
+        socks->Wait_Release();
+    }
+}
+
+// The socket is replaced between two receives of one message: the part
+// already received belongs to the old connection and is dropped, never
+// completed with the new connection's bytes.
+TEST(TCPClientReconnect, APartReceivedBeforeTheSocketWasReplacedIsNeverCompletedFromTheNewOne) {
     RecordingWorker worker;
     auto client = std::make_unique<ReconnectingClient>(&worker);
     ScriptedPeer peer;
-    std::mutex gate;
-    std::unique_lock<std::mutex> holding(gate);
-    worker.onMessage = [&](const unsigned char*, int, void*) -> LONG {
-        std::lock_guard<std::mutex> pass(gate);
-        return 0;
-    };
+    ThreadHold hold;
+    hold.armed = true;
+    SetSocketUseHook(ThreadHold::HookSecondReceive, &hold);
     YSocketAddr address = peer.Address();
     ASSERT_EQ(0, client->Init(address));
     ASSERT_TRUE(peer.Accept());
-    ASSERT_TRUE(peer.Send(WireMessage(1, 1, Text("one"))));
-    ASSERT_TRUE(worker.WaitForMessages(1));
-    client->Disconnect();
+    Bytes cut = WireMessage(1, 1, Text("never finished"));
+    cut.resize(6);
+    ASSERT_TRUE(peer.Send(cut));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hold.reached, kWaitMs));
     ASSERT_EQ(0, client->Reconnect());
-    holding.unlock();
     ASSERT_TRUE(peer.Accept());
-    ASSERT_TRUE(peer.Send(WireMessage(1, 2, Text("two"))));
-    ASSERT_TRUE(worker.WaitForMessages(2)); // the thread reads the new socket
+    ASSERT_TRUE(peer.Send(WireMessage(1, 2, Text("whole message"))));
+    SetEvent(hold.go);
+    ASSERT_TRUE(worker.WaitForMessages(1));
+    SetSocketUseHook(nullptr, nullptr);
+    EXPECT_EQ(PlainMessage(1, 2, Text("whole message")), worker.Messages()[0]);
+    client->Wait_Release();
+}
 
-    auto ending = std::async(std::launch::async, [&] { client->Wait_Release(); });
-    bool ended = ending.wait_for(std::chrono::milliseconds(kWaitMs)) == std::future_status::ready;
-    EXPECT_TRUE(ended);
-    if (!ended)
-        peer.Close(); // ends the receive, and so the wait
-    ending.wait();
-    if (ended) {
-        EXPECT_EQ(0, peer.WaitForEnd());
-    }
-    EXPECT_EQ((Events{"begin", "message", "message", "cut", "end"}), worker.Events());
+// The socket a Reconnect brought after the receive thread ended is closed
+// by the next Init, not left open.
+TEST(TCPClientReconnect, InitClosesTheSocketAReconnectBroughtAfterTheThreadEnded) {
+    RecordingWorker worker;
+    auto client = std::make_unique<ReconnectingClient>(&worker);
+    ScriptedPeer peer;
+    YSocketAddr address = peer.Address();
+    ASSERT_EQ(0, client->Init(address));
+    ASSERT_TRUE(peer.Accept());
+    peer.Close();
+    ASSERT_TRUE(worker.WaitForEvent("end"));
+    ASSERT_EQ(0, client->Reconnect());
+    ASSERT_TRUE(peer.Accept());
+    client->Wait_Release(); // waits for the thread; the socket stays held
+    ASSERT_EQ(0, client->Init(address));
+    EXPECT_EQ(0, peer.WaitForEnd()); // the Reconnect's connection
+    client->Wait_Release();
 }
 
 } // namespace

@@ -44,9 +44,9 @@ public:
     void Go() { SetEvent(m_Go); }
 
 private:
-    static void Hook(const TCPClient* client, void* context) {
+    static void Hook(const TCPClient* client, bool marked, void* context) {
         auto* self = static_cast<MarkedCallHold*>(context);
-        if (client != self->m_Client || !self->m_Armed.exchange(false))
+        if (!marked || client != self->m_Client || !self->m_Armed.exchange(false))
             return;
         SetEvent(self->m_Marked);
         WaitForSingleObject(self->m_Go, kWaitMs);

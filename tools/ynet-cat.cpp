@@ -13,7 +13,8 @@
 // options), prints every message received and every window notification as
 // it arrives. Once standard input ends it waits, at most --wait-ms
 // milliseconds, for one reply per message sent, then releases the
-// connection.
+// connection. A message that arrives while no line awaits its reply (a
+// server's greeting on accept) is printed but not counted as a reply.
 //
 // Threads: the main thread owns a message-only window and prints, in the
 // order they were posted, the window notifications and the messages the
@@ -145,15 +146,19 @@ public:
 // main thread's queue, behind the notifications posted before it.
 class CatWorker : public YNet2::MsgWorker {
 public:
-    CatWorker(HWND window, bool hex)
-        : MsgWorker(window, kNotify), m_Hex(hex), m_Client(nullptr), m_Received(0), m_Cut(0), m_ClientCut(0) {}
+    CatWorker(HWND window, bool hex, const LONG volatile* sent)
+        : MsgWorker(window, kNotify), m_Hex(hex), m_Client(nullptr), m_Sent(sent), m_Received(0), m_Cut(0),
+          m_ClientCut(0) {}
 
     void Watch(PeerProbe* client) { m_Client = client; }
 
     LONG HandleMessage(void* message, int length, void*, void*) override {
         auto* line =
             new std::string("recv: " + YNet2Tools::DescribeMessage(static_cast<const BYTE*>(message), length, m_Hex));
-        InterlockedIncrement(&m_Received);
+        // The sender counts a line before sending it, so its reply always
+        // finds it counted.
+        if (Read(m_Received) < Read(*m_Sent))
+            InterlockedIncrement(&m_Received);
         if (!PostMessageA(m_Window, kReceived, 0, reinterpret_cast<LPARAM>(line))) {
             g_Out.Line(stdout, *line);
             delete line;
@@ -177,7 +182,8 @@ public:
 private:
     bool m_Hex;
     PeerProbe* m_Client;
-    LONG volatile m_Received;
+    const LONG volatile* m_Sent; // lines sent so far (the reader's count)
+    LONG volatile m_Received;    // replies: messages that came while a line awaited one
     LONG volatile m_Cut;
     LONG volatile m_ClientCut;
 };
@@ -186,7 +192,7 @@ struct Reader {
     YNet2::TCPClient* client;
     const Options* options;
     HWND window;
-    LONG volatile sent;
+    LONG volatile* sent;   // lines sent, shared with the worker
     LONG volatile tooLong; // lines not sent: longer than a message body holds
 };
 
@@ -221,7 +227,7 @@ DWORD WINAPI ReadAndSend(LPVOID parameter) {
                      options.request, options.respond, false);
         std::memcpy(message.data(), &head, sizeof(head));
         std::memcpy(message.data() + sizeof(head), line.data(), line.size());
-        InterlockedIncrement(&reader->sent);
+        InterlockedIncrement(reader->sent);
         if (reader->client->SendMsg(nullptr, message.data(), length) != length) {
             PostMessageA(reader->window, kReaderDone, 0, 0);
             return 1;
@@ -477,7 +483,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    CatWorker worker(window, options.hex);
+    LONG volatile sent = 0;
+    CatWorker worker(window, options.hex, &sent);
     std::unique_ptr<YNet2::TCPClient> connection;
     LONG connected;
     if (options.proxyType == 0) {
@@ -495,10 +502,15 @@ int main(int argc, char** argv) {
         connected = socks->Init(
             target, static_cast<YNet2::TCPClient_Socks5::_SOCKS_TYPE>(options.proxyType), &proxyAddress, user, password,
             options.proxyResolves ? YNet2::TCPClient_Socks5::RESOLVE_BY_PROXY : YNet2::TCPClient_Socks5::RESOLVE_LOCAL);
+        const int error = WSAGetLastError();
         YNet2::SetLogSink(LogToStderr, nullptr);
         connection = std::move(socks);
         if (connected != 0) {
             // "TCPClient_Socks5::Init() socks5 connect fail! (...)": the step and the proxy's answer.
+            // "TCPClient_Socks5::Init() connect fail!": the proxy itself is not there.
+            if (why == "TCPClient_Socks5::Init() connect fail!")
+                why = "() the proxy cannot be reached: " + std::string(ConnectErrorText(error)) + " (error " +
+                      std::to_string(error) + ")";
             const size_t words = why.find("() ");
             std::fprintf(stderr, "ynet-cat: cannot connect to %s through the %s proxy %s: %s\n", options.target.c_str(),
                          options.proxyType == YNet2::TCPClient_Socks5::SOCKS4 ? "SOCKS4" : "SOCKS5",
@@ -525,7 +537,7 @@ int main(int argc, char** argv) {
     g_Out.Line(stdout, "connected to " + options.target +
                            (options.proxyType == 0 ? std::string() : " through the proxy " + options.proxy));
 
-    Reader reader{&client, &options, window, 0, 0};
+    Reader reader{&client, &options, window, &sent, 0};
     HANDLE readerThread = CreateThread(nullptr, 0, ReadAndSend, &reader, 0, nullptr);
     if (readerThread == nullptr) {
         std::fprintf(stderr, "ynet-cat: cannot start the input thread\n");
@@ -545,7 +557,7 @@ int main(int argc, char** argv) {
     std::string verdict;
     for (;;) {
         Pump(readerDone, sendFailed);
-        const LONG sent = Read(reader.sent);
+        const LONG sentNow = Read(sent);
         const LONG received = worker.Received();
         // The client's own cut comes first: a send it made fail is part of it.
         if (worker.ClientCut()) {
@@ -560,12 +572,12 @@ int main(int argc, char** argv) {
                                    : "ynet-cat: the connection was cut; a message could not be sent";
             break;
         }
-        if (readerDone && received >= sent)
+        if (readerDone && received >= sentNow)
             break; // all answered (a cut after that is the peer's normal end)
-        if (worker.Cut() && (received < sent || !readerDone)) {
-            if (received < sent) {
+        if (worker.Cut() && (received < sentNow || !readerDone)) {
+            if (received < sentNow) {
                 status = 1;
-                verdict = "ynet-cat: the connection was cut by the peer with " + std::to_string(sent - received) +
+                verdict = "ynet-cat: the connection was cut by the peer with " + std::to_string(sentNow - received) +
                           " message(s) unanswered";
                 break;
             }
@@ -585,8 +597,8 @@ int main(int argc, char** argv) {
                     verdict = "ynet-cat: the connection was cut by the peer";
                 } else {
                     status = 3;
-                    verdict = "ynet-cat: " + std::to_string(sent - received) + " of " + std::to_string(sent) + " repl" +
-                              (sent - received == 1 ? "y" : "ies") + " still missing after " +
+                    verdict = "ynet-cat: " + std::to_string(sentNow - received) + " of " + std::to_string(sentNow) +
+                              " repl" + (sentNow - received == 1 ? "y" : "ies") + " still missing after " +
                               std::to_string(options.waitMs) + " ms";
                 }
                 break;
@@ -598,7 +610,7 @@ int main(int argc, char** argv) {
 
     client.Wait_Release();
     Pump(readerDone, sendFailed); // the receive thread's last notification
-    g_Out.Line(stdout, "sent " + std::to_string(Read(reader.sent)) + ", received " + std::to_string(worker.Received()));
+    g_Out.Line(stdout, "sent " + std::to_string(Read(sent)) + ", received " + std::to_string(worker.Received()));
     const LONG tooLong = Read(reader.tooLong);
     if (verdict.empty() && tooLong > 0) {
         status = 1;

@@ -4,6 +4,10 @@
 //   read    data, a pending connection, the peer's close or a reset;
 //   write   room to send, or a non-blocking connect that has succeeded;
 //   except  out-of-band data, or a non-blocking connect that has failed.
+// So a wait on the except set alone is not ended by the peer's orderly
+// close, nor by its reset (an abortive close, SO_LINGER {1, 0}): Winsock
+// reports neither there, and this runs until its timeout as Winsock's does.
+// Watch the read set to learn of either.
 // The result is the number of handles left in the three sets together (a
 // handle in two sets counts twice), 0 on timeout. A socket closed by
 // another thread during the wait reads as ready, its later calls answer

@@ -14,7 +14,11 @@ constexpr DWORD kSlotBits = 16;
 constexpr DWORD kGenerationBits = 13; // handles stay below 2^31: positive as int
 constexpr DWORD kMaxSlot = (1u << kSlotBits) - 1;
 constexpr DWORD kGenerationMask = (1u << kGenerationBits) - 1;
-constexpr std::size_t kSlotsBeforeReuse = 1024;
+// A freed slot is taken again only from the front of a queue at least this
+// long, so that every later turn of a slot passes this many new sockets:
+// its generation comes round after at least 1 + (2^13 - 1) * 4096 sockets.
+constexpr std::size_t kReuseQueue = 4096;
+static_assert(1 + ((std::size_t{1} << kGenerationBits) - 1) * kReuseQueue >= (std::size_t{1} << 24));
 
 // Each slot's entry is allocated when the slot is first taken and never
 // freed or moved; the pointers to them lie in chunks that are allocated
@@ -83,9 +87,11 @@ public:
             std::memory_order_acquire);
     }
 
-    // lock held. A free slot, or 0 when the table is full.
+    // lock held. A free slot, or 0 when the table is full. The queue of
+    // freed slots never drops below kReuseQueue - 1 once it has reached
+    // kReuseQueue: a slot freed after that waits behind at least as many.
     DWORD TakeSlot() {
-        if ((slotCount <= kSlotsBeforeReuse || freeSlots.empty()) && slotCount <= kMaxSlot) {
+        if (freeSlots.size() < kReuseQueue && slotCount <= kMaxSlot) {
             DWORD slot = slotCount;
             std::atomic<std::atomic<SocketEntry*>*>& chunk = chunks[slot >> kChunkBits];
             if (chunk.load(std::memory_order_relaxed) == nullptr)
@@ -96,7 +102,7 @@ public:
             ++slotCount;
             return slot;
         }
-        if (freeSlots.empty())
+        if (freeSlots.size() < kReuseQueue)
             return 0;
         DWORD slot = freeSlots.front();
         freeSlots.pop_front();

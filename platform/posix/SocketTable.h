@@ -12,9 +12,16 @@
 // receiving only, so that the peer gets the reset without a FIN before it,
 // unless a call may be blocked sending: that one needs the full shutdown.
 //
-// A slot is reused only once the table holds 1024 slots, the oldest freed
-// first, and its generation counts 13 bits: a stale handle meets a new
-// socket of the same value only after some 8 million sockets.
+// Freed slots wait in a queue, in the order freed, and a slot is taken
+// from its front only while the queue holds at least 4096 (the table grows
+// otherwise). So each turn of a slot after its first passes at least 4096
+// new sockets, whatever the number held open, and its generation of 13 bits
+// comes round only after 1 + 8191 * 4096 sockets (33.5 million, over 2^24) opened
+// after the close: until then a stale handle answers WSAENOTSOCK. The
+// price is the table's limit: 65,535 slots, of which 4,095 stay free, so
+// at most 61,440 sockets are open (or still closing) at once; one more
+// fails with WSAEMFILE. A process that opens and closes sockets one at a
+// time grows the table to some 4,100 entries (about 200 KiB).
 //
 // A call finds its socket without a process-wide lock: each entry keeps
 // its generation, whether it is open and the count of calls in flight in

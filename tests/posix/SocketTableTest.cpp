@@ -2,6 +2,7 @@
 // handle stays dead even when its descriptor number is reused, and a
 // descriptor closes only once no call is in flight on it.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -56,6 +57,33 @@ TEST(PosixSocketTable, HandlesAreNotGivenAgainSoon) {
     }
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
+}
+
+// A thousand connections held and others coming and going: the handle of
+// a closed socket names none of the sockets opened after it (the slot of a
+// freed handle comes round only behind thousands of others).
+TEST(PosixSocketTable, StaleHandleStaysDeadWithMostSlotsHeldOpen) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < 1100 && limit.rlim_max >= 1100) {
+        limit.rlim_cur = 1100;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    std::vector<SOCKET> held(1021);
+    for (SOCKET& s : held)
+        ASSERT_NE(s = socket(AF_INET, SOCK_DGRAM, 0), INVALID_SOCKET);
+    SOCKET stale = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(closesocket(stale), 0);
+    int met = 0;
+    for (int i = 0; i < 40000; ++i) {
+        SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+        ASSERT_NE(s, INVALID_SOCKET);
+        met += s == stale || DescriptorOf(stale) >= 0;
+        ASSERT_EQ(closesocket(s), 0);
+    }
+    EXPECT_EQ(met, 0);
+    for (SOCKET s : held)
+        closesocket(s);
 }
 
 TEST(PosixSocketTable, DescriptorClosesWhenTheLastCallLetsGo) {
@@ -218,6 +246,26 @@ TEST(PosixSocketTable, CloseEndsASelectThatIgnoresThePeersClose) {
     EXPECT_EQ(state.result, 1); // the closed socket reads as ready
     CloseHandle(thread);
     CloseHandle(state.entered);
+}
+
+// The except set reports out-of-band data and a failed connect only, as
+// Winsock's does: neither the peer's orderly close nor its reset ends a wait
+// on it alone, while the read set reports both at once.
+TEST(PosixSocketTable, ExceptSetIgnoresThePeersCloseAndResetAlike) {
+    for (bool reset : {false, true}) {
+        SOCKET client, server;
+        ASSERT_TRUE(MakeConnectedPair(&client, &server));
+        linger value{static_cast<unsigned short>(reset ? 1 : 0), 0};
+        ASSERT_EQ(setsockopt(server, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&value), sizeof(value)), 0);
+        ASSERT_EQ(closesocket(server), 0);
+        ASSERT_TRUE(YNetTest::WaitReadable(client, kBoundedWait)) << "reset " << reset;
+        fd_set failed;
+        FD_ZERO(&failed);
+        FD_SET(client, &failed);
+        timeval shortWait{0, 100000};
+        EXPECT_EQ(select(0, nullptr, nullptr, &failed, &shortWait), 0) << "reset " << reset;
+        closesocket(client);
+    }
 }
 
 // Calls of every kind race a closesocket; each ends with a Winsock answer,
