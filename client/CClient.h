@@ -41,9 +41,10 @@ public:
     // One received message to on_message. The head's fields are read
     // straight from its bytes (drawn in YNetMsgHead.h).
     LONG Deliver(const unsigned char* message, int length) {
-        const uint32_t flags = (message[2] & 0x01u ? YNET_FLAG_REQUEST : 0u) |
-                               (message[2] & 0x02u ? YNET_FLAG_RESPOND : 0u) |
-                               (message[1] & 0x80u ? YNET_FLAG_ORDINAL : 0u);
+        // Request and respond are bits 0 and 1 of byte 2, as YNET_FLAG_REQUEST
+        // and YNET_FLAG_RESPOND; the ordinal bit is bit 7 of byte 1.
+        static_assert(YNET_FLAG_REQUEST == 1u && YNET_FLAG_RESPOND == 2u && YNET_FLAG_ORDINAL == 4u);
+        const uint32_t flags = (message[2] & 0x03u) | ((message[1] >> 5) & 0x04u);
         return m_Callbacks.on_message(m_Callbacks.user, this, message[2] >> 2, message[3], flags, message + 4,
                                       length - 4);
     }

@@ -131,6 +131,9 @@ static void Expect(int32_t want, int32_t got, const char* call) {
 
 /* ------------------------------------------------------------ callbacks */
 #define MESSAGES 3
+/* Each flag both set and clear in some message. */
+static const uint32_t g_Flags[MESSAGES] = {YNET_FLAG_REQUEST | YNET_FLAG_ORDINAL, YNET_FLAG_RESPOND,
+                                           YNET_FLAG_REQUEST | YNET_FLAG_RESPOND | YNET_FLAG_ORDINAL};
 static const char* const g_Bodies[MESSAGES] = {"", "hello from C", "the third and last"};
 
 struct Exchange {
@@ -149,7 +152,7 @@ static int32_t YNET_CALL OnMessage(void* user, ynet_client* client, uint32_t mai
                                    uint32_t flags, const uint8_t* body, int32_t bodyLength) {
     struct Exchange* x = (struct Exchange*)user;
     int32_t n = x->received++;
-    if (n >= MESSAGES || mainID != 5 || assistantID != (uint32_t)n || flags != YNET_FLAG_REQUEST ||
+    if (n >= MESSAGES || mainID != 5 || assistantID != (uint32_t)n || flags != g_Flags[n] ||
         !Same(body, bodyLength, g_Bodies[n]))
         ++x->mismatched;
     if (n == 0) /* calls that would wait for this very thread are refused */
@@ -292,8 +295,7 @@ static void EchoExchange(const char* server, const char* proxy) {
         int32_t length = 0;
         while (g_Bodies[i][length] != '\0')
             ++length;
-        Check(ynet_client_send(client, 5, (uint32_t)i, YNET_FLAG_REQUEST, g_Bodies[i], length) == YNET_OK,
-              "ynet_client_send");
+        Check(ynet_client_send(client, 5, (uint32_t)i, g_Flags[i], g_Bodies[i], length) == YNET_OK, "ynet_client_send");
     }
     Check(WaitEnded(), "the receive thread ended within 10 s");
     Check(x.received == MESSAGES && x.mismatched == 0, "every echo arrived as sent");
