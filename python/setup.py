@@ -37,6 +37,7 @@ def build_library(build_temp):
 
 class BuildWithLibrary(build_py):
     def run(self):
+        shutil.rmtree(os.path.join(self.build_lib, "ynet"), ignore_errors=True)  # no library of an earlier wheel
         super().run()
         library = os.environ.get("YNET_WHEEL_LIBRARY") or build_library(
             self.get_finalized_command("build").build_temp)
