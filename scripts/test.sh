@@ -490,6 +490,16 @@ stage_fuzz() {
     summary "$(tail -n 1 "$dir/fuzz.out")"
 }
 
+# The Wine prefix, made on the first run.
+wine_prefix() {
+    if [ ! -d "$WINEPREFIX/drive_c" ]; then
+        step "creating the Wine prefix $WINEPREFIX (first run only, about a minute)"
+        /usr/lib/wine/wine64 wineboot --init >"$BUILD/wineboot.log" 2>&1
+        /usr/lib/wine/wineserver -w
+        [ -d "$WINEPREFIX/drive_c" ] || die "wineboot left no prefix in $WINEPREFIX"
+    fi
+}
+
 stage_wine() {
     local dir=$BUILD/wine
     # Import libraries of programs left by an older build are not ours to judge.
@@ -498,12 +508,7 @@ stage_wine() {
     fi
     configure_and_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    if [ ! -d "$WINEPREFIX/drive_c" ]; then
-        step "creating the Wine prefix $WINEPREFIX (first run only, about a minute)"
-        /usr/lib/wine/wine64 wineboot --init >"$BUILD/wineboot.log" 2>&1
-        /usr/lib/wine/wineserver -w
-        [ -d "$WINEPREFIX/drive_c" ] || die "wineboot left no prefix in $WINEPREFIX"
-    fi
+    wine_prefix
     # Only the DLL exports: the programs have no export table and no import library.
     local exe exported=()
     for exe in "$dir"/tools/*.exe "$dir"/examples/*.exe; do
@@ -610,6 +615,7 @@ stage_windist() {
     msvc_line=$(bash "$ROOT/tests/capi/msvc-abi.sh" x86_64 "$work/msvc-x64" "$tree/x64" "$tree/include")
     bash "$ROOT/tests/capi/msvc-abi.sh" i686 "$work/msvc-x86" "$tree/x86" "$tree/include" >/dev/null
     cp "$tree/x64/YonderNetC.dll" "$work/msvc-x64/"
+    wine_prefix
     start_echod "$ROOT/cmake/wine-run.sh" "$x64/tools/ynet-echod.exe"
     (cd "$work/msvc-x64" && timeout 120 "$ROOT/cmake/wine-run.sh" ./ynet-c-echo-msvc.exe "127.0.0.1:$ECHOD_PORT")
     count_tests 3 0 0 # the archive's entries, its headers, the program's run

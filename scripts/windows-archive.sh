@@ -67,6 +67,9 @@ for arch in x64 x86; do
     cp "$out/prefix-$arch/bin/YonderNetC.dll" "$out/prefix-$arch/lib/YonderNetC.lib" \
         "$out/prefix-$arch/lib/libYonderNetC.dll.a" "$tree/$arch/"
 done
+# The DLLs as shipped: without their debugging sections.
+x86_64-w64-mingw32-strip --strip-debug "$tree/x64/YonderNetC.dll"
+i686-w64-mingw32-strip --strip-debug "$tree/x86/YonderNetC.dll"
 cp -r "$out/prefix-x64/include/YNet2" "$tree/include"
 cp "$root/dotnet/YonderNet.cs" "$tree/dotnet/"
 cp -r "$root/python/ynet" "$tree/python/"
