@@ -276,7 +276,7 @@ int main(int argc, char** argv) {
         if (ynet_stack_start() != YNET_OK)
             return 2;
         const int result = argv[1][0] == 's' ? Serve(std::atoi(argv[2]), std::atol(argv[3]))
-                                              : Receive(std::atoi(argv[2]), std::atol(argv[3]));
+                                             : Receive(std::atoi(argv[2]), std::atol(argv[3]));
         ynet_stack_stop();
         return result;
     }
