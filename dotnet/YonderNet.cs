@@ -217,7 +217,7 @@ namespace YonderNet
         private readonly int m_Limit;
         private readonly Queue<Message> m_Queue = new Queue<Message>();
         private readonly Queue<TaskCompletionSource<Message>> m_Waiters = new Queue<TaskCompletionSource<Message>>();
-        private bool m_Closed;
+        private bool m_Closed, m_Ended; // m_Ended: no receive thread runs since the last null
         internal volatile int ReceiveThread; // managed thread id, 0 outside the receive thread
         internal volatile Exception Error;
         internal EventHandler<MessageEventArgs> MessageReceived;
@@ -247,6 +247,7 @@ namespace YonderNet
                 }
                 if (waiter == null)
                     m_Queue.Enqueue(message);
+                m_Ended = message == null;
             }
             if (waiter != null && !waiter.TrySetResult(message))
                 return Put(message); // cancelled just now: to the next one
@@ -260,6 +261,8 @@ namespace YonderNet
                     Monitor.PulseAll(m_Queue);
                     return Task.FromResult(m_Queue.Dequeue());
                 }
+                if (m_Ended || m_Closed)
+                    return Task.FromResult<Message>(null);
                 // Completed on the receive thread: its continuations must not run there.
                 var waiter = new TaskCompletionSource<Message>(TaskCreationOptions.RunContinuationsAsynchronously);
                 if (cancel.CanBeCanceled)
@@ -399,7 +402,7 @@ namespace YonderNet
         }
 
         /// <summary>The next queued message (when no MessageReceived handler is set), or null once
-        /// the receive thread has ended and every message before was taken.</summary>
+        /// the receive thread has ended (and while none runs) and every message before was taken.</summary>
         public Task<Message> ReceiveAsync(CancellationToken cancel = default(CancellationToken))
         {
             return m_Dispatcher.Take(cancel);

@@ -81,8 +81,9 @@ static class YonderNetTest
             Check(client.ReceiveAsync().Result.AssistantId == 3, "a cancelled ReceiveAsync takes no message");
             client.Release();
             Task<Message> end = client.ReceiveAsync();
-            Check(end.Wait(10000) && end.Result == null,
-                  "ReceiveAsync gives null once the receive thread ended");
+            Check(end.Wait(10000) && end.Result == null && client.ReceiveAsync().Wait(10000) &&
+                      client.ReceiveAsync().Result == null,
+                  "ReceiveAsync gives null once the receive thread ended, and again");
         }
     }
 

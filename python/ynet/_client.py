@@ -58,7 +58,8 @@ Body = Union[bytes, bytearray, memoryview]
 
 class _Inbox:
     """Messages a receive thread hands over to recv() or to an asyncio
-    consumer, in order; None follows the last message of a receive thread.
+    consumer, in order; None follows the last message of a receive thread,
+    and comes again while no receive thread runs (or the client is closed).
 
     Bounded: while `limit` messages wait, the receive thread waits too (its
     connection stops reading, and TCP holds the peer back) until one is taken
@@ -68,7 +69,7 @@ class _Inbox:
         if limit < 1:
             raise YNetError(E_ARG, f"Client: queue_size {limit} is less than 1")
         lock = threading.Lock()
-        self._limit, self._closed = limit, False
+        self._limit, self._closed, self._ended = limit, False, False
         self._items: Deque[Optional[Message]] = collections.deque()
         self._added, self._taken = threading.Condition(lock), threading.Condition(lock)
         self._sleeper: Optional[Callable[[], None]] = None  # an asyncio consumer's wake-up, while it waits
@@ -81,6 +82,7 @@ class _Inbox:
             if self._closed and item is not None:
                 return False
             self._items.append(item)
+            self._ended = item is None
             self._added.notify()
             wake, self._sleeper = self._sleeper, None
         if wake is not None:
@@ -93,20 +95,27 @@ class _Inbox:
             self._closed = True
             self._taken.notify_all()
 
+    def _ready(self) -> bool:
+        return bool(self._items) or self._ended or self._closed
+
+    def _take(self) -> Optional[Message]:
+        if not self._items:
+            return None  # ended
+        self._taken.notify()
+        return self._items.popleft()
+
     def get(self, timeout: Optional[float]) -> Optional[Message]:
         with self._added:
-            if not self._added.wait_for(lambda: self._items, timeout):
+            if not self._added.wait_for(self._ready, timeout):
                 raise TimeoutError("recv: no message within the timeout")
-            self._taken.notify()
-            return self._items.popleft()
+            return self._take()
 
     def take_or_sleep(self, wake: Callable[[], None]) -> tuple:
-        """(True, item) when one waits; else (False, None), and wake() is
+        """(True, item) when one is ready; else (False, None), and wake() is
         called (from the receive thread) when the next one comes."""
         with self._added:
-            if self._items:
-                self._taken.notify()
-                return True, self._items.popleft()
+            if self._ready():
+                return True, self._take()
             self._sleeper = wake
             return False, None
 
