@@ -45,7 +45,8 @@ OPTION
   file=NAME  the block is also written to NAME in the work folder
   args=WORDS the program's arguments (quote them: args="a b")
   status=N   the exit status expected (default 0)
-  mask=REGEX text matching REGEX is left out of the comparison (timestamps)
+  mask=REGEX text matching REGEX (^ and $ match at each line) is left out of
+             the comparison (timestamps)
   ready=TEXT a background command that names no free port is ready once it
              has printed TEXT
   needs=root the block runs only as root (a loopback capture); elsewhere it
@@ -211,7 +212,7 @@ def matches(expected, actual):
 
 def lines_of(text, masks):
     for mask in masks:
-        text = re.sub(mask, MASKED, text)
+        text = re.sub(mask, MASKED, text, flags=re.MULTILINE)
     result = [line.rstrip() for line in text.split("\n")]
     while result and not result[-1]:
         result.pop()
