@@ -317,7 +317,8 @@ def run_bash(script, work, env):
 def run_program(block, roles, work, env, expected):
     """Builds (cpp, c) and runs a program or script; returns a failure or None."""
     kind = block.kind
-    source = os.path.join(work, block.file or f"example-{block.line}.{ {'cpp': 'cpp', 'c': 'c', 'python': 'py', 'sh': 'sh'}[kind]}")
+    suffix = {"cpp": "cpp", "c": "c", "python": "py", "sh": "sh"}[kind]
+    source = os.path.join(work, block.file or f"example-{block.line}.{suffix}")
     with open(source, "w", encoding="utf-8") as out:
         out.write(block.text + "\n")
     if kind in ("cpp", "c"):
