@@ -420,7 +420,7 @@ stage_docs() {
         cmp "$ROOT/tools/man/$page" "$dir/prefix/share/man/man1/$page" >/dev/null ||
             die "cmake --install did not install tools/man/$page as share/man/man1/$page"
     done
-    summary "API reference: $(tail -n 1 <<<"$reference"); manual pages: $(paste -sd';' - <<<"$pages"), installed"
+    summary "API reference: $(tail -n 1 <<<"$reference"); manual pages: $(sed -z 's/\n\(.\)/; \1/g' <<<"$pages"), installed"
 }
 
 # The examples of README.md and docs/*.md marked runnable, run by
