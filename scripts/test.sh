@@ -57,7 +57,7 @@ ALL_STAGES=(deps lint native package asan tsan fuzz wine churn i686 dissector)
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format-14 clang-tidy-14 shellcheck git pkg-config
     googletest libgtest-dev libbenchmark-dev libasio-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 tshark
-    microsocks dante-server python3 python3-pip python3-setuptools lld llvm)
+    microsocks dante-server tinyproxy python3 python3-pip python3-setuptools lld llvm)
 
 # ============================================================ stage helpers
 STAGE=
@@ -112,7 +112,7 @@ configure_and_build() { # dir, cmake args... (the source is the project unless -
 # listen, and stop them with at_exit. Runs before each suite.
 source "$ROOT/scripts/proxies.sh"
 start_test_peers() {
-    step "starting the SOCKS proxies (microsocks, danted)"
+    step "starting the proxies (microsocks, danted, tinyproxy)"
     proxies_start
     at_exit proxies_stop
 }
