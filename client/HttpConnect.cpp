@@ -112,8 +112,8 @@ void HttpConnect::ReadStatusLine() {
     reason[n] = '\0';
     m_State = REFUSED;
     const char* gap = reason[0] != '\0' ? " " : "";
-    if (m_Status == 407)
-        std::snprintf(m_Why, sizeof m_Why, "status 407%s%s: %s", gap, reason,
+    if (IsAuthentication())
+        std::snprintf(m_Why, sizeof m_Why, "status %d%s%s: %s", m_Status, gap, reason,
                       m_CredentialsSent ? "the proxy refused the user name and password"
                                         : "the proxy needs a user name and password, none given");
     else

@@ -60,11 +60,13 @@ public:
     int Status() const { return m_Status; }
     // REFUSED and MALFORMED in words, e.g. "status 503 Service Unavailable".
     const char* Why() const { return m_Why; }
-    // REFUSED by the proxy for this target (not 407, which is the proxy's
-    // own demand for credentials): another address of the target may do.
-    bool TargetRefused() const { return m_State == REFUSED && m_Status != 407; }
+    // REFUSED by the proxy for this target (not 407, the proxy's own demand
+    // for credentials, nor the 401 that tinyproxy answers wrong ones with):
+    // another address of the target may do.
+    bool TargetRefused() const { return m_State == REFUSED && !IsAuthentication(); }
 
 private:
+    bool IsAuthentication() const { return m_Status == 407 || m_Status == 401; }
     // Judges the whole status line (without its line end).
     void ReadStatusLine();
 

@@ -251,11 +251,11 @@ void YSocketTarget::Classify(const char* host, std::size_t length, unsigned shor
         return;
     if (ParseIPv4(m_Host, m_Address)) {
         m_Kind = IPV4;
+    } else if (HasBadByte(m_Host)) {
+        m_Problem = BAD_BYTE; // it would break an HTTP request line, or worse
     } else if (std::strchr(m_Host, ':') == nullptr) {
         if (EndsInNumber(m_Host))
             m_Problem = AMBIGUOUS_IPV4; // a resolver's own reading of it differs from one to the next
-        else if (HasBadByte(m_Host))
-            m_Problem = BAD_BYTE; // it would break an HTTP request line, or worse
     } else {
         // No name holds a colon: an IPv6 literal, perhaps in brackets.
         char literal[kMaxName + 1];
