@@ -414,6 +414,7 @@ TEST(Socks5ClientTest, WhatCannotBeSentIsRefusedBeforeConnecting) {
     for (const Refusal& r : refusals) {
         LogCapture log;
         FakeProxied f;
+        f.client.SetConnectTimeout(kWaitMs); // what is sent after all is not answered
         f.target.sin_port = htons(r.port);
         EXPECT_EQ(E_FAIL, f.client.Init(f.target, r.type, &f.proxyAddress, r.user, r.password));
         EXPECT_EQ(Lines{r.line}, log.Lines());
