@@ -459,13 +459,16 @@ stage_churn() {
     [ -x "$native" ] || die "no $native: run the native stage first"
     [ -f "$wine" ] || die "no $wine: run the wine stage first"
     churn direct "$BUILD/churn-direct.out" "$native" --cycles 10000
-    step "starting the SOCKS proxies (microsocks, danted)"
+    step "starting the proxies (microsocks, danted, tinyproxy)"
     proxies_start
     at_exit proxies_stop
     churn "through microsocks" "$BUILD/churn-microsocks.out" "$native" --cycles 10000 --proxy "$YNET_MICROSOCKS_PORT"
+    churn "through tinyproxy" "$BUILD/churn-tinyproxy.out" "$native" --cycles 10000 \
+        --proxy "http://127.0.0.1:$YNET_TINYPROXY_PORT"
     churn wine "$BUILD/churn-wine.out" "$ROOT/cmake/wine-run.sh" "$wine" --cycles 1000
     summary "direct: $(tail -n 1 "$BUILD/churn-direct.out"); through microsocks: $(tail -n 1 \
-        "$BUILD/churn-microsocks.out"); under Wine: $(tail -n 1 "$BUILD/churn-wine.out")"
+        "$BUILD/churn-microsocks.out"); through tinyproxy: $(tail -n 1 "$BUILD/churn-tinyproxy.out");" \
+        "under Wine: $(tail -n 1 "$BUILD/churn-wine.out")"
 }
 
 stage_i686() {
