@@ -122,7 +122,7 @@ std::unique_ptr<TCPClient> MakeClient(Way way, MsgWorker* worker) {
 
 // The seven contenders of oneway and pingpong, in this order.
 const int kContenders = 7;
-const char* const kNames[kContenders] = {"TCPClient", "Socks5 type 0",   "Socks5 microsocks", "POSIX",
+const char* const kNames[kContenders] = {"TCPClient",        "Socks5 type 0",  "Socks5 microsocks", "POSIX",
                                          "POSIX microsocks", "HTTP tinyproxy", "POSIX tinyproxy"};
 enum { kOwnDirect, kOwnType0, kOwnMicrosocks, kPosix, kPosixMicrosocks, kOwnTinyproxy, kPosixTinyproxy };
 
@@ -280,8 +280,9 @@ bool PingPong(int rounds, int microsocks) {
             const size_t own = static_cast<size_t>(ownOf[who]);
             bool ran = who == kPosix             ? raw->Run(roundTrips, &sum)
                        : who == kPosixMicrosocks ? rawProxied->Run(roundTrips, &sum)
-                       : who == kPosixTinyproxy  ? rawHttp->Run(roundTrips, &sum)
-                                                 : workers[own]->Start(*clients[own], roundTrips, &sum) && workers[own]->Wait();
+                       : who == kPosixTinyproxy
+                           ? rawHttp->Run(roundTrips, &sum)
+                           : workers[own]->Start(*clients[own], roundTrips, &sum) && workers[own]->Wait();
             const double seconds = Seconds(start, Clock::now());
             if (!ran || sum != expected) {
                 std::printf("pingpong: %s failed (sum %llu, expected %llu)\n", kNames[who],
@@ -308,9 +309,14 @@ bool PingPong(int rounds, int microsocks) {
 // ---------------------------------------------------------------- Init
 
 bool InitTime(int rounds, int microsocks, int dante) {
-    const char* names[] = {"TCPClient direct", "Socks5 microsocks", "Socks5 danted",
-                           "Socks4 danted",    "HTTP tinyproxy",    "POSIX connect",
-                           "POSIX connect + SOCKS5 microsocks", "POSIX connect + HTTP tinyproxy"};
+    const char* names[] = {"TCPClient direct",
+                           "Socks5 microsocks",
+                           "Socks5 danted",
+                           "Socks4 danted",
+                           "HTTP tinyproxy",
+                           "POSIX connect",
+                           "POSIX connect + SOCKS5 microsocks",
+                           "POSIX connect + HTTP tinyproxy"};
     const int contenders = 8;
     auto server = BenchNet::Server::Reflector();
     const int port = server->Port();

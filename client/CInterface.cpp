@@ -216,8 +216,8 @@ int32_t YNET_CALL ynet_client_connect(ynet_client* handle, const char* server, c
                         TCPClient_Socks5::kMaxCredential);
     }
     auto type = options->proxy_type == YNET_PROXY_SOCKS4 ? TCPClient_Socks5::SOCKS4
-                : options->proxy_type == YNET_PROXY_HTTP   ? TCPClient_Socks5::HTTP
-                                                           : TCPClient_Socks5::SOCKS5;
+                : options->proxy_type == YNET_PROXY_HTTP ? TCPClient_Socks5::HTTP
+                                                         : TCPClient_Socks5::SOCKS5;
     TCPClient_Socks5* proxied = viaProxy ? client->Proxied() : nullptr;
     TCPClient* tcp = viaProxy ? proxied : client->Direct();
     if (tcp == nullptr)

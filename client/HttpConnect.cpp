@@ -28,8 +28,8 @@ int Base64(const unsigned char* data, int length, char* out) {
 } // namespace
 
 HttpConnect::HttpConnect(bool credentialsSent)
-    : m_State(MORE), m_CredentialsSent(credentialsSent), m_Taken(0), m_LineLength(0), m_Status(0), m_StatusLine{},
-      m_Why{} {}
+    : m_State(MORE), m_CredentialsSent(credentialsSent), m_Taken(0), m_LineLength(0),
+      m_Status(0), m_StatusLine{}, m_Why{} {}
 
 int HttpConnect::Request(const YSocketTarget& target, const char* user, const char* password, char* out, int size) {
     char authority[YSocketTarget::kMaxName + 16];

@@ -182,7 +182,8 @@ const char* ReadFailWords(int result, int error, bool closedHere, char (&why)[32
 // One log line for a reply that could not be read; E_FAIL.
 LONG ReplyReadFail(const char* op, const char* step, int result, int error, bool closedHere) {
     char why[32];
-    return YRet(E_FAIL, "TCPClient_Socks5::%s() %s fail! (%s)", op, step, ReadFailWords(result, error, closedHere, why));
+    return YRet(E_FAIL, "TCPClient_Socks5::%s() %s fail! (%s)", op, step,
+                ReadFailWords(result, error, closedHere, why));
 }
 
 // SOCKS4's reply codes in words.
@@ -278,9 +279,10 @@ LONG TCPClient_Socks5::Init(const YSocketTarget& target, const ProxyUrl& url) {
     if (url.GetProxy().Check(op) != 0 || url.GetProxy().Resolve(&proxy, 1, &count, GetConnectTimeout(), op) != 0)
         return E_FAIL;
     if (!bound.Narrow())
-        return YRet(E_FAIL, "TCPClient_Socks5::Init() the bound ran out after the proxy's lookup (0x%x)!", WSAETIMEDOUT);
+        return YRet(E_FAIL, "TCPClient_Socks5::Init() the bound ran out after the proxy's lookup (0x%x)!",
+                    WSAETIMEDOUT);
     const ProxyUrl::Scheme scheme = url.GetScheme();
-    const _SOCKS_TYPE type = scheme == ProxyUrl::HTTP                                 ? HTTP
+    const _SOCKS_TYPE type = scheme == ProxyUrl::HTTP                                    ? HTTP
                              : scheme == ProxyUrl::SOCKS4 || scheme == ProxyUrl::SOCKS4A ? SOCKS4
                                                                                          : SOCKS5;
     const char* user = url.HasCredentials() ? url.GetUser() : nullptr;
@@ -450,7 +452,7 @@ LONG TCPClient_Socks5::ReconnectByLocalName() {
 }
 
 LONG TCPClient_Socks5::ConnectThroughProxy(SOCKET handle, const char* op, const char* userName, const char* password) {
-    AttemptBound bound(*this); // the connect and the handshake together
+    AttemptBound bound(*this);                                   // the connect and the handshake together
     if (ConnectWithinBound(handle, m_ProxyAddr) == SOCKET_ERROR) // bounded by SetConnectTimeout
         return YRet(E_FAIL, "TCPClient_Socks5::%s() connect fail!", op);
     if (!bound.Narrow()) {

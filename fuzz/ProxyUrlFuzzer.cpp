@@ -151,7 +151,8 @@ void CheckUrl(const std::string& text) {
     ProxyUrl reread;
     CHECK(reread.Parse(again.data(), again.size()));
     CHECK(reread.GetScheme() == scheme && reread.HasCredentials() == url.HasCredentials());
-    CHECK(std::strcmp(reread.GetUser(), url.GetUser()) == 0 && std::strcmp(reread.GetPassword(), url.GetPassword()) == 0);
+    CHECK(std::strcmp(reread.GetUser(), url.GetUser()) == 0 &&
+          std::strcmp(reread.GetPassword(), url.GetPassword()) == 0);
     CHECK(std::strcmp(reread.GetProxy().GetHost(), url.GetProxy().GetHost()) == 0 &&
           reread.GetProxy().GetPort() == url.GetProxy().GetPort());
 }

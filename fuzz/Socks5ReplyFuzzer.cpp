@@ -177,8 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                              mode == kSocks4 ? TCPClient_Socks5::SOCKS4
                              : mode == kHttp ? TCPClient_Socks5::HTTP
                                              : TCPClient_Socks5::SOCKS5,
-                             &g_Proxy,
-                             mode == kSocks5UserPassword ? "user" : nullptr,
+                             &g_Proxy, mode == kSocks5UserPassword ? "user" : nullptr,
                              mode == kSocks5UserPassword ? "password" : nullptr);
         CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(8));
         client.Wait_Release();

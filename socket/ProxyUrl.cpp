@@ -91,7 +91,8 @@ bool ProxyUrl::Parse(const char* text, std::size_t length) {
     while (end < length && text[end] != '/' && text[end] != '?' && text[end] != '#')
         ++end;
     if (end < length && !(text[end] == '/' && end + 1 == length))
-        return Refuse("the proxy URL has a path, query or fragment: only SCHEME://[USER:PASSWORD@]HOST[:PORT] is taken");
+        return Refuse(
+            "the proxy URL has a path, query or fragment: only SCHEME://[USER:PASSWORD@]HOST[:PORT] is taken");
 
     // Credentials end at the authority's last '@'.
     std::size_t host = end;
@@ -121,8 +122,8 @@ bool ProxyUrl::Parse(const char* text, std::size_t length) {
         proxy = YSocketTarget::Parse(hostText, hostLength);
     } else {
         char withPort[YSocketTarget::kMaxName + 8];
-        int written = std::snprintf(withPort, sizeof withPort, "%.*s:%u", static_cast<int>(hostLength), hostText,
-                                    kDefaultPort);
+        int written =
+            std::snprintf(withPort, sizeof withPort, "%.*s:%u", static_cast<int>(hostLength), hostText, kDefaultPort);
         proxy = hostLength > static_cast<std::size_t>(YSocketTarget::kMaxName)
                     ? YSocketTarget(hostText, hostLength, kDefaultPort) // refused: too long
                     : YSocketTarget::Parse(withPort, static_cast<std::size_t>(written));

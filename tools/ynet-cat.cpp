@@ -405,11 +405,11 @@ int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketTarget& tar
         const YNet2::ProxyUrl::Scheme scheme = options.proxy.GetScheme();
         char address[YNet2::YSocketTarget::kMaxName + 16];
         options.proxy.GetProxy().Authority(address, sizeof address);
-        options.proxyName = std::string(scheme == YNet2::ProxyUrl::HTTP ? "HTTP"
-                                        : scheme == YNet2::ProxyUrl::SOCKS4 || scheme == YNet2::ProxyUrl::SOCKS4A
-                                            ? "SOCKS4"
-                                            : "SOCKS5") +
-                            " proxy " + address;
+        options.proxyName =
+            std::string(scheme == YNet2::ProxyUrl::HTTP                                           ? "HTTP"
+                        : scheme == YNet2::ProxyUrl::SOCKS4 || scheme == YNet2::ProxyUrl::SOCKS4A ? "SOCKS4"
+                                                                                                  : "SOCKS5") +
+            " proxy " + address;
     }
     return -1;
 }

@@ -271,8 +271,8 @@ private:
 class RawPinger : public Pinger {
 public:
     RawPinger(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode, int socks5Proxy, int httpProxy)
-        : m_Fd(ConnectVia(port, socks5Proxy, httpProxy)), m_Plain(plain), m_Out(plain.size()), m_In(65536), m_Encode(encode),
-          m_Decode(decode) {}
+        : m_Fd(ConnectVia(port, socks5Proxy, httpProxy)), m_Plain(plain), m_Out(plain.size()), m_In(65536),
+          m_Encode(encode), m_Decode(decode) {}
     ~RawPinger() override {
         if (m_Fd >= 0)
             close(m_Fd);

@@ -36,11 +36,11 @@
 #include "framework/Log.h"
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
+#include "socket/ProxyUrl.h"
 #include "socket/YSocketAddr.h"
 #include "socket/YSocketTarget.h"
 #include "support/Loopback.h"
 #include "support/ProcessCounters.h"
-#include "socket/ProxyUrl.h"
 #include "tools/EchoServer.h"
 
 using namespace YNet2;

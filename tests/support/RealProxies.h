@@ -16,9 +16,9 @@ struct RealProxies {
     YNet2::YSocketAddr dante{};          // SOCKS4 and SOCKS5, no authentication
     std::string user;                    // microsocksAuth's credentials
     std::string password;
-    YNet2::YSocketAddr tinyproxy{};      // HTTP CONNECT, no authentication
-    YNet2::YSocketAddr tinyproxyAuth{};  // HTTP CONNECT, Basic credentials
-    std::string httpUser;                // tinyproxyAuth's credentials
+    YNet2::YSocketAddr tinyproxy{};     // HTTP CONNECT, no authentication
+    YNet2::YSocketAddr tinyproxyAuth{}; // HTTP CONNECT, Basic credentials
+    std::string httpUser;               // tinyproxyAuth's credentials
     std::string httpPassword;
     std::string missing; // the variables not set; empty when all are
 };
