@@ -149,7 +149,7 @@ bool ProxyUrl::SetCredentials(const char* text, std::size_t length) {
 bool ProxyUrl::TakeCredentials(const char* text, std::size_t length) {
     const char* colon = static_cast<const char*>(std::memchr(text, ':', length));
     std::size_t userLength = colon == nullptr ? length : static_cast<std::size_t>(colon - text);
-    char user[kMaxCredential + 1];
+    char user[kMaxCredential + 1] = "";
     char password[kMaxCredential + 1] = "";
     if (!Decode("user name", text, userLength, user) ||
         (colon != nullptr && !Decode("password", colon + 1, length - userLength - 1, password)))
