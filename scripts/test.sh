@@ -57,7 +57,7 @@ ALL_STAGES=(deps lint native package docs examples python dotnet asan tsan fuzz 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format-14 clang-tidy-14 shellcheck git pkg-config
     googletest libgtest-dev libbenchmark-dev libasio-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 tshark
-    microsocks dante-server python3 python3-pip python3-setuptools python3-wheel python3-venv lld llvm)
+    microsocks dante-server tinyproxy python3 python3-pip python3-setuptools python3-wheel python3-venv lld llvm)
 # The documentation stages: Doxygen for the API reference, groff for the
 # manual pages.
 PACKAGES+=(doxygen groff-base)
@@ -117,7 +117,7 @@ configure_and_build() { # dir, cmake args... (the source is the project unless -
 # listen, and stop them with at_exit. Runs before each suite.
 source "$ROOT/scripts/proxies.sh"
 start_test_peers() {
-    step "starting the SOCKS proxies (microsocks, danted)"
+    step "starting the proxies (microsocks, danted, tinyproxy)"
     proxies_start
     at_exit proxies_stop
 }
@@ -632,13 +632,16 @@ stage_churn() {
     [ -x "$native" ] || die "no $native: run the native stage first"
     [ -f "$wine" ] || die "no $wine: run the wine stage first"
     churn direct "$BUILD/churn-direct.out" "$native" --cycles 10000
-    step "starting the SOCKS proxies (microsocks, danted)"
+    step "starting the proxies (microsocks, danted, tinyproxy)"
     proxies_start
     at_exit proxies_stop
     churn "through microsocks" "$BUILD/churn-microsocks.out" "$native" --cycles 10000 --proxy "$YNET_MICROSOCKS_PORT"
+    churn "through tinyproxy" "$BUILD/churn-tinyproxy.out" "$native" --cycles 10000 \
+        --proxy "http://127.0.0.1:$YNET_TINYPROXY_PORT"
     churn wine "$BUILD/churn-wine.out" "$ROOT/cmake/wine-run.sh" "$wine" --cycles 1000
     summary "direct: $(tail -n 1 "$BUILD/churn-direct.out"); through microsocks: $(tail -n 1 \
-        "$BUILD/churn-microsocks.out"); under Wine: $(tail -n 1 "$BUILD/churn-wine.out")"
+        "$BUILD/churn-microsocks.out"); through tinyproxy: $(tail -n 1 "$BUILD/churn-tinyproxy.out");" \
+        "under Wine: $(tail -n 1 "$BUILD/churn-wine.out")"
 }
 
 stage_i686() {
