@@ -374,4 +374,30 @@ int32_t YNET_CALL ynet_decode(uint8_t* body, int32_t length) {
     return YNET_OK;
 }
 
+int32_t YNET_CALL ynet_client_set_nodelay(ynet_client* handle, int32_t on) {
+    const char* op = "ynet_client_set_nodelay";
+    int32_t result = YNET_OK;
+    CClient* client = Lookup(handle, op, result);
+    if (client == nullptr)
+        return result;
+    if (on != 0 && on != 1)
+        return Fail(YNET_E_ARG, "%s: on is %d, not 0 or 1", op, static_cast<int>(on));
+    client->SetNoDelay(on == 1);
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_client_set_keepalive(ynet_client* handle, uint32_t idleMs, uint32_t intervalMs, uint32_t count) {
+    const char* op = "ynet_client_set_keepalive";
+    int32_t result = YNET_OK;
+    CClient* client = Lookup(handle, op, result);
+    if (client == nullptr)
+        return result;
+    if (!client->SetKeepAlive(idleMs, intervalMs, count))
+        return Fail(YNET_E_ARG,
+                    "%s: %u ms idle, %u ms between probes, %u probes: times over 32767000 ms, an interval of 0 or "
+                    "more than 127 probes",
+                    op, idleMs, intervalMs, count);
+    return YNET_OK;
+}
+
 } // extern "C"
