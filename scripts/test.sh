@@ -57,7 +57,7 @@ ALL_STAGES=(deps lint native package asan tsan fuzz wine churn i686 dissector)
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format-14 clang-tidy-14 shellcheck git pkg-config
     googletest libgtest-dev libbenchmark-dev libasio-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 tshark
-    microsocks dante-server python3 python3-pip python3-setuptools lld llvm)
+    microsocks dante-server python3 python3-pip python3-setuptools lld llvm iproute2)
 
 # ============================================================ stage helpers
 STAGE=

@@ -2,7 +2,12 @@
 //
 //   ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N]
 //            [--proxy socks5[h]://[USER:PASSWORD@]HOST:PORT | socks4[a]://HOST:PORT] [--proxy-user USER:PASSWORD]
+//            [--keepalive-time SECONDS] [--keepalive-cnt N] [--no-keepalive] [--tcp-nodelay | --no-tcp-nodelay]
 //            HOST:PORT
+//
+// The socket options have curl's names: --keepalive-time sets keepalive's
+// idle time and the time between probes, --keepalive-cnt the probes. Without
+// them the library's defaults hold (keepalive on, TCP_NODELAY on).
 //
 // HOST:PORT: a name, a dotted IPv4 address or a bracketed IPv6 literal. As
 // with curl, socks5:// and socks4:// resolve the name here, socks5h:// and
@@ -71,6 +76,11 @@ struct Options {
     bool proxyCredentials = false;
     std::string proxyUser;
     std::string proxyPassword;
+    // Socket options; the library's defaults unless given.
+    bool noDelay = true;
+    bool keepAliveOff = false;
+    DWORD keepAliveSeconds = 0; // 0: the library's times
+    DWORD keepAliveCount = YNet2::TCPClient::kKeepAliveCount;
 };
 
 // Whole lines from any thread.
@@ -238,21 +248,28 @@ DWORD WINAPI ReadAndSend(LPVOID parameter) {
 }
 
 void Usage(FILE* out) {
-    std::fprintf(out, "usage: ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N]\n"
-                      "                [--proxy URL] [--proxy-user USER:PASSWORD] HOST:PORT\n"
-                      "  --main N      main ID of the messages sent, 0-63 (default 1)\n"
-                      "  --assist N    assistant ID, 0-255 (default 0)\n"
-                      "  --request     set the request flag\n"
-                      "  --respond     set the respond flag\n"
-                      "  --hex         print received bodies as hexadecimal bytes\n"
-                      "  --wait-ms N   after the input ends, wait at most N ms for the replies (default 5000)\n"
-                      "  --proxy URL   connect through a SOCKS proxy: socks5://[USER:PASSWORD@]HOST:PORT\n"
-                      "                or socks4://HOST:PORT (USER and PASSWORD may be %%-encoded);\n"
-                      "                socks5h:// and socks4a:// let the proxy resolve the server's name\n"
-                      "  --proxy-user USER:PASSWORD  the SOCKS5 proxy's user name and password\n"
-                      "Each line of standard input is sent as one message. HOST is a name, a dotted IPv4\n"
-                      "address or a bracketed IPv6 literal ([::1]:7000, through a SOCKS5 proxy only); the\n"
-                      "proxy's HOST is a dotted IPv4 address or localhost.\n");
+    std::fprintf(out,
+                 "usage: ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N]\n"
+                 "                [--proxy URL] [--proxy-user USER:PASSWORD] [--keepalive-time S] [--keepalive-cnt N]\n"
+                 "                [--no-keepalive] [--tcp-nodelay | --no-tcp-nodelay] HOST:PORT\n"
+                 "  --main N      main ID of the messages sent, 0-63 (default 1)\n"
+                 "  --assist N    assistant ID, 0-255 (default 0)\n"
+                 "  --request     set the request flag\n"
+                 "  --respond     set the respond flag\n"
+                 "  --hex         print received bodies as hexadecimal bytes\n"
+                 "  --wait-ms N   after the input ends, wait at most N ms for the replies (default 5000)\n"
+                 "  --proxy URL   connect through a SOCKS proxy: socks5://[USER:PASSWORD@]HOST:PORT\n"
+                 "                or socks4://HOST:PORT (USER and PASSWORD may be %%-encoded);\n"
+                 "                socks5h:// and socks4a:// let the proxy resolve the server's name\n"
+                 "  --proxy-user USER:PASSWORD  the SOCKS5 proxy's user name and password\n"
+                 "  --keepalive-time S  TCP keepalive: first probe after S seconds of silence, then one\n"
+                 "                every S seconds (default 60, then 10)\n"
+                 "  --keepalive-cnt N   probes unanswered before the connection is cut, 1-127 (default 6)\n"
+                 "  --no-keepalive      no TCP keepalive\n"
+                 "  --no-tcp-nodelay    let the system delay small messages (Nagle); --tcp-nodelay: not (default)\n"
+                 "Each line of standard input is sent as one message. HOST is a name, a dotted IPv4\n"
+                 "address or a bracketed IPv6 literal ([::1]:7000, through a SOCKS5 proxy only); the\n"
+                 "proxy's HOST is a dotted IPv4 address or localhost.\n");
 }
 
 // HOST:PORT with HOST four dotted numbers of 0-255 (or localhost) and PORT
@@ -392,6 +409,16 @@ int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketTarget& tar
         } else if (arg == "--wait-ms") {
             ok = ParseNumber(next, 3600000, options.waitMs);
             ++i;
+        } else if (arg == "--keepalive-time") {
+            ok = ParseNumber(next, 32767, options.keepAliveSeconds) && options.keepAliveSeconds > 0;
+            ++i;
+        } else if (arg == "--keepalive-cnt") {
+            ok = ParseNumber(next, 127, options.keepAliveCount) && options.keepAliveCount > 0;
+            ++i;
+        } else if (arg == "--no-keepalive") {
+            options.keepAliveOff = true;
+        } else if (arg == "--tcp-nodelay" || arg == "--no-tcp-nodelay") {
+            options.noDelay = arg == "--tcp-nodelay";
         } else if (arg == "--proxy" || arg == "--proxy-user") {
             const bool parsed =
                 next != nullptr && (arg == "--proxy" ? ParseProxy(next, options) : ParseCredentials(next, options));
@@ -443,6 +470,18 @@ int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketTarget& tar
     return -1;
 }
 
+// The socket options of the command line onto client.
+void SetSocketOptions(YNet2::TCPClient& client, const Options& options) {
+    client.SetNoDelay(options.noDelay);
+    DWORD idle = 0, interval = 0, count = 0;
+    client.GetKeepAlive(&idle, &interval, &count);
+    if (options.keepAliveSeconds != 0)
+        idle = interval = options.keepAliveSeconds * 1000;
+    if (options.keepAliveOff)
+        idle = 0;
+    client.SetKeepAlive(idle, interval, options.keepAliveCount); // in range: checked while parsing
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -490,11 +529,13 @@ int main(int argc, char** argv) {
     if (options.proxyType == 0) {
         auto direct = std::make_unique<CatClient<YNet2::TCPClient>>(&worker);
         worker.Watch(direct.get());
+        SetSocketOptions(*direct, options);
         connected = direct->Init(target);
         connection = std::move(direct);
     } else {
         auto socks = std::make_unique<CatClient<YNet2::TCPClient_Socks5>>(&worker);
         worker.Watch(socks.get());
+        SetSocketOptions(*socks, options);
         const char* user = options.proxyCredentials ? options.proxyUser.c_str() : nullptr;
         const char* password = options.proxyCredentials ? options.proxyPassword.c_str() : nullptr;
         std::string why;
