@@ -1,8 +1,8 @@
 // Round-trip latency as a request/response application feels it: TCPClient
 // beside the plain POSIX socket calls (blocking, a thread per connection)
 // and standalone Asio (one io_context on one thread for every connection),
-// each with TCP_NODELAY on and off (bench/support: none of this library's
-// layers in the competitors).
+// each with TCP_NODELAY on and off (TCPClient's default is on; bench/support:
+// none of this library's layers in the competitors).
 //
 // Patterns, against a server that answers every whole request with one
 // message (the request's last, sent back as it came):
@@ -32,11 +32,15 @@
 // same TCP_NODELAY setting, min / median / max (below 1: TCPClient's
 // round trips are shorter).
 //
-// Usage: LatencyBench [--rounds N] [one|two ...]     (default: 10 rounds, both)
+// Usage: LatencyBench [--rounds N] [--connections N] [one|two ...]
+// (default: 10 rounds, 1 and 100 connections, both patterns).
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -124,11 +128,12 @@ private:
 // contenders of bench/support run.
 class LibraryRequester : public Requester {
 public:
-    LibraryRequester(int port, int connections, const Bytes& plain, int perRequest) {
+    LibraryRequester(int port, int connections, bool noDelay, const Bytes& plain, int perRequest) {
         YSocketAddr address = Loopback(port);
         for (int i = 0; i < connections; ++i) {
             m_Workers.push_back(std::make_unique<RequestWorker>(plain, perRequest));
             m_Clients.push_back(std::make_unique<TCPClient>(m_Workers.back().get()));
+            m_Clients.back()->SetNoDelay(noDelay);
             m_Connected = m_Connected && m_Clients.back()->Init(address) == 0;
         }
     }
@@ -165,16 +170,18 @@ struct Contender {
     bool noDelay;
 };
 
+// TCPClient's default is TCP_NODELAY on.
 const Contender kContenders[] = {
-    {"TCPClient", Kind::Library, false}, {"POSIX NODELAY", Kind::Posix, true}, {"POSIX", Kind::Posix, false},
-    {"Asio NODELAY", Kind::Asio, true},  {"Asio", Kind::Asio, false},
+    {"TCPClient NODELAY", Kind::Library, true}, {"TCPClient", Kind::Library, false},
+    {"POSIX NODELAY", Kind::Posix, true},       {"POSIX", Kind::Posix, false},
+    {"Asio NODELAY", Kind::Asio, true},         {"Asio", Kind::Asio, false},
 };
 constexpr int kCount = static_cast<int>(sizeof kContenders / sizeof kContenders[0]);
 
 std::unique_ptr<Requester> Make(const Contender& who, int port, int connections, const Bytes& plain, int perRequest) {
     switch (who.kind) {
     case Kind::Library:
-        return std::make_unique<LibraryRequester>(port, connections, plain, perRequest);
+        return std::make_unique<LibraryRequester>(port, connections, who.noDelay, plain, perRequest);
     case Kind::Posix:
         return Requester::Raw(port, connections, who.noDelay, plain, perRequest, EncodeBody, DecodeBody);
     case Kind::Asio:
@@ -211,12 +218,15 @@ bool Pattern(int perRequest, int connections, int rounds) {
 
     std::vector<std::vector<double>> all(kCount);
     std::vector<std::vector<Percentiles>> perRound(kCount);
+    std::vector<double> cpu(kCount, 0.0); // process CPU seconds, the server's threads included
     for (int round = 0; round < rounds; ++round) {
         for (int who : OrderOfRound(round, kCount)) {
             const std::size_t w = static_cast<std::size_t>(who);
             std::vector<double> times;
             std::uint64_t sum = 0;
+            const std::clock_t cpuStart = std::clock();
             const bool ran = requesters[w]->Run(perConnection, kBudgetSeconds, &times, &sum);
+            cpu[w] += static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
             if (!ran || times.empty() || sum != replySum * times.size()) {
                 std::printf("    %s failed in round %d (%zu replies, sum %llu, expected %llu)\n", names[w].c_str(),
                             round, times.size(), static_cast<unsigned long long>(sum),
@@ -230,6 +240,11 @@ bool Pattern(int perRequest, int connections, int rounds) {
     requesters.clear();
 
     PrintPercentiles(names, all);
+    std::printf("    CPU per round trip (the process, the server's threads included):");
+    for (std::size_t w = 0; w < names.size(); ++w)
+        std::printf("%s %s %.1f us", w == 0 ? "" : ",", names[w].c_str(),
+                    cpu[w] * 1e6 / static_cast<double>(all[w].size()));
+    std::printf("\n");
     PrintHistogram(names, all);
     std::printf("    per round, TCPClient / competitor with the same TCP_NODELAY (below 1: TCPClient shorter):\n");
     for (int mine = 0; mine < kCount; ++mine) {
@@ -258,7 +273,16 @@ bool Pattern(int perRequest, int connections, int rounds) {
 
 int main(int argc, char** argv) {
     int rounds = 10;
-    const std::vector<std::string> which = PartsToRun(argc, argv, &rounds, {"one", "two"});
+    std::vector<int> connectionCounts = {1, 100};
+    std::vector<char*> rest;
+    for (int i = 0; i < argc; ++i) {
+        if (std::string(argv[i]) == "--connections" && i + 1 < argc)
+            connectionCounts = {std::max(1, std::atoi(argv[++i]))};
+        else
+            rest.push_back(argv[i]);
+    }
+    const std::vector<std::string> which =
+        PartsToRun(static_cast<int>(rest.size()), rest.data(), &rounds, {"one", "two"});
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 0), &data) != 0)
         return 2;
@@ -269,7 +293,7 @@ int main(int argc, char** argv) {
             ok = false;
             continue;
         }
-        for (int connections : {1, 100})
+        for (int connections : connectionCounts)
             ok = Pattern(name == "one" ? 1 : 2, connections, rounds) && ok;
     }
     WSACleanup();

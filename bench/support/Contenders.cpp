@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -400,14 +401,22 @@ public:
         for (const Link& link : m_Links)
             if (link.fd < 0)
                 return false;
-        const Clock::time_point start = Clock::now();
         if (m_Links.size() == 1)
-            return RunLink(m_Links[0], roundTrips, start, budget, times, sum);
+            return RunLink(m_Links[0], roundTrips, Clock::now(), budget, times, sum);
+        // Every thread starts its round trips once all exist, so that all
+        // the connections are busy at once.
         std::mutex merge;
+        std::condition_variable released;
+        bool go = false;
+        Clock::time_point start;
         bool ok = true;
         std::vector<std::thread> threads;
         for (Link& link : m_Links) {
             threads.emplace_back([&, roundTrips, budget] {
+                {
+                    std::unique_lock<std::mutex> hold(merge);
+                    released.wait(hold, [&] { return go; });
+                }
                 std::vector<double> own;
                 std::uint64_t ownSum = 0;
                 bool ran = RunLink(link, roundTrips, start, budget, &own, &ownSum);
@@ -417,6 +426,12 @@ public:
                 *sum += ownSum;
             });
         }
+        {
+            std::lock_guard<std::mutex> hold(merge);
+            start = Clock::now();
+            go = true;
+        }
+        released.notify_all();
         for (std::thread& t : threads)
             t.join();
         return ok;

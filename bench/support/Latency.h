@@ -58,7 +58,7 @@ inline void PrintHistogram(const std::vector<std::string>& names, const std::vec
     }
     std::printf("    histogram, share of round trips per band:\n    %-16s", "");
     for (const std::string& name : names)
-        std::printf(" %12.12s", name.c_str());
+        std::printf(" %17.17s", name.c_str());
     std::printf("\n");
     for (int band = first; band <= last; ++band) {
         char label[32];
@@ -78,7 +78,7 @@ inline void PrintHistogram(const std::vector<std::string>& names, const std::vec
                                      ? 0
                                      : 100.0 * static_cast<double>(counts[c][static_cast<std::size_t>(band)]) /
                                            static_cast<double>(times[c].size());
-            std::printf(" %11.2f%%", share);
+            std::printf(" %16.2f%%", share);
         }
         std::printf("\n");
     }
