@@ -368,9 +368,13 @@ SOCKET TCPClient::OpenSocket() {
         if (WSAIoctl(handle, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) ==
             SOCKET_ERROR)
             Debug("TCPClient::OpenSocket() WSAIoctl SIO_KEEPALIVE_VALS fail! (0x%x)", WSAGetLastError());
+        // A system without the option (Windows before 10 version 1703)
+        // keeps its own count: no failure worth a line.
         const int count = static_cast<int>(options.keepAliveCount);
-        if (count != 0 && setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&count),
-                                     sizeof count) == SOCKET_ERROR)
+        if (count != 0 &&
+            setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&count), sizeof count) ==
+                SOCKET_ERROR &&
+            WSAGetLastError() != WSAENOPROTOOPT)
             Debug("TCPClient::OpenSocket() setsockopt TCP_KEEPCNT fail! (0x%x)", WSAGetLastError());
     }
     return handle;

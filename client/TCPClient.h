@@ -153,8 +153,8 @@ public:
     // kKeepAliveIdleMs, kKeepAliveIntervalMs and kKeepAliveCount: a peer
     // that vanished is noticed within two minutes of silence. The system
     // counts whole seconds on Linux (the times are rounded up); Windows
-    // before 10 version 1703 cannot set the count and keeps its own (10),
-    // with a log line per connection unless count is 0.
+    // before 10 version 1703 (and Wine 8) has no way to set the count and
+    // keeps its own (10).
     // Refused (false, the setting unchanged) unless idleMs is 0 or all of:
     // idleMs and intervalMs at most 32767000, intervalMs at least 1, count
     // 0 (the system's own) to 127. Any thread; applies as SetNoDelay does.

@@ -47,16 +47,28 @@ public:
             failed = "SO_KEEPALIVE";
         length = sizeof seen->keepCount;
         if (seen->keepAlive &&
-            getsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<char*>(&seen->keepCount), &length) != 0)
-            failed = "TCP_KEEPCNT";
+            getsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<char*>(&seen->keepCount), &length) != 0) {
+            if (WSAGetLastError() == WSAENOPROTOOPT)
+                seen->keepCount = -1; // a system that has no count to set (Windows before 10 version 1703, Wine 8)
+            else
+                failed = "TCP_KEEPCNT";
+        }
         this->EndSocketUse(handle);
         return failed.empty() ? "" : failed + " fail " + std::to_string(WSAGetLastError());
     }
 };
 
+// Where the system has no probe count to set, any count reads as "on".
 std::string Describe(const Seen& seen) {
     return std::string(seen.noDelay ? "nodelay" : "delay") + ", keepalive " +
-           (seen.keepAlive ? std::to_string(seen.keepCount) + " probes" : "off");
+           (!seen.keepAlive      ? "off"
+            : seen.keepCount < 0 ? "on"
+                                 : std::to_string(seen.keepCount) + " probes");
+}
+std::string Expect(Seen seen, bool systemCounts) {
+    if (!systemCounts)
+        seen.keepCount = -1;
+    return Describe(seen);
 }
 
 // Each step: the options set, then how the client connects, then what its
@@ -66,12 +78,16 @@ void RunSteps(Client& client, const std::function<LONG()>& init, const std::func
     Seen seen{};
     ASSERT_EQ(0, init());
     ASSERT_EQ("", client.Read(&seen));
-    EXPECT_EQ("nodelay, keepalive 6 probes", Describe(seen)) << "the defaults";
+    const bool counts = seen.keepCount >= 0;
+#ifndef _WIN32
+    ASSERT_TRUE(counts);
+#endif
+    EXPECT_EQ(Expect({TRUE, TRUE, 6}, counts), Describe(seen)) << "the defaults";
 
     client.SetNoDelay(false);
     ASSERT_TRUE(client.SetKeepAlive(0, 0, 0));
     ASSERT_EQ("", client.Read(&seen));
-    EXPECT_EQ("nodelay, keepalive 6 probes", Describe(seen)) << "a live connection keeps its options";
+    EXPECT_EQ(Expect({TRUE, TRUE, 6}, counts), Describe(seen)) << "a live connection keeps its options";
     ASSERT_EQ(0, reconnect());
     ASSERT_EQ("", client.Read(&seen));
     EXPECT_EQ("delay, keepalive off", Describe(seen)) << "after Reconnect";
@@ -81,7 +97,7 @@ void RunSteps(Client& client, const std::function<LONG()>& init, const std::func
     client.Wait_Release();
     ASSERT_EQ(0, init());
     ASSERT_EQ("", client.Read(&seen));
-    EXPECT_EQ("nodelay, keepalive 3 probes", Describe(seen)) << "after Init again";
+    EXPECT_EQ(Expect({TRUE, TRUE, 3}, counts), Describe(seen)) << "after Init again";
     client.Wait_Release();
 }
 

@@ -1,5 +1,6 @@
-// The POSIX layer's keepalive times: Winsock's milliseconds become the
-// system's whole seconds, rounded up, within the range it takes.
+// The POSIX layer's keepalive settings: Winsock's milliseconds become the
+// system's whole seconds, rounded up, within the range it takes; the probe
+// count is TCP_KEEPCNT.
 #include <gtest/gtest.h>
 
 #include "platform/WinApi.h"
@@ -10,7 +11,7 @@ namespace {
 
 using YNetPosix::Sys::Option;
 
-TEST(PosixSocketOptions, KeepAliveMillisecondsBecomeWholeSecondsRoundedUp) {
+TEST(PosixSocketOptions, KeepAliveMillisecondsBecomeWholeSecondsRoundedUpAndTheCountIsTcpKeepCnt) {
     struct Row {
         ULONG idleMs, intervalMs;
         int idle, interval;
@@ -41,6 +42,11 @@ TEST(PosixSocketOptions, KeepAliveMillisecondsBecomeWholeSecondsRoundedUp) {
     EXPECT_EQ(SOCKET_ERROR,
               WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, nullptr, nullptr, nullptr));
     EXPECT_EQ(WSAEFAULT, WSAGetLastError());
+    int probes = 3, probesRead = 0;
+    int length = sizeof probesRead;
+    ASSERT_EQ(0, setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<char*>(&probes), sizeof probes));
+    ASSERT_EQ(0, getsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<char*>(&probesRead), &length));
+    EXPECT_EQ(3, probesRead);
     EXPECT_EQ(0, closesocket(s));
     EXPECT_EQ(SOCKET_ERROR,
               WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr));
