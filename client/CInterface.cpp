@@ -394,8 +394,8 @@ int32_t YNET_CALL ynet_client_set_keepalive(ynet_client* handle, uint32_t idleMs
         return result;
     if (!client->SetKeepAlive(idleMs, intervalMs, count))
         return Fail(YNET_E_ARG,
-                    "%s: %u ms idle, %u ms between probes, %u probes: times over 32767000 ms, an interval of 0 or "
-                    "more than 127 probes",
+                    "%s: %u ms idle, %u ms between probes, %u probes refused: the times are 1 to 32767000 ms, "
+                    "the probes 0 to 127",
                     op, idleMs, intervalMs, count);
     return YNET_OK;
 }
