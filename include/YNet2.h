@@ -1,5 +1,7 @@
-// Public header. The whole YonderNetC interface: everything lives in the
-// namespace YNet2, above the system API of platform/WinApi.h.
+// Public header.
+/// @file
+/// The whole YonderNetC interface: everything lives in the namespace YNet2,
+/// above the system API of platform/WinApi.h.
 #pragma once
 
 #include "platform/WinApi.h"
@@ -33,3 +35,11 @@
 #include "client/TCPClient.h"
 #include "client/TCPClientList.h"
 #include "client/TCPClient_Socks5.h"
+
+/// @namespace YNet2
+/// The library's C++ interface: connections (TCPClient, TCPClient_Socks5),
+/// the worker that receives their messages (MsgWorker), the receive stream
+/// (NetStream), messages (YNetMsgHead, YNetVarietyMsg, Encode and Decode),
+/// sockets and addresses (YSocket, YSocketAddr, YSocketTarget, AddrText.h),
+/// the socket stack (SocketInit), the log (SetLogSink) and the thread base
+/// (YThread).

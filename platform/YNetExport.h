@@ -1,8 +1,11 @@
-// Public header. Symbol visibility of the library's interface.
-//
-// The shared library exports what is marked YNET_API and hides the rest.
-// YNET_BUILDING is defined while the library itself is compiled;
-// YNET_STATIC by code that links the library's objects directly (the tests).
+// Public header.
+/// @file
+/// Symbol visibility of the library's interface.
+///
+/// @def YNET_API
+/// The shared library exports what is marked YNET_API and hides the rest.
+/// YNET_BUILDING is defined while the library itself is compiled;
+/// YNET_STATIC by code that links the library's objects directly (the tests).
 #pragma once
 
 #if defined(_WIN32)
@@ -17,7 +20,8 @@
 #define YNET_API __attribute__((visibility("default")))
 #endif
 
-// printf-style checking of the log functions' formats.
+/// @def YNET_PRINTF
+/// printf-style checking of the log functions' formats.
 #if defined(__MINGW32__)
 #define YNET_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
 #elif defined(__GNUC__)

@@ -52,12 +52,15 @@ export WINEPREFIX=${WINEPREFIX:-${HOME:-/root}/.wine-ynet}
 export CTEST_OUTPUT_ON_FAILURE=1
 PYTHON=/usr/bin/python3 # Debian's (python3, python3-pip), whatever else is on PATH
 
-ALL_STAGES=(deps lint native package asan tsan fuzz wine churn i686 dissector)
+ALL_STAGES=(deps lint native package docs examples asan tsan fuzz wine churn i686 dissector)
 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format-14 clang-tidy-14 shellcheck git pkg-config
     googletest libgtest-dev libbenchmark-dev libasio-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 tshark
     microsocks dante-server python3 python3-pip python3-setuptools lld llvm iproute2)
+# The documentation stages: Doxygen for the API reference, groff for the
+# manual pages.
+PACKAGES+=(doxygen groff-base)
 
 # ============================================================ stage helpers
 STAGE=
@@ -371,6 +374,88 @@ stage_package() {
     [ "${py_ran:-0}" -gt 0 ] || die "no Python test ran (see $py_log)"
     count_tests "$((py_ran + runs + 2))" 0 0 # and the C runs, the two examples
     summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; Python module: pip-installed, $py_ran unittest tests passed; the README's ynet.hpp (C++17) and Python examples print their 3 echoes"
+}
+
+# ============================================================ documentation
+# The API reference: Doxygen (docs/Doxyfile) over the installed headers,
+# built by the reference target of a tree of its own, without a warning
+# outside the headers tests/docs/check-reference.py sets aside for now. The
+# manual pages (tools/man/): each lists exactly the options its tool's
+# --help lists (the native build's tools), groff reads it without a
+# warning, and cmake --install puts it under share/man/man1.
+stage_docs() {
+    local dir=$BUILD/docs native=$BUILD/native
+    [ -x "$native/tools/ynet-cat" ] || die "the docs stage reads the native build's tools: run the native stage first"
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    step "configuring $dir/tree and building the API reference (Doxygen)"
+    cmake -S "$ROOT" -B "$dir/tree" -G Ninja -DYNET_BUILD_TESTS=OFF -DYNET_BUILD_TOOLS=OFF \
+        -DYNET_BUILD_EXAMPLES=OFF >"$dir/configure.log" 2>&1 || {
+        cat "$dir/configure.log"
+        die "cmake could not configure $dir/tree"
+    }
+    cmake --build "$dir/tree" --target reference >"$dir/doxygen.log" 2>&1 || {
+        cat "$dir/doxygen.log"
+        die "Doxygen could not build the API reference"
+    }
+    local reference
+    if ! reference=$("$PYTHON" "$ROOT/tests/docs/check-reference.py" "$dir/tree/reference"); then
+        echo "$reference"
+        die "the API reference: $(tail -n 1 <<<"$reference") (log: $dir/tree/reference/warnings.log)"
+    fi
+    echo "$reference"
+
+    step "the manual pages against each tool's --help"
+    local pages
+    if ! pages=$(bash "$ROOT/tests/docs/check-manpages.sh" "$native/tools/ynet-cat" "$ROOT/tools/man/ynet-cat.1" \
+        "$native/tools/ynet-echod" "$ROOT/tools/man/ynet-echod.1"); then
+        echo "$pages"
+        die "the manual pages differ from the tools: $(tail -n 1 <<<"$pages")"
+    fi
+    echo "$pages"
+    step "installing the native build into $dir/prefix: the manual pages"
+    cmake --install "$native" --prefix "$dir/prefix" >"$dir/install.log"
+    local page
+    for page in ynet-cat.1 ynet-echod.1; do
+        cmp "$ROOT/tools/man/$page" "$dir/prefix/share/man/man1/$page" >/dev/null ||
+            die "cmake --install did not install tools/man/$page as share/man/man1/$page"
+    done
+    summary "API reference: $(tail -n 1 <<<"$reference"); manual pages: $(sed -z 's/\n\(.\)/; \1/g' <<<"$pages"), installed"
+}
+
+# The examples of README.md and docs/*.md marked runnable, run by
+# tests/docs/run-examples.py against a fresh installation of the native
+# build, ynet-echod and the real proxies; quoted output is compared. Every
+# block of docs/*.md carries a marker (runnable, or why not), and so does
+# every block of the documents listed here: README.md joins them once all
+# its blocks are marked.
+EXAMPLES_ALL_MARKED=()
+stage_examples() {
+    local dir=$BUILD/examples native=$BUILD/native
+    [ -f "$native/build.ninja" ] || die "the examples stage installs the native build: run the native stage first"
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    step "installing the native build into $dir/prefix"
+    cmake --install "$native" --prefix "$dir/prefix" >"$dir/install.log"
+    step "starting the SOCKS proxies (microsocks, danted)"
+    proxies_start
+    at_exit proxies_stop
+    local documents marked=() document out=$dir/examples.out
+    cd "$ROOT"
+    documents=(README.md docs/*.md)
+    for document in docs/*.md "${EXAMPLES_ALL_MARKED[@]}"; do marked+=(--all-marked "$document"); done
+    step "running the examples of ${documents[*]}"
+    "$PYTHON" "$ROOT/tests/docs/run-examples.py" --prefix "$dir/prefix" --examples "$native/examples" \
+        --work "$dir/work" "${marked[@]}" "${documents[@]}" >"$out" 2>&1 || {
+        cat "$out"
+        die "the examples: $(tail -n 1 "$out")"
+    }
+    cat "$out"
+    local ran
+    ran=$(sed -n '$s/^\([0-9]*\) examples run.*/\1/p' "$out")
+    [ "${ran:-0}" -gt 0 ] || die "no example ran (see $out)"
+    count_tests "$ran" 0 0
+    summary "$(tail -n 1 "$out")"
 }
 
 stage_asan() {

@@ -1,6 +1,7 @@
-// Public header. NetMsgRun: a run of whole messages that a NetStream hands
-// out together, under one claim of its consuming side, read one after the
-// other in place.
+// Public header.
+/// @file
+/// NetMsgRun: a run of whole messages that a NetStream hands out together,
+/// under one claim of its consuming side, read one after the other in place.
 #pragma once
 
 #include <cstddef>
@@ -11,20 +12,20 @@
 
 namespace YNet2 {
 
-// Filled by NetStream::Process_Run, read with Next, given back with
-// NetStream::BrushRun. The messages lie in the stream's block and stay
-// valid until BrushRun; Next costs no call into the library.
-//
-//   m_Begin            m_At                               m_End
-//   |  handed out by Next |  not yet read (whole messages,  |
-//   |  (consumed by       |  perhaps the first bytes of one |
-//   |   BrushRun)         |  still arriving)                |
+/// Filled by NetStream::Process_Run, read with Next, given back with
+/// NetStream::BrushRun. The messages lie in the stream's block and stay
+/// valid until BrushRun; Next costs no call into the library.
+///
+///   m_Begin            m_At                               m_End
+///   |  handed out by Next |  not yet read (whole messages,  |
+///   |  (consumed by       |  perhaps the first bytes of one |
+///   |   BrushRun)         |  still arriving)                |
 class NetMsgRun {
 public:
     NetMsgRun() : m_Begin(nullptr), m_At(nullptr), m_End(nullptr) {}
 
-    // The run's next whole message (its size(head) bytes at head), or null
-    // once the run is through.
+    /// The run's next whole message (its size(head) bytes at head), or null
+    /// once the run is through.
     YNetMsgHead* Next() {
         const std::ptrdiff_t left = m_End - m_At;
         if (left < YNetMsgHead::HeadSize)
