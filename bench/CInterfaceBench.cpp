@@ -15,8 +15,18 @@
 //                  byte back; each handler sends the next message.
 //
 // Usage: CInterfaceBench [--rounds N] [oneway|pingpong ...] (default: 10 rounds, both).
+//
+// For the bindings' benchmark (bench/bindings.py), which runs each contender
+// in a process of its own against one server:
+//   CInterfaceBench serve SIZE COUNT   a Streamer of COUNT (rounded up to whole
+//                                      batches) SIZE-byte messages per connection;
+//                                      prints "port P count N bodysum S", serves
+//                                      until its standard input ends
+//   CInterfaceBench receive PORT COUNT the C path's one-way receive; prints
+//                                      "SECONDS SUM" (the sum of every body byte)
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -232,9 +242,44 @@ bool PingPong(int size, int rounds) {
     return true;
 }
 
+// The bindings' benchmark's server and C contender (see the top).
+int Serve(int size, long count) {
+    const long perBatch = 65536 / size + 1;
+    const long batches = (count + perBatch - 1) / perBatch;
+    Bytes plain = PlainMessage(size);
+    Bytes message = plain;
+    EncodeBody(message.data() + 4, static_cast<unsigned>(size - 4));
+    Bytes wire;
+    for (long i = 0; i < perBatch; ++i)
+        wire.insert(wire.end(), message.begin(), message.end());
+    auto server = Server::Streamer(wire, batches);
+    std::printf("port %d count %ld bodysum %llu\n", server->Port(), perBatch * batches,
+                static_cast<unsigned long long>(SumBytes(plain.data() + 4, size - 4)));
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    return 0;
+}
+
+int Receive(int port, long count) {
+    Tally tally;
+    tally.Reset(count);
+    const double seconds = OneWayC(port, tally);
+    std::printf("%.6f %llu\n", seconds, static_cast<unsigned long long>(tally.sum));
+    return seconds > 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && (std::strcmp(argv[1], "serve") == 0 || std::strcmp(argv[1], "receive") == 0)) {
+        if (ynet_stack_start() != YNET_OK)
+            return 2;
+        const int result = argv[1][0] == 's' ? Serve(std::atoi(argv[2]), std::atol(argv[3]))
+                                             : Receive(std::atoi(argv[2]), std::atol(argv[3]));
+        ynet_stack_stop();
+        return result;
+    }
     int rounds = 10;
     const std::vector<std::string> which = PartsToRun(argc, argv, &rounds, {"oneway", "pingpong"});
     if (ynet_stack_start() != YNET_OK)

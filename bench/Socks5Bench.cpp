@@ -18,6 +18,9 @@
 //   POSIX             the plain client, direct (64 KiB receive buffer).
 //   POSIX microsocks  the same client through the same microsocks; it does
 //                     the SOCKS5 handshake itself with blocking calls.
+//   HTTP tinyproxy    TCPClient_Socks5 through tinyproxy (HTTP CONNECT).
+//   POSIX tinyproxy   the plain client through the same tinyproxy; it sends
+//                     the CONNECT request and reads the reply itself.
 // Every contender does the same work per message: cut the frame, unscramble
 // the body with this library's Decode, sum every byte of the message; each
 // round's sum is checked against the bytes sent. Contenders take turns,
@@ -35,15 +38,16 @@
 //             every byte back; the contenders stay connected for the whole
 //             run. The TCPClients answer from their handler through SendMsg.
 //   init      microseconds one Init takes: direct, through microsocks,
-//             through danted with SOCKS5 and with SOCKS4; beside them a
-//             blocking POSIX connect, direct and with the SOCKS5 handshake
-//             through microsocks. Medians, min and max.
+//             through danted with SOCKS5 and with SOCKS4, through
+//             tinyproxy; beside them a blocking POSIX connect, direct, with
+//             the SOCKS5 handshake through microsocks and with CONNECT
+//             through tinyproxy. Medians, min and max.
 //
 // Ratios: Socks5 type 0 / TCPClient and Socks5 microsocks / TCPClient (the
 // SOCKS client against a direct one); Socks5 microsocks / POSIX microsocks
-// (the client's own cost behind the same relay); POSIX microsocks / POSIX
-// (the relay's ceiling for any client); TCPClient / POSIX (the direct
-// baseline).
+// and HTTP tinyproxy / POSIX tinyproxy (the client's own cost behind the
+// same relay); POSIX microsocks / POSIX (the relay's ceiling for any
+// client); TCPClient / POSIX (the direct baseline).
 //
 // Needs the proxies of scripts/proxies.sh:
 //   bash scripts/proxies.sh build/bench/bench/Socks5Bench [--rounds N] [oneway|pingpong|init ...]
@@ -83,8 +87,11 @@ int PortFromEnv(const char* name) {
     return port == nullptr ? 0 : std::atoi(port);
 }
 
+// tinyproxy's port (YNET_TINYPROXY_PORT).
+int g_Tinyproxy = 0;
+
 // The library's contenders, and how each connects.
-enum Way { kDirect, kType0, kMicrosocks };
+enum Way { kDirect, kType0, kMicrosocks, kTinyproxy };
 
 // Connects client (a TCPClient_Socks5 unless way is kDirect) to the server
 // on port the contender's way. 0 or E_FAIL.
@@ -99,6 +106,10 @@ LONG InitClient(TCPClient& client, Way way, int port, int microsocks) {
         YSocketAddr proxy = Loopback(microsocks);
         return static_cast<Socks&>(client).Init(target, Socks::SOCKS5, &proxy, nullptr, nullptr);
     }
+    case kTinyproxy: {
+        YSocketAddr proxy = Loopback(g_Tinyproxy);
+        return static_cast<Socks&>(client).Init(target, Socks::HTTP, &proxy, nullptr, nullptr);
+    }
     }
     return E_FAIL;
 }
@@ -109,11 +120,11 @@ std::unique_ptr<TCPClient> MakeClient(Way way, MsgWorker* worker) {
     return std::make_unique<Socks>(worker);
 }
 
-// The five contenders of oneway and pingpong, in this order.
-const int kContenders = 5;
-const char* const kNames[kContenders] = {"TCPClient", "Socks5 type 0", "Socks5 microsocks", "POSIX",
-                                         "POSIX microsocks"};
-enum { kOwnDirect, kOwnType0, kOwnMicrosocks, kPosix, kPosixMicrosocks };
+// The seven contenders of oneway and pingpong, in this order.
+const int kContenders = 7;
+const char* const kNames[kContenders] = {"TCPClient",        "Socks5 type 0",  "Socks5 microsocks", "POSIX",
+                                         "POSIX microsocks", "HTTP tinyproxy", "POSIX tinyproxy"};
+enum { kOwnDirect, kOwnType0, kOwnMicrosocks, kPosix, kPosixMicrosocks, kOwnTinyproxy, kPosixTinyproxy };
 
 // The ratios both report, of rates (or of CPU seconds) per round.
 struct Pair {
@@ -124,6 +135,8 @@ const Pair kPairs[] = {
     {kOwnType0, kOwnDirect, "Socks5 type 0 / TCPClient"},
     {kOwnMicrosocks, kOwnDirect, "Socks5 microsocks / TCPClient"},
     {kOwnMicrosocks, kPosixMicrosocks, "Socks5 microsocks / POSIX microsocks"},
+    {kOwnTinyproxy, kPosixTinyproxy, "HTTP tinyproxy / POSIX tinyproxy"},
+    {kOwnTinyproxy, kOwnMicrosocks, "HTTP tinyproxy / Socks5 microsocks"},
     {kPosixMicrosocks, kPosix, "POSIX microsocks / POSIX"},
     {kOwnDirect, kPosix, "TCPClient / POSIX"},
 };
@@ -195,6 +208,12 @@ bool OneWay(int rounds, int microsocks) {
             case kPosixMicrosocks:
                 seconds = BenchNet::RawStream(port, count, 65536, DecodeBody, &sum, &cpu, microsocks);
                 break;
+            case kOwnTinyproxy:
+                seconds = ClientStream(kTinyproxy, port, microsocks, count, &sum, &cpu);
+                break;
+            case kPosixTinyproxy:
+                seconds = BenchNet::RawStream(port, count, 65536, DecodeBody, &sum, &cpu, 0, g_Tinyproxy);
+                break;
             }
             if (seconds <= 0 || sum != expected) {
                 std::printf("oneway: %s failed (time %g, sum %llu, expected %llu)\n", kNames[who], seconds,
@@ -231,6 +250,7 @@ bool PingPong(int rounds, int microsocks) {
     const int port = server->Port();
 
     const Way ways[] = {kDirect, kType0, kMicrosocks};
+    const int ownOf[kContenders] = {0, 1, 2, -1, -1, 3, -1}; // contender -> its client below
     std::vector<std::unique_ptr<PingWorker>> workers;
     std::vector<std::unique_ptr<TCPClient>> clients;
     bool ok = true;
@@ -244,18 +264,25 @@ bool PingPong(int rounds, int microsocks) {
     }
     auto raw = BenchNet::Pinger::Raw(port, plain, EncodeBody, DecodeBody);
     auto rawProxied = BenchNet::Pinger::Raw(port, plain, EncodeBody, DecodeBody, microsocks);
+    auto rawHttp = BenchNet::Pinger::Raw(port, plain, EncodeBody, DecodeBody, 0, g_Tinyproxy);
+    workers.push_back(std::make_unique<PingWorker>(plain));
+    clients.push_back(MakeClient(kTinyproxy, workers.back().get()));
+    if (InitClient(*clients.back(), kTinyproxy, port, microsocks) != 0) {
+        std::printf("pingpong: %s did not connect\n", kNames[kOwnTinyproxy]);
+        ok = false;
+    }
 
     std::vector<std::vector<double>> rates(kContenders);
     for (int round = 0; round < rounds && ok; ++round) {
         for (int who : OrderOfRound(round, kContenders)) {
             std::uint64_t sum = 0;
             Clock::time_point start = Clock::now();
-            bool ran =
-                who == kPosix ? raw->Run(roundTrips, &sum)
-                : who == kPosixMicrosocks
-                    ? rawProxied->Run(roundTrips, &sum)
-                    : workers[static_cast<size_t>(who)]->Start(*clients[static_cast<size_t>(who)], roundTrips, &sum) &&
-                          workers[static_cast<size_t>(who)]->Wait();
+            const size_t own = static_cast<size_t>(ownOf[who]);
+            bool ran = who == kPosix             ? raw->Run(roundTrips, &sum)
+                       : who == kPosixMicrosocks ? rawProxied->Run(roundTrips, &sum)
+                       : who == kPosixTinyproxy
+                           ? rawHttp->Run(roundTrips, &sum)
+                           : workers[own]->Start(*clients[own], roundTrips, &sum) && workers[own]->Wait();
             const double seconds = Seconds(start, Clock::now());
             if (!ran || sum != expected) {
                 std::printf("pingpong: %s failed (sum %llu, expected %llu)\n", kNames[who],
@@ -282,20 +309,26 @@ bool PingPong(int rounds, int microsocks) {
 // ---------------------------------------------------------------- Init
 
 bool InitTime(int rounds, int microsocks, int dante) {
-    const char* names[] = {"TCPClient direct", "Socks5 microsocks", "Socks5 danted",
-                           "Socks4 danted",    "POSIX connect",     "POSIX connect + SOCKS5 microsocks"};
-    const int contenders = 6;
+    const char* names[] = {"TCPClient direct",
+                           "Socks5 microsocks",
+                           "Socks5 danted",
+                           "Socks4 danted",
+                           "HTTP tinyproxy",
+                           "POSIX connect",
+                           "POSIX connect + SOCKS5 microsocks",
+                           "POSIX connect + HTTP tinyproxy"};
+    const int contenders = 8;
     auto server = BenchNet::Server::Reflector();
     const int port = server->Port();
     YSocketAddr target = Loopback(port);
-    YSocketAddr proxies[] = {Loopback(microsocks), Loopback(dante), Loopback(dante)};
-    const Socks::_SOCKS_TYPE types[] = {Socks::SOCKS5, Socks::SOCKS5, Socks::SOCKS4};
+    YSocketAddr proxies[] = {Loopback(microsocks), Loopback(dante), Loopback(dante), Loopback(g_Tinyproxy)};
+    const Socks::_SOCKS_TYPE types[] = {Socks::SOCKS5, Socks::SOCKS5, Socks::SOCKS4, Socks::HTTP};
     std::vector<std::vector<double>> micros(contenders);
     for (int round = 0; round < rounds * 3; ++round) {
         for (int who : OrderOfRound(round, contenders)) {
             double seconds = -1;
-            if (who >= 4) {
-                seconds = BenchNet::RawConnect(port, who == 4 ? 0 : microsocks);
+            if (who >= 5) {
+                seconds = BenchNet::RawConnect(port, who == 6 ? microsocks : 0, who == 7 ? g_Tinyproxy : 0);
             } else {
                 CountingWorker worker(0);
                 std::unique_ptr<TCPClient> client = MakeClient(who == 0 ? kDirect : kMicrosocks, &worker);
@@ -327,7 +360,8 @@ int main(int argc, char** argv) {
     int rounds = 10;
     const std::vector<std::string> which = PartsToRun(argc, argv, &rounds, {"oneway", "pingpong", "init"});
     const int microsocks = PortFromEnv("YNET_MICROSOCKS_PORT"), dante = PortFromEnv("YNET_DANTE_PORT");
-    if (microsocks == 0 || dante == 0) {
+    g_Tinyproxy = PortFromEnv("YNET_TINYPROXY_PORT");
+    if (microsocks == 0 || dante == 0 || g_Tinyproxy == 0) {
         std::printf("no proxies: run it through scripts/proxies.sh\n");
         return 2;
     }

@@ -17,9 +17,10 @@
 #include "framework/Log.h"
 #include "message/Scrambler.h"
 #include "message/YNetMsgHead.h"
-#include "socket/AddrText.h"
+#include "socket/ProxyUrl.h"
 #include "socket/SocketStack.h"
 #include "socket/YSocketAddr.h"
+#include "socket/YSocketTarget.h"
 
 using namespace YNet2;
 
@@ -69,28 +70,13 @@ CClient* LookupOffReceiveThread(ynet_client* handle, const char* op, int32_t& re
     return client;
 }
 
-// "a.b.c.d:port", every number in range, port 1-65535; nothing else.
+// "a.b.c.d:port" (YSocketTarget::Parse, an IPv4 address); nothing else.
 bool ParseAddress(const char* text, YSocketAddr& address) {
-    const char* p = text;
-    for (int field = 0; field < 5; ++field) {
-        unsigned long value = 0;
-        int digits = 0;
-        for (; *p >= '0' && *p <= '9' && digits < 6; ++p, ++digits)
-            value = value * 10 + static_cast<unsigned long>(*p - '0');
-        bool last = field == 4;
-        if (digits == 0 || (!last && value > 255) || (last && (value == 0 || value > 65535)))
-            return false;
-        char separator = field < 3 ? '.' : field == 3 ? ':' : '\0';
-        if (*p != separator)
-            return false;
-        if (!last)
-            ++p;
-    }
-    address = YSocketAddr{};
-    Str2Addr(address, text);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(address.sin_port);
-    return true;
+    const YSocketTarget target = YSocketTarget::Parse(text, std::strlen(text));
+    char why[2 * YSocketTarget::kMaxName];
+    int count = 0;
+    return !target.Refused(why, sizeof why) && target.GetKind() == YSocketTarget::IPV4 &&
+           target.Resolve(&address, 1, &count, 0, "ynet_client_connect") == 0;
 }
 
 bool CheckMessage(const char* op, uint32_t mainID, uint32_t assistantID, uint32_t flags, int32_t& result) {
@@ -215,8 +201,10 @@ int32_t YNET_CALL ynet_client_connect(ynet_client* handle, const char* server, c
     if (options->size < sizeof(ynet_connect_options))
         return Fail(YNET_E_ARG, "%s: options size %u is less than %u", op, options->size,
                     static_cast<unsigned>(sizeof(ynet_connect_options)));
-    if (options->proxy_type > YNET_PROXY_SOCKS5)
+    if (options->proxy_type > YNET_PROXY_HTTP)
         return Fail(YNET_E_ARG, "%s: unknown proxy type %u", op, options->proxy_type);
+    if (options->proxy_type == YNET_PROXY_SOCKS4 && (options->user != nullptr || options->password != nullptr))
+        return Fail(YNET_E_ARG, "%s: a SOCKS4 proxy takes no user name or password", op);
     YSocketAddr proxyAddr{};
     bool viaProxy = options->proxy_type != YNET_PROXY_NONE;
     if (viaProxy && (options->proxy == nullptr || !ParseAddress(options->proxy, proxyAddr)))
@@ -227,7 +215,9 @@ int32_t YNET_CALL ynet_client_connect(ynet_client* handle, const char* server, c
             return Fail(YNET_E_ARG, "%s: a user name or password is longer than %d bytes", op,
                         TCPClient_Socks5::kMaxCredential);
     }
-    auto type = options->proxy_type == YNET_PROXY_SOCKS4 ? TCPClient_Socks5::SOCKS4 : TCPClient_Socks5::SOCKS5;
+    auto type = options->proxy_type == YNET_PROXY_SOCKS4 ? TCPClient_Socks5::SOCKS4
+                : options->proxy_type == YNET_PROXY_HTTP ? TCPClient_Socks5::HTTP
+                                                         : TCPClient_Socks5::SOCKS5;
     TCPClient_Socks5* proxied = viaProxy ? client->Proxied() : nullptr;
     TCPClient* tcp = viaProxy ? proxied : client->Direct();
     if (tcp == nullptr)
@@ -371,6 +361,35 @@ int32_t YNET_CALL ynet_decode(uint8_t* body, int32_t length) {
         return result;
     unsigned char unused = 0;
     Decode(body, static_cast<DWORD>(length), unused);
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_client_connect_url(ynet_client* handle, const char* target, const char* proxyUrl,
+                                          uint32_t timeoutMs) {
+    const char* op = "ynet_client_connect_url";
+    int32_t result = YNET_OK;
+    CClient* client = LookupOffReceiveThread(handle, op, result);
+    if (client == nullptr)
+        return result;
+    if (target == nullptr)
+        return Fail(YNET_E_ARG, "%s: the target is null", op);
+    const YSocketTarget parsed = YSocketTarget::Parse(target, std::strlen(target));
+    char why[2 * YSocketTarget::kMaxName];
+    if (parsed.Refused(why, sizeof why))
+        return Fail(YNET_E_ARG, "%s: %s", op, why);
+    ProxyUrl url;
+    if (!url.Parse(proxyUrl))
+        return Fail(YNET_E_ARG, "%s: %s", op, url.Why());
+    const bool viaProxy = url.GetScheme() != ProxyUrl::NONE;
+    TCPClient_Socks5* proxied = viaProxy ? client->Proxied() : nullptr;
+    TCPClient* tcp = viaProxy ? proxied : client->Direct();
+    if (tcp == nullptr)
+        return Fail(YNET_E_MEMORY, "%s: out of memory", op);
+    tcp->SetConnectTimeout(timeoutMs);
+    if ((viaProxy ? proxied->Init(parsed, url) : tcp->Init(parsed)) != 0)
+        return Fail(YNET_E_FAIL, "%s: cannot connect to %s%s%s (the library's log says why)", op, target,
+                    viaProxy ? " through the proxy " : "", viaProxy ? url.GetProxy().GetHost() : "");
+    client->NotifyConnected();
     return YNET_OK;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "client/AttemptBound.h"
 #include "client/TCPClientHooks.h"
 #include "framework/Log.h"
 #include "message/Scrambler.h"
@@ -214,13 +215,14 @@ bool TCPClient::EndReconnect(SOCKET handle, bool connected) {
 
 LONG TCPClient::Init(const YSocketTarget& target) {
     const char* op = "TCPClient::Init";
+    AttemptBound bound(*this); // the lookup and every connect together
     YSocketAddr found[YSocketTarget::kMaxAddresses];
     int count = 0;
     if (target.Check(op) != 0 ||
         target.Resolve(found, YSocketTarget::kMaxAddresses, &count, GetConnectTimeout(), op) != 0)
         return E_FAIL;
     LONG result = E_FAIL;
-    for (int i = 0; i < count && result != 0; ++i)
+    for (int i = 0; i < count && result != 0 && bound.Narrow(); ++i)
         result = Init(found[i]);
     if (result == 0 && target.GetKind() == YSocketTarget::NAME)
         m_Target = target;
@@ -287,6 +289,7 @@ LONG TCPClient::Reconnect() {
 // Resolves the name of the last Init again and reconnects to its addresses
 // in turn, each as Reconnect reconnects to an address.
 LONG TCPClient::ReconnectByName() {
+    AttemptBound bound(*this);
     YSocketAddr found[YSocketTarget::kMaxAddresses];
     int count = 0;
     if (m_Target.Resolve(found, YSocketTarget::kMaxAddresses, &count, GetConnectTimeout(), "TCPClient::Reconnect") != 0)
@@ -295,7 +298,7 @@ LONG TCPClient::ReconnectByName() {
     m_Target = YSocketTarget(); // Reconnect below goes to m_ServerAddr
     LONG result = E_FAIL;
     YSocketAddr before = m_ServerAddr;
-    for (int i = 0; i < count && result != 0; ++i) {
+    for (int i = 0; i < count && result != 0 && bound.Narrow(); ++i) {
         m_ServerAddr = found[i];
         result = Reconnect();
     }

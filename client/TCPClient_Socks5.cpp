@@ -1,7 +1,10 @@
 #include "client/TCPClient_Socks5.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "client/AttemptBound.h"
+#include "client/HttpConnect.h"
 #include "framework/Log.h"
 
 namespace YNet2 {
@@ -22,6 +25,7 @@ constexpr unsigned char kAddressIPv4 = 1;
 constexpr unsigned char kAddressDomain = 3;
 constexpr unsigned char kAddressIPv6 = 4;
 constexpr unsigned char kSocks4Granted = 90;
+constexpr unsigned char kSocks4Rejected = 91;
 
 // Every request and reply of the handshake fits: the longest is the
 // user name/password request, 3 + 255 + 255 bytes.
@@ -164,14 +168,36 @@ int RecvExact(SOCKET handle, unsigned char* data, int length, int* error, const 
     return length;
 }
 
-// One log line for a reply that could not be read; E_FAIL. closedHere: an
-// ending call of this client closed the socket (the proxy did nothing).
-LONG ReplyReadFail(const char* op, const char* step, int result, int error, bool closedHere) {
+// Why a reply could not be read, in words, into why. closedHere: an ending
+// call of this client closed the socket (the proxy did nothing).
+const char* ReadFailWords(int result, int error, bool closedHere, char (&why)[32]) {
     if (closedHere)
-        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 %s fail! (the client closed the connection)", op, step);
+        return "the client closed the connection";
     if (result == 0)
-        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 %s fail! (proxy closed the connection)", op, step);
-    return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 %s fail! (recv 0x%x)", op, step, error);
+        return "proxy closed the connection";
+    std::snprintf(why, sizeof why, "recv 0x%x", error);
+    return why;
+}
+
+// One log line for a reply that could not be read; E_FAIL.
+LONG ReplyReadFail(const char* op, const char* step, int result, int error, bool closedHere) {
+    char why[32];
+    return YRet(E_FAIL, "TCPClient_Socks5::%s() %s fail! (%s)", op, step,
+                ReadFailWords(result, error, closedHere, why));
+}
+
+// SOCKS4's reply codes in words.
+const char* Socks4ReplyText(unsigned char code) {
+    switch (code) {
+    case kSocks4Rejected:
+        return "request rejected or failed";
+    case 92:
+        return "request rejected: the proxy cannot reach the client's identd";
+    case 93:
+        return "request rejected: the client's identd reports another user id";
+    default:
+        return "unknown reply code";
+    }
 }
 
 } // namespace
@@ -237,7 +263,31 @@ void TCPClient_Socks5::FreeHandshakeBuff() {
 LONG TCPClient_Socks5::Init(YSocketAddr& addr, _SOCKS_TYPE type, const YSocketAddr* proxy, const char* userName,
                             const char* password) {
     m_Target = YSocketTarget();
-    return InitThroughProxy(addr, YSocketTarget(addr), type, proxy, userName, password);
+    const YSocketTarget request(addr);
+    if (proxy != nullptr && request.Check("TCPClient_Socks5::Init") != 0)
+        return E_FAIL; // port 0, as a target by name is refused
+    return InitThroughProxy(addr, request, type, proxy, userName, password);
+}
+
+LONG TCPClient_Socks5::Init(const YSocketTarget& target, const ProxyUrl& url) {
+    const char* op = "TCPClient_Socks5::Init";
+    if (url.GetScheme() == ProxyUrl::NONE)
+        return Init(target, SOCKS5, nullptr, nullptr, nullptr);
+    AttemptBound bound(*this);
+    YSocketAddr proxy{};
+    int count = 0;
+    if (url.GetProxy().Check(op) != 0 || url.GetProxy().Resolve(&proxy, 1, &count, GetConnectTimeout(), op) != 0)
+        return E_FAIL;
+    if (!bound.Narrow())
+        return YRet(E_FAIL, "TCPClient_Socks5::Init() the bound ran out after the proxy's lookup (0x%x)!",
+                    WSAETIMEDOUT);
+    const ProxyUrl::Scheme scheme = url.GetScheme();
+    const _SOCKS_TYPE type = scheme == ProxyUrl::HTTP                                    ? HTTP
+                             : scheme == ProxyUrl::SOCKS4 || scheme == ProxyUrl::SOCKS4A ? SOCKS4
+                                                                                         : SOCKS5;
+    const char* user = url.HasCredentials() ? url.GetUser() : nullptr;
+    const char* password = url.HasCredentials() ? url.GetPassword() : nullptr;
+    return Init(target, type, &proxy, user, password, url.ProxyResolves() ? RESOLVE_BY_PROXY : RESOLVE_LOCAL);
 }
 
 LONG TCPClient_Socks5::Init(const YSocketTarget& target, _SOCKS_TYPE type, const YSocketAddr* proxy,
@@ -258,12 +308,15 @@ LONG TCPClient_Socks5::Init(const YSocketTarget& target, _SOCKS_TYPE type, const
                     target.GetHost());
     LONG result = E_FAIL;
     if (target.GetKind() == YSocketTarget::NAME && resolve == RESOLVE_LOCAL) {
+        AttemptBound bound(*this);
         YSocketAddr found[YSocketTarget::kMaxAddresses];
         int count = 0;
         if (target.Resolve(found, YSocketTarget::kMaxAddresses, &count, GetConnectTimeout(), op) != 0)
             return E_FAIL;
-        for (int i = 0; i < count && result != 0; ++i)
-            result = InitThroughProxy(found[i], YSocketTarget(found[i]), type, proxy, userName, password);
+        if (!bound.Narrow())
+            return YRet(E_FAIL, "TCPClient_Socks5::Init() the bound ran out after the lookup of %s (0x%x)!",
+                        target.GetHost(), WSAETIMEDOUT);
+        result = InitEach(found, count, type, proxy, userName, password);
     } else {
         // Sent as it is: a name for the proxy to resolve, or an address.
         // m_TargetAddr: the IPv4 address, else zero (as a name's request
@@ -276,6 +329,23 @@ LONG TCPClient_Socks5::Init(const YSocketTarget& target, _SOCKS_TYPE type, const
     }
     m_Target = result == 0 && target.GetKind() == YSocketTarget::NAME ? target : YSocketTarget();
     m_ResolveLocally = resolve == RESOLVE_LOCAL;
+    return result;
+}
+
+LONG TCPClient_Socks5::InitEach(const YSocketAddr* addresses, int count, _SOCKS_TYPE type, const YSocketAddr* proxy,
+                                const char* userName, const char* password) {
+    AttemptBound bound(*this);
+    LONG result = E_FAIL;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0 && !bound.Narrow())
+            return YRet(E_FAIL, "TCPClient_Socks5::Init() the bound ran out before address %d of %d (0x%x)!", i + 1,
+                        count, WSAETIMEDOUT);
+        YSocketAddr address = addresses[i];
+        m_TargetRefused = false;
+        result = InitThroughProxy(address, YSocketTarget(address), type, proxy, userName, password);
+        if (result == 0 || !m_TargetRefused)
+            break; // connected, or the proxy itself failed: no other address would fare better
+    }
     return result;
 }
 
@@ -296,6 +366,10 @@ LONG TCPClient_Socks5::InitThroughProxy(YSocketAddr& addr, const YSocketTarget& 
         return YRet(E_FAIL, "TCPClient_Socks5::Init() user name longer than %d bytes!", kMaxCredential);
     if (TooLong(password))
         return YRet(E_FAIL, "TCPClient_Socks5::Init() password longer than %d bytes!", kMaxCredential);
+    if (type == SOCKS5 && userName != nullptr && *userName == '\0')
+        return YRet(E_FAIL, "TCPClient_Socks5::Init() empty user name (RFC 1929 wants 1 to 255 bytes)!");
+    if (type == HTTP && userName != nullptr && std::strchr(userName, ':') != nullptr)
+        return YRet(E_FAIL, "TCPClient_Socks5::Init() user name holds ':' (HTTP Basic credentials cannot carry it)!");
 
     m_SocksType = type;
     FreeHandshakeBuff();
@@ -348,6 +422,7 @@ LONG TCPClient_Socks5::Reconnect() {
 }
 
 LONG TCPClient_Socks5::ReconnectByLocalName() {
+    AttemptBound bound(*this);
     YSocketAddr found[YSocketTarget::kMaxAddresses];
     int count = 0;
     if (m_Target.Resolve(found, YSocketTarget::kMaxAddresses, &count, GetConnectTimeout(),
@@ -358,10 +433,15 @@ LONG TCPClient_Socks5::ReconnectByLocalName() {
     const YSocketAddr address = m_TargetAddr;
     m_Target = YSocketTarget(); // Reconnect below goes through the proxy to m_ConnectTarget
     LONG result = E_FAIL;
-    for (int i = 0; i < count && result != 0; ++i) {
+    for (int i = 0; i < count; ++i) {
+        if (!bound.Narrow())
+            break;
         m_TargetAddr = found[i];
         m_ConnectTarget = YSocketTarget(found[i]);
+        m_TargetRefused = false;
         result = Reconnect();
+        if (result == 0 || !m_TargetRefused)
+            break; // as InitEach: only the proxy's refusal of the target moves on
     }
     if (result != 0) {
         m_ConnectTarget = request;
@@ -372,13 +452,22 @@ LONG TCPClient_Socks5::ReconnectByLocalName() {
 }
 
 LONG TCPClient_Socks5::ConnectThroughProxy(SOCKET handle, const char* op, const char* userName, const char* password) {
+    AttemptBound bound(*this);                                   // the connect and the handshake together
     if (ConnectWithinBound(handle, m_ProxyAddr) == SOCKET_ERROR) // bounded by SetConnectTimeout
         return YRet(E_FAIL, "TCPClient_Socks5::%s() connect fail!", op);
+    if (!bound.Narrow()) {
+        WSASetLastError(WSAETIMEDOUT);
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() the bound ran out once the proxy was connected (0x%x)!", op,
+                    WSAETIMEDOUT);
+    }
+    m_TargetRefused = false;
     switch (m_SocksType) {
     case SOCKS5:
         return Socks5Handshake(handle, op, userName, password);
     case SOCKS4:
         return Socks4Handshake(handle, op);
+    case HTTP:
+        return HttpHandshake(handle, op, userName, password);
     default:
         return 0; // no handshake: the proxy address is the server
     }
@@ -405,7 +494,7 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send method request fail! (0x%x)", op, error);
     int got = RecvExact(handle, buffer, 2, &error, deadline);
     if (got != 2)
-        return ReplyReadFail(op, "method reply", got, error, SocketClosedHere(handle));
+        return ReplyReadFail(op, "socks5 method reply", got, error, SocketClosedHere(handle));
     if (buffer[0] != kSocks5)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 method reply fail! (version %d, not a SOCKS5 proxy)", op,
                     buffer[0]);
@@ -424,7 +513,7 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
             return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 send user name/password fail! (0x%x)", op, error);
         got = RecvExact(handle, buffer, 2, &error, deadline);
         if (got != 2)
-            return ReplyReadFail(op, "user name/password reply", got, error, SocketClosedHere(handle));
+            return ReplyReadFail(op, "socks5 user name/password reply", got, error, SocketClosedHere(handle));
         if (buffer[0] != kAuthVersion)
             return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 user name/password reply fail! (version %d, not 1)", op,
                         buffer[0]);
@@ -439,24 +528,26 @@ LONG TCPClient_Socks5::Socks5Handshake(SOCKET handle, const char* op, const char
     // The reply's status first: a refusal is final whatever follows it.
     got = RecvExact(handle, buffer, 2, &error, deadline);
     if (got != 2)
-        return ReplyReadFail(op, "connect reply", got, error, SocketClosedHere(handle));
+        return ReplyReadFail(op, "socks5 connect reply", got, error, SocketClosedHere(handle));
     if (buffer[0] != kSocks5)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 connect reply fail! (version %d, not a SOCKS5 reply)", op,
                     buffer[0]);
-    if (buffer[1] != 0)
+    if (buffer[1] != 0) {
+        m_TargetRefused = true;
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 connect fail! (%s, code %d)", op, ReplyText(buffer[1]),
                     buffer[1]);
+    }
     // Then exactly the bound address: the server's first bytes may follow.
     got = RecvExact(handle, buffer + 2, 3, &error, deadline);
     if (got != 3)
-        return ReplyReadFail(op, "connect reply", got, error, SocketClosedHere(handle));
+        return ReplyReadFail(op, "socks5 connect reply", got, error, SocketClosedHere(handle));
     int replyLength = ConnectReplyLength(buffer);
     if (replyLength == 0)
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks5 connect reply fail! (unknown address type %d)", op,
                     buffer[3]);
     got = RecvExact(handle, buffer + 5, replyLength - 5, &error, deadline);
     if (got != replyLength - 5)
-        return ReplyReadFail(op, "connect reply", got, error, SocketClosedHere(handle));
+        return ReplyReadFail(op, "socks5 connect reply", got, error, SocketClosedHere(handle));
     return 0;
 }
 
@@ -468,17 +559,61 @@ LONG TCPClient_Socks5::Socks4Handshake(SOCKET handle, const char* op) {
     int error = 0;
     if (!SendAll(handle, buffer, length, &error))
         return YRet(E_FAIL, "TCPClient_Socks5::%s() socks4 send req1 fail!", op);
-    // The status first, then the 6 bytes that end the 8-byte reply.
+    // The status first, then the 6 bytes that end the 8-byte reply. Each
+    // failure logs the design's line, then what happened in words.
     int got = RecvExact(handle, buffer, 2, &error, deadline);
-    if (got == -1)
-        return YRet(E_FAIL, "TCPClient_Socks5::%s() recv socks4 ans1 fail!", op);
-    if (got == 0 || buffer[0] != 0 || buffer[1] != kSocks4Granted)
-        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks4 ans1 fail!", op);
-    got = RecvExact(handle, buffer + 2, 6, &error, deadline);
-    if (got == -1)
-        return YRet(E_FAIL, "TCPClient_Socks5::%s() recv socks4 ans1 fail!", op);
+    if (got == 2 && buffer[0] == 0 && buffer[1] == kSocks4Granted)
+        got = RecvExact(handle, buffer + 2, 6, &error, deadline);
+    if (got == 6)
+        return 0;
+    char words[32];
+    if (got == -1) {
+        LONG result = YRet(E_FAIL, "TCPClient_Socks5::%s() recv socks4 ans1 fail!", op);
+        Debug("TCPClient_Socks5::%s() socks4 ans1: %s", op, ReadFailWords(got, error, SocketClosedHere(handle), words));
+        return result;
+    }
+    LONG result = YRet(E_FAIL, "TCPClient_Socks5::%s() socks4 ans1 fail!", op);
     if (got == 0)
-        return YRet(E_FAIL, "TCPClient_Socks5::%s() socks4 ans1 fail!", op);
+        Debug("TCPClient_Socks5::%s() socks4 ans1: %s", op, ReadFailWords(got, error, SocketClosedHere(handle), words));
+    else if (buffer[0] != 0)
+        Debug("TCPClient_Socks5::%s() socks4 ans1: reply version %d, not 0 (not a SOCKS4 proxy)", op, buffer[0]);
+    else {
+        m_TargetRefused = buffer[1] == kSocks4Rejected;
+        Debug("TCPClient_Socks5::%s() socks4 ans1: %s (code %d)", op, Socks4ReplyText(buffer[1]), buffer[1]);
+    }
+    return result;
+}
+
+LONG TCPClient_Socks5::HttpHandshake(SOCKET handle, const char* op, const char* userName, const char* password) {
+    const HandshakeDeadline deadline(GetConnectTimeout());
+    char request[HttpConnect::kMaxRequest];
+    int length = HttpConnect::Request(m_ConnectTarget, userName, password, request, sizeof request);
+    int error = 0;
+    if (length == 0 || !SendAll(handle, reinterpret_cast<unsigned char*>(request), length, &error))
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() http send connect request fail! (0x%x)", op, error);
+    // The reply is looked at before it is taken, so that not a byte past
+    // its blank line leaves the socket.
+    HttpConnect reply(userName != nullptr);
+    unsigned char seen[512];
+    while (reply.GetState() == HttpConnect::MORE) {
+        int n = SOCKET_ERROR;
+        if (deadline.WaitReadable(handle, &error)) {
+            n = recv(handle, reinterpret_cast<char*>(seen), sizeof seen, MSG_PEEK);
+            if (n == SOCKET_ERROR)
+                error = WSAGetLastError();
+        }
+        if (n <= 0)
+            return ReplyReadFail(op, "http connect reply", n == 0 ? 0 : -1, error, SocketClosedHere(handle));
+        int taken = reply.Take(seen, n);
+        if (RecvExact(handle, seen, taken, &error, deadline) != taken)
+            return ReplyReadFail(op, "http connect reply", -1, error, SocketClosedHere(handle));
+    }
+    if (reply.GetState() == HttpConnect::MALFORMED)
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() http connect reply fail! (%s)", op, reply.Why());
+    if (reply.GetState() == HttpConnect::REFUSED) {
+        m_TargetRefused = reply.TargetRefused();
+        return YRet(E_FAIL, "TCPClient_Socks5::%s() http connect fail! (%s)", op, reply.Why());
+    }
     return 0;
 }
 

@@ -1,9 +1,11 @@
-// Public header. TCPClient_Socks5: a TCPClient that reaches its server through a SOCKS proxy.
+// Public header. TCPClient_Socks5: a TCPClient that reaches its server through a SOCKS proxy
+// (or an HTTP proxy's CONNECT).
 //
 // Init opens the TCP connection to the proxy, runs a SOCKS5 handshake
 // (RFC 1928, CONNECT to an IPv4 address, a host name or an IPv6 address;
-// user name and password per RFC 1929) or a SOCKS4 CONNECT (SOCKS4a for a
-// host name) on the caller's thread, and only then starts
+// user name and password per RFC 1929), a SOCKS4 CONNECT (SOCKS4a for a
+// host name) or an HTTP CONNECT (RFC 9110; Basic credentials, see
+// HttpConnect.h) on the caller's thread, and only then starts
 // the receive thread. From then on the connection carries framed messages
 // exactly as a direct TCPClient does. With no proxy address Init is
 // TCPClient::Init.
@@ -15,18 +17,31 @@
 //
 // The handshake reads exactly each reply (a SOCKS5 CONNECT reply is 10 bytes
 // for an IPv4 bound address, 7 + its length for a domain name, 22 for IPv6;
-// a SOCKS4 reply 8), over as many receives as it takes, and never a byte
-// beyond it: the server's first bytes, which proxies send right behind the
-// reply, stay on the socket for the message stream. A failure status is
-// acted on as soon as its byte has arrived. Every failure ends Init with
-// E_FAIL and one log line "TCPClient_Socks5::Init() ..." naming the step and,
-// where the proxy answered, its answer in words.
+// a SOCKS4 reply 8; an HTTP reply up to the blank line after its headers),
+// over as many receives as it takes, and never a byte beyond it: the
+// server's first bytes, which proxies send right behind the reply, stay on
+// the socket for the message stream. A failure status is acted on as soon
+// as its byte has arrived. Every failure ends Init with E_FAIL and one log
+// line "TCPClient_Socks5::Init() ..." naming the step and, where the proxy
+// answered, its answer in words; a SOCKS4 failure logs its two lines, the
+// design's "... socks4 ans1 fail!" (or "... recv socks4 ans1 fail!") and
+// then "... socks4 ans1: <what happened>".
 //
 // Choices this class makes:
 //   - A user name or password longer than 255 bytes (what RFC 1929's length
 //     bytes can carry) ends Init with E_FAIL before anything is stored or
 //     sent; nothing is ever cut short. The stored strings are therefore
-//     always zero-terminated.
+//     always zero-terminated. So does an empty SOCKS5 user name (RFC 1929
+//     wants 1 to 255 bytes), a user name holding ':' for an HTTP proxy
+//     (Basic credentials cannot carry it), and a target that
+//     YSocketTarget::Check refuses (port 0 included). SOCKS4 sends no user
+//     id: a user name given with it is not used.
+//   - Init to a name resolved here tries its addresses in turn only while
+//     the proxy refuses the target (a SOCKS5 reply code, SOCKS4's 91, an
+//     HTTP status other than 2xx and 407): a failure of the proxy itself
+//     (unreachable, silent, closing, refusing the credentials, no
+//     acceptable method) ends the attempt at once, and the bound of
+//     SetConnectTimeout covers the whole of it, the lookup included.
 //   - A proxy that selects user name/password although this Init was given
 //     no user name or no password: E_FAIL, nothing more is sent. Method 255
 //     (no acceptable method) or a method not offered: E_FAIL. A proxy that
@@ -41,7 +56,7 @@
 //     changes no state bit, starts no thread and posts nothing.
 //   - A copy gets an empty handshake buffer; each object frees its own.
 //   - The bound of TCPClient::SetConnectTimeout (off by default) holds the
-//     connect to the proxy, and then the handshake's waits for replies
+//     connect to the proxy and the handshake's waits for replies
 //     together: a proxy that never answers ends Init with E_FAIL and the
 //     line of the step it hung in, with the error code 0x274c
 //     (WSAETIMEDOUT) where the line shows one.
@@ -75,6 +90,7 @@
 
 #include "client/TCPClient.h"
 #include "platform/WinApi.h"
+#include "socket/ProxyUrl.h"
 #include "socket/YSocketAddr.h"
 #include "socket/YSocketTarget.h"
 
@@ -82,7 +98,9 @@ namespace YNet2 {
 
 class YNET_API TCPClient_Socks5 : public TCPClient {
 public:
-    enum _SOCKS_TYPE { SOCKS4 = 1, SOCKS5 = 2 };
+    // HTTP: an HTTP proxy's CONNECT (its number is none that the design
+    // gives a meaning; 3, like 0, means no handshake at all).
+    enum _SOCKS_TYPE { SOCKS4 = 1, SOCKS5 = 2, HTTP = 16 };
     // Where a target's host name is resolved: here (as curl's socks5:// and
     // socks4://), or by the proxy (socks5h://, socks4a://).
     enum _RESOLVE { RESOLVE_LOCAL = 0, RESOLVE_BY_PROXY = 1 };
@@ -121,6 +139,13 @@ public:
     LONG Init(const YSocketTarget& target, _SOCKS_TYPE type, const YSocketAddr* proxy, const char* userName,
               const char* password, _RESOLVE resolve = RESOLVE_LOCAL);
 
+    // Owner's thread: Init to target through the proxy that url names -
+    // its scheme gives the type and where a name is resolved, its
+    // credentials the user name and password - or directly when url is
+    // NONE. The proxy's own name is resolved here (its first IPv4 address),
+    // within the bound of SetConnectTimeout, which covers the whole Init.
+    LONG Init(const YSocketTarget& target, const ProxyUrl& url);
+
     // After an Init through a proxy: a new socket connected through the
     // proxy to the same server, handshake included; otherwise
     // TCPClient::Reconnect. 0 or E_FAIL (logged).
@@ -143,6 +168,12 @@ protected:
     // handshake (kPass) or RecvMsg; a passing error (interrupted, would
     // block) is kPass, a lasting one 0.
     int ReceiveStep(unsigned char* buffer) override;
+
+    // Init through proxy to each of addresses in turn, as Init by a name
+    // resolved here does: on to the next address only when the proxy
+    // refused the target, within one bound for them all.
+    LONG InitEach(const YSocketAddr* addresses, int count, _SOCKS_TYPE type, const YSocketAddr* proxy,
+                  const char* userName, const char* password);
 
     // The asynchronous handshake's receive buffer; the object owns the array.
     struct HandshakeBuff {
@@ -170,6 +201,7 @@ private:
     LONG ConnectThroughProxy(SOCKET handle, const char* op, const char* userName, const char* password);
     LONG Socks5Handshake(SOCKET handle, const char* op, const char* userName, const char* password);
     LONG Socks4Handshake(SOCKET handle, const char* op);
+    LONG HttpHandshake(SOCKET handle, const char* op, const char* userName, const char* password);
     // The asynchronous path's requests, sent through TCPClient::Send.
     void SendConnectRequest();
     bool SendAuthRequest();
@@ -195,6 +227,9 @@ private:
     bool m_ViaProxy;
     bool m_GaveUserName;
     bool m_GavePassword;
+    // The last handshake failed because the proxy refused the target (not
+    // because of the proxy itself). The owner's thread.
+    bool m_TargetRefused = false;
 };
 
 } // namespace YNet2

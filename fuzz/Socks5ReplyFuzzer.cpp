@@ -2,7 +2,7 @@
 // a real loopback connection.
 //
 // Input: a byte that picks the handshake (SOCKS5 without authentication,
-// SOCKS5 offering user name and password, SOCKS4), a byte that seeds how
+// SOCKS5 offering user name and password, SOCKS4, HTTP CONNECT), a byte that seeds how
 // the proxy cuts its writes, then every byte the proxy sends. The proxy
 // sends them all, ends its side (the client then sees the end of the
 // stream) and reads whatever the client sends until it closes. Init is
@@ -12,9 +12,13 @@
 //           offered followed by an RFC 1929 reply 01 00; then a CONNECT
 //           reply 05 00 xx with address type 1 (10 bytes in all), 3 (7 +
 //           the name's length) or 4 (22), all of it there;
-//   SOCKS4  eight bytes, the first 00 and the second 90 (5A).
-// Init succeeds exactly for such a grant, otherwise fails with one log line
-// of its own; it always ends within a bound; nothing crashes or leaks, and
+//   SOCKS4  eight bytes, the first 00 and the second 90 (5A);
+//   HTTP    a status line "HTTP/1.d 2dd" (then a space and a reason, or
+//           nothing) of at most 1024 bytes before its LF, header lines, and
+//           a line that is empty but for CRs, its LF within the first 8192
+//           bytes.
+// Init succeeds exactly for such a grant, otherwise fails with its log line
+// (SOCKS4: its two lines); it always ends within a bound; nothing crashes or leaks, and
 // every thread the input started has left the process.
 #include "client/TCPClient_Socks5.h"
 #include "framework/Log.h"
@@ -37,7 +41,7 @@ using namespace YNet2;
 
 namespace {
 
-enum Mode { kSocks5, kSocks5UserPassword, kSocks4, kModes };
+enum Mode { kSocks5, kSocks5UserPassword, kSocks4, kHttp, kModes };
 
 std::mutex g_LinesLock; // a receive thread may log too
 std::vector<std::string> g_Lines;
@@ -46,8 +50,31 @@ void KeepLine(const char* line, void*) {
     g_Lines.emplace_back(line);
 }
 
+bool IsHttpGrant(const std::uint8_t* reply, std::size_t length) {
+    const std::string text(reinterpret_cast<const char*>(reply), length < 8192 ? length : 8192);
+    std::size_t lf = text.find('\n');
+    if (lf == std::string::npos || lf > 1024)
+        return false;
+    std::string status = text.substr(0, lf);
+    if (!status.empty() && status.back() == '\r')
+        status.pop_back();
+    auto digit = [&](std::size_t i, char low, char high) { return status[i] >= low && status[i] <= high; };
+    if (status.size() < 12 || status.compare(0, 7, "HTTP/1.") != 0 || !digit(7, '0', '9') || status[8] != ' ' ||
+        status[9] != '2' || !digit(10, '0', '9') || !digit(11, '0', '9') || (status.size() > 12 && status[12] != ' '))
+        return false;
+    for (std::size_t at = lf + 1;; at = lf + 1) {
+        lf = text.find('\n', at);
+        if (lf == std::string::npos)
+            return false;
+        if (text.find_first_not_of('\r', at) == lf)
+            return true;
+    }
+}
+
 // The reference: does this byte run grant the connection?
 bool IsGrant(Mode mode, const std::uint8_t* reply, std::size_t length) {
+    if (mode == kHttp)
+        return IsHttpGrant(reply, length);
     if (mode == kSocks4)
         return length >= 8 && reply[0] == 0 && reply[1] == 90;
     std::size_t at = 2;
@@ -146,8 +173,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         YSocketAddr target = g_Proxy; // never reached: the proxy only answers
         std::thread proxy(Proxy, reply, length, seed);
         auto start = std::chrono::steady_clock::now();
-        result = client.Init(target, mode == kSocks4 ? TCPClient_Socks5::SOCKS4 : TCPClient_Socks5::SOCKS5, &g_Proxy,
-                             mode == kSocks5UserPassword ? "user" : nullptr,
+        result = client.Init(target,
+                             mode == kSocks4 ? TCPClient_Socks5::SOCKS4
+                             : mode == kHttp ? TCPClient_Socks5::HTTP
+                                             : TCPClient_Socks5::SOCKS5,
+                             &g_Proxy, mode == kSocks5UserPassword ? "user" : nullptr,
                              mode == kSocks5UserPassword ? "password" : nullptr);
         CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(8));
         client.Wait_Release();
@@ -159,7 +189,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         CHECK(result == E_FAIL);
         std::lock_guard<std::mutex> hold(g_LinesLock);
-        CHECK(g_Lines.size() == 1 && g_Lines[0].rfind("TCPClient_Socks5::Init() ", 0) == 0);
+        CHECK(g_Lines.size() == (mode == kSocks4 ? 2u : 1u) && g_Lines[0].rfind("TCPClient_Socks5::Init() ", 0) == 0 &&
+              g_Lines.back().rfind("TCPClient_Socks5::Init() ", 0) == 0);
     }
     return 0;
 }

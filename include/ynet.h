@@ -93,6 +93,7 @@ extern "C" {
 #define YNET_PROXY_NONE 0u
 #define YNET_PROXY_SOCKS4 1u
 #define YNET_PROXY_SOCKS5 2u
+#define YNET_PROXY_HTTP 3u /* an HTTP proxy's CONNECT, with Basic credentials */
 
 typedef struct ynet_client ynet_client; /* opaque */
 
@@ -128,10 +129,10 @@ typedef struct ynet_callbacks {
 /* Optional settings of ynet_client_connect (null: direct, no bound). */
 typedef struct ynet_connect_options {
     uint32_t size;        /* sizeof(ynet_connect_options) */
-    uint32_t proxy_type;  /* YNET_PROXY_NONE, _SOCKS4 or _SOCKS5 */
+    uint32_t proxy_type;  /* YNET_PROXY_NONE, _SOCKS4, _SOCKS5 or _HTTP */
     const char* proxy;    /* the proxy's "a.b.c.d:port", when proxy_type is not NONE */
-    const char* user;     /* SOCKS5 user name and password, or null for none */
-    const char* password; /* (each at most 255 bytes) */
+    const char* user;     /* SOCKS5 or HTTP user name and password, or null for none */
+    const char* password; /* (each at most 255 bytes; SOCKS4 takes none) */
     uint32_t timeout_ms;  /* bound on the connect and the handshake; 0: none */
 } ynet_connect_options;
 
@@ -191,6 +192,27 @@ YNET_C_API int32_t YNET_CALL ynet_head_unpack(const uint8_t* bytes4, ynet_head* 
 /* The body scrambler, in place: a body of 0 to 1436 bytes (the bytes after the head). */
 YNET_C_API int32_t YNET_CALL ynet_encode(uint8_t* body, int32_t length);
 YNET_C_API int32_t YNET_CALL ynet_decode(uint8_t* body, int32_t length);
+
+/* Connects to target (blocking), directly or through the proxy proxy_url
+ * names, and starts the receive thread, as ynet_client_connect does.
+ *   target     "host:port", "a.b.c.d:port" or "[IPv6]:port", port 1-65535.
+ *              An IPv4 address is written a.b.c.d (no leading zeros).
+ *   proxy_url  null or "" for a direct connection; otherwise, as curl
+ *              reads them, socks4://HOST[:PORT], socks4a://HOST[:PORT],
+ *              socks5://, socks5h:// or http://[USER[:PASSWORD]@]HOST[:PORT]
+ *              (PORT 1080 when left out; USER and PASSWORD %-encoded).
+ *   timeout_ms bounds the whole attempt: the lookups, the connects to
+ *              every address, the handshake; 0: none.
+ * A name is resolved here for a direct connection, socks4:// and socks5://
+ * (its IPv4 addresses tried in turn: through a proxy, on to the next only
+ * while the proxy refuses the target), by the proxy for socks4a://,
+ * socks5h:// and http://. An IPv6 target needs socks5://, socks5h:// or
+ * http://. YNET_E_ARG, before anything is sent, for a target or URL that
+ * is refused (the error text says why); YNET_E_FAIL when the connection
+ * or the proxy fails (the library's log says why). ynet_client_reconnect
+ * repeats the attempt (the name resolved again). */
+YNET_C_API int32_t YNET_CALL ynet_client_connect_url(ynet_client* client, const char* target, const char* proxy_url,
+                                                     uint32_t timeout_ms);
 
 /* Socket options of the client's connections. Each applies to the
  * connections made after the call (ynet_client_connect, directly or to the

@@ -52,15 +52,18 @@ export WINEPREFIX=${WINEPREFIX:-${HOME:-/root}/.wine-ynet}
 export CTEST_OUTPUT_ON_FAILURE=1
 PYTHON=/usr/bin/python3 # Debian's (python3, python3-pip), whatever else is on PATH
 
-ALL_STAGES=(deps lint native package docs examples asan tsan fuzz wine churn i686 dissector)
+ALL_STAGES=(deps lint native package docs examples python dotnet asan tsan fuzz wine churn i686 windist dissector)
 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format-14 clang-tidy-14 shellcheck git pkg-config
     googletest libgtest-dev libbenchmark-dev libasio-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 tshark
-    microsocks dante-server python3 python3-pip python3-setuptools lld llvm iproute2)
+    microsocks dante-server tinyproxy python3 python3-pip python3-setuptools python3-wheel python3-venv lld llvm
+    iproute2)
 # The documentation stages: Doxygen for the API reference, groff for the
 # manual pages.
 PACKAGES+=(doxygen groff-base)
+# The C# binding's stage: Debian's Mono.
+PACKAGES+=(mono-mcs mono-runtime)
 
 # ============================================================ stage helpers
 STAGE=
@@ -115,7 +118,7 @@ configure_and_build() { # dir, cmake args... (the source is the project unless -
 # listen, and stop them with at_exit. Runs before each suite.
 source "$ROOT/scripts/proxies.sh"
 start_test_peers() {
-    step "starting the SOCKS proxies (microsocks, danted)"
+    step "starting the proxies (microsocks, danted, tinyproxy)"
     proxies_start
     at_exit proxies_stop
 }
@@ -338,26 +341,9 @@ stage_package() {
         runs=$((runs + 2))
     done
 
-    # The Python module (python/), pip-installed from a copy (the build
-    # leaves its files there) with no index, its unittest tests against the
-    # installed library and the same ynet-echod.
-    step "pip-installing python/ and running its tests"
-    cp -r "$ROOT/python" "$work/python-src"
-    "$PYTHON" -m pip install -q --no-build-isolation --no-deps --no-index --target "$work/python" "$work/python-src" \
-        >"$work/pip.log" 2>&1 || {
-        cat "$work/pip.log"
-        die "pip could not install python/"
-    }
-    local py_log=$work/python-tests.log
-    (cd "$work" && PYTHONPATH=$work/python PYTHONDONTWRITEBYTECODE=1 YNET_LIBRARY=$prefix/lib/libYonderNetC.so \
-        YNET_ECHOD=$native/tools/ynet-echod timeout 300 "$PYTHON" -m unittest discover -s "$work/python-src/tests" \
-        >"$py_log" 2>&1) || {
-        cat "$py_log"
-        die "the Python module's tests failed"
-    }
-    # The README's two examples of the section on C and Python: ynet.hpp
-    # as C++17 with the C interface's flags, and the ten-line script.
-    step "building and running the README's ynet.hpp and Python examples"
+    # The README's ynet.hpp example, as C++17 with the C interface's flags
+    # (the Python and C# ones: the python and dotnet stages).
+    step "building and running the README's ynet.hpp example"
     # shellcheck disable=SC2086 # the flags are words
     g++ -std=c++17 -Wall -Wextra -Werror -o "$work/pkg-config/echo-hpp" "$work/src/echo.cpp" $c_flags -pthread \
         -Wl,-rpath,"$prefix/lib"
@@ -365,15 +351,122 @@ stage_package() {
     out=$(env -u LD_LIBRARY_PATH timeout 60 "$work/pkg-config/echo-hpp" "127.0.0.1:$ECHOD_PORT")
     echoes=$(grep -c '^echo 1/' <<<"$out" || true)
     [ "$echoes" -eq 3 ] || die "the ynet.hpp example printed $echoes echoes, not 3: $out"
-    out=$(PYTHONPATH=$work/python YNET_LIBRARY=$prefix/lib/libYonderNetC.so timeout 60 \
-        "$PYTHON" "$work/src/echo.py" "127.0.0.1:$ECHOD_PORT")
+    count_tests "$((runs + 1))" 0 0 # and the C runs, the example
+    summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; the README's ynet.hpp (C++17) example prints its 3 echoes"
+}
+
+# ---------------------------------------------------------------- bindings
+# README examples run as written: from-readme.sh writes each block marked
+# "<!-- package-check: NAME -->" into DIR; run_echo_example counts the
+# "echo 1/" lines that an example prints against ECHOD_PORT.
+run_echo_example() { # name, command...
+    local name=$1 out echoes
+    shift
+    out=$(timeout 60 "$@" "127.0.0.1:$ECHOD_PORT") || die "the README's $name example failed: $out"
     echoes=$(grep -c '^echo 1/' <<<"$out" || true)
-    [ "$echoes" -eq 3 ] || die "the README's Python script printed $echoes echoes, not 3: $out"
-    local py_ran
-    py_ran=$(sed -n 's/^Ran \([0-9]*\) tests\?.*/\1/p' "$py_log")
-    [ "${py_ran:-0}" -gt 0 ] || die "no Python test ran (see $py_log)"
-    count_tests "$((py_ran + runs + 2))" 0 0 # and the C runs, the two examples
-    summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; Python module: pip-installed, $py_ran unittest tests passed; the README's ynet.hpp (C++17) and Python examples print their 3 echoes"
+    [ "$echoes" -eq 3 ] || die "the README's $name example printed $echoes echoes, not 3: $out"
+}
+
+# The Python module as a user gets it: the platform wheel `pip wheel
+# ./python` builds (CMake compiles the library into it; Debian's setuptools
+# and wheel, no index), installed into a fresh venv where nothing but the
+# wheel says where the library is. There: the module's tests, the README's
+# three examples, and 200 exits with 16 busy clients left open. Then the
+# copy `cmake --install` puts under share/ runs the README's first example.
+stage_python() {
+    local native=$BUILD/native work=$BUILD/python
+    [ -x "$native/tools/ynet-echod" ] || die "the python stage uses the native build: run the native stage first"
+    rm -rf "$work"
+    mkdir -p "$work/dist"
+    step "pip wheel ./python (builds the library with CMake)"
+    (cd "$ROOT" && CMAKE_BUILD_PARALLEL_LEVEL=$JOBS "$PYTHON" -m pip wheel -q --no-build-isolation --no-deps \
+        --no-index -w "$work/dist" ./python) >"$work/wheel.log" 2>&1 || {
+        tail -n 40 "$work/wheel.log"
+        die "pip wheel ./python failed"
+    }
+    local wheel=$work/dist/ynet-1.0.0-py3-none-linux_x86_64.whl
+    [ -f "$wheel" ] || die "no $wheel, but: $(ls "$work/dist")"
+    "$PYTHON" "$ROOT/python/tests/wheel_check.py" "$wheel" ynet/libYonderNetC.so
+
+    step "a fresh venv with the wheel"
+    "$PYTHON" -m venv "$work/venv"
+    "$work/venv/bin/pip" install -q --no-index --no-deps "$wheel" >"$work/install.log" 2>&1 || {
+        cat "$work/install.log"
+        die "pip could not install $wheel into a fresh venv"
+    }
+    local python=(env -u YNET_LIBRARY -u LD_LIBRARY_PATH -u PYTHONPATH PYTHONDONTWRITEBYTECODE=1 "$work/venv/bin/python")
+    local from
+    from=$(cd "$work" && "${python[@]}" -c 'import ynet; print(ynet._native.lib._name)')
+    [[ $from == "$work"/venv/lib/python3.*/site-packages/ynet/libYonderNetC.so ]] ||
+        die "ynet in the venv loaded $from, not the library of its wheel"
+
+    start_echod "$native/tools/ynet-echod"
+    proxies_start
+    at_exit proxies_stop
+    step "the module's tests, in the venv"
+    local log=$work/tests.log ran
+    (cd "$work" && YNET_ECHOD=$native/tools/ynet-echod timeout 300 "${python[@]}" -m unittest discover \
+        -s "$ROOT/python/tests" -p 'test_*.py' >"$log" 2>&1) || {
+        cat "$log"
+        die "the Python module's tests failed"
+    }
+    ran=$(sed -n 's/^Ran \([0-9]*\) tests\?.*/\1/p' "$log")
+    [ "${ran:-0}" -gt 0 ] || die "no Python test ran (see $log)"
+
+    step "the README's Python examples"
+    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$work/readme"
+    local example
+    for example in echo.py recv.py echo_async.py; do
+        [ -s "$work/readme/$example" ] || die "the README shows no $example"
+        run_echo_example "$example" "${python[@]}" "$work/readme/$example"
+    done
+
+    step "200 exits with 16 busy clients left open"
+    (cd "$work" && YNET_ECHOD=$native/tools/ynet-echod timeout 600 "${python[@]}" \
+        "$ROOT/python/tests/exit_check.py" 200 "$JOBS") >"$work/exits.log" 2>&1 || {
+        cat "$work/exits.log"
+        die "the interpreter did not exit cleanly with clients open"
+    }
+
+    step "the module cmake --install puts under share/"
+    cmake --install "$native" --prefix "$work/prefix" >"$work/cmake-install.log"
+    run_echo_example "installed module's echo.py" env -u YNET_LIBRARY -u LD_LIBRARY_PATH PYTHONDONTWRITEBYTECODE=1 \
+        PYTHONPATH="$work/prefix/share/YonderNetC/python" "$PYTHON" "$work/readme/echo.py"
+    count_tests "$((ran + 5))" 0 0 # and the examples, the exits, the wheel
+    summary "wheel $(basename "$wheel") with the library, in a fresh venv: $ran unittest tests passed, the README's 3 examples print their echoes; $(tail -n 1 "$work/exits.log"); the cmake-installed module runs the README's example"
+}
+
+# The C# binding (dotnet/YonderNet.cs) with Debian's Mono: its test program
+# against ynet-echod directly and through microsocks, and the README's
+# example.
+stage_dotnet() {
+    local native=$BUILD/native work=$BUILD/dotnet
+    [ -f "$native/libYonderNetC.so" ] || die "the dotnet stage uses the native build: run the native stage first"
+    rm -rf "$work"
+    mkdir -p "$work"
+    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$work/readme"
+    [ -s "$work/readme/Echo.cs" ] || die "the README shows no Echo.cs"
+    step "compiling with mcs (warnings are errors)"
+    mcs -warn:4 -warnaserror -out:"$work/YonderNetTest.exe" "$ROOT/dotnet/YonderNet.cs" \
+        "$ROOT/dotnet/tests/YonderNetTest.cs"
+    mcs -warn:4 -warnaserror -out:"$work/Echo.exe" "$ROOT/dotnet/YonderNet.cs" "$work/readme/Echo.cs"
+    start_echod "$native/tools/ynet-echod"
+    proxies_start
+    at_exit proxies_stop
+    step "the test program"
+    local log=$work/test.log line passed
+    LD_LIBRARY_PATH=$native timeout 300 mono "$work/YonderNetTest.exe" "$ECHOD_PORT" "$YNET_MICROSOCKS_PORT" \
+        >"$log" 2>&1 || {
+        cat "$log"
+        die "the C# binding's tests failed"
+    }
+    line=$(tail -n 1 "$log")
+    [[ $line =~ ^([0-9]+)\ passed,\ 0\ failed$ ]] || die "the C# test program ended with '$line'"
+    passed=${BASH_REMATCH[1]}
+    cat "$log"
+    run_echo_example Echo.cs env LD_LIBRARY_PATH="$native" mono "$work/Echo.exe"
+    count_tests "$((passed + 1))" 0 0
+    summary "mono $(mono --version | sed -n '1s/.*version \([0-9.]*\).*/\1/p'): the test program's $passed checks passed (echo direct and through microsocks, a throwing handler cuts, 100 create/destroy cycles with no thread or descriptor left); the README's C# example prints its 3 echoes"
 }
 
 # ============================================================ documentation
@@ -484,6 +577,16 @@ stage_fuzz() {
     summary "$(tail -n 1 "$dir/fuzz.out")"
 }
 
+# The Wine prefix, made on the first run.
+wine_prefix() {
+    if [ ! -d "$WINEPREFIX/drive_c" ]; then
+        step "creating the Wine prefix $WINEPREFIX (first run only, about a minute)"
+        /usr/lib/wine/wine64 wineboot --init >"$BUILD/wineboot.log" 2>&1
+        /usr/lib/wine/wineserver -w
+        [ -d "$WINEPREFIX/drive_c" ] || die "wineboot left no prefix in $WINEPREFIX"
+    fi
+}
+
 stage_wine() {
     local dir=$BUILD/wine
     # Import libraries of programs left by an older build are not ours to judge.
@@ -492,12 +595,7 @@ stage_wine() {
     fi
     configure_and_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    if [ ! -d "$WINEPREFIX/drive_c" ]; then
-        step "creating the Wine prefix $WINEPREFIX (first run only, about a minute)"
-        /usr/lib/wine/wine64 wineboot --init >"$BUILD/wineboot.log" 2>&1
-        /usr/lib/wine/wineserver -w
-        [ -d "$WINEPREFIX/drive_c" ] || die "wineboot left no prefix in $WINEPREFIX"
-    fi
+    wine_prefix
     # Only the DLL exports: the programs have no export table and no import library.
     local exe exported=()
     for exe in "$dir"/tools/*.exe "$dir"/examples/*.exe; do
@@ -510,18 +608,9 @@ stage_wine() {
     implibs=$(find "$dir" -name '*.exe.a' -o -name 'lib*.dll.a' ! -name libYonderNetC.dll.a ! -name YonderNetC.dll.a)
     [ -z "$implibs" ] || die "import libraries of programs: $implibs"
     run_suite "$dir" --gtest-inside
-    # The C interface from the MSVC ABI: tests/capi/ynet-c-echo.c built by
-    # clang for x86_64-pc-windows-msvc without a C runtime, linked by
-    # lld-link against YonderNetC.lib, its import table checked, run under
-    # Wine against the Windows ynet-echod (bad-argument table, echo exchange).
-    step "the MSVC-ABI C program: build, import table, run under Wine"
-    local msvc_line
-    msvc_line=$(bash "$ROOT/tests/capi/msvc-abi.sh" x86_64 "$dir")
-    echo "$msvc_line"
-    start_echod "$ROOT/cmake/wine-run.sh" "$dir/tools/ynet-echod.exe"
-    (cd "$dir" && timeout 120 "$ROOT/cmake/wine-run.sh" ./ynet-c-echo-msvc.exe "127.0.0.1:$ECHOD_PORT")
-    count_tests 1 0 0
-    summary "$SUITE_LINE; the .exe programs export nothing and have no import library; $msvc_line, ran its bad-argument table and echo exchange under Wine"
+    # The C interface from the MSVC ABI runs in the windist stage, against
+    # the release archive's files.
+    summary "$SUITE_LINE; the .exe programs export nothing and have no import library"
 }
 
 # Connection churn (tests/churn/ynet-churn): connect, exchange one message,
@@ -544,13 +633,16 @@ stage_churn() {
     [ -x "$native" ] || die "no $native: run the native stage first"
     [ -f "$wine" ] || die "no $wine: run the wine stage first"
     churn direct "$BUILD/churn-direct.out" "$native" --cycles 10000
-    step "starting the SOCKS proxies (microsocks, danted)"
+    step "starting the proxies (microsocks, danted, tinyproxy)"
     proxies_start
     at_exit proxies_stop
     churn "through microsocks" "$BUILD/churn-microsocks.out" "$native" --cycles 10000 --proxy "$YNET_MICROSOCKS_PORT"
+    churn "through tinyproxy" "$BUILD/churn-tinyproxy.out" "$native" --cycles 10000 \
+        --proxy "http://127.0.0.1:$YNET_TINYPROXY_PORT"
     churn wine "$BUILD/churn-wine.out" "$ROOT/cmake/wine-run.sh" "$wine" --cycles 1000
     summary "direct: $(tail -n 1 "$BUILD/churn-direct.out"); through microsocks: $(tail -n 1 \
-        "$BUILD/churn-microsocks.out"); under Wine: $(tail -n 1 "$BUILD/churn-wine.out")"
+        "$BUILD/churn-microsocks.out"); through tinyproxy: $(tail -n 1 "$BUILD/churn-tinyproxy.out");" \
+        "under Wine: $(tail -n 1 "$BUILD/churn-wine.out")"
 }
 
 stage_i686() {
@@ -580,6 +672,44 @@ stage_i686() {
     names=$(bash "$ROOT/tests/capi/check-exports.sh" "$dir")
     msvc_line=$(bash "$ROOT/tests/capi/msvc-abi.sh" i686 "$dir")
     summary "YonderNetC.dll: PE machine 0x$machine (i386), $exports exports, imports: $imports; $names; $msvc_line (links, not run)"
+}
+
+# The Windows release archive (scripts/windows-archive.sh) from the wine
+# stage's x64 build and the i686 stage's x86 one: listed, and checked entry
+# by entry; its headers compile with nothing else (MinGW-w64, both
+# architectures). The C interface from the MSVC ABI against the archive's
+# files: tests/capi/ynet-c-echo.c built by clang for *-pc-windows-msvc
+# without a C runtime, linked by lld-link against the archive's x64 and x86
+# YonderNetC.lib, its import table checked (tests/capi/msvc-abi.sh); the x64
+# program runs under Wine with the archive's DLL against the Windows
+# ynet-echod (bad-argument table, echo exchange).
+stage_windist() {
+    local x64=$BUILD/wine x86=$BUILD/i686 work=$BUILD/windist
+    [ -f "$x64/tools/ynet-echod.exe" ] || die "no $x64/tools/ynet-echod.exe: run the wine stage first"
+    [ -f "$x86/YonderNetC.dll" ] || die "no $x86/YonderNetC.dll: run the i686 stage first"
+    rm -rf "$work"
+    mkdir -p "$work"
+    step "making the archive and checking its entries"
+    local listing tree compiler
+    listing=$(bash "$ROOT/scripts/windows-archive.sh" "$x64" "$x86" "$work")
+    echo "$listing"
+    tree=$(find "$work" -maxdepth 1 -type d -name 'YonderNetC-*-windows')
+    [ -d "$tree" ] || die "no archive folder in $work"
+    step "its headers compile alone"
+    for compiler in x86_64-w64-mingw32-g++ i686-w64-mingw32-g++; do
+        printf '#include <YNet2.h>\n#include <ynet.hpp>\n' |
+            "$compiler" -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I "$tree/include" -x c++ -
+    done
+    step "the MSVC-ABI C program against the archive's files"
+    local msvc_line
+    msvc_line=$(bash "$ROOT/tests/capi/msvc-abi.sh" x86_64 "$work/msvc-x64" "$tree/x64" "$tree/include")
+    bash "$ROOT/tests/capi/msvc-abi.sh" i686 "$work/msvc-x86" "$tree/x86" "$tree/include" >/dev/null
+    cp "$tree/x64/YonderNetC.dll" "$work/msvc-x64/"
+    wine_prefix
+    start_echod "$ROOT/cmake/wine-run.sh" "$x64/tools/ynet-echod.exe"
+    (cd "$work/msvc-x64" && timeout 120 "$ROOT/cmake/wine-run.sh" ./ynet-c-echo-msvc.exe "127.0.0.1:$ECHOD_PORT")
+    count_tests 3 0 0 # the archive's entries, its headers, the program's run
+    summary "$(basename "$tree").zip: $(sed -n '1s/^[^:]*: //p' <<<"$listing" | wc -w) files, every expected one there; its headers compile alone (x64, x86); $msvc_line, linked against the archive's x64 and x86 YonderNetC.lib, ran its bad-argument table and echo exchange under Wine with the archive's DLL"
 }
 
 # The Wireshark dissector through tshark: captures written from chosen bytes

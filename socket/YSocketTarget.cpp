@@ -13,11 +13,13 @@ constexpr BYTE kSocks5 = 5;
 constexpr BYTE kSocks4 = 4;
 constexpr BYTE kCommandConnect = 1;
 
-// a.b.c.d, four decimal numbers of 0-255 and nothing else.
+// a.b.c.d, four decimal numbers of 0-255 without leading zeros, and nothing else.
 bool ParseIPv4(const char* text, BYTE* out) {
     for (int part = 0; part < 4; ++part) {
         if (*text < '0' || *text > '9')
             return false;
+        if (text[0] == '0' && text[1] >= '0' && text[1] <= '9')
+            return false; // a leading zero: octal to some readers
         unsigned value = 0;
         for (int digits = 0; *text >= '0' && *text <= '9'; ++digits, ++text) {
             value = value * 10 + static_cast<unsigned>(*text - '0');
@@ -30,6 +32,50 @@ bool ParseIPv4(const char* text, BYTE* out) {
         ++text;
     }
     return true;
+}
+
+// The last label of a host (the one before a final dot, if the host ends
+// in one) is a number: decimal digits, or 0x and hex digits. Such a host is
+// an IPv4 address to every resolver, each in its own way.
+bool EndsInNumber(const char* host) {
+    std::size_t end = std::strlen(host);
+    if (end > 0 && host[end - 1] == '.')
+        --end;
+    std::size_t begin = end;
+    while (begin > 0 && host[begin - 1] != '.')
+        --begin;
+    if (begin == end)
+        return false;
+    const char* label = host + begin;
+    std::size_t length = end - begin;
+    bool hex = length >= 2 && label[0] == '0' && (label[1] == 'x' || label[1] == 'X');
+    for (std::size_t i = hex ? 2 : 0; i < length; ++i) {
+        char c = label[i];
+        bool digit = c >= '0' && c <= '9';
+        if (!digit && !(hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))))
+            return false;
+    }
+    return true;
+}
+
+bool HasBadByte(const char* host) {
+    for (const char* p = host; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c <= ' ' || c == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+// text into out (size bytes, zero-terminated), every byte that is not
+// printable ASCII shown as '?': log lines stay one line of plain text.
+void Printable(const char* text, char* out, std::size_t size) {
+    std::size_t i = 0;
+    for (; text[i] != '\0' && i + 1 < size; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        out[i] = c < ' ' || c >= 0x7F ? '?' : text[i];
+    }
+    out[i] = '\0';
 }
 
 int HexDigit(char c) {
@@ -205,7 +251,12 @@ void YSocketTarget::Classify(const char* host, std::size_t length, unsigned shor
         return;
     if (ParseIPv4(m_Host, m_Address)) {
         m_Kind = IPV4;
-    } else if (std::strchr(m_Host, ':') != nullptr) {
+    } else if (HasBadByte(m_Host)) {
+        m_Problem = BAD_BYTE; // it would break an HTTP request line, or worse
+    } else if (std::strchr(m_Host, ':') == nullptr) {
+        if (EndsInNumber(m_Host))
+            m_Problem = AMBIGUOUS_IPV4; // a resolver's own reading of it differs from one to the next
+    } else {
         // No name holds a colon: an IPv6 literal, perhaps in brackets.
         char literal[kMaxName + 1];
         std::size_t from = m_Host[0] == '[' ? 1 : 0;
@@ -227,24 +278,110 @@ unsigned short YSocketTarget::GetPort() const {
     return static_cast<unsigned short>(m_Port[0] << 8 | m_Port[1]);
 }
 
-LONG YSocketTarget::Check(const char* op) const {
+YSocketTarget YSocketTarget::Parse(const char* text, std::size_t length) {
+    YSocketTarget target;
+    target.m_Kind = NAME;
+    if (text == nullptr || length == 0) {
+        target.m_Problem = NOT_HOST_PORT;
+        return target;
+    }
+    // Kept for the words of a refusal.
+    std::size_t kept = length > static_cast<std::size_t>(kMaxName) ? kMaxName : length;
+    std::memcpy(target.m_Host, text, kept);
+    target.m_Host[kept] = '\0';
+    if (std::memchr(text, '\0', length) != nullptr) {
+        target.m_Problem = TEXT_NUL;
+        return target;
+    }
+    // The port follows the last colon; a bracketed host ends at its ']'.
+    std::size_t colon = length;
+    while (colon > 0 && text[colon - 1] != ':')
+        --colon;
+    if (colon == 0) {
+        target.m_Problem = NOT_HOST_PORT;
+        return target;
+    }
+    --colon;
+    std::size_t hostLength = colon;
+    if (text[0] == '[' ? text[hostLength - 1] != ']' || hostLength < 3
+                       : std::memchr(text, ':', hostLength) != nullptr) {
+        target.m_Problem = text[0] == '[' ? NOT_HOST_PORT : NEEDS_BRACKETS;
+        return target;
+    }
+    unsigned long port = 0;
+    std::size_t digits = length - colon - 1;
+    for (std::size_t i = colon + 1; i < length && port <= 65535; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            port = 65536;
+            break;
+        }
+        port = port * 10 + static_cast<unsigned long>(text[i] - '0');
+    }
+    if (digits == 0 || port > 65535) {
+        target.m_Problem = NOT_HOST_PORT;
+        return target;
+    }
+    YSocketTarget parsed(text, hostLength, static_cast<unsigned short>(port));
+    if (parsed.m_Kind == NAME && parsed.m_Problem == FINE && text[0] == '[')
+        parsed.m_Problem = BAD_IPV6; // brackets hold an IPv6 literal, nothing else
+    return parsed;
+}
+
+bool YSocketTarget::Refused(char* why, std::size_t size) const {
+    char host[kMaxName + 1];
+    Printable(m_Host, host, sizeof host);
     switch (m_Problem) {
     case FINE:
-        if (m_Kind == NONE)
-            return YRet(E_FAIL, "%s() no target given!", op);
-        return 0;
+        if (m_Kind != NONE)
+            return false;
+        std::snprintf(why, size, "no target given");
+        break;
     case EMPTY:
-        return YRet(E_FAIL, "%s() empty host name!", op);
+        std::snprintf(why, size, "empty host name");
+        break;
     case TOO_LONG:
-        return YRet(E_FAIL, "%s() host name longer than %d bytes!", op, kMaxName);
+        std::snprintf(why, size, "host name longer than %d bytes", kMaxName);
+        break;
     case HAS_NUL:
-        return YRet(E_FAIL, "%s() host name holds a NUL byte!", op);
+        std::snprintf(why, size, "host name holds a NUL byte");
+        break;
     case BAD_IPV6:
-        return YRet(E_FAIL, "%s() %s is not an IPv6 address!", op, m_Host);
+        std::snprintf(why, size, "%s is not an IPv6 address", host);
+        break;
     case NO_PORT:
-        return YRet(E_FAIL, "%s() %s: port 0!", op, m_Host);
+        std::snprintf(why, size, "%s: port 0", host);
+        break;
+    case BAD_BYTE:
+        std::snprintf(why, size, "host name %s holds a space or a control byte", host);
+        break;
+    case AMBIGUOUS_IPV4:
+        std::snprintf(why, size, "%s: an IPv4 address is written a.b.c.d (0-255, no leading zeros)", host);
+        break;
+    case NOT_HOST_PORT:
+        std::snprintf(why, size, "%s is not HOST:PORT (a name, a.b.c.d or [IPv6], port 1-65535)", host);
+        break;
+    case NEEDS_BRACKETS:
+        std::snprintf(why, size, "%s: an IPv6 address goes in brackets, [ADDRESS]:PORT", host);
+        break;
+    case TEXT_NUL:
+        std::snprintf(why, size, "the target text holds a NUL byte");
+        break;
     }
-    return E_FAIL;
+    return true;
+}
+
+LONG YSocketTarget::Check(const char* op) const {
+    char why[2 * kMaxName];
+    if (!Refused(why, sizeof why))
+        return 0;
+    return YRet(E_FAIL, "%s() %s!", op, why);
+}
+
+int YSocketTarget::Authority(char* out, std::size_t size) const {
+    // A literal given with its brackets keeps them; one given without gets them.
+    bool bracket = m_Kind == IPV6 && m_Host[0] != '[';
+    int length = std::snprintf(out, size, "%s%s%s:%u", bracket ? "[" : "", m_Host, bracket ? "]" : "", GetPort());
+    return length > 0 && static_cast<std::size_t>(length) < size ? length : 0;
 }
 
 int YSocketTarget::Socks5Request(unsigned char* out) const {

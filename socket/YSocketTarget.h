@@ -5,13 +5,18 @@
 //   YSocketTarget byV6("[2001:db8::7]", 7000);   // an IPv6 literal, brackets optional
 //   YSocketTarget byV4("192.0.2.7", 7000);       // a dotted IPv4 literal
 //   YSocketTarget fromRecord(addr);               // a YSocketAddr, bytes as they lie
+//   YSocketTarget::Parse("example.org:7000", 16); // the text forms, port included
 //
 // A target is only a description: nothing is resolved or checked when it is
 // built. The connection that uses it checks it first (Check) and refuses,
 // with E_FAIL, a log line and nothing sent: an empty name, a name longer
 // than 255 bytes, a name holding a NUL byte (only the constructor with a
-// length can carry one), a text with a colon that is no IPv6 literal, and
-// port 0. Where the name is resolved is the connection's choice: locally
+// length can carry one), a space or a control byte, a text with a colon
+// that is no IPv6 literal, and port 0. A host whose last label is a number
+// (decimal, or 0x hex) is an IPv4 address, and only its plain form
+// a.b.c.d (four decimal numbers 0-255, no leading zeros) is taken: 010.0.0.1,
+// 10.1, 0x7f.0.0.1 and 2130706433, which resolvers read in differing ways
+// (octal, hex, fewer parts), are refused. Where the name is resolved is the connection's choice: locally
 // (Resolve: IPv4 addresses, in the resolver's order) or by a SOCKS proxy
 // (the name goes into the request: Socks5Request, Socks4Request).
 //
@@ -52,9 +57,23 @@ public:
     // record; zero-terminated. For log lines and tools.
     const char* GetHost() const { return m_Host; }
 
+    // The text form "HOST:PORT" (length bytes, no terminator needed): HOST a
+    // name, a dotted IPv4 address or an IPv6 literal in brackets
+    // ([::1]:7000), PORT 1-65535 in decimal. What is wrong with the text is
+    // the target's problem, told by Refused and Check like any other.
+    static YSocketTarget Parse(const char* text, std::size_t length);
+
     // 0 when the target can be connected to, else E_FAIL and the log line
     // "<op>() <why>!" (op names the caller, e.g. "TCPClient::Init").
     LONG Check(const char* op) const;
+    // The same judgement without a log line: true when the target is
+    // refused, with <why> written into why (size bytes, zero-terminated).
+    bool Refused(char* why, std::size_t size) const;
+
+    // "host:port" as an HTTP CONNECT request names it: a name or a dotted
+    // address as it is, an IPv6 address in brackets. Into out (size bytes,
+    // zero-terminated); answers its length, 0 when it does not fit.
+    int Authority(char* out, std::size_t size) const;
 
     // The SOCKS5 CONNECT request for the target (address type 1, 3 or 4),
     // into out (kMaxRequest bytes); answers its length. A checked target.
@@ -74,7 +93,19 @@ public:
     LONG Resolve(YSocketAddr* out, int max, int* count, DWORD boundMs, const char* op) const;
 
 private:
-    enum Problem { FINE = 0, EMPTY, TOO_LONG, HAS_NUL, BAD_IPV6, NO_PORT };
+    enum Problem {
+        FINE = 0,
+        EMPTY,
+        TOO_LONG,
+        HAS_NUL,
+        BAD_IPV6,
+        NO_PORT,
+        BAD_BYTE,       // a name with a space or a control byte
+        AMBIGUOUS_IPV4, // numeric, but not a.b.c.d
+        NOT_HOST_PORT,  // Parse: no port, or not 1-65535
+        NEEDS_BRACKETS, // Parse: an IPv6 literal without its brackets
+        TEXT_NUL,       // Parse: a NUL byte in the text
+    };
     void Classify(const char* host, std::size_t length, unsigned short port);
 
     Kind m_Kind;

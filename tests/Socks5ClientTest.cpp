@@ -38,6 +38,7 @@ Bytes Join(Bytes a, const Bytes& b) {
 class OpenSocks : public TCPClient_Socks5 {
 public:
     using TCPClient::RecvMsg;
+    using TCPClient_Socks5::InitEach;
     using TCPClient_Socks5::m_HandshakeBuff;
     using TCPClient_Socks5::m_HandshakeState;
     using TCPClient_Socks5::TCPClient_Socks5;
@@ -70,6 +71,10 @@ YSocketAddr Target() {
 const Bytes kConnectRequest = {5, 1, 0, 1, 127, 1, 2, 3, 0xA1, 0xB2};
 const Bytes kSocks4Request = {4, 1, 0xA1, 0xB2, 127, 1, 2, 3, 0};
 const Bytes kGranted = {5, 0, 0, 1, 10, 0, 0, 9, 0x12, 0x34};
+const std::string kHttpConnect = "CONNECT 127.1.2.3:41394 HTTP/1.1\r\nHost: 127.1.2.3:41394\r\n";
+const Bytes kHttpRequest = Text(kHttpConnect + "\r\n");
+// alice:pw
+const Bytes kHttpAuthRequest = Text(kHttpConnect + "Proxy-Authorization: Basic YWxpY2U6cHc=\r\n\r\n");
 
 // A client whose Init (or Reconnect) runs on a thread of its own while the
 // test plays the proxy. Destruction closes the proxy first, so a handshake
@@ -175,6 +180,19 @@ TEST(Socks5ClientTest, Socks4SendsExactBytesAndLeavesTheServerMessageBehindTheEi
     EXPECT_EQ(PlainMessage(1, 1, Text("hi")), f.worker.Messages()[0]);
 }
 
+TEST(Socks5ClientTest, HttpConnectSendsExactBytesAndLeavesTheServerMessageBehindTheBlankLine) {
+    FakeProxied f;
+    ASSERT_TRUE(f.Start(Socks::HTTP, "alice", "pw"));
+    ASSERT_TRUE(f.Expect(kHttpAuthRequest));
+    // An HTTP/1.0 status, headers, bare LFs, a Content-Length to ignore,
+    // one byte per write, the server's first message right behind.
+    ASSERT_TRUE(f.SendSplit(Text("HTTP/1.0 200 Connection established\r\nProxy-agent: t/1\nContent-Length: 9\r\n\n")));
+    ASSERT_TRUE(f.proxy.Send(WireMessage(1, 1, Text("through"))));
+    ASSERT_EQ(0, f.Result());
+    ASSERT_TRUE(f.worker.WaitForMessages(1));
+    EXPECT_EQ(PlainMessage(1, 1, Text("through")), f.worker.Messages()[0]);
+}
+
 // ---------------------------------------------------------------- failures
 
 // One script step: the proxy expects a request, sends a reply, or closes.
@@ -190,9 +208,10 @@ struct FailureCase {
     std::vector<Step> script;
     std::string logLine;
     const char* password = "pw";
+    std::string words = ""; // SOCKS4's second line: what happened
 };
 
-TEST(Socks5ClientTest, EveryRefusalGarbageOrCloseEndsInitWithOneLineAndNoConnection) {
+TEST(Socks5ClientTest, EveryRefusalGarbageOrCloseEndsInitWithItsLinesAndNoConnection) {
     const std::string init = "TCPClient_Socks5::Init() ";
     const std::string closed = " fail! (proxy closed the connection)";
     const Step greet{Step::Expect, {5, 1, 0}};
@@ -244,7 +263,9 @@ TEST(Socks5ClientTest, EveryRefusalGarbageOrCloseEndsInitWithOneLineAndNoConnect
          Socks::SOCKS4,
          nullptr,
          {{Step::Expect, kSocks4Request}, {Step::Send, {4, 90, 0, 80, 10, 0, 0, 1}}},
-         init + "socks4 ans1 fail!"},
+         init + "socks4 ans1 fail!",
+         nullptr,
+         init + "socks4 ans1: reply version 4, not 0 (not a SOCKS4 proxy)"},
         {"auth status 1",
          Socks::SOCKS5,
          "alice",
@@ -288,17 +309,60 @@ TEST(Socks5ClientTest, EveryRefusalGarbageOrCloseEndsInitWithOneLineAndNoConnect
          Socks::SOCKS4,
          nullptr,
          {{Step::Expect, kSocks4Request}, {Step::Send, {0, 91}}},
-         init + "socks4 ans1 fail!"},
+         init + "socks4 ans1 fail!",
+         nullptr,
+         init + "socks4 ans1: request rejected or failed (code 91)"},
         {"socks4 garbage",
          Socks::SOCKS4,
          nullptr,
          {{Step::Expect, kSocks4Request}, {Step::Send, {5, 255}}},
-         init + "socks4 ans1 fail!"},
+         init + "socks4 ans1 fail!",
+         nullptr,
+         init + "socks4 ans1: reply version 5, not 0 (not a SOCKS4 proxy)"},
         {"socks4 close inside reply",
          Socks::SOCKS4,
          nullptr,
          {{Step::Expect, kSocks4Request}, {Step::Send, {0, 90, 1}}, close},
-         init + "socks4 ans1 fail!"},
+         init + "socks4 ans1 fail!",
+         nullptr,
+         init + "socks4 ans1: proxy closed the connection"},
+        {"http 407, none given",
+         Socks::HTTP,
+         nullptr,
+         {{Step::Expect, kHttpRequest}, {Step::Send, Text("HTTP/1.1 407 Proxy Authentication Required\r\n")}},
+         init + "http connect fail! (status 407 Proxy Authentication Required: the proxy needs a user name and "
+                "password, none given)"},
+        {"http 407, refused",
+         Socks::HTTP,
+         "alice",
+         {{Step::Expect, kHttpAuthRequest}, {Step::Send, Text("HTTP/1.0 407\r\n\r\n")}},
+         init + "http connect fail! (status 407: the proxy refused the user name and password)"},
+        {"http 503, held open",
+         Socks::HTTP,
+         nullptr,
+         {{Step::Expect, kHttpRequest}, {Step::Send, Text("HTTP/1.1 503 Service \x01navailable\r\n")}},
+         init + "http connect fail! (status 503 Service ?navailable)"},
+        {"http garbage",
+         Socks::HTTP,
+         nullptr,
+         {{Step::Expect, kHttpRequest}, {Step::Send, Text("SSH-2.0-OpenSSH_9.2\r\n")}},
+         init + "http connect reply fail! (not an HTTP reply)"},
+        {"http status line too long",
+         Socks::HTTP,
+         nullptr,
+         {{Step::Expect, kHttpRequest}, {Step::Send, Text("HTTP/1.1 200 " + std::string(1100, 'k'))}},
+         init + "http connect reply fail! (status line longer than 1024 bytes)"},
+        {"http header block too long",
+         Socks::HTTP,
+         nullptr,
+         {{Step::Expect, kHttpRequest},
+          {Step::Send, Text("HTTP/1.1 200 OK\r\n" + std::string(100, 'X') + ": " + std::string(9000, 'y'))}},
+         init + "http connect reply fail! (header block longer than 8192 bytes)"},
+        {"http close inside headers",
+         Socks::HTTP,
+         nullptr,
+         {{Step::Expect, kHttpRequest}, {Step::Send, Text("HTTP/1.1 200 OK\r\nVia: x\r\n")}, close},
+         init + "http connect reply" + closed},
     };
     for (const FailureCase& c : cases) {
         LogCapture log;
@@ -313,7 +377,10 @@ TEST(Socks5ClientTest, EveryRefusalGarbageOrCloseEndsInitWithOneLineAndNoConnect
                 f.proxy.Close();
         }
         EXPECT_EQ(E_FAIL, f.Result()) << c.name;
-        EXPECT_EQ(Lines{c.logLine}, log.Lines()) << c.name;
+        Lines expected{c.logLine};
+        if (!c.words.empty())
+            expected.push_back(c.words);
+        EXPECT_EQ(expected, log.Lines()) << c.name;
         EXPECT_FALSE(f.client.IsConnect()) << c.name;
         EXPECT_TRUE(f.client.IsSockValid()) << c.name; // no socket left
         EXPECT_TRUE(f.worker.Events().empty()) << c.name;
@@ -326,18 +393,31 @@ TEST(Socks5ClientTest, EveryRefusalGarbageOrCloseEndsInitWithOneLineAndNoConnect
     }
 }
 
-TEST(Socks5ClientTest, CredentialsLongerThan255BytesAreRefusedBeforeConnecting) {
+TEST(Socks5ClientTest, WhatCannotBeSentIsRefusedBeforeConnecting) {
     const std::string longest(255, 'u');
     const std::string tooLong(256, 'p');
-    for (bool userTooLong : {true, false}) {
+    struct Refusal {
+        Socks::_SOCKS_TYPE type;
+        const char* user;
+        const char* password;
+        unsigned short port;
+        std::string line;
+    };
+    const std::string init = "TCPClient_Socks5::Init() ";
+    const Refusal refusals[] = {
+        {Socks::SOCKS5, tooLong.c_str(), longest.c_str(), 80, init + "user name longer than 255 bytes!"},
+        {Socks::SOCKS5, longest.c_str(), tooLong.c_str(), 80, init + "password longer than 255 bytes!"},
+        {Socks::SOCKS5, "", "pw", 80, init + "empty user name (RFC 1929 wants 1 to 255 bytes)!"},
+        {Socks::HTTP, "al:ice", "pw", 80, init + "user name holds ':' (HTTP Basic credentials cannot carry it)!"},
+        {Socks::SOCKS5, nullptr, nullptr, 0, init + "127.1.2.3: port 0!"},
+    };
+    for (const Refusal& r : refusals) {
         LogCapture log;
         FakeProxied f;
-        const std::string user = userTooLong ? tooLong : longest;
-        const std::string password = userTooLong ? longest : tooLong;
-        EXPECT_EQ(E_FAIL, f.client.Init(f.target, Socks::SOCKS5, &f.proxyAddress, user.c_str(), password.c_str()));
-        EXPECT_EQ(Lines{std::string("TCPClient_Socks5::Init() ") + (userTooLong ? "user name" : "password") +
-                        " longer than 255 bytes!"},
-                  log.Lines());
+        f.client.SetConnectTimeout(kWaitMs); // what is sent after all is not answered
+        f.target.sin_port = htons(r.port);
+        EXPECT_EQ(E_FAIL, f.client.Init(f.target, r.type, &f.proxyAddress, r.user, r.password));
+        EXPECT_EQ(Lines{r.line}, log.Lines());
         EXPECT_FALSE(f.proxy.HasPendingConnection(0));
     }
     // 255 bytes each is the most RFC 1929 carries, and is sent whole.
@@ -382,6 +462,63 @@ TEST(Socks5ClientTest, EndingCallsFromAnotherThreadEndAHandshakeThatHangs) {
         EXPECT_EQ(Lines{"TCPClient_Socks5::" + op + "() socks5 method reply fail! (the client closed the connection)"},
                   log.Lines())
             << names[c];
+    }
+}
+
+// A name resolved here with several addresses: only the proxy's refusal of
+// the target moves on to the next address; the proxy's own failure ends
+// the attempt at once (no password sent twice), and one bound covers all.
+TEST(Socks5ClientTest, OnlyARefusedTargetMovesOnToTheNextAddress) {
+    struct Row {
+        const char* name;
+        Socks::_SOCKS_TYPE type;
+        const char* user;
+        std::vector<std::vector<Step>> connections; // the proxy's script for each
+        LONG result;
+    };
+    const Bytes auth = {1, 5, 'a', 'l', 'i', 'c', 'e', 2, 'p', 'w'};
+    const Bytes second = {5, 1, 0, 1, 127, 1, 2, 4, 0xA1, 0xB2}; // the next address, 127.1.2.4
+    const Row rows[] = {
+        {"password refused",
+         Socks::SOCKS5,
+         "alice",
+         {{{Step::Expect, {5, 2, 2, 2}}, {Step::Send, {5, 2}}, {Step::Expect, auth}, {Step::Send, {1, 1}}}},
+         E_FAIL},
+        {"target refused, then reached",
+         Socks::SOCKS5,
+         nullptr,
+         {{{Step::Expect, {5, 1, 0}}, {Step::Send, {5, 0}}, {Step::Expect, kConnectRequest}, {Step::Send, {5, 5}}},
+          {{Step::Expect, {5, 1, 0}}, {Step::Send, {5, 0}}, {Step::Expect, second}, {Step::Send, kGranted}}},
+         0},
+        {"http 407",
+         Socks::HTTP,
+         nullptr,
+         {{{Step::Expect, kHttpRequest}, {Step::Send, Text("HTTP/1.1 407 Who\r\n")}}},
+         E_FAIL},
+        {"silent proxy", Socks::SOCKS5, nullptr, {{{Step::Expect, {5, 1, 0}}}}, E_FAIL},
+    };
+    YSocketAddr addresses[3] = {Target(), Target(), Target()};
+    addresses[1].sin_addr.s_addr = htonl(0x7F010204);
+    addresses[2].sin_addr.s_addr = htonl(0x7F010205);
+    for (const Row& row : rows) {
+        LogCapture log;
+        FakeProxied f;
+        f.client.SetConnectTimeout(300);
+        const DWORD start = GetTickCount();
+        f.init = std::async(std::launch::async,
+                            [&] { return f.client.InitEach(addresses, 3, row.type, &f.proxyAddress, row.user, "pw"); });
+        for (const std::vector<Step>& script : row.connections) {
+            ASSERT_TRUE(f.proxy.Accept()) << row.name;
+            for (const Step& step : script) {
+                if (step.kind == Step::Expect)
+                    ASSERT_TRUE(f.Expect(step.bytes)) << row.name;
+                else
+                    ASSERT_TRUE(f.proxy.Send(step.bytes)) << row.name;
+            }
+        }
+        EXPECT_EQ(row.result, f.Result()) << row.name;
+        EXPECT_LT(GetTickCount() - start, 1500u) << row.name; // one bound, not one per address
+        EXPECT_FALSE(f.proxy.HasPendingConnection(100)) << row.name << ": the proxy was asked again";
     }
 }
 

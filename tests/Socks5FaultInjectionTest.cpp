@@ -1,8 +1,8 @@
 // A proxy that closes or resets the connection at every byte of every
 // handshake exchange - after reading part of a request, after sending part
 // of a reply - for SOCKS5 without authentication, SOCKS5 with user name and
-// password, and SOCKS4. Every case must end Init with E_FAIL and one log
-// line of its own, post nothing, start no thread; and the cases together
+// password, SOCKS4 and HTTP CONNECT. Every case must end Init with E_FAIL
+// and its log line (SOCKS4: its two), post nothing, start no thread; and the cases together
 // leave no descriptor behind.
 #include <gtest/gtest.h>
 
@@ -41,6 +41,8 @@ struct Handshake {
 };
 
 const Bytes kConnectReply{5, 0, 0, 1, 127, 0, 0, 1, 0x1F, 0x90};
+// The reply to "CONNECT 127.0.0.1:8080 HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n" (57 bytes).
+const char kHttpGranted[] = "HTTP/1.1 200 OK\r\n\r\n";
 
 std::vector<Handshake> Handshakes() {
     return {
@@ -51,6 +53,7 @@ std::vector<Handshake> Handshakes() {
          "pass",
          {{4, {5, 2}}, {3 + 4 + 4, {1, 0}}, {10, kConnectReply}}},
         {"SOCKS4", TCPClient_Socks5::SOCKS4, nullptr, nullptr, {{9, {0, 90, 0, 0, 0, 0, 0, 0}}}},
+        {"HTTP", TCPClient_Socks5::HTTP, nullptr, nullptr, {{57, Bytes(kHttpGranted, kHttpGranted + 19)}}},
     };
 }
 
@@ -105,8 +108,10 @@ std::string RunCase(ScriptedPeer& proxy, const Handshake& handshake, const Cut& 
     if (result != E_FAIL)
         return "Init did not fail";
     std::vector<std::string> lines = log.Lines();
-    if (lines.size() != 1 || lines[0].rfind("TCPClient_Socks5::Init() ", 0) != 0)
-        return "not one line of TCPClient_Socks5::Init: " + (lines.empty() ? std::string("none") : lines.back());
+    const size_t expected = handshake.type == TCPClient_Socks5::SOCKS4 ? 2 : 1;
+    if (lines.size() != expected || lines[0].rfind("TCPClient_Socks5::Init() ", 0) != 0 ||
+        lines.back().rfind("TCPClient_Socks5::Init() ", 0) != 0)
+        return "not the lines of TCPClient_Socks5::Init: " + (lines.empty() ? std::string("none") : lines.back());
     if (!worker.Events().empty() || !window.Drain().empty())
         return "a thread ran or a notification was posted";
     if (!client.IsSockValid())

@@ -1,4 +1,4 @@
-// TCPClient_Socks5 through real proxies (microsocks, danted) started by
+// TCPClient_Socks5 through real proxies (microsocks, danted, tinyproxy) started by
 // scripts/proxies.sh: each method reaches the echo server, delivers the
 // server's first message and exchanges messages; each refusal fails cleanly.
 #include <gtest/gtest.h>
@@ -72,6 +72,9 @@ TEST(Socks5ProxyTest, EachProxyAndMethodDeliversTheServersFirstMessageAndCarries
          proxies.password.c_str()},
         {"danted SOCKS5", Socks::SOCKS5, proxies.dante, nullptr, nullptr},
         {"danted SOCKS4", Socks::SOCKS4, proxies.dante, nullptr, nullptr},
+        {"tinyproxy", Socks::HTTP, proxies.tinyproxy, nullptr, nullptr},
+        {"tinyproxy with credentials", Socks::HTTP, proxies.tinyproxyAuth, proxies.httpUser.c_str(),
+         proxies.httpPassword.c_str()},
     };
     for (const Route& route : routes) {
         LogCapture log;
@@ -110,7 +113,7 @@ TEST(Socks5ProxyTest, WrongCredentialsRefusedTargetAndSocks4ToASocks5OnlyProxyFa
         YSocketAddr proxy;
         const char* user;
         const char* password;
-        std::string logLine;
+        Lines logLines;
         // danted resets the connection right behind its refusal; on Windows a
         // reset discards received bytes not yet read, so the reply may be
         // lost and the read of it fail instead (Wine may show the reset as
@@ -119,19 +122,56 @@ TEST(Socks5ProxyTest, WrongCredentialsRefusedTargetAndSocks4ToASocks5OnlyProxyFa
     };
     const std::string init = "TCPClient_Socks5::Init() ";
     const Refusal refusals[] = {
-        {"wrong password", echo, Socks::SOCKS5, proxies.microsocksAuth, proxies.user.c_str(), wrong.c_str(),
-         init + "socks5 user name/password fail! (refused, status 2)"},
-        {"no credentials for an authenticating proxy", echo, Socks::SOCKS5, proxies.microsocksAuth, nullptr, nullptr,
-         init + "socks5 method reply fail! (no acceptable method)"},
-        {"closed target, microsocks", closed, Socks::SOCKS5, proxies.microsocks, nullptr, nullptr,
-         init + "socks5 connect fail! (connection refused, code 5)"},
+        {"wrong password",
+         echo,
+         Socks::SOCKS5,
+         proxies.microsocksAuth,
+         proxies.user.c_str(),
+         wrong.c_str(),
+         {init + "socks5 user name/password fail! (refused, status 2)"}},
+        {"no credentials for an authenticating proxy",
+         echo,
+         Socks::SOCKS5,
+         proxies.microsocksAuth,
+         nullptr,
+         nullptr,
+         {init + "socks5 method reply fail! (no acceptable method)"}},
+        {"closed target, microsocks",
+         closed,
+         Socks::SOCKS5,
+         proxies.microsocks,
+         nullptr,
+         nullptr,
+         {init + "socks5 connect fail! (connection refused, code 5)"}},
+        {"wrong password, tinyproxy",
+         echo,
+         Socks::HTTP,
+         proxies.tinyproxyAuth,
+         proxies.httpUser.c_str(),
+         wrong.c_str(),
+         {init + "http connect fail! (status 401 Unauthorized: the proxy refused the user name and password)"}},
+        {"no credentials, tinyproxy",
+         echo,
+         Socks::HTTP,
+         proxies.tinyproxyAuth,
+         nullptr,
+         nullptr,
+         {init + "http connect fail! (status 407 Proxy Authentication Required: the proxy needs a user name and "
+                 "password, none given)"}},
+        {"closed target, tinyproxy",
+         closed,
+         Socks::HTTP,
+         proxies.tinyproxy,
+         nullptr,
+         nullptr,
+         {init + "http connect fail! (status 500 Unable to connect)"}},
         {"closed target, danted",
          closed,
          Socks::SOCKS5,
          proxies.dante,
          nullptr,
          nullptr,
-         init + "socks5 connect fail! (connection refused, code 5)",
+         {init + "socks5 connect fail! (connection refused, code 5)"},
          {init + "socks5 connect reply fail! (recv 0x2746)",
           init + "socks5 connect reply fail! (proxy closed the connection)"}},
         {"closed target, danted SOCKS4",
@@ -140,9 +180,15 @@ TEST(Socks5ProxyTest, WrongCredentialsRefusedTargetAndSocks4ToASocks5OnlyProxyFa
          proxies.dante,
          nullptr,
          nullptr,
-         init + "socks4 ans1 fail!",
+         {init + "socks4 ans1 fail!", init + "socks4 ans1: request rejected or failed (code 91)"},
          {init + "recv socks4 ans1 fail!"}},
-        {"SOCKS4 to microsocks", echo, Socks::SOCKS4, proxies.microsocks, nullptr, nullptr, init + "socks4 ans1 fail!"},
+        {"SOCKS4 to microsocks",
+         echo,
+         Socks::SOCKS4,
+         proxies.microsocks,
+         nullptr,
+         nullptr,
+         {init + "socks4 ans1 fail!", init + "socks4 ans1: reply version 5, not 0 (not a SOCKS4 proxy)"}},
     };
     for (const Refusal& refusal : refusals) {
         LogCapture log;
@@ -152,10 +198,10 @@ TEST(Socks5ProxyTest, WrongCredentialsRefusedTargetAndSocks4ToASocks5OnlyProxyFa
         EXPECT_EQ(E_FAIL, client.Init(target, refusal.type, &refusal.proxy, refusal.user, refusal.password))
             << refusal.name;
         Lines lines = log.Lines();
-        bool overtaken = lines.size() == 1 && std::find(refusal.resetOvertook.begin(), refusal.resetOvertook.end(),
-                                                        lines[0]) != refusal.resetOvertook.end();
+        bool overtaken = !lines.empty() && std::find(refusal.resetOvertook.begin(), refusal.resetOvertook.end(),
+                                                     lines[0]) != refusal.resetOvertook.end();
         if (!overtaken) {
-            EXPECT_EQ(Lines{refusal.logLine}, lines) << refusal.name;
+            EXPECT_EQ(refusal.logLines, lines) << refusal.name;
         }
         EXPECT_TRUE(client.IsSockValid()) << refusal.name; // no socket left
         EXPECT_TRUE(worker.Events().empty()) << refusal.name;
@@ -181,7 +227,7 @@ void ExpectEchoByTarget(const char* route, const YSocketTarget& target, Socks::_
     EXPECT_EQ(Lines{}, log.Lines()) << route;
 }
 
-TEST(Socks5ProxyTest, ANameResolvedByTheProxyReachesTheServerThroughMicrosocksAndDanted) {
+TEST(Socks5ProxyTest, ANameResolvedByTheProxyReachesTheServerThroughMicrosocksDantedAndTinyproxy) {
     RealProxies proxies = Proxies();
     ASSERT_EQ("", proxies.missing);
     YNet2Tools::EchoOptions options;
@@ -191,6 +237,7 @@ TEST(Socks5ProxyTest, ANameResolvedByTheProxyReachesTheServerThroughMicrosocksAn
     const YSocketTarget localhost("localhost", server.Port());
     ExpectEchoByTarget("microsocks, socks5h", localhost, Socks::SOCKS5, proxies.microsocks);
     ExpectEchoByTarget("danted, socks5h", localhost, Socks::SOCKS5, proxies.dante);
+    ExpectEchoByTarget("tinyproxy", localhost, Socks::HTTP, proxies.tinyproxy);
 
     // danted 1.4 has no SOCKS4a: it reads 0.0.0.1 as the address to reach,
     // which its rules block, and answers "rejected".
@@ -198,11 +245,13 @@ TEST(Socks5ProxyTest, ANameResolvedByTheProxyReachesTheServerThroughMicrosocksAn
     RecordingWorker worker;
     Socks client(&worker);
     EXPECT_EQ(E_FAIL, client.Init(localhost, Socks::SOCKS4, &proxies.dante, nullptr, nullptr, Socks::RESOLVE_BY_PROXY));
-    EXPECT_EQ(Lines{"TCPClient_Socks5::Init() socks4 ans1 fail!"}, log.Lines());
-    EXPECT_EQ(2, server.Accepted());
+    EXPECT_EQ((Lines{"TCPClient_Socks5::Init() socks4 ans1 fail!",
+                     "TCPClient_Socks5::Init() socks4 ans1: request rejected or failed (code 91)"}),
+              log.Lines());
+    EXPECT_EQ(3, server.Accepted());
 }
 
-TEST(Socks5ProxyTest, AnIPv6TargetIsReachedThroughMicrosocks) {
+TEST(Socks5ProxyTest, AnIPv6TargetIsReachedThroughMicrosocksAndTinyproxy) {
     RealProxies proxies = Proxies();
     ASSERT_EQ("", proxies.missing);
     YNet2Tools::EchoOptions options;
@@ -212,7 +261,8 @@ TEST(Socks5ProxyTest, AnIPv6TargetIsReachedThroughMicrosocks) {
     if (LONG error = server.Start())
         GTEST_SKIP() << "no IPv6 loopback here: cannot listen on [::1] (error " << error << ")";
     ExpectEchoByTarget("microsocks, [::1]", YSocketTarget("[::1]", server.Port()), Socks::SOCKS5, proxies.microsocks);
-    EXPECT_EQ(1, server.Accepted());
+    ExpectEchoByTarget("tinyproxy, [::1]", YSocketTarget("[::1]", server.Port()), Socks::HTTP, proxies.tinyproxy);
+    EXPECT_EQ(2, server.Accepted());
 }
 
 } // namespace

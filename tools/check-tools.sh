@@ -167,17 +167,18 @@ check "head-only: exit 0" test "$STATUS" -eq 0
 check "head-only: shown" has headonly-cat.out 'recv: main=1 assist=0 flags=respond size=4 body=""'
 check "quiet server: port line only" test "$(wc -l <"$WORK/headonly.out")" -eq 1
 
-# ---------------------------------------------- through a SOCKS5 proxy
-# microsocks with credentials, started by scripts/proxies.sh (YNET_MICROSOCKS_*).
-if [ -z "${YNET_MICROSOCKS_AUTH_PORT:-}" ]; then
-    check "proxy: run through scripts/proxies.sh (YNET_MICROSOCKS_AUTH_PORT is not set)" false
+# ---------------------------------------------------- through proxies
+# microsocks, danted and tinyproxy, started by scripts/proxies.sh
+# (YNET_MICROSOCKS_*, YNET_DANTE_PORT, YNET_TINYPROXY_*).
+if [ -z "${YNET_MICROSOCKS_AUTH_PORT:-}" ] || [ -z "${YNET_TINYPROXY_AUTH_PORT:-}" ]; then
+    check "proxy: run through scripts/proxies.sh (YNET_MICROSOCKS_AUTH_PORT or YNET_TINYPROXY_AUTH_PORT is not set)" false
 else
     start_server proxied
     PROXY="127.0.0.1:$YNET_MICROSOCKS_AUTH_PORT"
     cat_run viaproxy 'over the proxy\n' --proxy "socks5://$YNET_MICROSOCKS_USER:$YNET_MICROSOCKS_PASSWORD@$PROXY" \
         "127.0.0.1:$PORT"
     check "proxy: exit 0" test "$STATUS" -eq 0
-    check "proxy: connected through it" has viaproxy.out "connected to 127.0.0.1:$PORT through the proxy $PROXY"
+    check "proxy: connected through it" has viaproxy.out "connected to 127.0.0.1:$PORT through the SOCKS5 proxy $PROXY"
     check "proxy: echo" has viaproxy.out 'recv: main=1 assist=0 flags=- size=18 body="over the proxy"'
     cat_run byname 'by name\n' --proxy "socks5h://$YNET_MICROSOCKS_USER:$YNET_MICROSOCKS_PASSWORD@$PROXY" \
         "localhost:$PORT"
@@ -189,10 +190,56 @@ else
     cat_run nocreds 'x\n' --proxy "socks5://$PROXY" "127.0.0.1:$PORT"
     check "proxy, no credentials: exit 2" test "$STATUS" -eq 2
     check "proxy, no credentials: says so" has nocreds.err 'socks5 method reply fail! (no acceptable method)'
-    cat_run badproxy '' --proxy "http://$PROXY" "127.0.0.1:$PORT"
-    check "proxy, not SOCKS: exit 2" test "$STATUS" -eq 2
-    check "proxy, not SOCKS: says so" has badproxy.err '--proxy needs socks5://'
+    cat_run badproxy '' --proxy "ftp://$PROXY" "127.0.0.1:$PORT"
+    check "proxy, unknown scheme: exit 2" test "$STATUS" -eq 2
+    check "proxy, unknown scheme: says so" has badproxy.err \
+        'ynet-cat: --proxy: the proxy URL does not start with socks4://, socks4a://, socks5://, socks5h:// or http://'
+
+    # Every kind of proxy, a server by name and one by IPv6 literal (a
+    # second server on ::1, where the machine has IPv6 loopback).
+    SERVER4=$PORT
+    TINY="$YNET_TINYPROXY_USER:$YNET_TINYPROXY_PASSWORD@127.0.0.1:$YNET_TINYPROXY_AUTH_PORT"
+    routes=("socks4://127.0.0.1:$YNET_DANTE_PORT localhost:$SERVER4"
+        "socks5://localhost:$YNET_DANTE_PORT localhost:$SERVER4"
+        "http://$TINY localhost:$SERVER4"
+        "HTTP://127.0.0.1:$YNET_TINYPROXY_PORT/ 127.0.0.1:$SERVER4")
+    if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then
+        start_server six --listen ::1
+        routes+=("socks5h://127.0.0.1:$YNET_MICROSOCKS_PORT [::1]:$PORT" "http://$TINY [::1]:$PORT")
+    fi
+    for route in "${routes[@]}"; do
+        cat_run route 'each route\n' --proxy "${route% *}" "${route#* }"
+        check "route $route: exit 0" test "$STATUS" -eq 0
+        check "route $route: echo" has route.out 'recv: main=1 assist=0 flags=- size=14 body="each route"'
+    done
+    cat_run http407 'x\n' --proxy "http://127.0.0.1:$YNET_TINYPROXY_AUTH_PORT" "127.0.0.1:$SERVER4"
+    check "http, no credentials: exit 2" test "$STATUS" -eq 2
+    check "http, no credentials: says so" has http407.err \
+        "through the HTTP proxy 127.0.0.1:$YNET_TINYPROXY_AUTH_PORT: http connect fail! (status 407"
+
+    # The last --proxy replaces the one before, credentials included.
+    cat_run lastproxy 'last\n' --proxy "socks5://$YNET_MICROSOCKS_USER:$YNET_MICROSOCKS_PASSWORD@$PROXY" \
+        --proxy "socks5://127.0.0.1:$YNET_MICROSOCKS_PORT" "127.0.0.1:$SERVER4"
+    check "the last --proxy, without credentials: exit 0" test "$STATUS" -eq 0
+    # A NUL byte (%00) in credentials is refused before anything is sent.
+    cat_run nul 'x\n' --proxy "socks5h://$YNET_MICROSOCKS_USER:$YNET_MICROSOCKS_PASSWORD%00tail@$PROXY" \
+        "127.0.0.1:$SERVER4"
+    check "NUL in the password: exit 2" test "$STATUS" -eq 2
+    check "NUL in the password: says so" has nul.err 'ynet-cat: --proxy: the password holds a NUL byte (%00)'
+    cat_run nuluser 'x\n' --proxy "socks5://$PROXY" --proxy-user "al%00ice:pw" "127.0.0.1:$SERVER4"
+    check "NUL in --proxy-user: says so" has nuluser.err 'ynet-cat: --proxy-user: the user name holds a NUL byte (%00)'
+    # A proxy that takes the connection and never answers: a plain server
+    # reads the greeting as the start of a head and waits for the rest.
+    cat_run silent 'x\n' --connect-timeout 0.5 --proxy "socks5://127.0.0.1:$SERVER4" "127.0.0.1:$SERVER4"
+    check "silent proxy: exit 2" test "$STATUS" -eq 2
+    check "silent proxy: says it timed out" has silent.err '(timed out: see --connect-timeout)'
+    cat_run badbound '' --connect-timeout 1.x "127.0.0.1:$SERVER4"
+    check "bad --connect-timeout: exit 2" test "$STATUS" -eq 2
 fi
+
+cat_run octal '' "010.0.0.1:80"
+check "leading zero: exit 2" test "$STATUS" -eq 2
+check "leading zero: says so" has octal.err 'ynet-cat: 010.0.0.1: an IPv4 address is written a.b.c.d (0-255, no leading zeros)'
 
 # ---------------------------------------------------------- server ending
 echo | "${RUN[@]}" "$ECHOD" --stdin-stop --quiet >"$WORK/stdin.out" 2>&1

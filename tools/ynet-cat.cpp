@@ -1,7 +1,7 @@
 // ynet-cat: a command-line client of the library.
 //
 //   ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N]
-//            [--proxy socks5[h]://[USER:PASSWORD@]HOST:PORT | socks4[a]://HOST:PORT] [--proxy-user USER:PASSWORD]
+//            [--connect-timeout SECONDS] [--proxy URL] [--proxy-user USER:PASSWORD]
 //            [--keepalive-time SECONDS] [--keepalive-cnt N] [--no-keepalive] [--tcp-nodelay | --no-tcp-nodelay]
 //            HOST:PORT
 //
@@ -9,9 +9,12 @@
 // idle time and the time between probes, --keepalive-cnt the probes. Without
 // them the library's defaults hold (keepalive on, TCP_NODELAY on).
 //
-// HOST:PORT: a name, a dotted IPv4 address or a bracketed IPv6 literal. As
-// with curl, socks5:// and socks4:// resolve the name here, socks5h:// and
-// socks4a:// send it to the proxy.
+// HOST:PORT: a name, a dotted IPv4 address or a bracketed IPv6 literal
+// (YSocketTarget::Parse). URL: socks4://, socks4a://, socks5://, socks5h://
+// or http://, read as curl reads them (ProxyUrl); socks5:// and socks4://
+// resolve the name here, the others send it to the proxy. The last --proxy
+// replaces any before it whole, credentials included; --proxy-user gives
+// the credentials in place of the URL's, wherever it stands.
 //
 // Connects with a TCPClient (a TCPClient_Socks5 through a proxy), sends each line of standard input as one
 // message (the line is the body; main and assistant IDs and flags from the
@@ -29,8 +32,9 @@
 // whole.
 //
 // Exit status: 0 done; 1 the connection was cut, a send failed or a line was
-// too long to send; 2 bad usage or no connection (a proxy's refusal
-// included); 3 replies still missing after --wait-ms.
+// too long to send; 2 bad usage or no connection (a proxy's refusal, and a
+// connect or handshake that --connect-timeout ended, included); 3 replies
+// still missing after --wait-ms.
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -44,7 +48,7 @@
 #include "client/TCPClient_Socks5.h"
 #include "framework/Log.h"
 #include "message/YNetMsgHead.h"
-#include "socket/AddrText.h"
+#include "socket/ProxyUrl.h"
 #include "socket/SocketStack.h"
 #include "socket/YSocketAddr.h"
 #include "socket/YSocketTarget.h"
@@ -68,14 +72,10 @@ struct Options {
     bool respond = false;
     bool hex = false;
     DWORD waitMs = 5000;
+    DWORD connectTimeoutMs = 30000; // the lookup, the connects and the proxy's handshake together
     std::string target;
-    // --proxy: type 0 for none.
-    int proxyType = 0;
-    bool proxyResolves = false; // socks5h://, socks4a://
-    std::string proxy;          // HOST:PORT
-    bool proxyCredentials = false;
-    std::string proxyUser;
-    std::string proxyPassword;
+    YNet2::ProxyUrl proxy; // NONE: direct
+    std::string proxyName; // "SOCKS5 proxy 127.0.0.1:1080", for messages
     // Socket options; the library's defaults unless given.
     bool noDelay = true;
     bool keepAliveOff = false;
@@ -258,82 +258,28 @@ void Usage(FILE* out) {
                  "  --respond     set the respond flag\n"
                  "  --hex         print received bodies as hexadecimal bytes\n"
                  "  --wait-ms N   after the input ends, wait at most N ms for the replies (default 5000)\n"
-                 "  --proxy URL   connect through a SOCKS proxy: socks5://[USER:PASSWORD@]HOST:PORT\n"
-                 "                or socks4://HOST:PORT (USER and PASSWORD may be %%-encoded);\n"
-                 "                socks5h:// and socks4a:// let the proxy resolve the server's name\n"
-                 "  --proxy-user USER:PASSWORD  the SOCKS5 proxy's user name and password\n"
+                 "  --connect-timeout SECONDS  bound on connecting: the lookup, every connect and\n"
+                 "                the proxy's handshake together (default 30; 0: none; e.g. 2.5)\n"
+                 "  --proxy URL   connect through a proxy, as curl reads URL:\n"
+                 "                  socks5://[USER[:PASSWORD]@]HOST[:PORT]   the server's name resolved here\n"
+                 "                  socks5h://[USER[:PASSWORD]@]HOST[:PORT]  the name resolved by the proxy\n"
+                 "                  socks4://HOST[:PORT]    socks4a://HOST[:PORT]  (likewise; no credentials)\n"
+                 "                  http://[USER[:PASSWORD]@]HOST[:PORT]     HTTP CONNECT, the proxy resolves\n"
+                 "                PORT is 1080 when left out; USER and PASSWORD are %%-encoded where they\n"
+                 "                hold ':', '@', '/' or other bytes; HOST is a name or a.b.c.d. The last\n"
+                 "                --proxy replaces any before it, credentials included\n"
+                 "  --proxy-user USER:PASSWORD  the proxy's user name and password (%%-encoded), in\n"
+                 "                place of the URL's\n"
                  "  --keepalive-time S  TCP keepalive: first probe after S seconds of silence, then one\n"
                  "                every S seconds (default 60, then 10)\n"
                  "  --keepalive-cnt N   probes unanswered before the connection is cut, 1-127 (default 6)\n"
                  "  --no-keepalive      no TCP keepalive\n"
                  "  --no-tcp-nodelay    let the system delay small messages (Nagle); --tcp-nodelay: not (default)\n"
                  "Each line of standard input is sent as one message. HOST is a name, a dotted IPv4\n"
-                 "address or a bracketed IPv6 literal ([::1]:7000, through a SOCKS5 proxy only); the\n"
-                 "proxy's HOST is a dotted IPv4 address or localhost.\n");
-}
-
-// HOST:PORT with HOST four dotted numbers of 0-255 (or localhost) and PORT
-// 1-65535, checked here because Str2Addr reads any text without complaint.
-bool ParseTarget(const std::string& text, YNet2::YSocketAddr& address) {
-    std::string canonical = text;
-    if (canonical.rfind("localhost:", 0) == 0)
-        canonical = "127.0.0.1" + canonical.substr(9);
-    const char* p = canonical.c_str();
-    for (int part = 0; part < 5; ++part) {
-        if (*p < '0' || *p > '9')
-            return false;
-        DWORD value = 0;
-        int digits = 0;
-        while (*p >= '0' && *p <= '9' && digits < 6) {
-            value = value * 10 + static_cast<DWORD>(*p++ - '0');
-            ++digits;
-        }
-        if (part < 4 && value > 255)
-            return false;
-        if (part == 4 && (value == 0 || value > 65535))
-            return false;
-        const char separator = part < 3 ? '.' : part == 3 ? ':' : '\0';
-        if (*p != separator)
-            return false;
-        if (separator != '\0')
-            ++p;
-    }
-    address = YNet2::YSocketAddr{};
-    std::vector<char> writable(canonical.begin(), canonical.end());
-    writable.push_back('\0');
-    YNet2::Str2Addr(address, writable.data());
-    // Str2Addr leaves the family alone and keeps the port in host order.
-    address.sin_family = AF_INET;
-    address.sin_port = htons(address.sin_port);
-    return true;
-}
-
-// USER:PASSWORD into the options.
-bool ParseCredentials(const std::string& text, Options& options) {
-    YNet2Tools::ProxyUrl proxy;
-    if (!YNet2Tools::ParseCredentials(text, proxy))
-        return false;
-    options.proxyCredentials = true;
-    options.proxyUser = proxy.user;
-    options.proxyPassword = proxy.password;
-    return true;
-}
-
-// socks5://, socks5h://, socks4:// or socks4a:// (curl's meanings), with
-// [USER:PASSWORD@] for SOCKS5. The address itself is checked later.
-bool ParseProxy(const std::string& url, Options& options) {
-    YNet2Tools::ProxyUrl proxy;
-    if (!YNet2Tools::ParseProxyUrl(url, proxy))
-        return false;
-    options.proxyType = proxy.type;
-    options.proxyResolves = proxy.proxyResolves;
-    options.proxy = proxy.address;
-    if (proxy.credentials) {
-        options.proxyCredentials = true;
-        options.proxyUser = proxy.user;
-        options.proxyPassword = proxy.password;
-    }
-    return true;
+                 "address (a.b.c.d, no leading zeros) or a bracketed IPv6 literal ([::1]:7000, through\n"
+                 "a socks5://, socks5h:// or http:// proxy only).\n"
+                 "Exit status: 0 done; 1 cut, a send failed or a line too long; 2 bad usage or no\n"
+                 "connection (a proxy's refusal or --connect-timeout included); 3 replies missing.\n");
 }
 
 // The last line the library logged, kept while a connection is made so that
@@ -396,6 +342,10 @@ void Pump(bool& readerDone, bool& sendFailed) {
 // Reads the command line into options. Returns -1 to go on, or the exit
 // status: 0 after --help, 2 after a usage error (reported).
 int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketTarget& target) {
+    std::string proxyText;
+    std::string userText;
+    bool proxyGiven = false;
+    bool userGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -409,6 +359,9 @@ int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketTarget& tar
         } else if (arg == "--wait-ms") {
             ok = ParseNumber(next, 3600000, options.waitMs);
             ++i;
+        } else if (arg == "--connect-timeout") {
+            ok = YNet2Tools::ParseSeconds(next, 3600000, options.connectTimeoutMs);
+            ++i;
         } else if (arg == "--keepalive-time") {
             ok = ParseNumber(next, 32767, options.keepAliveSeconds) && options.keepAliveSeconds > 0;
             ++i;
@@ -420,17 +373,10 @@ int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketTarget& tar
         } else if (arg == "--tcp-nodelay" || arg == "--no-tcp-nodelay") {
             options.noDelay = arg == "--tcp-nodelay";
         } else if (arg == "--proxy" || arg == "--proxy-user") {
-            const bool parsed =
-                next != nullptr && (arg == "--proxy" ? ParseProxy(next, options) : ParseCredentials(next, options));
+            ok = next != nullptr;
+            (arg == "--proxy" ? proxyText : userText) = next != nullptr ? next : "";
+            (arg == "--proxy" ? proxyGiven : userGiven) = true;
             ++i;
-            if (!parsed) {
-                std::fprintf(stderr, "ynet-cat: %s needs %s\n", arg.c_str(),
-                             arg == "--proxy" ? "socks5://[USER:PASSWORD@]HOST:PORT, socks5h://..., "
-                                                "socks4://HOST:PORT or socks4a://HOST:PORT"
-                                              : "USER:PASSWORD");
-                Usage(stderr);
-                return 2;
-            }
         } else if (arg == "--request") {
             options.request = true;
         } else if (arg == "--respond") {
@@ -448,7 +394,10 @@ int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketTarget& tar
             return 2;
         }
         if (!ok) {
-            std::fprintf(stderr, "ynet-cat: %s needs a number in range\n", arg.c_str());
+            std::fprintf(stderr, "ynet-cat: %s needs %s\n", arg.c_str(),
+                         arg == "--proxy"        ? "a URL"
+                         : arg == "--proxy-user" ? "USER:PASSWORD"
+                                                 : "a number in range");
             Usage(stderr);
             return 2;
         }
@@ -458,15 +407,38 @@ int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketTarget& tar
         Usage(stderr);
         return 2;
     }
-    std::string host;
-    unsigned short port = 0;
-    if (!YNet2Tools::ParseHostPort(options.target, host, port)) {
-        std::fprintf(stderr, "ynet-cat: %s is not HOST:PORT (a name, a dotted IPv4 address or [IPv6], port 1-65535)\n",
-                     options.target.c_str());
+    // The library's own reading of both, and its own refusals, before
+    // anything is sent.
+    char why[2 * YNet2::YSocketTarget::kMaxName];
+    target = YNet2::YSocketTarget::Parse(options.target.data(), options.target.size());
+    const char* refused = nullptr;
+    const char* option = "";
+    if (target.Refused(why, sizeof why)) {
+        refused = why;
+    } else if (proxyGiven && !options.proxy.Parse(proxyText.data(), proxyText.size())) {
+        refused = options.proxy.Why();
+        option = "--proxy: ";
+    } else if (userGiven && options.proxy.GetScheme() == YNet2::ProxyUrl::NONE) {
+        refused = "--proxy-user needs --proxy";
+    } else if (userGiven && !options.proxy.SetCredentials(userText.data(), userText.size())) {
+        refused = options.proxy.Why();
+        option = "--proxy-user: ";
+    }
+    if (refused != nullptr) {
+        std::fprintf(stderr, "ynet-cat: %s%s\n", option, refused);
         Usage(stderr);
         return 2;
     }
-    target = YNet2::YSocketTarget(host.c_str(), port);
+    if (options.proxy.GetScheme() != YNet2::ProxyUrl::NONE) {
+        const YNet2::ProxyUrl::Scheme scheme = options.proxy.GetScheme();
+        char address[YNet2::YSocketTarget::kMaxName + 16];
+        options.proxy.GetProxy().Authority(address, sizeof address);
+        options.proxyName =
+            std::string(scheme == YNet2::ProxyUrl::HTTP                                           ? "HTTP"
+                        : scheme == YNet2::ProxyUrl::SOCKS4 || scheme == YNet2::ProxyUrl::SOCKS4A ? "SOCKS4"
+                                                                                                  : "SOCKS5") +
+            " proxy " + address;
+    }
     return -1;
 }
 
@@ -492,23 +464,6 @@ int main(int argc, char** argv) {
         return usage;
     YNet2::SetLogSink(LogToStderr, nullptr);
 
-    YNet2::YSocketAddr proxyAddress{};
-    if (options.proxyType != 0 && !ParseTarget(options.proxy, proxyAddress)) {
-        std::fprintf(stderr, "ynet-cat: proxy %s is not HOST:PORT (a dotted IPv4 address or localhost, port 1-65535)\n",
-                     options.proxy.c_str());
-        return 2;
-    }
-    if (options.proxyCredentials && options.proxyType == YNet2::TCPClient_Socks5::SOCKS4) {
-        std::fprintf(stderr, "ynet-cat: a SOCKS4 proxy takes no user name and password\n");
-        return 2;
-    }
-    if (options.proxyCredentials && (options.proxyUser.size() > YNet2::TCPClient_Socks5::kMaxCredential ||
-                                     options.proxyPassword.size() > YNet2::TCPClient_Socks5::kMaxCredential)) {
-        std::fprintf(stderr, "ynet-cat: a proxy user name or password has at most %d bytes\n",
-                     YNet2::TCPClient_Socks5::kMaxCredential);
-        return 2;
-    }
-
     if (YNet2::SocketInit() != 0) {
         std::fprintf(stderr, "ynet-cat: the socket stack did not start\n");
         return 2;
@@ -526,23 +481,21 @@ int main(int argc, char** argv) {
     CatWorker worker(window, options.hex, &sent);
     std::unique_ptr<YNet2::TCPClient> connection;
     LONG connected;
-    if (options.proxyType == 0) {
+    if (options.proxy.GetScheme() == YNet2::ProxyUrl::NONE) {
         auto direct = std::make_unique<CatClient<YNet2::TCPClient>>(&worker);
         worker.Watch(direct.get());
+        direct->SetConnectTimeout(options.connectTimeoutMs);
         SetSocketOptions(*direct, options);
         connected = direct->Init(target);
         connection = std::move(direct);
     } else {
         auto socks = std::make_unique<CatClient<YNet2::TCPClient_Socks5>>(&worker);
         worker.Watch(socks.get());
+        socks->SetConnectTimeout(options.connectTimeoutMs);
         SetSocketOptions(*socks, options);
-        const char* user = options.proxyCredentials ? options.proxyUser.c_str() : nullptr;
-        const char* password = options.proxyCredentials ? options.proxyPassword.c_str() : nullptr;
         std::string why;
         YNet2::SetLogSink(KeepLastLine, &why);
-        connected = socks->Init(
-            target, static_cast<YNet2::TCPClient_Socks5::_SOCKS_TYPE>(options.proxyType), &proxyAddress, user, password,
-            options.proxyResolves ? YNet2::TCPClient_Socks5::RESOLVE_BY_PROXY : YNet2::TCPClient_Socks5::RESOLVE_LOCAL);
+        connected = socks->Init(target, options.proxy);
         const int error = WSAGetLastError();
         YNet2::SetLogSink(LogToStderr, nullptr);
         connection = std::move(socks);
@@ -553,9 +506,11 @@ int main(int argc, char** argv) {
                 why = "() the proxy cannot be reached: " + std::string(ConnectErrorText(error)) + " (error " +
                       std::to_string(error) + ")";
             const size_t words = why.find("() ");
-            std::fprintf(stderr, "ynet-cat: cannot connect to %s through the %s proxy %s: %s\n", options.target.c_str(),
-                         options.proxyType == YNet2::TCPClient_Socks5::SOCKS4 ? "SOCKS4" : "SOCKS5",
-                         options.proxy.c_str(), words == std::string::npos ? why.c_str() : why.c_str() + words + 3);
+            // WSAETIMEDOUT: the bound ran out.
+            const bool timedOut = why.find("0x274c") != std::string::npos;
+            std::fprintf(stderr, "ynet-cat: cannot connect to %s through the %s: %s%s\n", options.target.c_str(),
+                         options.proxyName.c_str(), words == std::string::npos ? why.c_str() : why.c_str() + words + 3,
+                         timedOut ? " (timed out: see --connect-timeout)" : "");
             connection.reset();
             DestroyWindow(window);
             YNet2::SocketRelease();
@@ -576,7 +531,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     g_Out.Line(stdout, "connected to " + options.target +
-                           (options.proxyType == 0 ? std::string() : " through the proxy " + options.proxy));
+                           (options.proxyName.empty() ? std::string() : " through the " + options.proxyName));
 
     Reader reader{&client, &options, window, &sent, 0};
     HANDLE readerThread = CreateThread(nullptr, 0, ReadAndSend, &reader, 0, nullptr);

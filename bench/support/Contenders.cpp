@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace BenchNet {
@@ -74,11 +75,37 @@ bool RecvExactly(int fd, unsigned char* data, std::size_t length) {
     return true;
 }
 
+// A connection to 127.0.0.1:port through the HTTP proxy on loopback port
+// httpProxy (CONNECT): the reply is read a byte at a time up to its blank
+// line and no further; -1 on a failure or a status other than 200.
+int ConnectViaHttp(int port, int httpProxy) {
+    int fd = Connect(httpProxy);
+    if (fd < 0)
+        return -1;
+    const std::string authority = "127.0.0.1:" + std::to_string(port);
+    const std::string request = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
+    std::string reply;
+    unsigned char byte = 0;
+    bool ok = SendAll(fd, reinterpret_cast<const unsigned char*>(request.data()), request.size());
+    while (ok && reply.size() < 8192 && (reply.size() < 4 || reply.compare(reply.size() - 4, 4, "\r\n\r\n") != 0)) {
+        ok = RecvExactly(fd, &byte, 1);
+        reply.push_back(static_cast<char>(byte));
+    }
+    if (!ok || reply.size() < 12 || reply.compare(0, 7, "HTTP/1.") != 0 || reply.compare(9, 3, "200") != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // A connection to 127.0.0.1:port, through the SOCKS5 proxy on loopback port
-// socks5Proxy unless that is 0; -1 on a failure. The replies are read to
-// their last byte and no further: the server's first bytes, which a proxy
-// may send right behind its CONNECT reply, stay for the caller.
-int ConnectVia(int port, int socks5Proxy) {
+// socks5Proxy unless that is 0 (or the HTTP proxy on httpProxy unless that
+// is 0); -1 on a failure. The replies are read to their last byte and no
+// further: the server's first bytes, which a proxy may send right behind
+// its CONNECT reply, stay for the caller.
+int ConnectVia(int port, int socks5Proxy, int httpProxy) {
+    if (httpProxy != 0)
+        return ConnectViaHttp(port, httpProxy);
     if (socks5Proxy == 0)
         return Connect(port);
     int fd = Connect(socks5Proxy);
@@ -276,9 +303,9 @@ private:
 
 class RawPinger : public Pinger {
 public:
-    RawPinger(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode, int socks5Proxy)
-        : m_Fd(ConnectVia(port, socks5Proxy)), m_Plain(plain), m_Out(plain.size()), m_In(65536), m_Encode(encode),
-          m_Decode(decode) {}
+    RawPinger(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode, int socks5Proxy, int httpProxy)
+        : m_Fd(ConnectVia(port, socks5Proxy, httpProxy)), m_Plain(plain), m_Out(plain.size()), m_In(65536),
+          m_Encode(encode), m_Decode(decode) {}
     ~RawPinger() override {
         if (m_Fd >= 0)
             close(m_Fd);
@@ -593,10 +620,10 @@ double ThreadCpuSeconds() {
 }
 
 double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum, double* cpu,
-                 int socks5Proxy) {
+                 int socks5Proxy, int httpProxy) {
     const double cpuStart = ThreadCpuSeconds();
     Clock::time_point start = Clock::now();
-    int fd = ConnectVia(port, socks5Proxy);
+    int fd = ConnectVia(port, socks5Proxy, httpProxy);
     if (fd < 0)
         return -1;
     std::vector<unsigned char> buffer(static_cast<std::size_t>(bufferSize));
@@ -636,9 +663,9 @@ double AsioStream(int port, long count, int bufferSize, BodyCoder decode, std::u
     return reader.m_Got == count ? seconds : -1;
 }
 
-double RawConnect(int port, int socks5Proxy) {
+double RawConnect(int port, int socks5Proxy, int httpProxy) {
     Clock::time_point start = Clock::now();
-    int fd = ConnectVia(port, socks5Proxy);
+    int fd = ConnectVia(port, socks5Proxy, httpProxy);
     double seconds = SecondsSince(start);
     if (fd < 0)
         return -1;
@@ -646,8 +673,9 @@ double RawConnect(int port, int socks5Proxy) {
     return seconds;
 }
 
-std::unique_ptr<Pinger> Pinger::Raw(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode, int socks5Proxy) {
-    return std::make_unique<RawPinger>(port, plain, encode, decode, socks5Proxy);
+std::unique_ptr<Pinger> Pinger::Raw(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode, int socks5Proxy,
+                                    int httpProxy) {
+    return std::make_unique<RawPinger>(port, plain, encode, decode, socks5Proxy, httpProxy);
 }
 
 std::unique_ptr<Pinger> Pinger::Asio(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode) {

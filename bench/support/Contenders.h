@@ -78,13 +78,15 @@ double ThreadCpuSeconds();
 // otherwise the client connects to the SOCKS5 proxy on that loopback port
 // and asks it for 127.0.0.1:port (no authentication, blocking calls,
 // exactly the 10-byte reply read, nothing beyond it) before anything else.
+// httpProxy, when not 0, does the same through the HTTP proxy on that port
+// (CONNECT, the reply read a byte at a time up to its blank line).
 double RawStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum, double* cpu,
-                 int socks5Proxy = 0);
+                 int socks5Proxy = 0, int httpProxy = 0);
 double AsioStream(int port, long count, int bufferSize, BodyCoder decode, std::uint64_t* sum, double* cpu);
 
 // Seconds a blocking connect to port takes (through socks5Proxy: connect
 // and handshake), closed right after; -1 on a failure.
-double RawConnect(int port, int socks5Proxy);
+double RawConnect(int port, int socks5Proxy, int httpProxy = 0);
 
 // Ping-pong against a Reflector: sends a copy of `plain` scrambled, waits
 // for it to come back whole, unscrambles and sums it; stays connected.
@@ -93,7 +95,7 @@ public:
     // A blocking client with a read-ahead buffer (one receive per round
     // trip as long as the echo arrives whole).
     static std::unique_ptr<Pinger> Raw(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode,
-                                       int socks5Proxy = 0);
+                                       int socks5Proxy = 0, int httpProxy = 0);
     // An Asio client: async_write, then async_read_some into its buffer
     // until the echo is whole; one io_context run per round.
     static std::unique_ptr<Pinger> Asio(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode);

@@ -1,24 +1,39 @@
-"""The ynet module against a real ynet-echod (YNET_ECHOD names it; YNET_LIBRARY the library)."""
+"""The ynet module against a real ynet-echod (YNET_ECHOD names it) and
+microsocks (YNET_MICROSOCKS_PORT, from scripts/proxies.sh)."""
+import asyncio
+import gc
 import os
+import socket
 import subprocess
 import threading
 import time
 import unittest
 
 import ynet
+from ynet import _client
 
 
 class EchoServer:
     def __enter__(self):
         self.process = subprocess.Popen([os.environ["YNET_ECHOD"], "--quiet", "--stdin-stop"],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.address = "127.0.0.1:" + self.process.stdout.readline().split()[1]
+        self.port = int(self.process.stdout.readline().split()[1])
+        self.address = f"127.0.0.1:{self.port}"
         return self
 
     def __exit__(self, *_):
         self.process.stdin.close()
         self.process.wait(timeout=30)
         self.process.stdout.close()
+
+
+def wait_until(condition, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
 
 
 class Recorder:
@@ -46,7 +61,7 @@ class Recorder:
             self.done.set()
 
 
-class ClientTest(unittest.TestCase):
+class CallbackTest(unittest.TestCase):
     def exchange(self, recorder, bodies):
         with EchoServer() as server, ynet.Client(recorder.message, recorder.event) as client:
             client.connect(server.address)
@@ -54,7 +69,8 @@ class ClientTest(unittest.TestCase):
                 client.send(7, i, body, ynet.REQUEST | ynet.ORDINAL)
             self.assertTrue(recorder.done.wait(10), "the receive thread did not end")
             self.assertFalse(client.connected)
-            return client
+        self.assertFalse(client.connected)  # closed: False, not an error
+        return client
 
     def test_echo_exchange_ends_with_the_callback_that_cuts(self):
         recorder = Recorder()
@@ -68,26 +84,161 @@ class ClientTest(unittest.TestCase):
         recorder = Recorder(raise_on=1)
         client = self.exchange(recorder, [b"one"])  # the thread ends only when the raise cuts
         self.assertIsInstance(client.callback_error, RuntimeError)
-        self.assertEqual(recorder.refusal.code, -3)
+        self.assertEqual(recorder.refusal.code, ynet.E_STATE)
         self.assertIn("ynet_client_destroy", recorder.refusal.text)
         self.assertIn("cut", recorder.events)
 
-    def test_helpers_and_errors(self):
+    def test_disconnect_reconnect_and_wait_release(self):
+        events = []
+        with EchoServer() as server, ynet.Client(on_event=lambda _c, what: events.append(what)) as client:
+            client.connect(server.address, timeout=5)
+            client.disconnect()
+            self.assertFalse(client.connected)
+            client.reconnect()
+            client.send(1, 1, b"again")
+            self.assertEqual(client.recv(10), ynet.Message(1, 1, ynet.REQUEST, b"again"))
+            client.wait_release()
+            self.assertFalse(client.connected)
+            self.assertIsNone(client.recv(10))  # the receive thread ended
+        self.assertEqual(events[0], "connected")
+
+
+class BlockingTest(unittest.TestCase):
+    def test_recv_in_order_with_timeout_and_end(self):
+        with EchoServer() as server, ynet.Client() as client:
+            client.connect(server.address)
+            with self.assertRaises(TimeoutError):
+                client.recv(timeout=0.05)
+            for i in range(3):
+                client.send(2, i, bytearray(b"body %d" % i))
+            self.assertEqual([client.recv(timeout=10) for _ in range(3)],
+                             [ynet.Message(2, i, ynet.REQUEST, b"body %d" % i) for i in range(3)])
+            client.release()
+            self.assertEqual([client.recv(timeout=10), client.recv(timeout=10)], [None, None])  # it ended
+
+    def test_a_full_queue_holds_the_receive_thread_and_close_frees_it(self):
+        with EchoServer() as server:
+            for take in (True, False):
+                with ynet.Client(queue_size=2) as client:
+                    client.connect(server.address)
+                    for i in range(50):
+                        client.send(1, i, b"x" * 1000)
+                    self.assertTrue(wait_until(lambda: len(client._core.inbox._items) == 2))
+                    time.sleep(0.1)  # the echoes are here by now: still 2 taken off the socket
+                    self.assertEqual(len(client._core.inbox._items), 2)
+                    if take:
+                        self.assertEqual([client.recv(10).assistant_id for _ in range(50)], list(range(50)))
+                # else: close while the receive thread waits for room
+
+
+class AsyncioTest(unittest.TestCase):
+    def test_async_with_send_and_iterate(self):
+        async def run(address):
+            got = []
+            async with ynet.connect(address) as conn:
+                for i in range(3):
+                    await conn.send(3, i, b"async %d" % i)
+                async for message in conn:
+                    got.append(message)
+                    if len(got) == 3:
+                        break
+            self.assertFalse(conn.connected)
+            return got
+
+        with EchoServer() as server:
+            got = asyncio.run(run(server.address))
+        self.assertEqual(got, [ynet.Message(3, i, ynet.REQUEST, b"async %d" % i) for i in range(3)])
+
+    def test_cancellation_closes_the_client(self):
+        async def hold(address, opened):
+            async with ynet.connect(address) as conn:
+                opened.set_result(conn)
+                async for _ in conn:
+                    pass
+
+        async def run(address, silent):
+            opened = asyncio.get_running_loop().create_future()
+            task = asyncio.create_task(hold(address, opened))
+            conn = await opened
+            task.cancel()
+            with self.assertRaises(asyncio.CancelledError):
+                await task
+            self.assertIsNone(conn.client._core.handle)
+            # A connect cancelled while it waits for the proxy's answer.
+            with self.assertRaises(asyncio.TimeoutError):
+                await asyncio.wait_for(ynet.connect(address, proxy=silent, timeout=1), 0.1)
+
+        with EchoServer() as server, socket.create_server(("127.0.0.1", 0)) as silent:
+            before = len(_client._cores)
+            asyncio.run(run(server.address, "127.0.0.1:%d" % silent.getsockname()[1]))
+            self.assertTrue(wait_until(lambda: len(_client._cores) == before), "a cancelled connect left a client")
+
+
+class LifetimeAndErrorsTest(unittest.TestCase):
+    def test_dropped_clients_are_destroyed(self):
+        before = len(_client._cores)
+        with EchoServer() as server:
+            client = ynet.Client(lambda *_: 0)
+            client.connect(server.address)
+            del client
+            gc.collect()
+            self.assertEqual(len(_client._cores), before)
+            # Dropped on its own receive thread: cut there, destroyed by the next owner-side call.
+            go = threading.Event()
+            holder = [ynet.Client(lambda *_: go.wait(10) and holder.clear())]
+            holder[0].connect(server.address)
+            holder[0].send(1, 1)
+            go.set()  # the last reference goes on the receive thread
+            self.assertTrue(wait_until(lambda: not holder and _client._deferred))
+            ynet.Client().close()
+            self.assertEqual((len(_client._cores), _client._deferred), (before, []))
+
+    def test_errors_carry_the_library_code_and_text(self):
+        with EchoServer() as server, ynet.Client(lambda *_: 0) as client:
+            for call, code, text in [
+                    (lambda: client.send(64, 0, b"x"), ynet.E_ARG, "ynet_client_send: main ID 64"),
+                    (lambda: client.send(1, 0, b"x" * 1437), ynet.E_ARG, "ynet_client_send: body length 1437"),
+                    (lambda: client.send(1, 0, b"x"), ynet.E_FAIL, "ynet_client_send: the connection is closed"),
+                    (lambda: client.connect("localhost:7"), ynet.E_ARG, "ynet_client_connect: the server is not"),
+                    (lambda: ynet.pack_head(1441, 1, 0), ynet.E_ARG, "ynet_head_pack: size 1441"),
+                    # C strings end at a NUL: refused before anything is sent
+                    (lambda: client.connect(server.address + "\x00junk"), ynet.E_ARG, "connect: the server holds"),
+                    (lambda: client.connect(server.address, proxy="127.0.0.1:1\x00"), ynet.E_ARG,
+                     "connect: the proxy holds"),
+                    (lambda: client.connect(server.address, "127.0.0.1:1", user="u\x00"), ynet.E_ARG,
+                     "connect: the user holds"),
+                    (lambda: client.connect(server.address, "127.0.0.1:1", user="u", password="\x00"), ynet.E_ARG,
+                     "connect: the password holds")]:
+                with self.assertRaises(ynet.YNetError) as caught:
+                    call()
+                self.assertEqual((caught.exception.code, caught.exception.text[:len(text)]), (code, text))
+                self.assertFalse(client.connected)
+            client.close()
+            with self.assertRaises(ynet.YNetError) as caught:
+                client.send(1, 0)
+            self.assertEqual((caught.exception.code, caught.exception.text),
+                             (ynet.E_HANDLE, "ynet_client_send: the client handle is null"))
+
+    def test_helpers_proxy_and_log_sink(self):
         head = ynet.pack_head(7, 1, 2, ynet.REQUEST)
         self.assertEqual(head + ynet.encode(b"abc"), bytes.fromhex("07000502 61AB6B"))
         self.assertEqual(ynet.unpack_head(head), (7, 1, 2, ynet.REQUEST))
         self.assertEqual(ynet.decode(ynet.encode(b"round trip")), b"round trip")
         self.assertEqual(ynet.version() >> 16, 1)
-        with ynet.Client(lambda *_: 0) as client:
-            for call, code, text in [
-                    (lambda: client.send(64, 0, b"x"), -1, "ynet_client_send: main ID 64"),
-                    (lambda: client.send(1, 0, b"x" * 1437), -1, "ynet_client_send: body length 1437"),
-                    (lambda: client.send(1, 0, b"x"), -4, "ynet_client_send: the connection is closed"),
-                    (lambda: client.connect("localhost:7"), -1, "ynet_client_connect: the server is not"),
-                    (lambda: ynet.pack_head(1441, 1, 0), -1, "ynet_head_pack: size 1441")]:
-                with self.assertRaises(ynet.YNetError) as caught:
-                    call()
-                self.assertEqual((caught.exception.code, caught.exception.text[:len(text)]), (code, text))
+        lines = []
+        ynet.set_log_sink(lines.append)
+        try:
+            with EchoServer() as server, ynet.Client() as client:
+                client.connect(server.address, proxy="127.0.0.1:" + os.environ["YNET_MICROSOCKS_PORT"])
+                client.send(4, 4, b"through microsocks")
+                self.assertEqual(client.recv(10).body, b"through microsocks")
+                with socket.create_server(("127.0.0.1", 0)) as closed:
+                    port = closed.getsockname()[1]
+                with self.assertRaises(ynet.YNetError):
+                    client.connect("127.0.0.1:%d" % port)
+        finally:
+            ynet.set_log_sink(None)
+        self.assertTrue(any("TCPClient::Init()" in line for line in lines), lines)
 
 
 if __name__ == "__main__":

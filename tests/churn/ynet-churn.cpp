@@ -8,7 +8,7 @@
 // With --proxy the client is a TCPClient_Socks5 that reaches the echo
 // server through the SOCKS5 proxy (no authentication) on 127.0.0.1:PORT,
 // or through the proxy of the URL (socks5://, socks5h://, socks4://,
-// socks4a://, as curl reads them; HOST 127.0.0.1 or localhost). Without
+// socks4a://, http://, as curl reads them: ProxyUrl). Without
 // --port or --target the echo server runs in this process on an ephemeral
 // loopback port (its connection threads and sockets count as the
 // process's too, and are waited for before the last sample); with --port
@@ -36,12 +36,12 @@
 #include "framework/Log.h"
 #include "message/YNetMsgHead.h"
 #include "platform/WinApi.h"
+#include "socket/ProxyUrl.h"
 #include "socket/YSocketAddr.h"
 #include "socket/YSocketTarget.h"
 #include "support/Loopback.h"
 #include "support/ProcessCounters.h"
 #include "tools/EchoServer.h"
-#include "tools/ToolArgs.h"
 
 using namespace YNet2;
 
@@ -111,18 +111,15 @@ bool Exchange(TCPClient& client, EchoWaiter& worker, const std::vector<unsigned 
 
 // One cycle, directly (proxy null) or through the proxy; false when the
 // connection or the echo failed.
-bool Cycle(const YSocketTarget& target, const YSocketAddr* proxy, const YNet2Tools::ProxyUrl& url, EchoWaiter& worker,
-           int cycle) {
+bool Cycle(const YSocketTarget& target, const ProxyUrl& url, EchoWaiter& worker, int cycle) {
     std::vector<unsigned char> plain = Message(cycle);
     worker.Expect(plain);
-    if (proxy == nullptr) {
+    if (url.GetScheme() == ProxyUrl::NONE) {
         TCPClient client(&worker);
         return client.Init(target) == 0 && Exchange(client, worker, plain);
     }
     TCPClient_Socks5 client(&worker);
-    return client.Init(target, static_cast<TCPClient_Socks5::_SOCKS_TYPE>(url.type), proxy, nullptr, nullptr,
-                       url.proxyResolves ? TCPClient_Socks5::RESOLVE_BY_PROXY : TCPClient_Socks5::RESOLVE_LOCAL) == 0 &&
-           Exchange(client, worker, plain);
+    return client.Init(target, url) == 0 && Exchange(client, worker, plain);
 }
 
 void Show(const char* when, const YNetTest::ProcessCounters& counters) {
@@ -138,26 +135,17 @@ int main(int argc, char** argv) {
     long cycles = 10000;
     long port = 0;
     long proxyPort = 0;
-    std::string host = "127.0.0.1";
-    YNet2Tools::ProxyUrl url;
-    url.type = TCPClient_Socks5::SOCKS5;
+    std::string targetText;
+    ProxyUrl url;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
-        unsigned short targetPort = 0;
-        if (option == "--target" && i + 1 < argc && YNet2Tools::ParseHostPort(argv[i + 1], host, targetPort)) {
-            port = targetPort;
-            ++i;
+        if (option == "--target" && i + 1 < argc) {
+            targetText = argv[++i];
         } else if (option == "--proxy" && i + 1 < argc && std::strchr(argv[i + 1], ':') != nullptr) {
-            // A URL: the proxy is on 127.0.0.1, its port ends the URL.
-            std::string proxyHost;
-            unsigned short at = 0;
-            url = YNet2Tools::ProxyUrl();
-            if (!YNet2Tools::ParseProxyUrl(argv[++i], url) || url.credentials ||
-                !YNet2Tools::ParseHostPort(url.address, proxyHost, at)) {
-                std::fprintf(stderr, "ynet-churn: bad proxy URL\n");
+            if (!url.Parse(argv[++i])) {
+                std::fprintf(stderr, "ynet-churn: bad proxy URL: %s\n", url.Why());
                 return 2;
             }
-            proxyPort = at;
         } else if ((option == "--cycles" || option == "--port" || option == "--proxy") && i + 1 < argc) {
             char* end = nullptr;
             long value = std::strtol(argv[++i], &end, 10);
@@ -177,17 +165,23 @@ int main(int argc, char** argv) {
         return 1;
     SetLogSink(&Quiet, nullptr);
     YNet2Tools::EchoServer server;
-    if (port == 0) {
+    if (port == 0 && targetText.empty()) {
         if (server.Start() != 0) {
             std::fprintf(stderr, "ynet-churn: the echo server did not start\n");
             return 1;
         }
         port = server.Port();
     }
-    const YSocketTarget target(host.c_str(), static_cast<unsigned short>(port));
-    YSocketAddr proxyAddress;
-    static_cast<sockaddr_in&>(proxyAddress) = YNetTest::LoopbackAddress(static_cast<unsigned short>(proxyPort));
-    const YSocketAddr* proxy = proxyPort != 0 ? &proxyAddress : nullptr;
+    if (targetText.empty())
+        targetText = "127.0.0.1:" + std::to_string(port);
+    if (proxyPort != 0 && !url.Parse(("socks5://127.0.0.1:" + std::to_string(proxyPort)).c_str()))
+        return 2;
+    const YSocketTarget target = YSocketTarget::Parse(targetText.data(), targetText.size());
+    char why[2 * YSocketTarget::kMaxName];
+    if (target.Refused(why, sizeof why)) {
+        std::fprintf(stderr, "ynet-churn: --target: %s\n", why);
+        return 2;
+    }
     EchoWaiter worker;
 
     auto settle = [&] {
@@ -198,13 +192,13 @@ int main(int argc, char** argv) {
     };
     int failed = 0;
     for (int i = 0; i < kWarmUp; ++i)
-        failed += Cycle(target, proxy, url, worker, i) ? 0 : 1;
+        failed += Cycle(target, url, worker, i) ? 0 : 1;
     settle();
     YNetTest::ProcessCounters before = YNetTest::SampleProcess();
 
     auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < cycles; ++i)
-        failed += Cycle(target, proxy, url, worker, static_cast<int>(i)) ? 0 : 1;
+        failed += Cycle(target, url, worker, static_cast<int>(i)) ? 0 : 1;
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     settle();
     YNetTest::WaitForThreadsAtMost(before.threads, kWaitMs);

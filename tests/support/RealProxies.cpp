@@ -33,6 +33,10 @@ RealProxies FindRealProxies() {
     proxies.dante = ProxyAddress("YNET_DANTE_PORT", &proxies.missing);
     proxies.user = Variable("YNET_MICROSOCKS_USER", &proxies.missing);
     proxies.password = Variable("YNET_MICROSOCKS_PASSWORD", &proxies.missing);
+    proxies.tinyproxy = ProxyAddress("YNET_TINYPROXY_PORT", &proxies.missing);
+    proxies.tinyproxyAuth = ProxyAddress("YNET_TINYPROXY_AUTH_PORT", &proxies.missing);
+    proxies.httpUser = Variable("YNET_TINYPROXY_USER", &proxies.missing);
+    proxies.httpPassword = Variable("YNET_TINYPROXY_PASSWORD", &proxies.missing);
     return proxies;
 }
 

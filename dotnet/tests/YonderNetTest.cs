@@ -1,0 +1,188 @@
+// The C# binding against a real ynet-echod and microsocks:
+//   YonderNetTest.exe ECHOD_PORT MICROSOCKS_PORT
+// Prints one line per check and "N passed, N failed"; exits 1 on a failure.
+using System;
+using System.IO;
+using System.Linq;
+using System.Text;
+using System.Threading;
+using System.Threading.Tasks;
+using YonderNet;
+
+static class YonderNetTest
+{
+    static string s_Server, s_Proxy;
+    static int s_Passed, s_Failed;
+
+    static void Check(bool ok, string what)
+    {
+        if (ok)
+            s_Passed++;
+        else
+            s_Failed++;
+        Console.WriteLine("{0}: {1}", ok ? "ok" : "FAILED", what);
+    }
+
+    static void Throws<T>(Action call, Func<T, bool> expected, string what) where T : Exception
+    {
+        try {
+            call();
+            Check(false, what + " (nothing thrown)");
+        } catch (T error) {
+            Check(expected(error), what + " (" + error.Message + ")");
+        }
+    }
+
+    static byte[] Bytes(string text) { return Encoding.UTF8.GetBytes(text); }
+
+    static void EchoWithEvents()
+    {
+        var bodies = new[] { "", "hello from C#", new string('x', 1436) };
+        var got = new Message[3];
+        int count = 0, connected = 0;
+        var done = new ManualResetEventSlim();
+        using (var client = new Client()) {
+            client.Connected += (sender, e) => connected++;
+            client.MessageReceived += (sender, e) => {
+                got[count++] = e.Message;
+                e.Cut = count == 3;
+            };
+            client.ThreadEnded += (sender, e) => done.Set();
+            client.Connect(s_Server);
+            for (int i = 0; i < 3; ++i)
+                client.Send(7, (uint)i, Bytes(bodies[i]), MessageFlags.Request | MessageFlags.Ordinal);
+            Check(done.Wait(10000) && !client.IsConnected, "the third message's handler cuts, the thread ends");
+        }
+        Check(connected == 1 && count == 3 &&
+                  Enumerable.Range(0, 3).All(i => got[i].MainId == 7 && got[i].AssistantId == i &&
+                                                  got[i].Flags == (MessageFlags.Request | MessageFlags.Ordinal) &&
+                                                  Encoding.UTF8.GetString(got[i].Body) == bodies[i]),
+              "events: three echoes, in order, every field back");
+    }
+
+    static void ReceiveAsyncThroughMicrosocks()
+    {
+        using (var client = new Client()) {
+            client.Connect(s_Server, new ConnectOptions { ProxyType = ProxyType.Socks5, Proxy = s_Proxy, TimeoutMs = 5000 });
+            Task<Message> early = client.ReceiveAsync();
+            client.Send(2, 1, Bytes("through microsocks"));
+            client.Send(2, 2, Bytes("second"));
+            Check(early.Wait(10000) && Encoding.UTF8.GetString(early.Result.Body) == "through microsocks",
+                  "ReceiveAsync through microsocks: the first echo");
+            Check(client.ReceiveAsync().Result.AssistantId == 2, "ReceiveAsync: the second, in order");
+            var cancel = new CancellationTokenSource(50);
+            try {
+                client.ReceiveAsync(cancel.Token).Wait();
+                Check(false, "a cancelled ReceiveAsync");
+            } catch (AggregateException error) {
+                Check(error.InnerException is TaskCanceledException, "a cancelled ReceiveAsync ends cancelled");
+            }
+            client.Send(2, 3, Bytes("after the cancel"));
+            Check(client.ReceiveAsync().Result.AssistantId == 3, "a cancelled ReceiveAsync takes no message");
+            client.Release();
+            Task<Message> end = client.ReceiveAsync();
+            Check(end.Wait(10000) && end.Result == null && client.ReceiveAsync().Wait(10000) &&
+                      client.ReceiveAsync().Result == null,
+                  "ReceiveAsync gives null once the receive thread ended, and again");
+        }
+    }
+
+    static void HandlerThatThrows()
+    {
+        var cut = new ManualResetEventSlim();
+        YNetException refusal = null;
+        using (var client = new Client()) {
+            client.MessageReceived += (sender, e) => {
+                try {
+                    ((Client)sender).Dispose();
+                } catch (YNetException error) {
+                    refusal = error;
+                }
+                throw new InvalidOperationException("handler failed");
+            };
+            client.ConnectionCut += (sender, e) => cut.Set();
+            client.Connect(s_Server);
+            client.Send(1, 1, Bytes("boom"));
+            Check(cut.Wait(10000) && client.CallbackError is InvalidOperationException,
+                  "a handler that throws cuts the connection; the exception is kept");
+            Check(refusal != null && refusal.Code == YNetException.State, "Dispose from its own handler is refused");
+        }
+    }
+
+    static void Errors()
+    {
+        var client = new Client();
+        Throws<YNetException>(() => client.Send(64, 0, Bytes("x")),
+                              e => e.Code == YNetException.Arg && e.Message.StartsWith("ynet_client_send: main ID 64"),
+                              "the library's code and text");
+        Throws<YNetException>(() => client.Connect("localhost:7"),
+                              e => e.Code == YNetException.Arg && e.Message.StartsWith("ynet_client_connect: the server"),
+                              "a malformed server");
+        Throws<YNetException>(() => client.Connect(s_Server + "\0junk"),
+                              e => e.Code == YNetException.Arg && e.Message == "Connect: the server holds a NUL character",
+                              "a server with a NUL");
+        foreach (var options in new[] { new ConnectOptions { ProxyType = ProxyType.Socks5, Proxy = s_Proxy + "\0" },
+                                        new ConnectOptions { ProxyType = ProxyType.Socks5, Proxy = s_Proxy, User = "u\0" },
+                                        new ConnectOptions { ProxyType = ProxyType.Socks5, Proxy = s_Proxy, User = "u",
+                                                             Password = "\0p" } })
+            Throws<YNetException>(() => client.Connect(s_Server, options),
+                                  e => e.Code == YNetException.Arg && e.Message.Contains("holds a NUL"), "a NUL in the options");
+        Check(!client.IsConnected, "nothing connected");
+        client.Dispose();
+        client.Dispose();
+        Check(!client.IsConnected, "IsConnected is false after Dispose");
+        Throws<ObjectDisposedException>(() => client.Send(1, 1, Bytes("x")), e => true, "Send after Dispose");
+        Check(BitConverter.ToString(Library.PackHead(7, 1, 2, MessageFlags.Request)) == "07-00-05-02" &&
+                  BitConverter.ToString(Library.Encode(Bytes("abc"))) == "61-AB-6B" &&
+                  Encoding.UTF8.GetString(Library.Decode(Library.Encode(Bytes("round trip")))) == "round trip" &&
+                  Library.Version >> 16 == 1,
+              "head, scrambler, version");
+    }
+
+    static int Count(string folder) { return Directory.GetFileSystemEntries(folder).Length; }
+
+    // Create, exchange, destroy (every other client only dropped), with a
+    // full collection between: no thread or descriptor may be left over.
+    static void Cycles()
+    {
+        Action cycle = null;
+        int n = 0;
+        cycle = () => {
+            var client = new Client();
+            client.Connect(s_Server);
+            client.Send(1, 1, Bytes("cycle"));
+            if (!client.ReceiveAsync().Wait(10000))
+                throw new TimeoutException("no echo");
+            if (++n % 2 == 0)
+                client.Dispose();
+            GC.Collect();
+            GC.WaitForPendingFinalizers();
+        };
+        for (int i = 0; i < 4; ++i)
+            cycle();
+        int threads = Count("/proc/self/task"), descriptors = Count("/proc/self/fd");
+        for (int i = 0; i < 100; ++i)
+            cycle();
+        GC.Collect();
+        GC.WaitForPendingFinalizers();
+        int threadsAfter = Count("/proc/self/task"), descriptorsAfter = Count("/proc/self/fd");
+        Check(threadsAfter <= threads && descriptorsAfter <= descriptors,
+              string.Format("100 create/destroy cycles: threads {0} -> {1}, descriptors {2} -> {3}", threads,
+                            threadsAfter, descriptors, descriptorsAfter));
+    }
+
+    static int Main(string[] args)
+    {
+        s_Server = "127.0.0.1:" + args[0];
+        s_Proxy = "127.0.0.1:" + args[1];
+        foreach (Action test in new Action[] { EchoWithEvents, ReceiveAsyncThroughMicrosocks, HandlerThatThrows, Errors, Cycles }) {
+            try {
+                test();
+            } catch (Exception error) {
+                Check(false, test.Method.Name + ": " + error);
+            }
+        }
+        Console.WriteLine("{0} passed, {1} failed", s_Passed, s_Failed);
+        return s_Failed == 0 ? 0 : 1;
+    }
+}
