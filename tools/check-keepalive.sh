@@ -36,11 +36,13 @@ fail() {
     for f in "$WORK"/*.out "$WORK"/*.err; do sed "s|^|  $(basename "$f"): |" "$f"; done
     exit 1
 }
-# within TENTHS COMMAND...: true once the command is, at most TENTHS tenths of a second from now.
+now_us() { echo "${EPOCHREALTIME/./}"; }
+# within TENTHS COMMAND...: true once the command is, at most TENTHS tenths of a second from now
+# (by the clock: each try takes its own time on a loaded machine).
 within() {
-    local tenths=$1
+    local deadline=$(($(now_us) + $1 * 100000))
     shift
-    for _ in $(seq "$tenths"); do
+    while [ "$(now_us)" -lt "$deadline" ]; do
         if "$@"; then return 0; fi
         sleep 0.1
     done
@@ -52,7 +54,7 @@ ended() { ! kill -0 "$1" 2>/dev/null || grep '^State:[[:space:]]*Z' "/proc/$1/st
 ip link set lo up || fail "cannot bring up loopback in the namespace"
 "$ECHOD" --quiet >"$WORK/echod.out" 2>"$WORK/echod.err" &
 PIDS+=($!)
-within 100 grep '^port ' "$WORK/echod.out" >/dev/null || fail "ynet-echod printed no port"
+within 300 grep '^port ' "$WORK/echod.out" >/dev/null || fail "ynet-echod printed no port"
 PORT=$(sed -n 's/^port \([0-9]*\)$/\1/p' "$WORK/echod.out")
 
 # connect NAME OPTIONS...: ynet-cat, its input held open, its receive thread running; CAT_PID.
@@ -64,15 +66,17 @@ connect() {
     CAT_PID=$!
     sleep 3600 >"$WORK/$name.in" &
     PIDS+=("$CAT_PID" $!)
-    within 100 grep -x 'notify: receive thread started' "$WORK/$name.out" >/dev/null || fail "$name: no connection"
+    within 300 grep -x 'notify: receive thread started' "$WORK/$name.out" >/dev/null || fail "$name: no connection"
 }
 connect keepalive --keepalive-time 1 --keepalive-cnt 2
 KEEPALIVE_PID=$CAT_PID
 connect without --no-keepalive
 ip link set lo down || fail "cannot bring loopback down"
-start=$EPOCHREALTIME
+start=$(now_us)
 within $(((BOUND + MARGIN) * 10)) ended "$KEEPALIVE_PID" || fail "keepalive: still waiting after $((BOUND + MARGIN)) s"
-seconds=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
+elapsed=$(($(now_us) - start))
+seconds=$(awk -v us="$elapsed" 'BEGIN { printf "%.1f", us / 1e6 }')
+[ "$elapsed" -le $(((BOUND + MARGIN) * 1000000)) ] || fail "keepalive: the cut came ${seconds} s after loopback went down"
 grep -x 'ynet-cat: library: TCPClient::RecvMsg() the peer stopped answering: connection cut' \
     "$WORK/keepalive.err" >/dev/null || fail "keepalive: no line saying that the peer stopped answering"
 grep -x 'notify: receive thread ended' "$WORK/keepalive.out" >/dev/null || fail "keepalive: the thread did not end"
