@@ -91,10 +91,11 @@ int HttpConnect::Take(const unsigned char* data, int length) {
 }
 
 void HttpConnect::ReadStatusLine() {
+    // m_LineLength is the line's length: a NUL inside it ends no C string here.
     const char* line = m_StatusLine;
     bool shaped = std::strncmp(line, "HTTP/1.", 7) == 0 && line[7] >= '0' && line[7] <= '9' && line[8] == ' ' &&
                   line[9] >= '1' && line[9] <= '5' && line[10] >= '0' && line[10] <= '9' && line[11] >= '0' &&
-                  line[11] <= '9' && (line[12] == '\0' || line[12] == ' ');
+                  line[11] <= '9' && (m_LineLength == 12 || (m_LineLength > 12 && line[12] == ' '));
     if (!shaped) {
         m_State = MALFORMED;
         std::snprintf(m_Why, sizeof m_Why, "not an HTTP reply");

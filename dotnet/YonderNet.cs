@@ -146,6 +146,10 @@ namespace YonderNet
         internal static extern int ynet_client_connect(ClientHandle client, [MarshalAs(UnmanagedType.LPStr)] string server,
                                                        ref Options options);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int ynet_client_connect_url(ClientHandle client,
+                                                           [MarshalAs(UnmanagedType.LPStr)] string target,
+                                                           [MarshalAs(UnmanagedType.LPStr)] string proxyUrl, uint timeoutMs);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int ynet_client_reconnect(ClientHandle client);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int ynet_client_send(ClientHandle client, uint mainId, uint assistantId, uint flags,
@@ -389,6 +393,15 @@ namespace YonderNet
                 TimeoutMs = options.TimeoutMs
             };
             Native.Check(Native.ynet_client_connect(m_Handle, Native.Text("Connect", "server", server), ref native));
+        }
+
+        /// <summary>Connects to target "host:port", "a.b.c.d:port" or "[IPv6]:port" (blocking), directly when
+        /// proxyUrl is null, else through it: socks4://, socks4a://, socks5://, socks5h:// or
+        /// http://[user[:password]@]host[:port], as curl reads them. timeoutMs bounds the whole attempt (0: none).</summary>
+        public void ConnectUrl(string target, string proxyUrl = null, uint timeoutMs = 0)
+        {
+            Native.Check(Native.ynet_client_connect_url(m_Handle, Native.Text("ConnectUrl", "target", target),
+                                                        Native.Text("ConnectUrl", "proxy URL", proxyUrl), timeoutMs));
         }
 
         /// <summary>A new connection to the same server (and proxy), replacing the one held.</summary>

@@ -171,11 +171,29 @@ static class YonderNetTest
                             threadsAfter, descriptors, descriptorsAfter));
     }
 
+    static void ByNameThroughAProxyUrl()
+    {
+        string port = s_Server.Substring(s_Server.LastIndexOf(':') + 1);
+        foreach (var proxy in new[] { null, "socks5h://" + s_Proxy }) {
+            using (var client = new Client()) {
+                client.ConnectUrl("localhost:" + port, proxy, 10000);
+                client.Send(3, 1, Bytes("by name"));
+                Task<Message> echo = client.ReceiveAsync();
+                Check(echo.Wait(10000) && Encoding.UTF8.GetString(echo.Result.Body) == "by name",
+                      "ConnectUrl by name through " + (proxy ?? "no proxy") + ": the echo");
+            }
+        }
+        using (var client = new Client())
+            Throws<YNetException>(() => client.ConnectUrl("localhost:1", "ftp://" + s_Proxy),
+                                  e => e.Code == YNetException.Arg && e.Message.StartsWith("ynet_client_connect_url: "),
+                                  "ConnectUrl: a proxy URL of no known scheme, refused before anything is sent");
+    }
+
     static int Main(string[] args)
     {
         s_Server = "127.0.0.1:" + args[0];
         s_Proxy = "127.0.0.1:" + args[1];
-        foreach (Action test in new Action[] { EchoWithEvents, ReceiveAsyncThroughMicrosocks, HandlerThatThrows, Errors, Cycles }) {
+        foreach (Action test in new Action[] { EchoWithEvents, ReceiveAsyncThroughMicrosocks, ByNameThroughAProxyUrl, HandlerThatThrows, Errors, Cycles }) {
             try {
                 test();
             } catch (Exception error) {

@@ -199,7 +199,11 @@ class LifetimeAndErrorsTest(unittest.TestCase):
                     (lambda: client.send(64, 0, b"x"), ynet.E_ARG, "ynet_client_send: main ID 64"),
                     (lambda: client.send(1, 0, b"x" * 1437), ynet.E_ARG, "ynet_client_send: body length 1437"),
                     (lambda: client.send(1, 0, b"x"), ynet.E_FAIL, "ynet_client_send: the connection is closed"),
-                    (lambda: client.connect("localhost:7"), ynet.E_ARG, "ynet_client_connect: the server is not"),
+                    (lambda: client.connect("localhost:0"), ynet.E_ARG, "ynet_client_connect_url: "),
+                    (lambda: client.connect("localhost:7", "127.0.0.1:1"), ynet.E_ARG,
+                     "ynet_client_connect: the server is not"),
+                    (lambda: client.connect(server.address, "socks5://u:p@127.0.0.1:1", user="u"), ynet.E_ARG,
+                     "connect: with a proxy URL"),
                     (lambda: ynet.pack_head(1441, 1, 0), ynet.E_ARG, "ynet_head_pack: size 1441"),
                     # C strings end at a NUL: refused before anything is sent
                     (lambda: client.connect(server.address + "\x00junk"), ynet.E_ARG, "connect: the server holds"),
@@ -228,13 +232,22 @@ class LifetimeAndErrorsTest(unittest.TestCase):
         lines = []
         ynet.set_log_sink(lines.append)
         try:
-            with EchoServer() as server, ynet.Client() as client:
-                client.connect(server.address, proxy="127.0.0.1:" + os.environ["YNET_MICROSOCKS_PORT"])
-                client.send(4, 4, b"through microsocks")
-                self.assertEqual(client.recv(10).body, b"through microsocks")
+            with EchoServer() as server:
+                env = os.environ
+                for target, proxy in [
+                        (server.address, "127.0.0.1:" + env["YNET_MICROSOCKS_PORT"]),
+                        (f"localhost:{server.port}", "socks5h://127.0.0.1:" + env["YNET_MICROSOCKS_PORT"]),
+                        (f"localhost:{server.port}", None),
+                        (f"localhost:{server.port}", "http://{}:{}@127.0.0.1:{}".format(
+                            env["YNET_TINYPROXY_USER"], env["YNET_TINYPROXY_PASSWORD"], env["YNET_TINYPROXY_AUTH_PORT"]))]:
+                    with ynet.Client() as client:
+                        client.connect(target, proxy, timeout=10)
+                        client.send(4, 4, b"through " + str(proxy).encode())
+                        message = client.recv(10)
+                        self.assertEqual(message and message.body, b"through " + str(proxy).encode())
                 with socket.create_server(("127.0.0.1", 0)) as closed:
                     port = closed.getsockname()[1]
-                with self.assertRaises(ynet.YNetError):
+                with self.assertRaises(ynet.YNetError), ynet.Client() as client:
                     client.connect("127.0.0.1:%d" % port)
         finally:
             ynet.set_log_sink(None)

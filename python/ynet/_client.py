@@ -277,15 +277,26 @@ class Client:
 
     def connect(self, server: str, proxy: Optional[str] = None, proxy_type: int = SOCKS5, user: Optional[str] = None,
                 password: Optional[str] = None, timeout: Optional[float] = None) -> None:
-        """Connects to server "a.b.c.d:port", or through the proxy
-        "a.b.c.d:port" (SOCKS5 with optional user and password, or SOCKS4),
-        and starts the receive thread; timeout (seconds) bounds the connect
-        and the handshake."""
+        """Connects to server ("host:port", "a.b.c.d:port" or "[IPv6]:port"),
+        directly or through proxy, and starts the receive thread; timeout
+        (seconds) bounds the whole attempt.
+
+        proxy is a URL as curl reads it: socks4://, socks4a://, socks5://,
+        socks5h:// or http://[USER[:PASSWORD]@]HOST[:PORT], the name
+        resolved by the proxy for socks4a, socks5h and http. The older form,
+        a proxy "a.b.c.d:port" with proxy_type (SOCKS5 or SOCKS4), user and
+        password, still works for an "a.b.c.d:port" server."""
         if timeout is not None and not 0 <= timeout * 1000 < 2**32:
             raise YNetError(E_ARG, f"connect: timeout {timeout} is not within 0 to {(2**32 - 1) / 1000} seconds")
-        options = Options(ctypes.sizeof(Options), proxy_type if proxy is not None else 0,
-                          text_arg("connect", "proxy", proxy), text_arg("connect", "user", user),
-                          text_arg("connect", "password", password), round((timeout or 0) * 1000))
+        timeout_ms = round((timeout or 0) * 1000)
+        if proxy is None or "://" in proxy:
+            if user is not None or password is not None:
+                raise YNetError(E_ARG, "connect: with a proxy URL the user and password belong in the URL")
+            check(lib.ynet_client_connect_url(self._core.handle, text_arg("connect", "server", server),
+                                              text_arg("connect", "proxy", proxy), timeout_ms))
+            return
+        options = Options(ctypes.sizeof(Options), proxy_type, text_arg("connect", "proxy", proxy),
+                          text_arg("connect", "user", user), text_arg("connect", "password", password), timeout_ms)
         check(lib.ynet_client_connect(self._core.handle, text_arg("connect", "server", server),
                                       ctypes.byref(options)))
 

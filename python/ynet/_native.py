@@ -69,6 +69,7 @@ for _name, _args in {
         "ynet_set_log_sink": [LogFn, p],
         "ynet_client_new": [ctypes.POINTER(Callbacks), ctypes.POINTER(p)],
         "ynet_client_connect": [p, ctypes.c_char_p, ctypes.POINTER(Options)],
+        "ynet_client_connect_url": [p, ctypes.c_char_p, ctypes.c_char_p, u32],
         "ynet_client_reconnect": [p],
         "ynet_client_send": [p, u32, u32, u32, ctypes.c_char_p, i32],
         "ynet_client_is_connected": [p], "ynet_client_disconnect": [p], "ynet_client_release": [p],
