@@ -305,7 +305,7 @@ stage_package() {
     mkdir -p "$work/pkg-config"
     step "installing the native build into $prefix"
     cmake --install "$native" --prefix "$prefix" >"$work/install.log"
-    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$work/src"
+    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$ROOT"/docs/*.md "$work/src"
 
     configure_and_build "$work/cmake" -S "$work/src" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release
     local out
@@ -355,7 +355,7 @@ stage_package() {
 }
 
 # ---------------------------------------------------------------- bindings
-# README examples run as written: from-readme.sh writes each block marked
+# README and docs/ examples run as written: from-readme.sh writes each block marked
 # "<!-- package-check: NAME -->" into DIR; run_echo_example counts the
 # "echo 1/" lines that an example prints against ECHOD_PORT.
 run_echo_example() { # name, command...
@@ -413,10 +413,10 @@ stage_python() {
     [ "${ran:-0}" -gt 0 ] || die "no Python test ran (see $log)"
 
     step "the README's Python examples"
-    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$work/readme"
+    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$ROOT"/docs/*.md "$work/readme"
     local example
     for example in echo.py recv.py echo_async.py; do
-        [ -s "$work/readme/$example" ] || die "the README shows no $example"
+        [ -s "$work/readme/$example" ] || die "README.md and docs/ show no $example"
         run_echo_example "$example" "${python[@]}" "$work/readme/$example"
     done
 
@@ -443,8 +443,8 @@ stage_dotnet() {
     [ -f "$native/libYonderNetC.so" ] || die "the dotnet stage uses the native build: run the native stage first"
     rm -rf "$work"
     mkdir -p "$work"
-    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$work/readme"
-    [ -s "$work/readme/Echo.cs" ] || die "the README shows no Echo.cs"
+    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$ROOT"/docs/*.md "$work/readme"
+    [ -s "$work/readme/Echo.cs" ] || die "README.md and docs/ show no Echo.cs"
     step "compiling with mcs (warnings are errors)"
     mcs -warn:4 -warnaserror -out:"$work/YonderNetTest.exe" "$ROOT/dotnet/YonderNet.cs" \
         "$ROOT/dotnet/tests/YonderNetTest.cs"
