@@ -518,10 +518,9 @@ stage_docs() {
 # The examples of README.md and docs/*.md marked runnable, run by
 # tests/docs/run-examples.py against a fresh installation of the native
 # build, ynet-echod and the real proxies; quoted output is compared. Every
-# block of docs/*.md carries a marker (runnable, or why not), and so does
-# every block of the documents listed here: README.md joins them once all
-# its blocks are marked.
-EXAMPLES_ALL_MARKED=()
+# block of docs/*.md and of the documents listed here carries a marker
+# (runnable, or why not): an unmarked block fails the stage.
+EXAMPLES_ALL_MARKED=(README.md)
 stage_examples() {
     local dir=$BUILD/examples native=$BUILD/native
     [ -f "$native/build.ninja" ] || die "the examples stage installs the native build: run the native stage first"
