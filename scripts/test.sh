@@ -370,8 +370,9 @@ run_echo_example() { # name, command...
 # ./python` builds (CMake compiles the library into it; Debian's setuptools
 # and wheel, no index), installed into a fresh venv where nothing but the
 # wheel says where the library is. There: the module's tests, the three
-# examples of README.md and docs/bindings.md, and 200 exits with 16 busy clients left open. Then the
-# copy `cmake --install` puts under share/ runs the README's first example.
+# examples of README.md and docs/bindings.md, and 200 exits with 16 busy
+# clients left open. Then the copy `cmake --install` puts under share/ runs
+# the README's echo.py.
 stage_python() {
     local native=$BUILD/native work=$BUILD/python
     [ -x "$native/tools/ynet-echod" ] || die "the python stage uses the native build: run the native stage first"
