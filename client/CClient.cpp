@@ -27,6 +27,7 @@ TCPClient* CClient::Direct() {
     if (m_Direct != nullptr) {
         Activate(m_Direct);
         m_Direct->Wait_Release(); // TCPClient::Init wants no connection held
+        GiveOptions(m_Direct);
     }
     return m_Direct;
 }
@@ -34,8 +35,10 @@ TCPClient* CClient::Direct() {
 TCPClient_Socks5* CClient::Proxied() {
     if (m_Proxied == nullptr)
         m_Proxied = new (std::nothrow) CConnection<TCPClient_Socks5>(this);
-    if (m_Proxied != nullptr)
+    if (m_Proxied != nullptr) {
         Activate(m_Proxied);
+        GiveOptions(m_Proxied);
+    }
     return m_Proxied;
 }
 
@@ -49,8 +52,30 @@ LONG CClient::Reconnect() {
     TCPClient* active = Active();
     if (active == nullptr)
         return E_FAIL;
+    GiveOptions(active);
     // TCPClient_Socks5::Reconnect hides TCPClient's (it is not virtual).
     return active == m_Proxied ? m_Proxied->Reconnect() : active->Reconnect();
+}
+
+void CClient::SetNoDelay(bool on) {
+    std::lock_guard<std::mutex> hold(m_OptionsLock);
+    m_NoDelay = on;
+}
+
+bool CClient::SetKeepAlive(DWORD idleMs, DWORD intervalMs, DWORD count) {
+    if (!TCPClient::IsKeepAliveSetting(idleMs, intervalMs, count))
+        return false;
+    std::lock_guard<std::mutex> hold(m_OptionsLock);
+    m_KeepAliveIdle = idleMs;
+    m_KeepAliveInterval = intervalMs;
+    m_KeepAliveCount = count;
+    return true;
+}
+
+void CClient::GiveOptions(TCPClient* connection) {
+    std::lock_guard<std::mutex> hold(m_OptionsLock);
+    connection->SetNoDelay(m_NoDelay);
+    connection->SetKeepAlive(m_KeepAliveIdle, m_KeepAliveInterval, m_KeepAliveCount);
 }
 
 // Not reached: the connections hand their messages to Deliver themselves.

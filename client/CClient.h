@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 #include "client/MsgWorker.h"
 #include "client/TCPClient_Socks5.h"
@@ -69,15 +70,29 @@ public:
     // Reconnect of the active object, as its own class does it.
     LONG Reconnect();
 
+    // Socket options for the connections made from now on: kept here and
+    // given to the connection object before each connect and reconnect.
+    // Any thread. SetKeepAlive is false (nothing kept) for what
+    // TCPClient::SetKeepAlive refuses.
+    void SetNoDelay(bool on);
+    bool SetKeepAlive(DWORD idleMs, DWORD intervalMs, DWORD count);
+
 private:
     void Notify(uint32_t what);
     // Ends the other object's connection and makes next the active one.
     void Activate(TCPClient* next);
+    // The kept socket options onto connection.
+    void GiveOptions(TCPClient* connection);
 
     ynet_callbacks m_Callbacks;
     TCPClient* m_Direct = nullptr;         // owned, a CConnection<TCPClient>
     TCPClient_Socks5* m_Proxied = nullptr; // owned, a CConnection<TCPClient_Socks5>
     std::atomic<TCPClient*> m_Active{nullptr};
+    std::mutex m_OptionsLock; // the four below
+    bool m_NoDelay = true;
+    DWORD m_KeepAliveIdle = TCPClient::kKeepAliveIdleMs;
+    DWORD m_KeepAliveInterval = TCPClient::kKeepAliveIntervalMs;
+    DWORD m_KeepAliveCount = TCPClient::kKeepAliveCount;
 };
 
 } // namespace YNet2

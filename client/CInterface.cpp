@@ -393,4 +393,30 @@ int32_t YNET_CALL ynet_client_connect_url(ynet_client* handle, const char* targe
     return YNET_OK;
 }
 
+int32_t YNET_CALL ynet_client_set_nodelay(ynet_client* handle, int32_t on) {
+    const char* op = "ynet_client_set_nodelay";
+    int32_t result = YNET_OK;
+    CClient* client = Lookup(handle, op, result);
+    if (client == nullptr)
+        return result;
+    if (on != 0 && on != 1)
+        return Fail(YNET_E_ARG, "%s: on is %d, not 0 or 1", op, static_cast<int>(on));
+    client->SetNoDelay(on == 1);
+    return YNET_OK;
+}
+
+int32_t YNET_CALL ynet_client_set_keepalive(ynet_client* handle, uint32_t idleMs, uint32_t intervalMs, uint32_t count) {
+    const char* op = "ynet_client_set_keepalive";
+    int32_t result = YNET_OK;
+    CClient* client = Lookup(handle, op, result);
+    if (client == nullptr)
+        return result;
+    if (!client->SetKeepAlive(idleMs, intervalMs, count))
+        return Fail(YNET_E_ARG,
+                    "%s: %u ms idle, %u ms between probes, %u probes refused: the times are 1 to 32767000 ms, "
+                    "the probes 0 to 127",
+                    op, idleMs, intervalMs, count);
+    return YNET_OK;
+}
+
 } // extern "C"

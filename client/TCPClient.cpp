@@ -39,6 +39,14 @@ HANDLE WordToHandle(DWORD word) {
 std::atomic<SocketUseHook> g_UseHook{nullptr};
 std::atomic<void*> g_UseHookContext{nullptr};
 
+// A receive error that keepalive gives when the peer stopped answering its
+// probes (Windows may report it as a reset by keepalive) gets a line that
+// says so.
+void LogIfPeerSilent(int error) {
+    if (error == WSAETIMEDOUT || error == WSAENETRESET)
+        Debug("TCPClient::RecvMsg() the peer stopped answering: connection cut");
+}
+
 // The head's size field (YNetMsgHead::GetSize), read inline: the low 15 bits
 // of the first 16-bit little-endian word.
 inline int MessageSize(const unsigned char* head) {
@@ -68,9 +76,10 @@ TCPClient::RunFrame* TCPClient::OwnRunFrame(const TCPClient* client) {
 // ---------------------------------------------------------------- life
 
 TCPClient::TCPClient(MsgWorker* worker)
-    : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr), m_ConnectTimeout(0), m_Ahead(m_AheadSmall),
-      m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0),
-      m_AheadLarge(nullptr) {
+    : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr),
+      m_ConnectTimeout(0), m_Options{true, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveCount},
+      m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
+      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
 }
@@ -78,13 +87,14 @@ TCPClient::TCPClient(MsgWorker* worker)
 TCPClient::TCPClient(const TCPClient& other)
     : ClientNetKernel(other), m_State(0), m_Worker(other.m_Worker), m_ServerAddr(other.m_ServerAddr),
       m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Target(other.m_Target),
-      m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0),
-      m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
+      m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Options{}, m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall),
+      m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
     LockHolder hold(&other.m_Lock);
     m_Socket.Share(other.m_Socket.Held());
     m_State = other.m_State;
+    m_Options = other.m_Options;
 }
 
 TCPClient& TCPClient::operator=(const TCPClient& other) {
@@ -92,13 +102,16 @@ TCPClient& TCPClient::operator=(const TCPClient& other) {
         return *this;
     ClientNetKernel::operator=(other);
     DWORD state;
+    SocketOptions options;
     {
         LockHolder hold(&other.m_Lock);
         m_Socket.Share(other.m_Socket.Held()); // the handle held before is not closed
         state = other.m_State;
+        options = other.m_Options;
     }
     LockHolder hold(&m_Lock);
     m_State = state;
+    m_Options = options;
     m_Worker = other.m_Worker;
     m_ServerAddr = other.m_ServerAddr;
     m_Target = other.m_Target;
@@ -184,7 +197,7 @@ void TCPClient::AddStateBits(DWORD bits) {
 }
 
 SOCKET TCPClient::BeginReconnect() {
-    SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET created = OpenSocket();
     if (created == INVALID_SOCKET || m_Socket.AddIncoming(created))
         return created;
     closesocket(created);
@@ -221,7 +234,7 @@ LONG TCPClient::Init(YSocketAddr& addr) {
     std::memcpy(&m_ServerAddr, &addr, sizeof m_ServerAddr);
     // A socket still held (one that Reconnect brought after the thread
     // ended) is closed: the new one takes its place.
-    AdoptSocket(socket(AF_INET, SOCK_STREAM, 0), kSocketOpened);
+    AdoptSocket(OpenSocket(), kSocketOpened);
 
     // A failed socket() shows as a failed connect on the invalid handle.
     SOCKET handle = BeginSocketUse();
@@ -301,6 +314,73 @@ void TCPClient::SetConnectTimeout(DWORD milliseconds) {
 
 DWORD TCPClient::GetConnectTimeout() const {
     return m_ConnectTimeout.load();
+}
+
+void TCPClient::SetNoDelay(bool on) {
+    LockHolder hold(&m_Lock);
+    m_Options.noDelay = on;
+}
+
+bool TCPClient::GetNoDelay() const {
+    LockHolder hold(&m_Lock);
+    return m_Options.noDelay;
+}
+
+bool TCPClient::IsKeepAliveSetting(DWORD idleMs, DWORD intervalMs, DWORD count) {
+    constexpr DWORD kLongest = 32767000; // what the systems take: 32767 s, 127 probes
+    return idleMs == 0 || (idleMs <= kLongest && intervalMs != 0 && intervalMs <= kLongest && count <= 127);
+}
+
+bool TCPClient::SetKeepAlive(DWORD idleMs, DWORD intervalMs, DWORD count) {
+    if (!IsKeepAliveSetting(idleMs, intervalMs, count))
+        return false;
+    if (idleMs == 0)
+        intervalMs = count = 0;
+    LockHolder hold(&m_Lock);
+    m_Options.keepAliveIdle = idleMs;
+    m_Options.keepAliveInterval = intervalMs;
+    m_Options.keepAliveCount = count;
+    return true;
+}
+
+void TCPClient::GetKeepAlive(DWORD* idleMs, DWORD* intervalMs, DWORD* count) const {
+    LockHolder hold(&m_Lock);
+    *idleMs = m_Options.keepAliveIdle;
+    *intervalMs = m_Options.keepAliveInterval;
+    *count = m_Options.keepAliveCount;
+}
+
+// Options left off are not set at all: the socket then has the system's
+// defaults, as a socket of a client that sets nothing.
+SOCKET TCPClient::OpenSocket() {
+    SOCKET handle = socket(AF_INET, SOCK_STREAM, 0);
+    if (handle == INVALID_SOCKET)
+        return handle;
+    SocketOptions options;
+    {
+        LockHolder hold(&m_Lock);
+        options = m_Options;
+    }
+    const BOOL on = TRUE;
+    if (options.noDelay &&
+        setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == SOCKET_ERROR)
+        Debug("TCPClient::OpenSocket() setsockopt TCP_NODELAY fail! (0x%x)", WSAGetLastError());
+    if (options.keepAliveIdle != 0) {
+        tcp_keepalive values{1, options.keepAliveIdle, options.keepAliveInterval};
+        DWORD returned = 0;
+        if (WSAIoctl(handle, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) ==
+            SOCKET_ERROR)
+            Debug("TCPClient::OpenSocket() WSAIoctl SIO_KEEPALIVE_VALS fail! (0x%x)", WSAGetLastError());
+        // A system without the option (Windows before 10 version 1703)
+        // keeps its own count: no failure worth a line.
+        const int count = static_cast<int>(options.keepAliveCount);
+        if (count != 0 &&
+            setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&count), sizeof count) ==
+                SOCKET_ERROR &&
+            WSAGetLastError() != WSAENOPROTOOPT)
+            Debug("TCPClient::OpenSocket() setsockopt TCP_KEEPCNT fail! (0x%x)", WSAGetLastError());
+    }
+    return handle;
 }
 
 int TCPClient::ConnectWithinBound(SOCKET handle, const YSocketAddr& address) {
@@ -598,10 +678,12 @@ int TCPClient::FillAhead(int need, bool body, int bodyLength) {
         if (body) {
             Debug("Yonder3::YSocket::RecvLen(%d) error!( 0x%x)", bodyLength, error);
             Debug("TCPClient::RecvMsg() RecvLen fail! ( 0x%x )", error);
+            LogIfPeerSilent(error);
             WSASetLastError(error);
             return -1;
         }
         Debug("TCPClient::RecvMsg() recv fail! ( 0x%x )", error);
+        LogIfPeerSilent(error);
         if (error == WSAECONNABORTED || error == WSAECONNRESET) {
             m_Socket.CloseIfHeld(handle);
             return 0;

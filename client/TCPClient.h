@@ -132,6 +132,40 @@ public:
     void SetConnectTimeout(DWORD milliseconds);
     DWORD GetConnectTimeout() const;
 
+    // TCP_NODELAY on the connection's sockets. On (the default), each
+    // message leaves as soon as it is handed over. Off, the system holds a
+    // small message back while an earlier one is unacknowledged (Nagle's
+    // algorithm): a request of two messages then waits for the server's
+    // delayed acknowledgement, some 40 ms. The bytes on the wire are the
+    // same either way. Any thread; it applies to the sockets that Init and
+    // Reconnect make after it (to the server or to a proxy); a live
+    // connection keeps what it was made with. A copy takes it along.
+    void SetNoDelay(bool on);
+    bool GetNoDelay() const;
+
+    // TCP keepalive on the connection's sockets: after idleMs without
+    // traffic the system sends a probe, then one every intervalMs; count
+    // probes unanswered drop the connection. The receive thread then sees
+    // its receive fail (WSAETIMEDOUT), logs one line saying that the peer
+    // stopped answering, and cuts the connection as for any receive error
+    // (the worker's ConnectionCut). idleMs 0 turns it off (the system
+    // default; the other two are then ignored). On by default, with
+    // kKeepAliveIdleMs, kKeepAliveIntervalMs and kKeepAliveCount: a peer
+    // that vanished is noticed within two minutes of silence. The system
+    // counts whole seconds on Linux (the times are rounded up); Windows
+    // before 10 version 1703 (and Wine 8) has no way to set the count and
+    // keeps its own (10).
+    // Refused (false, the setting unchanged) unless idleMs is 0 or all of:
+    // idleMs and intervalMs at most 32767000, intervalMs at least 1, count
+    // 0 (the system's own) to 127. Any thread; applies as SetNoDelay does.
+    static constexpr DWORD kKeepAliveIdleMs = 60000;
+    static constexpr DWORD kKeepAliveIntervalMs = 10000;
+    static constexpr DWORD kKeepAliveCount = 6;
+    bool SetKeepAlive(DWORD idleMs, DWORD intervalMs, DWORD count);
+    void GetKeepAlive(DWORD* idleMs, DWORD* intervalMs, DWORD* count) const;
+    // What SetKeepAlive takes.
+    static bool IsKeepAliveSetting(DWORD idleMs, DWORD intervalMs, DWORD count);
+
     // Sends length raw bytes, looping until all are sent. Returns the bytes
     // sent, 0 when there is no socket or send returned 0, -1 on a socket
     // error (logged). Any thread; whole calls never interleave on the wire.
@@ -254,6 +288,12 @@ protected:
     // afterwards. For a derived class's own connect (a proxy's).
     int ConnectWithinBound(SOCKET handle, const YSocketAddr& address);
 
+    // A new TCP socket with this client's options (SetNoDelay,
+    // SetKeepAlive) set, or INVALID_SOCKET: every socket this client
+    // connects comes from here. An option the system refuses is logged and
+    // left as the system has it.
+    SOCKET OpenSocket();
+
     // For a derived Init: m_Socket takes handle (a handle held before is
     // closed, as Init closes it) and m_State gains bits; AddStateBits only
     // adds bits.
@@ -339,6 +379,13 @@ private:
     mutable CRITICAL_SECTION m_Lock;     // m_State; taken before m_Socket's own lock
     CRITICAL_SECTION m_SendLock;         // held for one whole Send; taken before m_Lock
     std::atomic<DWORD> m_ConnectTimeout; // milliseconds, 0 for none
+    struct SocketOptions {
+        bool noDelay;
+        DWORD keepAliveIdle; // milliseconds, 0 for off
+        DWORD keepAliveInterval;
+        DWORD keepAliveCount;
+    };
+    SocketOptions m_Options; // guarded by m_Lock
 
     // Receive thread only: the read-ahead buffer, m_AheadSize bytes at
     // m_Ahead (m_AheadSmall, or m_AheadLarge when that is allocated). Bytes

@@ -382,7 +382,7 @@ LONG TCPClient_Socks5::InitThroughProxy(YSocketAddr& addr, const YSocketTarget& 
     m_GaveUserName = userName != nullptr;
     m_GavePassword = password != nullptr;
 
-    AdoptSocket(socket(AF_INET, SOCK_STREAM, 0), kSocketOpened);
+    AdoptSocket(OpenSocket(), kSocketOpened);
     // Marked in use: a Release from another thread ends a handshake that hangs.
     SOCKET handle = BeginSocketUse();
     LONG result = ConnectThroughProxy(handle, "Init", userName, password);

@@ -152,6 +152,10 @@ namespace YonderNet
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int ynet_client_reconnect(ClientHandle client);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int ynet_client_set_nodelay(ClientHandle client, int on);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int ynet_client_set_keepalive(ClientHandle client, uint idleMs, uint intervalMs, uint count);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int ynet_client_send(ClientHandle client, uint mainId, uint assistantId, uint flags,
                                                     byte[] body, int length);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
@@ -402,6 +406,17 @@ namespace YonderNet
         {
             Native.Check(Native.ynet_client_connect_url(m_Handle, Native.Text("ConnectUrl", "target", target),
                                                         Native.Text("ConnectUrl", "proxy URL", proxyUrl), timeoutMs));
+        }
+
+        /// <summary>TCP_NODELAY (default true) for the connections made after the call.</summary>
+        public void SetNoDelay(bool on) { Native.Check(Native.ynet_client_set_nodelay(m_Handle, on ? 1 : 0)); }
+
+        /// <summary>TCP keepalive for the connections made after the call: after idleMs without traffic a probe,
+        /// then one every intervalMs; count unanswered probes cut the connection. idleMs 0 turns it off.
+        /// Default: 60000, 10000, 6.</summary>
+        public void SetKeepAlive(uint idleMs, uint intervalMs = 10000, uint count = 6)
+        {
+            Native.Check(Native.ynet_client_set_keepalive(m_Handle, idleMs, intervalMs, count));
         }
 
         /// <summary>A new connection to the same server (and proxy), replacing the one held.</summary>

@@ -214,6 +214,29 @@ YNET_C_API int32_t YNET_CALL ynet_decode(uint8_t* body, int32_t length);
 YNET_C_API int32_t YNET_CALL ynet_client_connect_url(ynet_client* client, const char* target, const char* proxy_url,
                                                      uint32_t timeout_ms);
 
+/* TCP_NODELAY on the client's connections: 1 (the default) sends each
+ * message at once; 0 lets the system hold a small message back while an
+ * earlier one is unacknowledged (Nagle's algorithm), which makes a request
+ * of two messages wait for the server's delayed acknowledgement (some
+ * 40 ms). The bytes sent are the same either way. It applies to the
+ * connections made after the call (ynet_client_connect, directly or to the
+ * proxy, ynet_client_connect_url and ynet_client_reconnect); a live
+ * connection keeps what it was made with. Any thread. YNET_E_ARG when on
+ * is neither 0 nor 1. */
+YNET_C_API int32_t YNET_CALL ynet_client_set_nodelay(ynet_client* client, int32_t on);
+/* TCP keepalive on the client's connections: after idle_ms without traffic
+ * a probe, then one every interval_ms; count probes unanswered cut the
+ * connection (on_cut follows one log line saying that the peer stopped
+ * answering). idle_ms 0 turns it off (interval_ms and count are then not
+ * read). Default: on, 60000, 10000, 6, so that a peer that vanished is
+ * noticed within two minutes of silence. Applies as ynet_client_set_nodelay
+ * does; any thread. YNET_E_ARG, the setting unchanged, unless idle_ms is 0
+ * or idle_ms and interval_ms are 1 to 32767000 and count 0 (the system's
+ * own) to 127. Linux counts whole seconds (times are rounded up); Windows
+ * before 10 version 1703 keeps its own count (10). */
+YNET_C_API int32_t YNET_CALL ynet_client_set_keepalive(ynet_client* client, uint32_t idle_ms, uint32_t interval_ms,
+                                                       uint32_t count);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

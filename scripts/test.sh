@@ -57,7 +57,8 @@ ALL_STAGES=(deps lint native package docs examples python dotnet asan tsan fuzz 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format-14 clang-tidy-14 shellcheck git pkg-config
     googletest libgtest-dev libbenchmark-dev libasio-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine64 tshark
-    microsocks dante-server tinyproxy python3 python3-pip python3-setuptools python3-wheel python3-venv lld llvm)
+    microsocks dante-server tinyproxy python3 python3-pip python3-setuptools python3-wheel python3-venv lld llvm
+    iproute2)
 # The documentation stages: Doxygen for the API reference, groff for the
 # manual pages.
 PACKAGES+=(doxygen groff-base)

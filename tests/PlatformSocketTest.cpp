@@ -388,6 +388,19 @@ TEST(PlatformSocket, OptionsUseWindowsLayouts) {
     ASSERT_EQ(getsockopt(pair.client, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&got), &length), 0);
     EXPECT_NE(got, FALSE);
 
+    // Keepalive through WSAIoctl: off, then on with its times.
+    for (ULONG on : {0u, 1u}) {
+        tcp_keepalive keepAlive{on, 1500, 2000};
+        DWORD returned = 7;
+        ASSERT_EQ(WSAIoctl(pair.client, SIO_KEEPALIVE_VALS, &keepAlive, sizeof(keepAlive), nullptr, 0, &returned,
+                           nullptr, nullptr),
+                  0);
+        EXPECT_EQ(returned, 0u);
+        length = sizeof(got);
+        ASSERT_EQ(getsockopt(pair.client, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&got), &length), 0);
+        EXPECT_EQ(got != FALSE, on == 1);
+    }
+
     int type = 0;
     length = sizeof(type);
     ASSERT_EQ(getsockopt(pair.client, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length), 0);

@@ -1,7 +1,13 @@
 // ynet-cat: a command-line client of the library.
 //
 //   ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N]
-//            [--connect-timeout SECONDS] [--proxy URL] [--proxy-user USER:PASSWORD] HOST:PORT
+//            [--connect-timeout SECONDS] [--proxy URL] [--proxy-user USER:PASSWORD]
+//            [--keepalive-time SECONDS] [--keepalive-cnt N] [--no-keepalive] [--tcp-nodelay | --no-tcp-nodelay]
+//            HOST:PORT
+//
+// The socket options have curl's names: --keepalive-time sets keepalive's
+// idle time and the time between probes, --keepalive-cnt the probes. Without
+// them the library's defaults hold (keepalive on, TCP_NODELAY on).
 //
 // HOST:PORT: a name, a dotted IPv4 address or a bracketed IPv6 literal
 // (YSocketTarget::Parse). URL: socks4://, socks4a://, socks5://, socks5h://
@@ -70,6 +76,11 @@ struct Options {
     std::string target;
     YNet2::ProxyUrl proxy; // NONE: direct
     std::string proxyName; // "SOCKS5 proxy 127.0.0.1:1080", for messages
+    // Socket options; the library's defaults unless given.
+    bool noDelay = true;
+    bool keepAliveOff = false;
+    DWORD keepAliveSeconds = 0; // 0: the library's times
+    DWORD keepAliveCount = YNet2::TCPClient::kKeepAliveCount;
 };
 
 // Whole lines from any thread.
@@ -237,31 +248,38 @@ DWORD WINAPI ReadAndSend(LPVOID parameter) {
 }
 
 void Usage(FILE* out) {
-    std::fprintf(out, "usage: ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N]\n"
-                      "                [--proxy URL] [--proxy-user USER:PASSWORD] HOST:PORT\n"
-                      "  --main N      main ID of the messages sent, 0-63 (default 1)\n"
-                      "  --assist N    assistant ID, 0-255 (default 0)\n"
-                      "  --request     set the request flag\n"
-                      "  --respond     set the respond flag\n"
-                      "  --hex         print received bodies as hexadecimal bytes\n"
-                      "  --wait-ms N   after the input ends, wait at most N ms for the replies (default 5000)\n"
-                      "  --connect-timeout SECONDS  bound on connecting: the lookup, every connect and\n"
-                      "                the proxy's handshake together (default 30; 0: none; e.g. 2.5)\n"
-                      "  --proxy URL   connect through a proxy, as curl reads URL:\n"
-                      "                  socks5://[USER[:PASSWORD]@]HOST[:PORT]   the server's name resolved here\n"
-                      "                  socks5h://[USER[:PASSWORD]@]HOST[:PORT]  the name resolved by the proxy\n"
-                      "                  socks4://HOST[:PORT]    socks4a://HOST[:PORT]  (likewise; no credentials)\n"
-                      "                  http://[USER[:PASSWORD]@]HOST[:PORT]     HTTP CONNECT, the proxy resolves\n"
-                      "                PORT is 1080 when left out; USER and PASSWORD are %%-encoded where they\n"
-                      "                hold ':', '@', '/' or other bytes; HOST is a name or a.b.c.d. The last\n"
-                      "                --proxy replaces any before it, credentials included\n"
-                      "  --proxy-user USER:PASSWORD  the proxy's user name and password (%%-encoded), in\n"
-                      "                place of the URL's\n"
-                      "Each line of standard input is sent as one message. HOST is a name, a dotted IPv4\n"
-                      "address (a.b.c.d, no leading zeros) or a bracketed IPv6 literal ([::1]:7000, through\n"
-                      "a socks5://, socks5h:// or http:// proxy only).\n"
-                      "Exit status: 0 done; 1 cut, a send failed or a line too long; 2 bad usage or no\n"
-                      "connection (a proxy's refusal or --connect-timeout included); 3 replies missing.\n");
+    std::fprintf(out,
+                 "usage: ynet-cat [--main N] [--assist N] [--request] [--respond] [--hex] [--wait-ms N]\n"
+                 "                [--proxy URL] [--proxy-user USER:PASSWORD] [--keepalive-time S] [--keepalive-cnt N]\n"
+                 "                [--no-keepalive] [--tcp-nodelay | --no-tcp-nodelay] HOST:PORT\n"
+                 "  --main N      main ID of the messages sent, 0-63 (default 1)\n"
+                 "  --assist N    assistant ID, 0-255 (default 0)\n"
+                 "  --request     set the request flag\n"
+                 "  --respond     set the respond flag\n"
+                 "  --hex         print received bodies as hexadecimal bytes\n"
+                 "  --wait-ms N   after the input ends, wait at most N ms for the replies (default 5000)\n"
+                 "  --connect-timeout SECONDS  bound on connecting: the lookup, every connect and\n"
+                 "                the proxy's handshake together (default 30; 0: none; e.g. 2.5)\n"
+                 "  --proxy URL   connect through a proxy, as curl reads URL:\n"
+                 "                  socks5://[USER[:PASSWORD]@]HOST[:PORT]   the server's name resolved here\n"
+                 "                  socks5h://[USER[:PASSWORD]@]HOST[:PORT]  the name resolved by the proxy\n"
+                 "                  socks4://HOST[:PORT]    socks4a://HOST[:PORT]  (likewise; no credentials)\n"
+                 "                  http://[USER[:PASSWORD]@]HOST[:PORT]     HTTP CONNECT, the proxy resolves\n"
+                 "                PORT is 1080 when left out; USER and PASSWORD are %%-encoded where they\n"
+                 "                hold ':', '@', '/' or other bytes; HOST is a name or a.b.c.d. The last\n"
+                 "                --proxy replaces any before it, credentials included\n"
+                 "  --proxy-user USER:PASSWORD  the proxy's user name and password (%%-encoded), in\n"
+                 "                place of the URL's\n"
+                 "  --keepalive-time S  TCP keepalive: first probe after S seconds of silence, then one\n"
+                 "                every S seconds (default 60, then 10)\n"
+                 "  --keepalive-cnt N   probes unanswered before the connection is cut, 1-127 (default 6)\n"
+                 "  --no-keepalive      no TCP keepalive\n"
+                 "  --no-tcp-nodelay    let the system delay small messages (Nagle); --tcp-nodelay: not (default)\n"
+                 "Each line of standard input is sent as one message. HOST is a name, a dotted IPv4\n"
+                 "address (a.b.c.d, no leading zeros) or a bracketed IPv6 literal ([::1]:7000, through\n"
+                 "a socks5://, socks5h:// or http:// proxy only).\n"
+                 "Exit status: 0 done; 1 cut, a send failed or a line too long; 2 bad usage or no\n"
+                 "connection (a proxy's refusal or --connect-timeout included); 3 replies missing.\n");
 }
 
 // The last line the library logged, kept while a connection is made so that
@@ -344,6 +362,16 @@ int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketTarget& tar
         } else if (arg == "--connect-timeout") {
             ok = YNet2Tools::ParseSeconds(next, 3600000, options.connectTimeoutMs);
             ++i;
+        } else if (arg == "--keepalive-time") {
+            ok = ParseNumber(next, 32767, options.keepAliveSeconds) && options.keepAliveSeconds > 0;
+            ++i;
+        } else if (arg == "--keepalive-cnt") {
+            ok = ParseNumber(next, 127, options.keepAliveCount) && options.keepAliveCount > 0;
+            ++i;
+        } else if (arg == "--no-keepalive") {
+            options.keepAliveOff = true;
+        } else if (arg == "--tcp-nodelay" || arg == "--no-tcp-nodelay") {
+            options.noDelay = arg == "--tcp-nodelay";
         } else if (arg == "--proxy" || arg == "--proxy-user") {
             ok = next != nullptr;
             (arg == "--proxy" ? proxyText : userText) = next != nullptr ? next : "";
@@ -414,6 +442,18 @@ int ParseArgs(int argc, char** argv, Options& options, YNet2::YSocketTarget& tar
     return -1;
 }
 
+// The socket options of the command line onto client.
+void SetSocketOptions(YNet2::TCPClient& client, const Options& options) {
+    client.SetNoDelay(options.noDelay);
+    DWORD idle = 0, interval = 0, count = 0;
+    client.GetKeepAlive(&idle, &interval, &count);
+    if (options.keepAliveSeconds != 0)
+        idle = interval = options.keepAliveSeconds * 1000;
+    if (options.keepAliveOff)
+        idle = 0;
+    client.SetKeepAlive(idle, interval, options.keepAliveCount); // in range: checked while parsing
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -445,12 +485,14 @@ int main(int argc, char** argv) {
         auto direct = std::make_unique<CatClient<YNet2::TCPClient>>(&worker);
         worker.Watch(direct.get());
         direct->SetConnectTimeout(options.connectTimeoutMs);
+        SetSocketOptions(*direct, options);
         connected = direct->Init(target);
         connection = std::move(direct);
     } else {
         auto socks = std::make_unique<CatClient<YNet2::TCPClient_Socks5>>(&worker);
         worker.Watch(socks.get());
         socks->SetConnectTimeout(options.connectTimeoutMs);
+        SetSocketOptions(*socks, options);
         std::string why;
         YNet2::SetLogSink(KeepLastLine, &why);
         connected = socks->Init(target, options.proxy);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -39,7 +40,7 @@ void NoDelay(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-int Connect(int port) {
+int Connect(int port, bool noDelay = true) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = Loopback(port);
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
@@ -47,7 +48,8 @@ int Connect(int port) {
             close(fd);
         return -1;
     }
-    NoDelay(fd);
+    if (noDelay)
+        NoDelay(fd);
     return fd;
 }
 
@@ -235,6 +237,37 @@ private:
     const long m_Repeats;
 };
 
+class RespondingServer : public ThreadServer {
+public:
+    explicit RespondingServer(int perRequest) : m_PerRequest(perRequest) { Start(); }
+    ~RespondingServer() override { Stop(); }
+
+private:
+    void Serve(int fd) override {
+        std::vector<unsigned char> buffer(65536);
+        std::size_t kept = 0;
+        long count = 0;
+        for (;;) {
+            ssize_t n = recv(fd, buffer.data() + kept, buffer.size() - kept, 0);
+            if (n <= 0)
+                return;
+            const std::size_t end = kept + static_cast<std::size_t>(n);
+            std::size_t at = 0;
+            while (end - at >= 4) {
+                const std::size_t size = static_cast<std::size_t>(MessageSize(buffer.data() + at));
+                if (size < 4 || end - at < size)
+                    break;
+                if (++count % m_PerRequest == 0 && !SendAll(fd, buffer.data() + at, size))
+                    return;
+                at += size;
+            }
+            kept = end - at;
+            std::memmove(buffer.data(), buffer.data() + at, kept);
+        }
+    }
+    const long m_PerRequest;
+};
+
 // ---------------------------------------------------------------- Asio one-way
 
 class AsioReader {
@@ -372,6 +405,200 @@ private:
     bool m_Failed = false;
 };
 
+// ---------------------------------------------------------------- request / response
+
+double MicrosecondsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::micro>(to - from).count();
+}
+
+class RawRequester : public Requester {
+public:
+    RawRequester(int port, int connections, bool noDelay, const Bytes& plain, int perRequest, BodyCoder encode,
+                 BodyCoder decode)
+        : m_Plain(plain), m_PerRequest(perRequest), m_Encode(encode), m_Decode(decode) {
+        for (int i = 0; i < connections; ++i)
+            m_Links.push_back(Link{Connect(port, noDelay), Bytes(plain.size()), Bytes(65536), 0});
+    }
+    ~RawRequester() override {
+        for (Link& link : m_Links)
+            if (link.fd >= 0)
+                close(link.fd);
+    }
+    bool Run(long roundTrips, double budget, std::vector<double>* times, std::uint64_t* sum) override {
+        for (const Link& link : m_Links)
+            if (link.fd < 0)
+                return false;
+        if (m_Links.size() == 1)
+            return RunLink(m_Links[0], roundTrips, Clock::now(), budget, times, sum);
+        // Every thread starts its round trips once all exist, so that all
+        // the connections are busy at once.
+        std::mutex merge;
+        std::condition_variable released;
+        bool go = false;
+        Clock::time_point start;
+        bool ok = true;
+        std::vector<std::thread> threads;
+        for (Link& link : m_Links) {
+            threads.emplace_back([&, roundTrips, budget] {
+                {
+                    std::unique_lock<std::mutex> hold(merge);
+                    released.wait(hold, [&] { return go; });
+                }
+                std::vector<double> own;
+                std::uint64_t ownSum = 0;
+                bool ran = RunLink(link, roundTrips, start, budget, &own, &ownSum);
+                std::lock_guard<std::mutex> hold(merge);
+                ok = ok && ran;
+                times->insert(times->end(), own.begin(), own.end());
+                *sum += ownSum;
+            });
+        }
+        {
+            std::lock_guard<std::mutex> hold(merge);
+            start = Clock::now();
+            go = true;
+        }
+        released.notify_all();
+        for (std::thread& t : threads)
+            t.join();
+        return ok;
+    }
+
+private:
+    struct Link {
+        int fd;
+        Bytes out, in;
+        std::size_t kept;
+    };
+    bool RunLink(Link& link, long roundTrips, Clock::time_point start, double budget, std::vector<double>* times,
+                 std::uint64_t* sum) {
+        const unsigned body = static_cast<unsigned>(m_Plain.size() - 4);
+        for (long i = 0; i < roundTrips; ++i) {
+            const Clock::time_point sent = Clock::now();
+            for (int k = 0; k < m_PerRequest; ++k) {
+                std::memcpy(link.out.data(), m_Plain.data(), m_Plain.size());
+                m_Encode(link.out.data() + 4, body);
+                if (!SendAll(link.fd, link.out.data(), link.out.size()))
+                    return false;
+            }
+            long got = 0;
+            while (got == 0) {
+                ssize_t n = recv(link.fd, link.in.data() + link.kept, link.in.size() - link.kept, 0);
+                if (n <= 0)
+                    return false;
+                const std::size_t end = link.kept + static_cast<std::size_t>(n);
+                const std::size_t at = CutMessages(link.in.data(), end, m_Decode, sum, &got);
+                link.kept = end - at;
+                std::memmove(link.in.data(), link.in.data() + at, link.kept);
+            }
+            const Clock::time_point answered = Clock::now();
+            times->push_back(MicrosecondsBetween(sent, answered));
+            if (std::chrono::duration<double>(answered - start).count() > budget)
+                break;
+        }
+        return true;
+    }
+    const Bytes m_Plain;
+    const int m_PerRequest;
+    const BodyCoder m_Encode, m_Decode;
+    std::vector<Link> m_Links;
+};
+
+class AsioRequester : public Requester {
+public:
+    AsioRequester(int port, int connections, bool noDelay, const Bytes& plain, int perRequest, BodyCoder encode,
+                  BodyCoder decode)
+        : m_Plain(plain), m_PerRequest(perRequest), m_Encode(encode), m_Decode(decode) {
+        for (int i = 0; i < connections; ++i) {
+            auto link = std::make_unique<Link>(m_Io, plain.size());
+            asio::error_code error;
+            link->socket.connect(
+                asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)), error);
+            if (!error)
+                link->socket.set_option(asio::ip::tcp::no_delay(noDelay), error);
+            m_Connected = m_Connected && !error;
+            m_Links.push_back(std::move(link));
+        }
+    }
+    bool Run(long roundTrips, double budget, std::vector<double>* times, std::uint64_t* sum) override {
+        if (!m_Connected)
+            return false;
+        m_Start = Clock::now();
+        m_Budget = budget;
+        m_Times = times;
+        m_Sum = sum;
+        m_Failed = false;
+        m_Io.restart();
+        for (auto& link : m_Links) {
+            link->left = roundTrips;
+            Request(*link);
+        }
+        m_Io.run();
+        return !m_Failed;
+    }
+
+private:
+    struct Link {
+        Link(asio::io_context& io, std::size_t size) : socket(io), out(size), in(65536) {}
+        asio::ip::tcp::socket socket;
+        Bytes out, in;
+        std::size_t kept = 0;
+        long left = 0;
+        Clock::time_point sent;
+    };
+    void Request(Link& link) {
+        link.sent = Clock::now();
+        Write(link, 0);
+    }
+    void Write(Link& link, int k) {
+        std::memcpy(link.out.data(), m_Plain.data(), m_Plain.size());
+        m_Encode(link.out.data() + 4, static_cast<unsigned>(link.out.size() - 4));
+        asio::async_write(link.socket, asio::buffer(link.out),
+                          [this, &link, k](const asio::error_code& error, std::size_t) {
+                              if (error)
+                                  m_Failed = true;
+                              else if (k + 1 < m_PerRequest)
+                                  Write(link, k + 1);
+                              else
+                                  ReadReply(link);
+                          });
+    }
+    void ReadReply(Link& link) {
+        link.socket.async_read_some(asio::buffer(link.in.data() + link.kept, link.in.size() - link.kept),
+                                    [this, &link](const asio::error_code& error, std::size_t n) {
+                                        if (error) {
+                                            m_Failed = true;
+                                            return;
+                                        }
+                                        long got = 0;
+                                        const std::size_t end = link.kept + n;
+                                        const std::size_t at = CutMessages(link.in.data(), end, m_Decode, m_Sum, &got);
+                                        link.kept = end - at;
+                                        std::memmove(link.in.data(), link.in.data() + at, link.kept);
+                                        if (got == 0) {
+                                            ReadReply(link);
+                                            return;
+                                        }
+                                        const Clock::time_point answered = Clock::now();
+                                        m_Times->push_back(MicrosecondsBetween(link.sent, answered));
+                                        if (--link.left > 0 &&
+                                            std::chrono::duration<double>(answered - m_Start).count() <= m_Budget)
+                                            Request(link);
+                                    });
+    }
+    asio::io_context m_Io;
+    const Bytes m_Plain;
+    const int m_PerRequest;
+    const BodyCoder m_Encode, m_Decode;
+    std::vector<std::unique_ptr<Link>> m_Links;
+    bool m_Connected = true;
+    Clock::time_point m_Start;
+    double m_Budget = 0;
+    std::vector<double>* m_Times = nullptr;
+    std::uint64_t* m_Sum = nullptr;
+    bool m_Failed = false;
+};
+
 } // namespace
 
 std::unique_ptr<Server> Server::Reflector() {
@@ -380,6 +607,10 @@ std::unique_ptr<Server> Server::Reflector() {
 
 std::unique_ptr<Server> Server::Streamer(Bytes wire, long repeats) {
     return std::make_unique<StreamingServer>(std::move(wire), repeats);
+}
+
+std::unique_ptr<Server> Server::Responder(int perRequest) {
+    return std::make_unique<RespondingServer>(perRequest);
 }
 
 double ThreadCpuSeconds() {
@@ -449,6 +680,16 @@ std::unique_ptr<Pinger> Pinger::Raw(int port, const Bytes& plain, BodyCoder enco
 
 std::unique_ptr<Pinger> Pinger::Asio(int port, const Bytes& plain, BodyCoder encode, BodyCoder decode) {
     return std::make_unique<AsioPinger>(port, plain, encode, decode);
+}
+
+std::unique_ptr<Requester> Requester::Raw(int port, int connections, bool noDelay, const Bytes& plain, int perRequest,
+                                          BodyCoder encode, BodyCoder decode) {
+    return std::make_unique<RawRequester>(port, connections, noDelay, plain, perRequest, encode, decode);
+}
+
+std::unique_ptr<Requester> Requester::Asio(int port, int connections, bool noDelay, const Bytes& plain, int perRequest,
+                                           BodyCoder encode, BodyCoder decode) {
+    return std::make_unique<AsioRequester>(port, connections, noDelay, plain, perRequest, encode, decode);
 }
 
 } // namespace BenchNet

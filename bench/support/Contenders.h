@@ -58,6 +58,10 @@ public:
     // Sends `wire` (whole scrambled messages) `repeats` times, then closes
     // its sending side and waits for the client to close.
     static std::unique_ptr<Server> Streamer(Bytes wire, long repeats);
+    // Answers requests: reads messages (framed by their heads) and, after
+    // every perRequest of them, sends back the last one as it came, with
+    // one send.
+    static std::unique_ptr<Server> Responder(int perRequest);
     virtual ~Server() = default;
     virtual int Port() const = 0;
 };
@@ -98,6 +102,29 @@ public:
     virtual ~Pinger() = default;
     // False when the connection failed.
     virtual bool Run(long roundTrips, std::uint64_t* sum) = 0;
+};
+
+// Round trips against a Responder over `connections` connections at once:
+// a request is perRequest scrambled copies of `plain`, each handed to the
+// socket by a call of its own, back to back; the reply is read whole,
+// unscrambled and summed. TCP_NODELAY as noDelay says. Stays connected.
+class Requester {
+public:
+    // Blocking calls, one thread per connection (the caller's alone for one
+    // connection), a read-ahead buffer per connection.
+    static std::unique_ptr<Requester> Raw(int port, int connections, bool noDelay, const Bytes& plain, int perRequest,
+                                          BodyCoder encode, BodyCoder decode);
+    // Asio: async_write per message, async_read_some until the reply is
+    // whole; every connection on one io_context, run by the caller's thread.
+    static std::unique_ptr<Requester> Asio(int port, int connections, bool noDelay, const Bytes& plain, int perRequest,
+                                           BodyCoder encode, BodyCoder decode);
+    virtual ~Requester() = default;
+    // roundTrips per connection, all connections at once; a connection stops
+    // early once `budget` seconds have passed since the start. Appends each
+    // round trip's time (first send to whole reply) in microseconds to
+    // *times, adds each reply's byte sum to *sum. False when a connection
+    // failed or was never made.
+    virtual bool Run(long roundTrips, double budget, std::vector<double>* times, std::uint64_t* sum) = 0;
 };
 
 } // namespace BenchNet

@@ -176,6 +176,8 @@ static class YonderNetTest
         string port = s_Server.Substring(s_Server.LastIndexOf(':') + 1);
         foreach (var proxy in new[] { null, "socks5h://" + s_Proxy }) {
             using (var client = new Client()) {
+                client.SetNoDelay(proxy == null); // either way the same bytes arrive
+                client.SetKeepAlive(1000, 1000, 2);
                 client.ConnectUrl("localhost:" + port, proxy, 10000);
                 client.Send(3, 1, Bytes("by name"));
                 Task<Message> echo = client.ReceiveAsync();
@@ -183,10 +185,14 @@ static class YonderNetTest
                       "ConnectUrl by name through " + (proxy ?? "no proxy") + ": the echo");
             }
         }
-        using (var client = new Client())
+        using (var client = new Client()) {
+            Throws<YNetException>(() => client.SetKeepAlive(1000, 1000, 128),
+                                  e => e.Code == YNetException.Arg && e.Message.StartsWith("ynet_client_set_keepalive: "),
+                                  "SetKeepAlive: 128 probes refused");
             Throws<YNetException>(() => client.ConnectUrl("localhost:1", "ftp://" + s_Proxy),
                                   e => e.Code == YNetException.Arg && e.Message.StartsWith("ynet_client_connect_url: "),
                                   "ConnectUrl: a proxy URL of no known scheme, refused before anything is sent");
+        }
     }
 
     static int Main(string[] args)

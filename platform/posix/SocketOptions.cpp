@@ -5,7 +5,9 @@
 //   - SO_RCVTIMEO / SO_SNDTIMEO take a DWORD of milliseconds (0: no limit);
 //   - SO_SNDBUF / SO_RCVBUF read back what was set (the system keeps twice
 //     the size asked for, its bookkeeping included: halved on the way out);
-//   - SO_ERROR answers a Winsock code and clears it.
+//   - SO_ERROR answers a Winsock code and clears it;
+//   - TCP_KEEPCNT at IPPROTO_TCP takes an int, as the system's does.
+// And WSAIoctl's SIO_KEEPALIVE_VALS, keepalive's times in milliseconds.
 #include <cerrno>
 #include <cstring>
 
@@ -38,9 +40,12 @@ struct OptionInfo {
 // Answers 0 and fills *info for a known option, else the Winsock error.
 int Lookup(int level, int option, OptionInfo* info) {
     if (level == IPPROTO_TCP) {
-        if (option != TCP_NODELAY)
+        if (option == TCP_NODELAY)
+            *info = {Kind::Bool, Sys::Option::TcpNoDelay, false};
+        else if (option == TCP_KEEPCNT)
+            *info = {Kind::Int, Sys::Option::TcpKeepCount, false};
+        else
             return WSAENOPROTOOPT;
-        *info = {Kind::Bool, Sys::Option::TcpNoDelay, false};
         return 0;
     }
     if (level != SOL_SOCKET)
@@ -95,6 +100,13 @@ int Lookup(int level, int option, OptionInfo* info) {
 
 bool IsBufferSize(Sys::Option option) {
     return option == Sys::Option::SendBuffer || option == Sys::Option::ReceiveBuffer;
+}
+
+// Milliseconds as the system's keepalive seconds: rounded up, within the
+// range it takes (1 to 32767).
+int KeepAliveSeconds(ULONG milliseconds) {
+    const ULONG seconds = milliseconds / 1000 + (milliseconds % 1000 != 0 ? 1 : 0);
+    return static_cast<int>(seconds < 1 ? 1 : seconds > 32767 ? 32767 : seconds);
 }
 
 } // namespace
@@ -205,4 +217,28 @@ int WINAPI getsockopt(SOCKET s, int level, int option, char* value, int* length)
     }
     }
     return Fail(WSAENOPROTOOPT);
+}
+
+int WINAPI WSAIoctl(SOCKET s, DWORD command, LPVOID in, DWORD inLength, LPVOID /*out*/, DWORD /*outLength*/,
+                    LPDWORD returned, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+    SocketHold hold = HoldSocket(s);
+    if (!hold)
+        return SOCKET_ERROR;
+    if (overlapped != nullptr || routine != nullptr)
+        return Fail(WSAEOPNOTSUPP);
+    if (command != SIO_KEEPALIVE_VALS)
+        return Fail(WSAEINVAL);
+    tcp_keepalive values;
+    if (in == nullptr || inLength < sizeof(values) || returned == nullptr)
+        return Fail(WSAEFAULT);
+    std::memcpy(&values, in, sizeof(values));
+    const int fd = hold.Fd();
+    if (values.onoff != 0 &&
+        (Sys::SetIntOption(fd, Sys::Option::TcpKeepIdle, KeepAliveSeconds(values.keepalivetime)) != 0 ||
+         Sys::SetIntOption(fd, Sys::Option::TcpKeepInterval, KeepAliveSeconds(values.keepaliveinterval)) != 0))
+        return SystemFail(hold, errno);
+    if (Sys::SetIntOption(fd, Sys::Option::KeepAlive, values.onoff != 0 ? 1 : 0) != 0)
+        return SystemFail(hold, errno);
+    *returned = 0;
+    return 0;
 }

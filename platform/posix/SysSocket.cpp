@@ -79,6 +79,18 @@ bool OptionName(Option option, int* level, int* name) {
         *level = IPPROTO_TCP;
         *name = TCP_NODELAY;
         return true;
+    case Option::TcpKeepIdle:
+        *level = IPPROTO_TCP;
+        *name = TCP_KEEPIDLE;
+        return true;
+    case Option::TcpKeepInterval:
+        *level = IPPROTO_TCP;
+        *name = TCP_KEEPINTVL;
+        return true;
+    case Option::TcpKeepCount:
+        *level = IPPROTO_TCP;
+        *name = TCP_KEEPCNT;
+        return true;
     }
     return false;
 }

@@ -44,6 +44,9 @@ enum class Option {
     Error, // answers an errno value
     Type,
     TcpNoDelay,
+    TcpKeepIdle,     // seconds
+    TcpKeepInterval, // seconds
+    TcpKeepCount,
 };
 
 struct Buffer {

@@ -213,6 +213,7 @@ YNET_API BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
 #define SO_ERROR 0x1007
 #define SO_TYPE 0x1008
 #define TCP_NODELAY 0x0001
+#define TCP_KEEPCNT 16 // keepalive probes before the connection is dropped
 
 #define SD_RECEIVE 0x00
 #define SD_SEND 0x01
@@ -483,6 +484,22 @@ YNET_API int WINAPI shutdown(SOCKET s, int how);
 YNET_API int WINAPI getsockname(SOCKET s, struct sockaddr* address, int* length);
 YNET_API int WINAPI getpeername(SOCKET s, struct sockaddr* address, int* length);
 YNET_API int WINAPI ioctlsocket(SOCKET s, LONG command, ULONG* argument);
+
+// SIO_KEEPALIVE_VALS: keepalive on or off, and when on, the idle time
+// before the first probe and the time between probes, in milliseconds
+// (rounded up to whole seconds, the system's unit, at least 1). The probe
+// count is TCP_KEEPCNT's.
+#define SIO_KEEPALIVE_VALS ((DWORD)0x98000004)
+struct tcp_keepalive {
+    ULONG onoff;
+    ULONG keepalivetime;
+    ULONG keepaliveinterval;
+};
+// The synchronous case (null overlapped and completion routine) of
+// SIO_KEEPALIVE_VALS, which takes a tcp_keepalive and answers no bytes;
+// any other command answers WSAEINVAL.
+YNET_API int WINAPI WSAIoctl(SOCKET s, DWORD command, LPVOID in, DWORD inLength, LPVOID out, DWORD outLength,
+                             LPDWORD returned, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
 
 // The system's resolver with Winsock's results: node is a host name or an
 // address literal (AI_NUMERICHOST: a literal only); service null or a

@@ -13,5 +13,13 @@
 #include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// SIO_KEEPALIVE_VALS and struct tcp_keepalive.
+#include <mstcpip.h>
+
+// TCP_KEEPCNT (Windows 10 version 1703 and later) is missing from older SDK
+// headers, MinGW-w64's among them; the number is the system's.
+#ifndef TCP_KEEPCNT
+#define TCP_KEEPCNT 16
+#endif
 
 #include "platform/YNetExport.h"

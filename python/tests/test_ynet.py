@@ -205,6 +205,9 @@ class LifetimeAndErrorsTest(unittest.TestCase):
                     (lambda: client.connect(server.address, "socks5://u:p@127.0.0.1:1", user="u"), ynet.E_ARG,
                      "connect: with a proxy URL"),
                     (lambda: ynet.pack_head(1441, 1, 0), ynet.E_ARG, "ynet_head_pack: size 1441"),
+                    (lambda: client.set_keepalive(1, 1, 128), ynet.E_ARG, "ynet_client_set_keepalive: 1000 ms idle"),
+                    (lambda: client.set_keepalive(1, 0.0004), ynet.E_ARG,
+                     "ynet_client_set_keepalive: 1000 ms idle, 0 ms between"),
                     # C strings end at a NUL: refused before anything is sent
                     (lambda: client.connect(server.address + "\x00junk"), ynet.E_ARG, "connect: the server holds"),
                     (lambda: client.connect(server.address, proxy="127.0.0.1:1\x00"), ynet.E_ARG,
@@ -241,6 +244,8 @@ class LifetimeAndErrorsTest(unittest.TestCase):
                         (f"localhost:{server.port}", "http://{}:{}@127.0.0.1:{}".format(
                             env["YNET_TINYPROXY_USER"], env["YNET_TINYPROXY_PASSWORD"], env["YNET_TINYPROXY_AUTH_PORT"]))]:
                     with ynet.Client() as client:
+                        client.set_nodelay(proxy is None)  # either way the same bytes arrive
+                        client.set_keepalive(1, 1, 2)
                         client.connect(target, proxy, timeout=10)
                         client.send(4, 4, b"through " + str(proxy).encode())
                         message = client.recv(10)

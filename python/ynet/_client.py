@@ -300,6 +300,19 @@ class Client:
         check(lib.ynet_client_connect(self._core.handle, text_arg("connect", "server", server),
                                       ctypes.byref(options)))
 
+    def set_nodelay(self, on: bool) -> None:
+        """TCP_NODELAY (default True) for the connections made after the call."""
+        check(lib.ynet_client_set_nodelay(self._core.handle, 1 if on else 0))
+
+    def set_keepalive(self, idle: float, interval: float = 10.0, count: int = 6) -> None:
+        """TCP keepalive (seconds; idle 0 turns it off) for the connections made
+        after the call: count unanswered probes cut the connection. Default:
+        60 s idle, a probe every 10 s, 6 probes."""
+        for name, value in (("idle", idle), ("interval", interval)):
+            if not 0 <= value * 1000 < 2**32:
+                raise YNetError(E_ARG, f"set_keepalive: {name} {value} is not within 0 to {(2**32 - 1) / 1000} seconds")
+        check(lib.ynet_client_set_keepalive(self._core.handle, round(idle * 1000), round(interval * 1000), count))
+
     def reconnect(self) -> None:
         """A new connection to the same server (and proxy), replacing the one held."""
         check(lib.ynet_client_reconnect(self._core.handle))

@@ -71,6 +71,7 @@ for _name, _args in {
         "ynet_client_connect": [p, ctypes.c_char_p, ctypes.POINTER(Options)],
         "ynet_client_connect_url": [p, ctypes.c_char_p, ctypes.c_char_p, u32],
         "ynet_client_reconnect": [p],
+        "ynet_client_set_nodelay": [p, i32], "ynet_client_set_keepalive": [p, u32, u32, u32],
         "ynet_client_send": [p, u32, u32, u32, ctypes.c_char_p, i32],
         "ynet_client_is_connected": [p], "ynet_client_disconnect": [p], "ynet_client_release": [p],
         "ynet_client_wait_release": [p], "ynet_client_destroy": [p],

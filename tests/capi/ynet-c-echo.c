@@ -265,6 +265,15 @@ static void BadArguments(void) {
     BAD(YNET_E_HANDLE, ynet_client_wait_release(dead));
     BAD(YNET_E_HANDLE, ynet_client_destroy(0));
     BAD(YNET_E_HANDLE, ynet_client_destroy(dead));
+    BAD(YNET_E_HANDLE, ynet_client_set_nodelay(0, 1));
+    BAD(YNET_E_HANDLE, ynet_client_set_nodelay(dead, 0));
+    BAD(YNET_E_ARG, ynet_client_set_nodelay(c, 2));
+    BAD(YNET_E_HANDLE, ynet_client_set_keepalive(dead, 1000, 1000, 2));
+    BAD(YNET_E_ARG, ynet_client_set_keepalive(c, 1000, 0, 2));
+    BAD(YNET_E_ARG, ynet_client_set_keepalive(c, 1000, 1000, 128));
+    BAD(YNET_E_ARG, ynet_client_set_keepalive(c, 32767001, 1000, 2));
+    Check(ynet_client_set_nodelay(c, 0) == YNET_OK && ynet_client_set_keepalive(c, 0, 0, 500) == YNET_OK,
+          "set_nodelay off, set_keepalive off");
     BAD(YNET_E_STATE, ynet_stack_stop()); /* c is alive */
     BAD(YNET_E_ARG, ynet_head_pack(0, bytes));
     BAD(YNET_E_ARG, ynet_head_pack(&tooLong, bytes));
@@ -313,6 +322,8 @@ static void EchoExchange(const char* server, const char* proxy) {
     options.proxy = proxy;
     InitWait();
     Check(ynet_client_new(&callbacks, &client) == YNET_OK, "ynet_client_new");
+    Check(ynet_client_set_nodelay(client, 1) == YNET_OK && ynet_client_set_keepalive(client, 30000, 5000, 4) == YNET_OK,
+          "set_nodelay, set_keepalive");
     before = proxy != 0 && server[0] != '['; /* an IPv6 server only through the proxy */
     x.threads = before ? 2 : 1;
     if (before)
