@@ -309,7 +309,7 @@ stage_package() {
     mkdir -p "$work/pkg-config"
     step "installing the native build into $prefix"
     cmake --install "$native" --prefix "$prefix" >"$work/install.log"
-    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$work/src"
+    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$ROOT"/docs/*.md "$work/src"
 
     configure_and_build "$work/cmake" -S "$work/src" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release
     local out
@@ -344,9 +344,9 @@ stage_package() {
         runs=$((runs + 2))
     done
 
-    # The README's ynet.hpp example, as C++17 with the C interface's flags
+    # The ynet.hpp example of docs/bindings.md, as C++17 with the C interface's flags
     # (the Python and C# ones: the python and dotnet stages).
-    step "building and running the README's ynet.hpp example"
+    step "building and running the ynet.hpp example of docs/bindings.md"
     # shellcheck disable=SC2086 # the flags are words
     g++ -std=c++17 -Wall -Wextra -Werror -o "$work/pkg-config/echo-hpp" "$work/src/echo.cpp" $c_flags -pthread \
         -Wl,-rpath,"$prefix/lib"
@@ -355,27 +355,28 @@ stage_package() {
     echoes=$(grep -c '^echo 1/' <<<"$out" || true)
     [ "$echoes" -eq 3 ] || die "the ynet.hpp example printed $echoes echoes, not 3: $out"
     count_tests "$((runs + 1))" 0 0 # and the C runs, the example
-    summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; the README's ynet.hpp (C++17) example prints its 3 echoes"
+    summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; the ynet.hpp (C++17) example of docs/bindings.md prints its 3 echoes"
 }
 
 # ---------------------------------------------------------------- bindings
-# README examples run as written: from-readme.sh writes each block marked
+# README and docs/ examples run as written: from-readme.sh writes each block marked
 # "<!-- package-check: NAME -->" into DIR; run_echo_example counts the
 # "echo 1/" lines that an example prints against ECHOD_PORT.
 run_echo_example() { # name, command...
     local name=$1 out echoes
     shift
-    out=$(timeout 60 "$@" "127.0.0.1:$ECHOD_PORT") || die "the README's $name example failed: $out"
+    out=$(timeout 60 "$@" "127.0.0.1:$ECHOD_PORT") || die "the $name example failed: $out"
     echoes=$(grep -c '^echo 1/' <<<"$out" || true)
-    [ "$echoes" -eq 3 ] || die "the README's $name example printed $echoes echoes, not 3: $out"
+    [ "$echoes" -eq 3 ] || die "the $name example printed $echoes echoes, not 3: $out"
 }
 
 # The Python module as a user gets it: the platform wheel `pip wheel
 # ./python` builds (CMake compiles the library into it; Debian's setuptools
 # and wheel, no index), installed into a fresh venv where nothing but the
-# wheel says where the library is. There: the module's tests, the README's
-# three examples, and 200 exits with 16 busy clients left open. Then the
-# copy `cmake --install` puts under share/ runs the README's first example.
+# wheel says where the library is. There: the module's tests, the three
+# examples of README.md and docs/bindings.md, and 200 exits with 16 busy
+# clients left open. Then the copy `cmake --install` puts under share/ runs
+# the README's echo.py.
 stage_python() {
     local native=$BUILD/native work=$BUILD/python
     [ -x "$native/tools/ynet-echod" ] || die "the python stage uses the native build: run the native stage first"
@@ -416,11 +417,11 @@ stage_python() {
     ran=$(sed -n 's/^Ran \([0-9]*\) tests\?.*/\1/p' "$log")
     [ "${ran:-0}" -gt 0 ] || die "no Python test ran (see $log)"
 
-    step "the README's Python examples"
-    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$work/readme"
+    step "the Python examples of README.md and docs/bindings.md"
+    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$ROOT"/docs/*.md "$work/readme"
     local example
     for example in echo.py recv.py echo_async.py; do
-        [ -s "$work/readme/$example" ] || die "the README shows no $example"
+        [ -s "$work/readme/$example" ] || die "README.md and docs/ show no $example"
         run_echo_example "$example" "${python[@]}" "$work/readme/$example"
     done
 
@@ -436,19 +437,19 @@ stage_python() {
     run_echo_example "installed module's echo.py" env -u YNET_LIBRARY -u LD_LIBRARY_PATH PYTHONDONTWRITEBYTECODE=1 \
         PYTHONPATH="$work/prefix/share/YonderNetC/python" "$PYTHON" "$work/readme/echo.py"
     count_tests "$((ran + 5))" 0 0 # and the examples, the exits, the wheel
-    summary "wheel $(basename "$wheel") with the library, in a fresh venv: $ran unittest tests passed, the README's 3 examples print their echoes; $(tail -n 1 "$work/exits.log"); the cmake-installed module runs the README's example"
+    summary "wheel $(basename "$wheel") with the library, in a fresh venv: $ran unittest tests passed, the 3 Python examples of README.md and docs/bindings.md print their echoes; $(tail -n 1 "$work/exits.log"); the cmake-installed module runs the README's echo.py"
 }
 
 # The C# binding (dotnet/YonderNet.cs) with Debian's Mono: its test program
-# against ynet-echod directly and through microsocks, and the README's
-# example.
+# against ynet-echod directly and through microsocks, and the example of
+# docs/bindings.md.
 stage_dotnet() {
     local native=$BUILD/native work=$BUILD/dotnet
     [ -f "$native/libYonderNetC.so" ] || die "the dotnet stage uses the native build: run the native stage first"
     rm -rf "$work"
     mkdir -p "$work"
-    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$work/readme"
-    [ -s "$work/readme/Echo.cs" ] || die "the README shows no Echo.cs"
+    "$ROOT/tests/package/from-readme.sh" "$ROOT/README.md" "$ROOT"/docs/*.md "$work/readme"
+    [ -s "$work/readme/Echo.cs" ] || die "README.md and docs/ show no Echo.cs"
     step "compiling with mcs (warnings are errors)"
     mcs -warn:4 -warnaserror -out:"$work/YonderNetTest.exe" "$ROOT/dotnet/YonderNet.cs" \
         "$ROOT/dotnet/tests/YonderNetTest.cs"
@@ -469,7 +470,7 @@ stage_dotnet() {
     cat "$log"
     run_echo_example Echo.cs env LD_LIBRARY_PATH="$native" mono "$work/Echo.exe"
     count_tests "$((passed + 1))" 0 0
-    summary "mono $(mono --version | sed -n '1s/.*version \([0-9.]*\).*/\1/p'): the test program's $passed checks passed (echo direct, through microsocks and by name through a proxy URL, a throwing handler cuts, 100 create/destroy cycles with no thread or descriptor left); the README's C# example prints its 3 echoes"
+    summary "mono $(mono --version | sed -n '1s/.*version \([0-9.]*\).*/\1/p'): the test program's $passed checks passed (echo direct, through microsocks and by name through a proxy URL, a throwing handler cuts, 100 create/destroy cycles with no thread or descriptor left); the C# example of docs/bindings.md prints its 3 echoes"
 }
 
 # ============================================================ documentation
@@ -522,10 +523,9 @@ stage_docs() {
 # The examples of README.md and docs/*.md marked runnable, run by
 # tests/docs/run-examples.py against a fresh installation of the native
 # build, ynet-echod and the real proxies; quoted output is compared. Every
-# block of docs/*.md carries a marker (runnable, or why not), and so does
-# every block of the documents listed here: README.md joins them once all
-# its blocks are marked.
-EXAMPLES_ALL_MARKED=()
+# block of docs/*.md and of the documents listed here carries a marker
+# (runnable, or why not): an unmarked block fails the stage.
+EXAMPLES_ALL_MARKED=(README.md)
 stage_examples() {
     local dir=$BUILD/examples native=$BUILD/native
     [ -f "$native/build.ninja" ] || die "the examples stage installs the native build: run the native stage first"

@@ -3,7 +3,7 @@
 # the x64 (Wine stage) and x86 (i686 stage) MinGW builds:
 #
 #   YonderNetC-VERSION-windows/
-#     README-Windows.md   the README's Windows section
+#     README-Windows.md   the Windows section of docs/bindings.md
 #     LICENSE             the project's licence, when the tree has one
 #     include/            YNet2.h and the headers it includes, ynet.h, ynet.hpp
 #     x64/, x86/          YonderNetC.dll, YonderNetC.lib (MSVC-style linkers),
@@ -75,9 +75,9 @@ cp "$root/dotnet/YonderNet.cs" "$tree/dotnet/"
 cp -r "$root/python/ynet" "$tree/python/"
 rm -rf "$tree/python/ynet/__pycache__"
 if [ -f "$root/LICENSE" ]; then cp "$root/LICENSE" "$tree/"; fi
-sed -n '/^<!-- windows-archive: begin -->$/,/^<!-- windows-archive: end -->$/p' "$root/README.md" |
+sed -n '/^<!-- windows-archive: begin -->$/,/^<!-- windows-archive: end -->$/p' "$root/docs/bindings.md" |
     sed '1d;$d' >"$tree/README-Windows.md"
-[ -s "$tree/README-Windows.md" ] || { echo "windows-archive.sh: README.md has no Windows section" >&2 && exit 1; }
+[ -s "$tree/README-Windows.md" ] || { echo "windows-archive.sh: docs/bindings.md has no Windows section" >&2 && exit 1; }
 
 # The wheels: the module with the DLL of each architecture.
 for arch in x64 x86; do

@@ -40,6 +40,9 @@ OPTION
                                the proxies of scripts/proxies.sh (already started)
                microsocks:USER:PASSWORD
                                a microsocks with these credentials, started for the block
+               tinyproxy:USER:PASSWORD
+                               a tinyproxy (scripts/tinyproxy.conf) asking for
+                               these Basic credentials, started for the block
                free            a port nothing listens on
                prefix          PREFIX
   file=NAME  the block is also written to NAME in the work folder
@@ -169,6 +172,19 @@ class Roles:
             self.processes.append(process)
             if not wait_connectable(port, process):
                 raise RuntimeError(f"microsocks did not start on port {port}")
+            value = str(port)
+        elif role.startswith("tinyproxy:"):
+            _, user, password = role.split(":", 2)
+            port = free_port()
+            config = os.path.join(self.args.work, f"tinyproxy-{port}.conf")
+            with open(os.path.join(ROOT, "scripts", "tinyproxy.conf"), encoding="utf-8") as source, \
+                    open(config, "w", encoding="utf-8") as out:
+                out.write(source.read().replace("@PORT@", str(port)) + f"BasicAuth {user} {password}\n")
+            process = subprocess.Popen(["tinyproxy", "-d", "-c", config], stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+            self.processes.append(process)
+            if not wait_connectable(port, process):
+                raise RuntimeError(f"tinyproxy did not start on port {port}")
             value = str(port)
         elif role == "free":
             value = str(free_port())
