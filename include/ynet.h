@@ -168,8 +168,17 @@ YNET_C_API int32_t YNET_CALL ynet_client_connect(ynet_client* client, const char
  * a running receive thread carries on with it. */
 YNET_C_API int32_t YNET_CALL ynet_client_reconnect(ynet_client* client);
 /* Sends one message: the head is built and a copy of the body scrambled
- * here (body is not changed). Any thread. YNET_E_FAIL when the connection
- * is closed or the send failed. */
+ * here (body is not changed). Any thread, a callback of any client too.
+ *   main_id       0 to YNET_MAX_MAIN_ID, else YNET_E_ARG
+ *   assistant_id  0 to YNET_MAX_ASSISTANT_ID, else YNET_E_ARG
+ *   flags         YNET_FLAG_REQUEST, _RESPOND, _ORDINAL or'ed; another bit:
+ *                 YNET_E_ARG
+ *   body, length  length 0 to YNET_MAX_BODY, else YNET_E_ARG; body may be
+ *                 null only when length is 0, else YNET_E_ARG
+ * YNET_E_HANDLE for a null or destroyed client; YNET_E_FAIL when the
+ * connection is closed or the send failed. The client is checked first,
+ * then the arguments in the order above, before anything is sent;
+ * ynet_last_error names the one refused. */
 YNET_C_API int32_t YNET_CALL ynet_client_send(ynet_client* client, uint32_t main_id, uint32_t assistant_id,
                                               uint32_t flags, const void* body, int32_t body_length);
 /* 1 when connected (the receive thread runs on an open connection), 0 when
