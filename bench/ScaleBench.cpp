@@ -14,7 +14,8 @@
 // resident per connection (the growth of the process's mappings and of its
 // resident set over the connections, divided by their number), and what is
 // left after the release (threads, descriptors, address space). A count
-// the process cannot hold is reported with the number it held.
+// the process cannot hold is reported with the number it held and the
+// address space mapped then: with a count beyond reach, the ceiling.
 //
 // The server is a child process (`ScaleBench --serve`), whose descriptors do
 // not count against this one's; the descriptor limit is raised to the hard
@@ -97,6 +98,7 @@ struct RoundResult {
     double connectsPerSecond, reservedKiB, residentKiB;
     long threadsLeft, descriptorsLeft;
     long long reservedLeftKiB;
+    long long mappedBeforeKiB, mappedFullKiB; // the process's whole address space
 };
 
 bool Round(int count, WORD port, DWORD reserve, RoundResult* result) {
@@ -125,6 +127,8 @@ bool Round(int count, WORD port, DWORD reserve, RoundResult* result) {
         ok = WaitFor(received, held);
         const ProcessAccount full = SampleAccount();
         result->held = held;
+        result->mappedBeforeKiB = before.reservedKiB;
+        result->mappedFullKiB = full.reservedKiB;
         result->reservedKiB = static_cast<double>(full.reservedKiB - before.reservedKiB) / std::max(held, 1L);
         result->residentKiB = static_cast<double>(full.residentKiB - before.residentKiB) / std::max(held, 1L);
         for (auto& client : clients)
@@ -173,6 +177,10 @@ bool Scale(int count, int rounds, WORD port, DWORD reserve) {
     PrintSpread("resident KiB per connection", SpreadOf(resident));
     std::printf("    left after release: threads %ld, descriptors %ld, address space %lld KiB\n", threadsLeft,
                 descriptorsLeft, reservedLeft);
+    // Fewer held than asked: the next Init failed (its log line says why).
+    if (held < count)
+        std::printf("    ceiling, first round: %ld held, then %.0f MiB of address space mapped (%.0f MiB before)\n",
+                    first.held, first.mappedFullKiB / 1024.0, first.mappedBeforeKiB / 1024.0);
     std::fflush(stdout);
     return held == count;
 }

@@ -53,6 +53,7 @@ export CTEST_OUTPUT_ON_FAILURE=1
 PYTHON=/usr/bin/python3 # Debian's (python3, python3-pip), whatever else is on PATH
 
 ALL_STAGES=(deps lint native package docs examples python dotnet asan tsan fuzz wine churn i686 windist dissector)
+ALL_STAGES+=(m32)
 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format-14 clang-tidy-14 shellcheck git pkg-config
     googletest libgtest-dev libbenchmark-dev libasio-dev
@@ -64,6 +65,8 @@ PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format-14 clang-t
 PACKAGES+=(doxygen groff-base)
 # The C# binding's stage: Debian's Mono.
 PACKAGES+=(mono-mcs mono-runtime)
+# The 32-bit Linux build and its emulator (stage m32).
+PACKAGES+=(gcc-multilib g++-multilib qemu-user)
 
 # ============================================================ stage helpers
 STAGE=
@@ -672,6 +675,76 @@ stage_i686() {
     names=$(bash "$ROOT/tests/capi/check-exports.sh" "$dir")
     msvc_line=$(bash "$ROOT/tests/capi/msvc-abi.sh" i686 "$dir")
     summary "YonderNetC.dll: PE machine 0x$machine (i386), $exports exports, imports: $imports; $names; $msvc_line (links, not run)"
+}
+
+# ============================================================ 32-bit Linux
+# The library, its tests and tools built with -m32 (cmake/toolchain-linux-
+# i686.cmake) and run under qemu-i386: pointers of 4 bytes, the layouts'
+# 32-bit branch, 64-bit atomics on a 32-bit CPU, every wire byte written and
+# read by 32-bit code. The kernel hands 32-bit x86 programs to qemu-i386
+# through binfmt_misc, so that they run, and start one another, as any
+# program does. Debian ships no i386 entry on an x86_64 host: the stage
+# registers one when 32-bit programs do not run (root only).
+I386_BINFMT=/proc/sys/fs/binfmt_misc
+i386_register() {
+    if [ ! -e "$I386_BINFMT/register" ]; then
+        step "mounting binfmt_misc on $I386_BINFMT"
+        mount -t binfmt_misc binfmt_misc "$I386_BINFMT" || die "cannot mount binfmt_misc (needs root)"
+    fi
+    if [ -e "$I386_BINFMT/qemu-i386" ]; then
+        echo 1 >"$I386_BINFMT/qemu-i386"
+    else
+        step "registering /usr/bin/qemu-i386 for 32-bit x86 programs"
+        # The kernel reads the \x escapes itself: written as they stand.
+        printf '%s\n' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' \
+            >"$I386_BINFMT/register"
+    fi
+}
+
+# elf_i386 FILE...: each is a 32-bit little-endian ELF for the i386 machine
+# (class 1, data 1 at offset 4; machine 3 at offset 18).
+elf_i386() {
+    local file ident
+    for file in "$@"; do
+        ident=$(od -An -tx1 -N 20 "$file" | tr -d ' \n')
+        if [ "${ident:0:12}" != 7f454c460101 ] || [ "${ident:36:4}" != 0300 ]; then
+            die "$file is not a 32-bit i386 ELF file (header $ident)"
+        fi
+    done
+}
+
+stage_m32() {
+    local dir=$BUILD/m32
+    configure_and_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-linux-i686.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYNET_BUILD_BENCH=ON
+    local programs=("$dir/tests/ynet_tests" "$dir/tools/ynet-echod" "$dir/tools/ynet-cat" "$dir/tests/ynet-c-echo"
+        "$dir/tests/dissector/ynet-wire-capture" "$dir/bench/ScaleBench")
+    elf_i386 "$(readlink -f "$dir/libYonderNetC.so")" "${programs[@]}"
+    local how="by the kernel"
+    if ! "$dir/tests/ynet_tests" --gtest_list_tests >/dev/null 2>&1; then
+        i386_register
+    fi
+    if [ -e "$I386_BINFMT/qemu-i386" ]; then
+        how="by $(sed -n 's/^interpreter //p' "$I386_BINFMT/qemu-i386") through binfmt_misc"
+    fi
+    "$dir/tests/ynet_tests" --gtest_list_tests >/dev/null || die "32-bit programs do not run here"
+    run_suite "$dir"
+    local suite=$SUITE_LINE
+    # The wire bytes of 32-bit code read by Wireshark: the captures written
+    # by the 32-bit ynet-wire-capture, and a live session of the 32-bit tools.
+    local out=$dir/dissector.out
+    step "checking the 32-bit programs' bytes through tshark"
+    bash "$ROOT/tests/dissector/check-dissector.sh" "$ROOT/tools/wireshark/ynet.lua" \
+        "$dir/tests/dissector/ynet-wire-capture" "$dir/tools/ynet-echod" "$dir/tools/ynet-cat" >"$out" 2>&1 || {
+        cat "$out"
+        die "the dissector's checks of the 32-bit programs failed: $(tail -n 1 "$out")"
+    }
+    local passed skipped
+    passed=$(sed -n '$s/^\([0-9]*\) checks passed, \([0-9]*\) skipped.*/\1/p' "$out")
+    skipped=$(sed -n '$s/^\([0-9]*\) checks passed, \([0-9]*\) skipped.*/\2/p' "$out")
+    [ -n "$passed" ] || die "no count in the last line of $out"
+    count_tests "$passed" 0 "$skipped"
+    summary "32-bit i386 ELF, run $how: $suite; dissector on their bytes: $(tail -n 1 "$out")"
 }
 
 # The Windows release archive (scripts/windows-archive.sh) from the wine

@@ -23,7 +23,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, std::size_t, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD) {
+HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
 }

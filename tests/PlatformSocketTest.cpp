@@ -425,7 +425,7 @@ struct ConditionSeen {
     unsigned short callerPort;
 };
 
-int CALLBACK Judge(LPWSABUF callerId, LPWSABUF, LPQOS, LPQOS, LPWSABUF, LPWSABUF, GROUP*, std::uintptr_t data) {
+int CALLBACK Judge(LPWSABUF callerId, LPWSABUF, LPQOS, LPQOS, LPWSABUF, LPWSABUF, GROUP*, DWORD_PTR data) {
     auto* seen = reinterpret_cast<ConditionSeen*>(data);
     ++seen->calls;
     seen->callerLength = callerId->len;
@@ -446,7 +446,7 @@ TEST(PlatformSocket, AcceptConditionSeesTheCallerAndDecides) {
     ASSERT_EQ(getsockname(first, AsAddress(&firstLocal), &length), 0);
 
     ConditionSeen seen{0, 0, 0};
-    EXPECT_EQ(WSAAccept(listener, nullptr, nullptr, Judge, reinterpret_cast<std::uintptr_t>(&seen)), INVALID_SOCKET);
+    EXPECT_EQ(WSAAccept(listener, nullptr, nullptr, Judge, reinterpret_cast<DWORD_PTR>(&seen)), INVALID_SOCKET);
     EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
     EXPECT_EQ(seen.calls, 1);
     EXPECT_EQ(seen.callerLength, 16u);
@@ -455,7 +455,7 @@ TEST(PlatformSocket, AcceptConditionSeesTheCallerAndDecides) {
     ASSERT_EQ(connect(second, AsAddress(&address), sizeof(address)), 0);
     sockaddr_in caller{};
     length = sizeof(caller);
-    SOCKET accepted = WSAAccept(listener, AsAddress(&caller), &length, Judge, reinterpret_cast<std::uintptr_t>(&seen));
+    SOCKET accepted = WSAAccept(listener, AsAddress(&caller), &length, Judge, reinterpret_cast<DWORD_PTR>(&seen));
     ASSERT_NE(accepted, INVALID_SOCKET);
     EXPECT_EQ(seen.calls, 2);
     EXPECT_EQ(length, 16);

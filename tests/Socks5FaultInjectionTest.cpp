@@ -108,7 +108,12 @@ std::string RunCase(ScriptedPeer& proxy, const Handshake& handshake, const Cut& 
     if (result != E_FAIL)
         return "Init did not fail";
     std::vector<std::string> lines = log.Lines();
-    const size_t expected = handshake.type == TCPClient_Socks5::SOCKS4 ? 2 : 1;
+    // A SOCKS4 answer that fails adds a line saying how; a request the
+    // client could not send (a proxy that reset before it left, as a slow
+    // client meets) has its one line.
+    const bool sendFailed =
+        cut.read == 0 && lines.size() == 1 && lines[0].find(" send req1 fail!") != std::string::npos;
+    const size_t expected = handshake.type == TCPClient_Socks5::SOCKS4 && !sendFailed ? 2 : 1;
     if (lines.size() != expected || lines[0].rfind("TCPClient_Socks5::Init() ", 0) != 0 ||
         lines.back().rfind("TCPClient_Socks5::Init() ", 0) != 0)
         return "not the lines of TCPClient_Socks5::Init: " + (lines.empty() ? std::string("none") : lines.back());

@@ -482,9 +482,9 @@ Bytes EchoBody(int sender, int seq) {
 
 TEST(TCPClientTest, FourThreadsSendingWhileTheHandlerAnswersGetEveryMessageBackIntact) {
     constexpr int kSenders = 4;
-    // Under sanitizers a tenth, under Wine (where every socket call is a
-    // round trip to its server process) a fiftieth.
-    const int perSender = RunningUnderWine() ? 2000 : kSlowBuild ? 10000 : 100000;
+    // Under sanitizers and emulation a tenth, under Wine (where every socket
+    // call is a round trip to its server process) a fiftieth.
+    const int perSender = RunningUnderWine() ? 2000 : kSlowBuild || kEmulatedBuild ? 10000 : 100000;
     constexpr int kWindow = 64; // originals in flight per sender: keeps both directions within socket buffers
 
     YNet2Tools::EchoServer server;

@@ -269,7 +269,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 
 // ---------------------------------------------------------------- threads
 
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, std::size_t stackSize, LPTHREAD_START_ROUTINE routine,
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine,
                            LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
     // Suspended creation is not offered; the reservation flag changes nothing here.
     if (routine == nullptr || (creationFlags & ~STACK_SIZE_PARAM_IS_A_RESERVATION) != 0) {

@@ -325,7 +325,7 @@ SOCKET WINAPI accept(SOCKET s, struct sockaddr* address, int* length) {
 // CF_ACCEPT. CF_REJECT closes it (WSAECONNREFUSED); CF_DEFER needs
 // SO_CONDITIONAL_ACCEPT, which is not offered (WSAEINVAL).
 SOCKET WINAPI WSAAccept(SOCKET s, struct sockaddr* address, int* length, LPCONDITIONPROC condition,
-                        std::uintptr_t callbackData) {
+                        DWORD_PTR callbackData) {
     sockaddr_in6 caller{};
     int callerLength = kAddress6Length;
     SOCKET accepted = accept(s, reinterpret_cast<sockaddr*>(&caller), &callerLength);

@@ -50,6 +50,8 @@ typedef unsigned int UINT;
 typedef int BOOL;
 typedef char CHAR;
 typedef std::uintptr_t UINT_PTR;
+typedef std::size_t SIZE_T;
+typedef std::uintptr_t DWORD_PTR;
 typedef std::intptr_t LONG_PTR;
 typedef std::uintptr_t WPARAM;
 typedef std::intptr_t LPARAM;
@@ -156,9 +158,8 @@ YNET_API BOOL WINAPI CloseHandle(HANDLE handle);
 // stack size is always a reservation here (the system commits pages as they
 // are touched), at least 64 KiB.
 #define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000u
-YNET_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, std::size_t stackSize,
-                                    LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD creationFlags,
-                                    LPDWORD threadId);
+YNET_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine,
+                                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
 YNET_API BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 // 100-nanosecond units, as Windows counts them.
 typedef struct _FILETIME {
@@ -385,7 +386,7 @@ typedef void(CALLBACK* LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD error, DWORD tr
 
 typedef struct _QualityOfService QOS, *LPQOS;
 typedef int(CALLBACK* LPCONDITIONPROC)(LPWSABUF callerId, LPWSABUF callerData, LPQOS sqos, LPQOS gqos,
-                                       LPWSABUF calleeId, LPWSABUF calleeData, GROUP* g, std::uintptr_t callbackData);
+                                       LPWSABUF calleeId, LPWSABUF calleeData, GROUP* g, DWORD_PTR callbackData);
 
 #define WSAPROTOCOL_LEN 255
 #define MAX_PROTOCOL_CHAIN 7
@@ -454,7 +455,7 @@ YNET_API SOCKET WINAPI accept(SOCKET s, struct sockaddr* address, int* length);
 // and the local address: CF_ACCEPT keeps the connection, CF_REJECT closes
 // it and answers WSAECONNREFUSED, CF_DEFER answers WSAEINVAL.
 YNET_API SOCKET WINAPI WSAAccept(SOCKET s, struct sockaddr* address, int* length, LPCONDITIONPROC condition,
-                                 std::uintptr_t callbackData);
+                                 DWORD_PTR callbackData);
 YNET_API int WINAPI connect(SOCKET s, const struct sockaddr* address, int length);
 YNET_API int WINAPI recv(SOCKET s, char* buffer, int length, int flags);
 YNET_API int WINAPI send(SOCKET s, const char* buffer, int length, int flags);

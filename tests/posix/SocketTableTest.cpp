@@ -377,6 +377,35 @@ TEST(PosixSocketTable, LookupsRacingSocketsComingAndGoingSeeOnlyTheirOwn) {
     EXPECT_EQ(closesocket(live), 0);
 }
 
+// The open bit, the generation and the calls in flight share one 64-bit
+// word (on a 32-bit CPU an 8-byte compare-and-swap): holds taken and let go
+// by several threads at once count exactly, and the last one closes. Each
+// thread goes on until every one has taken its share, so that they overlap.
+TEST(PosixSocketTable, HoldsTakenByManyThreadsAtOnceCountExactly) {
+    constexpr int kThreads = 4, kShare = 1000000;
+    const int before = YNetPosix::OpenDescriptorCount();
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET);
+    std::atomic<int> refused{0}, finished{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < kShare || finished.load(std::memory_order_relaxed) < kThreads; ++i) {
+                auto purpose = i % 2 == 0 ? YNetPosix::HoldFor::Other : YNetPosix::HoldFor::Send;
+                if (!YNetPosix::HoldSocket(s, purpose))
+                    refused.fetch_add(1);
+                if (i == kShare - 1)
+                    finished.fetch_add(1);
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(YNetPosix::OpenDescriptorCount(), before + 1);
+    EXPECT_EQ(closesocket(s), 0);
+    EXPECT_EQ(YNetPosix::OpenDescriptorCount(), before) << "a hold was left counted";
+}
+
 TEST(PosixSocketTable, LastCleanupClosesEverySocket) {
     int before = YNetPosix::OpenDescriptorCount();
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);

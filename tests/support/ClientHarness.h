@@ -32,6 +32,15 @@ constexpr bool kSlowBuild = false;
 constexpr bool kSlowBuild = false;
 #endif
 
+// A build whose code the CPU does not run itself: the 32-bit Linux build
+// under qemu-i386 (tests/CMakeLists.txt). Its frames are those of a plain
+// build; only its speed is a sanitizer build's.
+#if defined(YNET_TESTS_EMULATED)
+constexpr bool kEmulatedBuild = true;
+#else
+constexpr bool kEmulatedBuild = false;
+#endif
+
 // True under Wine, where every socket call goes through Wine's server
 // process and costs far more again than in a native Windows build.
 bool RunningUnderWine();
