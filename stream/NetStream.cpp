@@ -447,8 +447,16 @@ bool NetStream::Process_Run(NetMsgRun& run) {
 }
 
 void NetStream::BrushRun(NetMsgRun& run) {
-    if (IsEndConnectHead(reinterpret_cast<const YNetMsgHead*>(run.m_Begin)))
+    if (IsEndConnectHead(reinterpret_cast<const YNetMsgHead*>(run.m_Begin))) {
+        if (run.m_At != run.m_Begin)
+            return; // Next handed the end out: the stream is finished
+        // Stopped before the end head: it stays for the next holder, as any
+        // message a run did not hand out does.
+        run.m_Begin = run.m_At = run.m_End = nullptr;
+        InterlockedExchange(&m_Ended, 1);
+        std::atomic_ref<LONG>(m_Processing).store(0, std::memory_order_release);
         return;
+    }
     if (ConsumeRun(run))
         std::atomic_ref<LONG>(m_Processing).store(0, std::memory_order_release);
 }

@@ -102,8 +102,9 @@ public:
 
     /// Consuming side. Consumes the messages run.Next() handed out, none,
     /// some or all of the run (the rest stay first for the next holder), and
-    /// gives the claim up. After the end-of-connection head it does nothing:
-    /// the stream is finished. A run this stream did not hand out to the
+    /// gives the claim up. After Next handed out the end-of-connection head
+    /// it does nothing: the stream is finished (a run stopped before that
+    /// head leaves it for the next holder). A run this stream did not hand out to the
     /// current holder: "NetStream::BrushRun() fail!", nothing changes.
     void BrushRun(NetMsgRun& run);
 

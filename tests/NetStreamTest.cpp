@@ -259,6 +259,12 @@ TEST_F(NetStreamTest, RunsHandOutTheFirstBlocksWholeMessagesInPlaceUnderOneClaim
     ASSERT_EQ(Receive(m_Stream.Request(b1, m_Remaining), wire, 2880, 460), 1);
     m_Stream.EndConnect();
     std::vector<Bytes> rest; // runs under one claim: d, then the end head alone
+    ASSERT_TRUE(m_Stream.Process_Run(run));
+    rest.push_back(MessageBytes(run.Next()));
+    EXPECT_EQ(run.Next(), nullptr);
+    ASSERT_TRUE(m_Stream.Process_Run(run)); // the end head's run, stopped before it: the end stays
+    m_Stream.BrushRun(run);
+    EXPECT_FALSE(m_Stream.IsProcess());
     while (m_Stream.Process_Run(run))
         for (YNetMsgHead* head; (head = run.Next()) != nullptr;)
             rest.push_back(NetStream::IsEndConnectHead(head) ? Bytes{0} : MessageBytes(head));
