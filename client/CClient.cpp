@@ -94,6 +94,10 @@ LONG CClient::ConnectionAccept(void* /*connection*/) {
 }
 
 LONG CClient::MsgThreadBegin(void* /*kernel*/) {
+    {
+        std::unique_lock<std::mutex> hold(m_ConnectLock);
+        m_ConnectEnded.wait(hold, [this] { return !m_Connecting; });
+    }
     t_ReceiveOf = this;
     Notify(YNET_NOTIFY_THREAD_STARTED);
     if (m_Callbacks.on_thread_begin != nullptr)
@@ -108,8 +112,17 @@ void CClient::MsgThreadEnd(void* /*kernel*/) {
     t_ReceiveOf = nullptr;
 }
 
-void CClient::NotifyConnected() {
-    Notify(YNET_NOTIFY_CONNECTED);
+void CClient::BeginConnect() {
+    std::lock_guard<std::mutex> hold(m_ConnectLock);
+    m_Connecting = true;
+}
+
+void CClient::EndConnect(bool connected) {
+    if (connected)
+        Notify(YNET_NOTIFY_CONNECTED);
+    std::lock_guard<std::mutex> hold(m_ConnectLock);
+    m_Connecting = false;
+    m_ConnectEnded.notify_all();
 }
 
 bool CClient::OnReceiveThread() const {

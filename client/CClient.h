@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include "client/MsgWorker.h"
@@ -56,8 +57,12 @@ public:
     LONG MsgThreadBegin(void* kernel) override;
     void MsgThreadEnd(void* kernel) override;
 
-    // The owner's thread, after a successful connect.
-    void NotifyConnected();
+    // The owner's thread, around a connect: a receive thread that the
+    // connect starts waits in MsgThreadBegin until EndConnect has notified
+    // CONNECTED (when connected), so CONNECTED comes first and never runs
+    // at the same time as the thread's callbacks.
+    void BeginConnect();
+    void EndConnect(bool connected);
     // True on this client's receive thread, inside its callbacks.
     bool OnReceiveThread() const;
 
@@ -88,6 +93,9 @@ private:
     TCPClient* m_Direct = nullptr;         // owned, a CConnection<TCPClient>
     TCPClient_Socks5* m_Proxied = nullptr; // owned, a CConnection<TCPClient_Socks5>
     std::atomic<TCPClient*> m_Active{nullptr};
+    std::mutex m_ConnectLock; // m_Connecting
+    std::condition_variable m_ConnectEnded;
+    bool m_Connecting = false;
     std::mutex m_OptionsLock; // the four below
     bool m_NoDelay = true;
     DWORD m_KeepAliveIdle = TCPClient::kKeepAliveIdleMs;

@@ -223,12 +223,13 @@ int32_t YNET_CALL ynet_client_connect(ynet_client* handle, const char* server, c
     if (tcp == nullptr)
         return Fail(YNET_E_MEMORY, "%s: out of memory", op);
     tcp->SetConnectTimeout(options->timeout_ms);
+    client->BeginConnect();
     LONG connected = viaProxy ? proxied->Init(serverAddr, type, &proxyAddr, options->user, options->password)
                               : tcp->Init(serverAddr);
+    client->EndConnect(connected == 0);
     if (connected != 0)
         return Fail(YNET_E_FAIL, "%s: cannot connect to %s%s%s (the library's log says why)", op, server,
                     viaProxy ? " through " : "", viaProxy ? options->proxy : "");
-    client->NotifyConnected();
     return YNET_OK;
 }
 
@@ -237,8 +238,17 @@ int32_t YNET_CALL ynet_client_reconnect(ynet_client* handle) {
     CClient* client = LookupOffReceiveThread(handle, "ynet_client_reconnect", result);
     if (client == nullptr)
         return result;
+    // Only a connection whose receive thread still reads can take a new
+    // socket: after a cut (or a disconnect, a release) nobody would read it.
+    TCPClient* tcp = client->Active();
+    if (tcp == nullptr || !tcp->IsReceiving())
+        return Fail(YNET_E_STATE, "ynet_client_reconnect: no receive thread reads this connection (it was cut or "
+                                  "ended): connect again with ynet_client_connect");
     if (client->Reconnect() != 0)
         return Fail(YNET_E_FAIL, "ynet_client_reconnect: cannot connect again (the library's log says why)");
+    if (!tcp->IsReceiving())
+        return Fail(YNET_E_STATE, "ynet_client_reconnect: the connection was cut while it reconnected (on_cut "
+                                  "says so): connect again with ynet_client_connect");
     return YNET_OK;
 }
 
@@ -386,10 +396,12 @@ int32_t YNET_CALL ynet_client_connect_url(ynet_client* handle, const char* targe
     if (tcp == nullptr)
         return Fail(YNET_E_MEMORY, "%s: out of memory", op);
     tcp->SetConnectTimeout(timeoutMs);
-    if ((viaProxy ? proxied->Init(parsed, url) : tcp->Init(parsed)) != 0)
+    client->BeginConnect();
+    const LONG connected = viaProxy ? proxied->Init(parsed, url) : tcp->Init(parsed);
+    client->EndConnect(connected == 0);
+    if (connected != 0)
         return Fail(YNET_E_FAIL, "%s: cannot connect to %s%s%s (the library's log says why)", op, target,
                     viaProxy ? " through the proxy " : "", viaProxy ? url.GetProxy().GetHost() : "");
-    client->NotifyConnected();
     return YNET_OK;
 }
 

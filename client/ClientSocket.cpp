@@ -272,6 +272,16 @@ void ClientSocket::StopReading() {
     CheckLocked();
 }
 
+void ClientSocket::ReaderCut() {
+    LockHolder hold(&m_Lock);
+    m_ReadingStopped = true;
+}
+
+bool ClientSocket::Reading() const {
+    LockHolder hold(&m_Lock);
+    return m_ReaderRuns && !m_ReadingStopped;
+}
+
 void ClientSocket::ReaderEnded() {
     LockHolder hold(&m_Lock);
     m_ReaderRuns = false;

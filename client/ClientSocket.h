@@ -92,6 +92,11 @@ public:
     void StartReading();
     // The receive thread is asked to end: see invariant 4.
     void StopReading();
+    // The receive thread cuts the connection: it takes no socket from now
+    // on (the socket held is left to the cut).
+    void ReaderCut();
+    // A receive thread runs and has been neither stopped nor cut.
+    bool Reading() const;
     // The receive thread has left its loop (or was not created): a socket
     // held from now on is read by nobody, and StopReading leaves it alone.
     void ReaderEnded();

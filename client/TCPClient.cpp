@@ -21,6 +21,10 @@ constexpr DWORD kThreadRunning = 4;
 
 constexpr int kHeadSize = YNetMsgHead::HeadSize;
 
+// Destruction, while owner calls are still under way, wakes them again in
+// slices of this length until the last has left.
+constexpr DWORD kCallsLeaveSliceMs = 5;
+
 // While the socket is gone and the thread has not been asked to end, the
 // receive loop sleeps on the exit event in slices of this length; between
 // slices it looks whether Reconnect brought a socket back.
@@ -76,7 +80,7 @@ TCPClient::RunFrame* TCPClient::OwnRunFrame(const TCPClient* client) {
 // ---------------------------------------------------------------- life
 
 TCPClient::TCPClient(MsgWorker* worker)
-    : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr),
+    : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr), m_Calls(0), m_Ending(false),
       m_ConnectTimeout(0), m_Options{true, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveCount},
       m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
       m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
@@ -86,9 +90,10 @@ TCPClient::TCPClient(MsgWorker* worker)
 
 TCPClient::TCPClient(const TCPClient& other)
     : ClientNetKernel(other), m_State(0), m_Worker(other.m_Worker), m_ServerAddr(other.m_ServerAddr),
-      m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Target(other.m_Target),
-      m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Options{}, m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall),
-      m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
+      m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Target(other.m_Target), m_Calls(0),
+      m_Ending(false), m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Options{}, m_Ahead(m_AheadSmall),
+      m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0),
+      m_AheadLarge(nullptr) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
     LockHolder hold(&other.m_Lock);
@@ -132,6 +137,7 @@ TCPClient::~TCPClient() {
 }
 
 void TCPClient::EndReceiveThread() {
+    EndCalls();
     RunFrame* frame = OwnRunFrame(this);
     Release();
     // A socket that Reconnect brought is held without state bits, so
@@ -148,6 +154,64 @@ void TCPClient::EndReceiveThread() {
     } else {
         WaitForExitThread(WhileWaitingForThread, this);
     }
+}
+
+void TCPClient::EndConnection() {
+    if (IsOwnThread()) {
+        Release(); // the thread cannot wait for itself: it ends once this call returns to it
+        return;
+    }
+    Release();
+    m_Socket.StopReading();
+    m_Socket.Close(false);
+    WaitForExitThread(WhileWaitingForThread, this);
+}
+
+// ---------------------------------------------------------------- owner calls under way
+
+bool TCPClient::EnterCall() {
+    LockHolder hold(&m_Lock);
+    if (m_Ending)
+        return false;
+    ++m_Calls;
+    return true;
+}
+
+void TCPClient::LeaveCall() {
+    LockHolder hold(&m_Lock);
+    --m_Calls;
+}
+
+bool TCPClient::Ending() {
+    LockHolder hold(&m_Lock);
+    return m_Ending;
+}
+
+void TCPClient::EndCalls() {
+    {
+        LockHolder hold(&m_Lock);
+        if (m_Ending)
+            return;
+        m_Ending = true; // from now on no call enters, and none registers a new socket
+    }
+    for (;;) {
+        // Wakes the calls' connects and handshakes: the new sockets of
+        // Init and Reconnect are incoming until ready.
+        Disconnect();
+        {
+            LockHolder hold(&m_Lock);
+            if (m_Calls == 0)
+                return;
+        }
+        Sleep(kCallsLeaveSliceMs);
+    }
+}
+
+TCPClient::CallScope::CallScope(TCPClient& client) : m_Client(client), m_Entered(client.EnterCall()) {}
+
+TCPClient::CallScope::~CallScope() {
+    if (m_Entered)
+        m_Client.LeaveCall();
 }
 
 // ---------------------------------------------------------------- the handle in use
@@ -196,10 +260,25 @@ void TCPClient::AddStateBits(DWORD bits) {
     m_State |= bits;
 }
 
+SOCKET TCPClient::BeginInit() {
+    // A socket still held (one that Reconnect brought after the thread
+    // ended) is closed: the new one takes its place once it is ready.
+    m_Socket.Hold(INVALID_SOCKET);
+    AddStateBits(kSocketOpened);
+    return BeginReconnect();
+}
+
 SOCKET TCPClient::BeginReconnect() {
     SOCKET created = OpenSocket();
-    if (created == INVALID_SOCKET || m_Socket.AddIncoming(created))
+    if (created == INVALID_SOCKET)
         return created;
+    {
+        // Under the lock: destruction, once it has begun, reaches every
+        // socket registered before and none is registered after.
+        LockHolder hold(&m_Lock);
+        if (!m_Ending && m_Socket.AddIncoming(created))
+            return created;
+    }
     closesocket(created);
     return INVALID_SOCKET;
 }
@@ -215,6 +294,9 @@ bool TCPClient::EndReconnect(SOCKET handle, bool connected) {
 
 LONG TCPClient::Init(const YSocketTarget& target) {
     const char* op = "TCPClient::Init";
+    CallScope call(*this);
+    if (!call.Entered())
+        return YRet(E_FAIL, "TCPClient::Init() the client is being destroyed!");
     AttemptBound bound(*this); // the lookup and every connect together
     YSocketAddr found[YSocketTarget::kMaxAddresses];
     int count = 0;
@@ -230,17 +312,22 @@ LONG TCPClient::Init(const YSocketTarget& target) {
 }
 
 LONG TCPClient::Init(YSocketAddr& addr) {
+    CallScope call(*this);
+    if (!call.Entered())
+        return YRet(E_FAIL, "TCPClient::Init() the client is being destroyed!");
+    // A connection still held is ended first and its thread waited for (a
+    // thread that Release asked to end included); on that thread itself
+    // the thread creation below fails.
+    EndConnection();
     m_Target = YSocketTarget();
     std::memcpy(&m_ServerAddr, &addr, sizeof m_ServerAddr);
-    // A socket still held (one that Reconnect brought after the thread
-    // ended) is closed: the new one takes its place.
-    AdoptSocket(OpenSocket(), kSocketOpened);
-
-    // A failed socket() shows as a failed connect on the invalid handle.
-    SOCKET handle = BeginSocketUse();
-    int result = ConnectWithinBound(handle, m_ServerAddr);
+    // The new socket is kept apart until it is connected, as Reconnect
+    // keeps its own: a sender meanwhile finds no socket, an ending call
+    // reaches the connect.
+    SOCKET handle = BeginInit();
+    int result = handle != INVALID_SOCKET ? ConnectWithinBound(handle, m_ServerAddr) : SOCKET_ERROR;
     int error = WSAGetLastError();
-    if (handle != INVALID_SOCKET && !EndSocketUse(handle) && result == 0) {
+    if (handle != INVALID_SOCKET && !EndReconnect(handle, result == 0) && result == 0) {
         result = SOCKET_ERROR; // an ending call from another thread closed it
         error = WSAEINTR;
     }
@@ -254,6 +341,10 @@ LONG TCPClient::Init(YSocketAddr& addr) {
         m_State |= kConnected;
     }
 
+    if (Ending()) {
+        Release();
+        return YRet(E_FAIL, "TCPClient::Init() the client is being destroyed!");
+    }
     if (StartReceiveThread() != 0) {
         Release();
         return YRet(E_FAIL, "TCPClient::Init() Create main thread fail!");
@@ -266,13 +357,21 @@ LONG TCPClient::Init(YSocketAddr& addr) {
 
 LONG TCPClient::StartReceiveThread() {
     m_Socket.StartReading();
+    // Before the thread exists: an ending call from now on stops its reading.
+    AddStateBits(kThreadRunning);
     LONG result = CreateThread(0, nullptr, nullptr, 0);
-    if (result != 0)
+    if (result != 0) {
         m_Socket.ReaderEnded();
+        LockHolder hold(&m_Lock);
+        m_State &= ~kThreadRunning;
+    }
     return result;
 }
 
 LONG TCPClient::Reconnect() {
+    CallScope call(*this);
+    if (!call.Entered())
+        return YRet(E_FAIL, "TCPClient::Reconnect() the client is being destroyed!");
     if (m_Target.GetKind() == YSocketTarget::NAME)
         return ReconnectByName();
     // The new socket is connected before it takes the old one's place: until
@@ -475,18 +574,35 @@ int TCPClient::SendMsg(void* /*connection*/, void* data, int length) {
 void TCPClient::Disconnect() {
     m_Socket.CloseIncoming(); // a Reconnect under way fails
     CloseConnection();
+    // The receive thread, wherever it is (in a receive, in a callback - this
+    // one's caller included - or between messages), takes no socket from
+    // now on: it sees the cut and ends.
+    bool running;
+    {
+        LockHolder hold(&m_Lock);
+        running = (m_State & kThreadRunning) != 0;
+    }
+    if (running) {
+        m_Socket.StopReading();
+        SignalExit();
+    }
 }
 
 void TCPClient::CloseConnection() {
     LockHolder hold(&m_Lock);
-    if ((m_State & (kSocketOpened | kConnected)) == 0)
-        return;
+    // Whatever the bits say: a socket that Reconnect brought is closed too.
     m_Socket.Close(true);
     m_State &= ~(kSocketOpened | kConnected);
 }
 
+bool TCPClient::IsReceiving() {
+    return m_Socket.Reading();
+}
+
 void TCPClient::ServerCut() {
     RunFrame* frame = OwnRunFrame(this);
+    if (frame != nullptr)
+        m_Socket.ReaderCut(); // from now on a Reconnect's socket is read by nobody
     m_Worker->ConnectionCut(nullptr);
     if (frame != nullptr && frame->destroyed)
         return;
@@ -516,17 +632,17 @@ void TCPClient::Wait_Release() {
     bool wait;
     {
         LockHolder hold(&m_Lock);
-        if ((m_State & (kSocketOpened | kConnected)) != 0) {
-            m_Socket.Close(false); // graceful: the linger setting is left as it is
-            m_State &= ~(kSocketOpened | kConnected);
-        }
+        m_Socket.Close(false); // graceful: the linger setting is left as it is
+        m_State &= ~(kSocketOpened | kConnected);
         wait = (m_State & kThreadRunning) != 0;
     }
-    if (!wait)
-        return;
-    if (!IsOwnThread())
-        m_Socket.StopReading();
-    WaitForExitThread(WhileWaitingForThread, this);
+    // A thread that Release asked to end has no "running" bit any more but
+    // may still run: it is waited for all the same.
+    if (!IsOwnThread()) {
+        if (wait)
+            m_Socket.StopReading();
+        WaitForExitThread(WhileWaitingForThread, this);
+    }
     LockHolder hold(&m_Lock);
     m_State &= ~kThreadRunning;
 }

@@ -15,10 +15,47 @@
 // the kernel operations and hands out 0 wherever it passes one on.
 //
 // m_State bits: 1 socket opened, 2 connected, 4 receive thread running.
-//   0  constructed or fully released      3  inside Init, thread being created
-//   1  inside Init, not yet connected     7  working state
-//   4  socket closed (cut by the receive thread or the owner's Disconnect),
-//      the thread has ended or is ending
+//
+// The connection's life (docs/design-notes.md has the same table):
+//
+//   IDLE        no thread, no socket (new, or after Wait_Release)
+//   CONNECTING  inside Init: its socket is registered (ending calls reach
+//               it) but not held: senders get 0, as without a socket
+//   LIVE        connected, the receive thread reads the socket held
+//   CUT         the thread was cut (peer, Disconnect, Release, a handler's
+//               non-zero result) and ends, or has ended: it takes no socket
+//               any more; a socket that Reconnect brings is held unread
+//   ENDING      destruction has begun
+//
+//   call         IDLE             CONNECTING        LIVE                   CUT               ENDING
+//                                 (another thread's
+//                                 Init under way)
+//   Init         connects, starts (one owner call   ends the connection,   as in LIVE        -
+//                the thread:      at a time)        waits for the thread,
+//                0 or E_FAIL                        connects
+//   Reconnect    E_FAIL           -                 new socket swapped     new socket held   E_FAIL (one
+//                (no address)                       under the thread,      unread: 0         under way wakes)
+//                                                   no cut: 0
+//   Disconnect   nothing          Init fails        reset; the thread      closes a socket   -
+//                                                   is cut and ends        held
+//   Release      nothing          Init fails        as Disconnect          nothing more      -
+//   Wait_Release nothing          Init fails        close, wait for        waits for the     -
+//                                                   the thread             thread
+//   destruction  frees            Init: E_FAIL,     as Wait_Release        as Wait_Release   -
+//                                 waited for
+//   Send         0                0                 sent whole, or -1      0, or a socket    -
+//                                                                          Reconnect brought
+//
+// Senders and the receive thread: in LIVE each whole Send reaches the wire
+// whole; in every other state a Send finds no socket (0) or the socket a
+// Reconnect brought. The receive thread starts in LIVE (Init posts
+// "connected" first) and calls the worker until the cut: one ConnectionCut
+// and one MsgThreadEnd per thread, in every way a thread ends. Calls may
+// overlap from any thread: Disconnect, Release, Wait_Release and destruction
+// end an Init or Reconnect under way on another thread (its connect,
+// handshake); Disconnect and Release may come from the worker's callbacks
+// (the thread then ends once the callback returns); Init, Reconnect and
+// Wait_Release from a callback cannot wait for their own thread.
 //
 // Threads and ownership:
 //   - The socket's life is m_Socket's (ClientSocket.h lists its rules): it
@@ -43,15 +80,11 @@
 //     posted messages stay queued.
 //
 // What the design keeps and a user can trip over:
-//   - Destroying a client while another thread is inside its Init is not
-//     allowed (nor is any call on a client being destroyed).
+//   - A call that begins on a client already being destroyed is not
+//     allowed (calls under way when destruction begins are ended, above).
 //   - Wait_Release called on the receive thread (from a worker callback)
 //     does not wait: it closes the socket, and the thread then ends only
 //     with the object (destroy the client to end it).
-//   - Release followed by Wait_Release does not wait: Release clears the
-//     "thread running" bit. An Init right after that, while the old thread
-//     still runs, fails with "TCPClient::Init() Create main thread fail!";
-//     end with Wait_Release (or destruction) before connecting again.
 //   - Copies of a client share one socket handle. Once one copy has closed
 //     it, the value the other holds may, on Windows, name another socket
 //     later on: keep one copy the owner and let the others only send while
@@ -85,11 +118,11 @@ public:
     TCPClient& operator=(const TCPClient& other);
     ~TCPClient() override;
 
-    // Owner's thread, on a client whose receive thread is not running (new,
-    // or after Wait_Release): connects to addr (blocking), starts the receive
-    // thread and posts "connected". 0 or E_FAIL (logged). A socket the client
-    // still holds (one that Reconnect brought after the thread ended) is
-    // closed first.
+    // Owner's thread: connects to addr (blocking), starts the receive
+    // thread and posts "connected". 0 or E_FAIL (logged). A connection the
+    // client still holds is ended first and its receive thread waited for
+    // (a socket that Reconnect brought after the thread ended is closed);
+    // the new socket is seen by senders only once it is connected.
     LONG Init(YSocketAddr& addr);
 
     // Owner's thread, as Init(addr), to a target by host name or IPv4
@@ -175,17 +208,21 @@ public:
     // caller's buffer when length > 4, then Send. The buffer stays scrambled.
     int SendMsg(void* connection, void* data, int length) override;
 
-    // Abortive close: the connection is reset and unsent data dropped; a
-    // Reconnect under way on another thread fails.
+    // Abortive close: the connection is reset and unsent data dropped (a
+    // socket that Reconnect brought included); a Reconnect under way on
+    // another thread fails. A running receive thread, wherever it is (its
+    // own callbacks included), takes no socket any more: it calls the
+    // worker's ConnectionCut and ends, as for a peer's close.
     void Disconnect();
     // The worker's ConnectionCut(0), then Disconnect.
     void ServerCut();
     // Disconnect and ask the receive thread to end; does not wait.
     void Release();
-    // Closes the socket (gracefully) and waits for the receive thread to end,
-    // running meanwhile the messages sent to this thread's windows. Never
-    // from the receive thread: there it does not wait, and the thread ends
-    // only with the object. After Release it does not wait either.
+    // Closes the socket (gracefully) and waits for the receive thread to end
+    // (one that Release asked to end included), running meanwhile the
+    // messages sent to this thread's windows. Never from the receive
+    // thread: there it does not wait, and the thread ends only with the
+    // object.
     // Release and Wait_Release asking a running receive thread to end also
     // close the socket it reads, whichever way it came (a Reconnect after a
     // Disconnect) and wherever the thread is (inside a receive or between
@@ -210,6 +247,9 @@ public:
 
     // Bit 2 of m_State.
     bool IsConnect();
+    // True while a receive thread runs and reads: neither cut nor asked to
+    // end. Only then does a Reconnect's socket get a reader. Any thread.
+    bool IsReceiving();
     // True exactly when the client holds NO socket.
     bool IsSockValid();
     // The socket's local IPv4 address in network byte order; 0 without a socket.
@@ -267,6 +307,30 @@ protected:
     // never meets a half-destroyed object. Calling it again does nothing more.
     void EndReceiveThread();
 
+    // What Init does with a connection still held: Release, then (off the
+    // receive thread) close a socket still held and wait for the thread.
+    void EndConnection();
+
+    // Owner calls under way (Init, Reconnect) are counted: each holds a
+    // CallScope for its whole length and returns E_FAIL at once when it
+    // did not enter. Destruction (EndReceiveThread) refuses new ones,
+    // wakes those under way and waits until the last has left, so that no
+    // call runs on a freed client. Ending tells a call under way that
+    // destruction has begun: it then commits nothing (starts no thread).
+    class YNET_API CallScope {
+    public:
+        explicit CallScope(TCPClient& client);
+        ~CallScope();
+        CallScope(const CallScope&) = delete;
+        CallScope& operator=(const CallScope&) = delete;
+        bool Entered() const { return m_Entered; }
+
+    private:
+        TCPClient& m_Client;
+        bool m_Entered;
+    };
+    bool Ending();
+
     // For a blocking call on the socket made outside this class (a
     // handshake's recv): BeginSocketUse returns the current handle marked in
     // use, or INVALID_SOCKET when there is none; every handle it returned
@@ -311,6 +375,11 @@ protected:
     // change no state bit.
     SOCKET BeginReconnect();
     bool EndReconnect(SOCKET handle, bool connected);
+    // For a derived Init: closes a socket still held, marks the socket
+    // opened (not connected), then BeginReconnect; the Init ends with
+    // EndReconnect as a Reconnect does, so nobody sees its socket before
+    // it is ready.
+    SOCKET BeginInit();
 
     // A derived Run keeps one RunScope open for its whole body, as Run does:
     // a destructor that runs inside one of the thread's own callbacks then
@@ -345,6 +414,9 @@ protected:
     YSocketTarget m_Target;
 
 private:
+    LONG m_Calls;  // owner calls under way; guarded by m_Lock
+    bool m_Ending; // destruction has begun; guarded by m_Lock
+
     // Sizes of the read-ahead buffer. Every connection starts with the small
     // one, inside the object, of which an idle connection touches only the
     // first page. Receives that keep filling it (a fast stream) move the
@@ -375,6 +447,10 @@ private:
     // Receive thread: after a receive of n bytes into a room of room bytes.
     void SizeAheadFor(int n, int room);
     static RunFrame* OwnRunFrame(const TCPClient* client);
+    bool EnterCall();
+    void LeaveCall();
+    // Destruction's first step: see CallScope.
+    void EndCalls();
 
     mutable CRITICAL_SECTION m_Lock;     // m_State; taken before m_Socket's own lock
     CRITICAL_SECTION m_SendLock;         // held for one whole Send; taken before m_Lock

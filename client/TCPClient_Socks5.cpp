@@ -11,7 +11,6 @@ namespace YNet2 {
 
 namespace {
 
-constexpr DWORD kSocketOpened = 1;
 constexpr DWORD kConnected = 2;
 constexpr DWORD kThreadRunning = 4;
 
@@ -262,6 +261,9 @@ void TCPClient_Socks5::FreeHandshakeBuff() {
 
 LONG TCPClient_Socks5::Init(YSocketAddr& addr, _SOCKS_TYPE type, const YSocketAddr* proxy, const char* userName,
                             const char* password) {
+    CallScope call(*this);
+    if (!call.Entered())
+        return YRet(E_FAIL, "TCPClient_Socks5::Init() the client is being destroyed!");
     m_Target = YSocketTarget();
     const YSocketTarget request(addr);
     if (proxy != nullptr && request.Check("TCPClient_Socks5::Init") != 0)
@@ -271,6 +273,9 @@ LONG TCPClient_Socks5::Init(YSocketAddr& addr, _SOCKS_TYPE type, const YSocketAd
 
 LONG TCPClient_Socks5::Init(const YSocketTarget& target, const ProxyUrl& url) {
     const char* op = "TCPClient_Socks5::Init";
+    CallScope call(*this);
+    if (!call.Entered())
+        return YRet(E_FAIL, "TCPClient_Socks5::Init() the client is being destroyed!");
     if (url.GetScheme() == ProxyUrl::NONE)
         return Init(target, SOCKS5, nullptr, nullptr, nullptr);
     AttemptBound bound(*this);
@@ -293,11 +298,11 @@ LONG TCPClient_Socks5::Init(const YSocketTarget& target, const ProxyUrl& url) {
 LONG TCPClient_Socks5::Init(const YSocketTarget& target, _SOCKS_TYPE type, const YSocketAddr* proxy,
                             const char* userName, const char* password, _RESOLVE resolve) {
     const char* op = "TCPClient_Socks5::Init";
+    CallScope call(*this);
+    if (!call.Entered())
+        return YRet(E_FAIL, "TCPClient_Socks5::Init() the client is being destroyed!");
     if (proxy == nullptr) {
-        if (IsOwnThread())
-            Release();
-        else
-            EndReceiveThread();
+        EndConnection();
         m_ViaProxy = false;
         return TCPClient::Init(target);
     }
@@ -353,10 +358,7 @@ LONG TCPClient_Socks5::InitThroughProxy(YSocketAddr& addr, const YSocketTarget& 
                                         const YSocketAddr* proxy, const char* userName, const char* password) {
     // A connection still held is released first, its receive thread waited
     // for (not possible on that thread itself: see the header).
-    if (IsOwnThread())
-        Release();
-    else
-        EndReceiveThread();
+    EndConnection();
 
     if (proxy == nullptr) {
         m_ViaProxy = false;
@@ -382,19 +384,24 @@ LONG TCPClient_Socks5::InitThroughProxy(YSocketAddr& addr, const YSocketTarget& 
     m_GaveUserName = userName != nullptr;
     m_GavePassword = password != nullptr;
 
-    AdoptSocket(OpenSocket(), kSocketOpened);
-    // Marked in use: a Release from another thread ends a handshake that hangs.
-    SOCKET handle = BeginSocketUse();
+    // Kept apart until the handshake is done, as Reconnect's: a sender
+    // meanwhile finds no socket (nothing of its reaches the proxy), and a
+    // Release from another thread ends a handshake that hangs.
+    SOCKET handle = BeginInit();
     LONG result = ConnectThroughProxy(handle, "Init", userName, password);
-    if (handle != INVALID_SOCKET && !EndSocketUse(handle) && result == 0)
+    int error = WSAGetLastError(); // the connect's, for the caller
+    if (handle != INVALID_SOCKET && !EndReconnect(handle, result == 0) && result == 0)
         result = YRet(E_FAIL, "TCPClient_Socks5::Init() connection closed during the handshake!");
     if (result != 0) {
-        int error = WSAGetLastError(); // the connect's, for the caller
         Release();
         WSASetLastError(error);
         return result;
     }
 
+    if (Ending()) {
+        Release();
+        return YRet(E_FAIL, "TCPClient_Socks5::Init() the client is being destroyed!");
+    }
     m_Worker->PostMsg(1, 0); // connected: before the thread exists
     AddStateBits(kConnected);
     if (StartReceiveThread() != 0) {
@@ -406,6 +413,9 @@ LONG TCPClient_Socks5::InitThroughProxy(YSocketAddr& addr, const YSocketTarget& 
 }
 
 LONG TCPClient_Socks5::Reconnect() {
+    CallScope call(*this);
+    if (!call.Entered())
+        return YRet(E_FAIL, "TCPClient_Socks5::Reconnect() the client is being destroyed!");
     if (!m_ViaProxy)
         return TCPClient::Reconnect();
     if (m_ResolveLocally && m_Target.GetKind() == YSocketTarget::NAME)

@@ -106,8 +106,10 @@ typedef int32_t(YNET_CALL* ynet_message_fn)(void* user, ynet_client* client, uin
 /* The connection is cut, the receive thread begins or ends. */
 typedef void(YNET_CALL* ynet_event_fn)(void* user, ynet_client* client);
 /* A notification (YNET_NOTIFY_*). CONNECTED comes on the thread that called
- * ynet_client_connect, when the connection is made; THREAD_STARTED and
- * THREAD_ENDED on the receive thread (THREAD_STARTED may come first). */
+ * ynet_client_connect, when the connection is made, before any callback of
+ * the receive thread (which waits for it: do not wait for that thread from
+ * this call); THREAD_STARTED and THREAD_ENDED on the receive thread. A
+ * client's callbacks never run at the same time as each other. */
 typedef void(YNET_CALL* ynet_notify_fn)(void* user, ynet_client* client, uint32_t what);
 /* One log line of the library (8-bit text, no newline), from any thread,
  * one line at a time. */
@@ -165,7 +167,9 @@ YNET_C_API int32_t YNET_CALL ynet_client_new(const ynet_callbacks* callbacks, yn
 YNET_C_API int32_t YNET_CALL ynet_client_connect(ynet_client* client, const char* server,
                                                  const ynet_connect_options* options);
 /* A new connection to the same server (and proxy), replacing the one held;
- * a running receive thread carries on with it. */
+ * the running receive thread carries on with it. After a cut, a disconnect
+ * or a release no thread would read it: YNET_E_STATE, connect again. The
+ * client's states and calls: the table in client/TCPClient.h. */
 YNET_C_API int32_t YNET_CALL ynet_client_reconnect(ynet_client* client);
 /* Sends one message: the head is built and a copy of the body scrambled
  * here (body is not changed). Any thread, a callback of any client too.

@@ -152,51 +152,41 @@ struct ThreadHold {
     int receives = 0;
 };
 
-// Disconnect clears the state bits while the thread is inside the handler;
-// the thread then carries on with the socket Reconnect brought, and the
-// ending call's close (which goes by those bits) does not reach it. Wait_Release
-// closes it all the same, whether the thread is between messages (held in
-// the handler) or has marked the socket for its next receive (the hook).
-TEST(TCPClientReconnect, WaitReleaseEndsAThreadReadingTheSocketReconnectBroughtAfterADisconnect) {
+// Disconnect from another thread cuts wherever the receive thread is -
+// inside the handler, or past the handler right before its next receive
+// (the hook): the thread calls ConnectionCut and ends by itself, and a
+// Reconnect after the Disconnect brings a socket that it never reads.
+TEST(TCPClientReconnect, DisconnectCutsWhereverTheThreadIsAndItNeverReadsALaterReconnect) {
     for (bool inReceive : {false, true}) {
         RecordingWorker worker;
         auto client = std::make_unique<ReconnectingClient>(&worker);
         ScriptedPeer peer;
         ThreadHold first;
-        ThreadHold second;
-        first.armed = true;
-        SetSocketUseHook(ThreadHold::Hook, &second);
-        int seen = 0;
+        first.armed = !inReceive;
+        ThreadHold beforeReceive;
+        SetSocketUseHook(ThreadHold::HookNextReceive, &beforeReceive);
         worker.onMessage = [&](const unsigned char*, int, void*) -> LONG {
-            if (++seen == 1) {
-                first.Stop();
-            } else {
-                second.armed = true;
-                if (!inReceive)
-                    second.Stop();
-            }
+            beforeReceive.armed = inReceive;
+            first.Stop();
             return 0;
         };
         YSocketAddr address = peer.Address();
         ASSERT_EQ(0, client->Init(address));
         ASSERT_TRUE(peer.Accept());
         ASSERT_TRUE(peer.Send(WireMessage(1, 1, Text("one"))));
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.reached, kWaitMs));
+        ThreadHold& held = inReceive ? beforeReceive : first;
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held.reached, kWaitMs)) << inReceive;
         client->Disconnect();
+        EXPECT_TRUE(IsReset(peer.WaitForEnd())) << inReceive;
         ASSERT_EQ(0, client->Reconnect());
-        SetEvent(first.go);
+        SetEvent(held.go);
+        ASSERT_TRUE(worker.WaitForEvent("end")) << inReceive; // without any ending call
         ASSERT_TRUE(peer.Accept());
         ASSERT_TRUE(peer.Send(WireMessage(1, 2, Text("two"))));
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second.reached, kWaitMs)) << inReceive;
-
-        auto ending = std::async(std::launch::async, [&] { client->Wait_Release(); });
-        EXPECT_EQ(0, peer.WaitForEnd()) << inReceive; // closed while the thread is still held
-        SetEvent(second.go);
-        EXPECT_EQ(std::future_status::ready, ending.wait_for(std::chrono::milliseconds(kWaitMs))) << inReceive;
-        peer.Close(); // should the wait not have ended, this ends it
-        ending.wait();
+        EXPECT_FALSE(client->IsReceiving()) << inReceive;
+        client->Wait_Release();
         SetSocketUseHook(nullptr, nullptr);
-        EXPECT_EQ((Events{"begin", "message", "message", "cut", "end"}), worker.Events()) << inReceive;
+        EXPECT_EQ((Events{"begin", "message", "cut", "end"}), worker.Events()) << inReceive;
     }
 }
 
