@@ -197,7 +197,7 @@ void TCPClient::EndCalls() {
     for (;;) {
         // Wakes the calls' connects and handshakes: the new sockets of
         // Init and Reconnect are incoming until ready.
-        Disconnect();
+        m_Socket.CloseIncoming();
         {
             LockHolder hold(&m_Lock);
             if (m_Calls == 0)
@@ -325,7 +325,8 @@ LONG TCPClient::Init(YSocketAddr& addr) {
     // keeps its own: a sender meanwhile finds no socket, an ending call
     // reaches the connect.
     SOCKET handle = BeginInit();
-    int result = handle != INVALID_SOCKET ? ConnectWithinBound(handle, m_ServerAddr) : SOCKET_ERROR;
+    // A failed socket() shows as a failed connect on the invalid handle.
+    int result = ConnectWithinBound(handle, m_ServerAddr);
     int error = WSAGetLastError();
     if (handle != INVALID_SOCKET && !EndReconnect(handle, result == 0) && result == 0) {
         result = SOCKET_ERROR; // an ending call from another thread closed it
@@ -572,16 +573,22 @@ int TCPClient::SendMsg(void* /*connection*/, void* data, int length) {
 }
 
 void TCPClient::Disconnect() {
+    Cut(true);
+}
+
+void TCPClient::Cut(bool anySocket) {
     m_Socket.CloseIncoming(); // a Reconnect under way fails
-    CloseConnection();
-    // The receive thread, wherever it is (in a receive, in a callback - this
-    // one's caller included - or between messages), takes no socket from
-    // now on: it sees the cut and ends.
     bool running;
     {
         LockHolder hold(&m_Lock);
+        if (anySocket || (m_State & (kSocketOpened | kConnected)) != 0)
+            m_Socket.Close(true);
+        m_State &= ~(kSocketOpened | kConnected);
         running = (m_State & kThreadRunning) != 0;
     }
+    // The receive thread, wherever it is (in a receive, in a callback - this
+    // one's caller included - or between messages), takes no socket from
+    // now on: it sees the cut and ends.
     if (running) {
         m_Socket.StopReading();
         SignalExit();
@@ -590,7 +597,10 @@ void TCPClient::Disconnect() {
 
 void TCPClient::CloseConnection() {
     LockHolder hold(&m_Lock);
-    // Whatever the bits say: a socket that Reconnect brought is closed too.
+    // The connection the thread read: a socket that Reconnect brought after
+    // a Disconnect (no bits) is left to its owner.
+    if ((m_State & (kSocketOpened | kConnected)) == 0)
+        return;
     m_Socket.Close(true);
     m_State &= ~(kSocketOpened | kConnected);
 }
@@ -614,7 +624,7 @@ void TCPClient::ServerCut() {
 }
 
 void TCPClient::Release() {
-    Disconnect();
+    Cut(false); // a socket that Reconnect brought after a cut stays held
     bool signal;
     {
         LockHolder hold(&m_Lock);
@@ -632,8 +642,10 @@ void TCPClient::Wait_Release() {
     bool wait;
     {
         LockHolder hold(&m_Lock);
-        m_Socket.Close(false); // graceful: the linger setting is left as it is
-        m_State &= ~(kSocketOpened | kConnected);
+        if ((m_State & (kSocketOpened | kConnected)) != 0) {
+            m_Socket.Close(false); // graceful: the linger setting is left as it is
+            m_State &= ~(kSocketOpened | kConnected);
+        }
         wait = (m_State & kThreadRunning) != 0;
     }
     // A thread that Release asked to end has no "running" bit any more but

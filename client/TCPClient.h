@@ -433,6 +433,10 @@ private:
     SOCKET BeginUse(ClientSocket::Use use, DWORD* generation);
     // Disconnect without ending a Reconnect under way (the receive thread's cut).
     void CloseConnection();
+    // Disconnect (anySocket) and Release's first step: closes the incoming
+    // sockets and the connection (with anySocket, also a socket held
+    // without state bits), and stops a running receive thread's reading.
+    void Cut(bool anySocket);
     // The owner's wait for the receive thread calls it every few
     // milliseconds: m_Socket.Recancel.
     static void WhileWaitingForThread(void* client);
