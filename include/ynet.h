@@ -87,9 +87,9 @@ extern "C" {
 /** @name Message limits
  * The whole message (4-byte head and body) is at most 1440 bytes.
  * @{ */
-#define YNET_MAX_MESSAGE 1440    /**< a whole message, head included, in bytes */
-#define YNET_MAX_BODY 1436       /**< a body, in bytes */
-#define YNET_MAX_MAIN_ID 63      /**< the largest main ID (6 bits) */
+#define YNET_MAX_MESSAGE 1440     /**< a whole message, head included, in bytes */
+#define YNET_MAX_BODY 1436        /**< a body, in bytes */
+#define YNET_MAX_MAIN_ID 63       /**< the largest main ID (6 bits) */
 #define YNET_MAX_ASSISTANT_ID 255 /**< the largest assistant ID (8 bits) */
 /** @} */
 
@@ -146,8 +146,8 @@ typedef struct ynet_callbacks {
     ynet_event_fn on_thread_begin; /**< first call on a receive thread */
     ynet_event_fn on_thread_end;   /**< last call on a receive thread */
     ynet_notify_fn on_notify;      /**< the YNET_NOTIFY_* notifications */
-    void* window;            /**< HWND: the notifications are also posted there (PostMessage), or null */
-    uint32_t window_message; /**< the window message number they are posted as */
+    void* window;                  /**< HWND: the notifications are also posted there (PostMessage), or null */
+    uint32_t window_message;       /**< the window message number they are posted as */
 } ynet_callbacks;
 
 /** Optional settings of ynet_client_connect (null: direct, no bound). */
