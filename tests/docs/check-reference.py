@@ -105,8 +105,8 @@ def check_c_interface(xml_dir, header):
 
 
 def undocumented_files(xml_dir):
-    """The headers of the reference without a file description."""
-    problems = []
+    """The headers of the reference without a file description, and the count of headers."""
+    problems, headers = [], 0
     for name in sorted(os.listdir(xml_dir)):
         if not name.endswith(".xml") or name == "index.xml":
             continue
@@ -116,9 +116,10 @@ def undocumented_files(xml_dir):
         path = compound.find("location").get("file")
         if not path.endswith((".h", ".hpp")) or path in NOT_YET_DOCUMENTED:
             continue
+        headers += 1
         if not text(compound.find("briefdescription")) and not text(compound.find("detaileddescription")):
             problems.append(f"{path}: the file has no description (@file), so its global declarations go unchecked")
-    return problems
+    return problems, headers
 
 
 def main():
@@ -132,15 +133,16 @@ def main():
         return 1
     found = warnings(log)
     kept = [entry for path, entry in found if path not in NOT_YET_DOCUMENTED]
-    problems = list(kept) + undocumented_files(os.path.join(args.reference, "xml"))
+    undescribed, headers = undocumented_files(os.path.join(args.reference, "xml"))
+    problems = list(kept) + undescribed
     for header in args.c_interface:
         problems += check_c_interface(os.path.join(args.reference, "xml"), header)
     for problem in problems:
         print(problem)
     set_aside = len(found) - len(kept)
     checked = f"; the C interface checked in {', '.join(args.c_interface)}" if args.c_interface else ""
-    print(f"{len(problems)} problem(s); {set_aside} warning(s) set aside in {len(NOT_YET_DOCUMENTED)} header(s) "
-          f"not yet documented{checked}")
+    aside = f", {set_aside} warning(s) set aside in {len(NOT_YET_DOCUMENTED)} header(s)" if NOT_YET_DOCUMENTED else ""
+    print(f"{len(problems)} problem(s) in {headers} public headers{aside}{checked}")
     return 1 if problems else 0
 
 
