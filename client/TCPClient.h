@@ -237,8 +237,9 @@ public:
 protected:
     /// What a running receive thread's Run keeps of its client (RunScope).
     struct RunFrame {
-        const TCPClient* client; ///< the client whose thread it is
-        bool destroyed;          ///< set by a destructor running inside one of the thread's callbacks
+        /// The client whose thread it is.
+        const TCPClient* client;
+        bool destroyed; ///< set by a destructor running inside one of the thread's callbacks
     };
 
     /// Receive thread (or a derived Run): reads one whole message into buffer

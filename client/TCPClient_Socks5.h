@@ -189,18 +189,21 @@ protected:
     /// The asynchronous handshake's receive buffer; the object owns the array.
     struct HandshakeBuff {
         unsigned char* data; ///< array new / delete
-        LONG capacity;       ///< bytes data holds
-        LONG filled;         ///< bytes of the current reply received so far
+        /// Bytes data holds.
+        LONG capacity;
+        LONG filled; ///< bytes of the current reply received so far
     };
 
-    YSocketAddr m_ProxyAddr;       ///< written by Init with a proxy
-    YSocketAddr m_TargetAddr;      ///< the server behind the proxy, written by Init with a proxy
-    char m_UserName[256];          ///< zero-terminated
-    char m_Password[256];          ///< zero-terminated
-    HandshakeBuff m_HandshakeBuff; ///< the asynchronous handshake's replies
-    LONG m_ReplyLen;               ///< bytes the current asynchronous CONNECT reply needs
-    LONG m_HandshakeState;         ///< 0 none, 1 method reply, 2 user name/password reply, 3 CONNECT reply
-    _SOCKS_TYPE m_SocksType;       ///< the handshake of the last Init
+    YSocketAddr m_ProxyAddr;  ///< written by Init with a proxy
+    YSocketAddr m_TargetAddr; ///< the server behind the proxy, written by Init with a proxy
+    char m_UserName[256];     ///< zero-terminated
+    char m_Password[256];     ///< zero-terminated
+    /// The asynchronous handshake's replies.
+    HandshakeBuff m_HandshakeBuff;
+    LONG m_ReplyLen;       ///< bytes the current asynchronous CONNECT reply needs
+    LONG m_HandshakeState; ///< 0 none, 1 method reply, 2 user name/password reply, 3 CONNECT reply
+    /// The handshake of the last Init.
+    _SOCKS_TYPE m_SocksType;
 
 private:
     /// Sizing: the array holds at least n bytes (contents not kept); fill count 0.

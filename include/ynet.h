@@ -188,16 +188,17 @@ YNET_C_API uint32_t YNET_CALL ynet_version(void);
 YNET_C_API const char* YNET_CALL ynet_last_error(void);
 
 /** Starts the socket stack: once before the first client connects.
- * Calls are counted (on Windows, WSAStartup's count): each start is
- * matched by a ynet_stack_stop.
+ * Starts are counted, as WSAStartup's are: the stack stops with the
+ * ynet_stack_stop that matches the first start.
  * @retval YNET_OK     the stack is started.
  * @retval YNET_E_FAIL the system's socket stack did not start, or not in
  *                     version 2.0.
  * @threads Any thread.
  * @example_in{ynet-c-echo.c,start} */
 YNET_C_API int32_t YNET_CALL ynet_stack_start(void);
-/** Stops the socket stack, after the last client is destroyed.
- * @retval YNET_OK      the stack is stopped (also when it was not started).
+/** Undoes one ynet_stack_start: the last stops the socket stack. Call it after the last client is destroyed.
+ * @retval YNET_OK      one start is undone, the last one stopping the stack
+ *                      (also when none was made).
  * @retval YNET_E_STATE a client exists (not yet ynet_client_destroy'ed):
  *                      nothing stopped.
  * @threads Any thread; not from a callback (its client still exists).
@@ -284,7 +285,9 @@ YNET_C_API int32_t YNET_CALL ynet_client_connect(ynet_client* client, const char
 YNET_C_API int32_t YNET_CALL ynet_client_reconnect(ynet_client* client);
 /** Sends one message: the head is built and a copy of the body scrambled
  * here (body is not changed). The message is written to the connection
- * whole, whichever threads send at once.
+ * whole, whichever threads send at once. The client is checked first, then
+ * the arguments in the order below, before anything is sent;
+ * ynet_last_error names the one refused.
  * @param client       the client.
  * @param main_id      0 to YNET_MAX_MAIN_ID.
  * @param assistant_id 0 to YNET_MAX_ASSISTANT_ID.
@@ -298,8 +301,6 @@ YNET_C_API int32_t YNET_CALL ynet_client_reconnect(ynet_client* client);
  *                       body_length not 0.
  * @retval YNET_E_FAIL   the client is not connected (never, or no longer),
  *                       or the send failed.
- * The client is checked first, then the arguments in the order above,
- * before anything is sent; ynet_last_error names the one refused.
  * @threads Any thread, a callback of any client too.
  * @example_in{ynet-c-echo.c,send_results} */
 YNET_C_API int32_t YNET_CALL ynet_client_send(ynet_client* client, uint32_t main_id, uint32_t assistant_id,
