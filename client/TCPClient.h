@@ -8,12 +8,12 @@
 /// MsgWorker; it posts "thread started" (wParam 2) and "thread ended"
 /// (wParam 3), Init posts "connected" (wParam 1). Calling order for the owner:
 ///
-/// @verbatim
+/// @code
 ///   TCPClient client(&worker);
 ///   client.Init(addr);               // connect, start the receive thread
 ///   client.SendMsg(0, msg, length);  // any thread, the worker's handler too
 ///   client.Wait_Release();           // close, wait for the receive thread
-/// @endverbatim
+/// @endcode
 ///
 /// The client is itself the connection: it ignores the connection argument of
 /// the kernel operations and hands out 0 wherever it passes one on.

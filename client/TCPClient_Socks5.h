@@ -12,12 +12,12 @@
 /// exactly as a direct TCPClient does. With no proxy address Init is
 /// TCPClient::Init.
 ///
-/// @verbatim
+/// @code
 ///   TCPClient_Socks5 client(&worker);
 ///   client.Init(server, TCPClient_Socks5::SOCKS5, &proxy, "alice", "s3cret");
 ///   client.SendMsg(0, msg, length);
 ///   client.Wait_Release();
-/// @endverbatim
+/// @endcode
 ///
 /// The handshake reads exactly each reply (a SOCKS5 CONNECT reply is 10 bytes
 /// for an IPv4 bound address, 7 + its length for a domain name, 22 for IPv6;

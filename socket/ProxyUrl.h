@@ -2,14 +2,14 @@
 /// @file
 /// @brief ProxyUrl: a proxy named by a URL, as curl reads one.
 ///
-/// @verbatim
+/// @code{.unparsed}
 ///   socks4://HOST[:PORT]                   SOCKS4; a target's name is resolved here
 ///   socks4a://HOST[:PORT]                  SOCKS4a; the proxy resolves the name
 ///   socks5://[USER[:PASSWORD]@]HOST[:PORT]  SOCKS5; the name is resolved here
 ///   socks5h://[USER[:PASSWORD]@]HOST[:PORT] SOCKS5; the proxy resolves the name
 ///   http://[USER[:PASSWORD]@]HOST[:PORT]    HTTP CONNECT (Basic credentials); the
 ///                                           proxy resolves the name
-/// @endverbatim
+/// @endcode
 ///
 /// The scheme is read without regard to case; PORT is 1-65535, 1080 when it is
 /// left out (as curl has it); one "/" may end the URL. USER and PASSWORD are

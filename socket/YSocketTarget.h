@@ -3,13 +3,13 @@
 /// @file
 /// @brief YSocketTarget: the server a connection goes to, by IPv4 address, IPv6 address or host name, and its port.
 ///
-/// @verbatim
+/// @code
 ///   YSocketTarget byName("example.org", 7000);   // a name (up to 255 bytes)
 ///   YSocketTarget byV6("[2001:db8::7]", 7000);   // an IPv6 literal, brackets optional
 ///   YSocketTarget byV4("192.0.2.7", 7000);       // a dotted IPv4 literal
 ///   YSocketTarget fromRecord(addr);               // a YSocketAddr, bytes as they lie
 ///   YSocketTarget::Parse("example.org:7000", 16); // the text forms, port included
-/// @endverbatim
+/// @endcode
 ///
 /// A target is only a description: nothing is resolved or checked when it is
 /// built. The connection that uses it checks it first (Check) and refuses,
