@@ -45,13 +45,18 @@ constexpr std::uint64_t kIdleBudgetMs = 20;
 constexpr std::uint64_t kBusyMs = 40;
 
 TEST(TCPClientIdle, AfterDisconnectBetweenMessagesTheThreadWaitsWithoutSpinning) {
+    // The gate and the event outlive the client, and the gate opens before
+    // the client goes (closed is destroyed first): a failed assertion below
+    // leaves a handler that can finish, never one blocked on a destroyed
+    // mutex while destruction waits for its thread.
+    std::mutex gate;
+    HANDLE spun = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     RecordingWorker worker;
     auto client = std::make_unique<ThreadClient>(&worker);
-    std::mutex gate;
     std::unique_lock<std::mutex> closed(gate);
-    HANDLE spun = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     // The handler first spends processor time it can see (GetThreadTimes
-    // counts it), then holds until the owner has closed the socket.
+    // counts it), then holds until the owner has closed the socket. Its spin
+    // ends before the owner stops waiting for it, however loaded the machine.
     worker.onMessage = [&](const unsigned char*, int, void*) -> LONG {
         for (DWORD start = GetTickCount(); GetTickCount() - start < kWaitMs;) {
             if (CpuMs(client->Thread()) >= kBusyMs)
@@ -66,7 +71,7 @@ TEST(TCPClientIdle, AfterDisconnectBetweenMessagesTheThreadWaitsWithoutSpinning)
     ASSERT_EQ(0, client->Init(address));
     ASSERT_TRUE(peer.Accept());
     ASSERT_TRUE(peer.Send(WireMessage(1, 1, {'h', 'i'})));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(spun, kWaitMs));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(spun, 3 * kWaitMs));
     client->Disconnect(); // the thread then finds no socket, and is not asked to end
     closed.unlock();
 

@@ -382,8 +382,8 @@ TEST(TCPClientTest, ConnectRefusedFailsWithTheErrorCodeInTheLog) {
 }
 
 TEST(TCPClientTest, ReleaseThenWaitReleaseDoesNotWaitAndDestructionJoinsTheThread) {
+    std::mutex gate; // outlives the client; closed opens it before the client goes
     Connected c;
-    std::mutex gate;
     std::unique_lock<std::mutex> closed(gate);
     // The handler blocks until the test opens the gate: Wait_Release after
     // Release must return while the receive thread is still busy.
