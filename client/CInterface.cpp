@@ -241,12 +241,12 @@ int32_t YNET_CALL ynet_client_reconnect(ynet_client* handle) {
     // Only a connection whose receive thread still reads can take a new
     // socket: after a cut (or a disconnect, a release) nobody would read it.
     TCPClient* tcp = client->Active();
-    if (tcp == nullptr || !tcp->IsReceiving())
+    if (tcp != nullptr && !tcp->IsReceiving())
         return Fail(YNET_E_STATE, "ynet_client_reconnect: no receive thread reads this connection (it was cut or "
                                   "ended): connect again with ynet_client_connect");
     if (client->Reconnect() != 0)
         return Fail(YNET_E_FAIL, "ynet_client_reconnect: cannot connect again (the library's log says why)");
-    if (!tcp->IsReceiving())
+    if (tcp != nullptr && !tcp->IsReceiving())
         return Fail(YNET_E_STATE, "ynet_client_reconnect: the connection was cut while it reconnected (on_cut "
                                   "says so): connect again with ynet_client_connect");
     return YNET_OK;

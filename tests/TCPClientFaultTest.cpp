@@ -292,9 +292,9 @@ TEST(TCPClientFaultTest, OwnerEndingTheConnectionWhileTheReceiveThreadWorksIsCle
 
 TEST(TCPClientFaultTest, DisconnectBetweenMessagesCutsAndAReconnectAfterItIsReadByNobody) {
     ScriptedPeer peer;
+    std::mutex gate; // outlives the client; closed opens it before the client goes
     RecordingWorker worker;
     auto client = std::make_unique<TCPClient>(&worker);
-    std::mutex gate;
     std::unique_lock<std::mutex> closed(gate);
     worker.onMessage = [&](const unsigned char*, int, void*) -> LONG {
         std::lock_guard<std::mutex> pass(gate);

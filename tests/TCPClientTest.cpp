@@ -384,8 +384,8 @@ TEST(TCPClientTest, ConnectRefusedFailsWithTheErrorCodeInTheLog) {
 }
 
 TEST(TCPClientTest, ReleaseThenWaitReleaseWaitsForTheThread) {
+    std::mutex gate; // outlives the client; closed opens it before the client goes
     Connected c;
-    std::mutex gate;
     std::unique_lock<std::mutex> closed(gate);
     // The handler blocks until the test opens the gate: Wait_Release after
     // Release must not return while the receive thread is still busy.

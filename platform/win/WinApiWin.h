@@ -1,4 +1,7 @@
 // Public header, Windows side of platform/WinApi.h: the real system headers.
+/// @file
+/// @brief The Windows side of platform/WinApi.h: the real system headers, whose
+/// declarations Microsoft documents.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN

@@ -115,6 +115,7 @@ static void Check(int ok, const char* what) {
 
 /* One bad-argument row: the code, and an error text that starts with the
  * called function's name ("ynet_client_send(c, ..." -> "ynet_client_send:"). */
+/* [last_error] */
 static void Expect(int32_t want, int32_t got, const char* call) {
     const char* text = ynet_last_error();
     int i = 0;
@@ -132,6 +133,7 @@ static void Expect(int32_t want, int32_t got, const char* call) {
     }
 }
 #define BAD(want, call) Expect(want, call, #call)
+/* [last_error] */
 
 /* ------------------------------------------------------------ callbacks */
 #define MESSAGES 3
@@ -152,6 +154,7 @@ static int Same(const uint8_t* body, int32_t length, const char* expected) {
     return i == length && expected[i] == '\0';
 }
 
+/* [on_message] */
 static int32_t YNET_CALL OnMessage(void* user, ynet_client* client, uint32_t mainID, uint32_t assistantID,
                                    uint32_t flags, const uint8_t* body, int32_t bodyLength) {
     struct Exchange* x = (struct Exchange*)user;
@@ -166,6 +169,7 @@ static int32_t YNET_CALL OnMessage(void* user, ynet_client* client, uint32_t mai
                            ynet_client_connect_url(client, "127.0.0.1:9", 0, 0) == YNET_E_STATE;
     return n + 1 == MESSAGES; /* the last echo cuts the connection */
 }
+/* [on_message] */
 static void YNET_CALL OnCut(void* user, ynet_client* client) {
     (void)client;
     ++((struct Exchange*)user)->cuts;
@@ -222,6 +226,7 @@ static void BadArguments(void) {
     BAD(YNET_E_ARG, ynet_client_new(&ok, 0));
     BAD(YNET_E_ARG, ynet_client_new(&noMessage, &none));
     BAD(YNET_E_ARG, ynet_client_new(&small, &none));
+    /* [connect_results] */
     BAD(YNET_E_HANDLE, ynet_client_connect(0, "127.0.0.1:7", 0));
     BAD(YNET_E_HANDLE, ynet_client_connect(dead, "127.0.0.1:7", 0));
     BAD(YNET_E_ARG, ynet_client_connect(c, 0, 0));
@@ -235,6 +240,8 @@ static void BadArguments(void) {
     BAD(YNET_E_ARG, ynet_client_connect(c, "010.0.0.1:7", 0)); /* octal to some, decimal to others */
     BAD(YNET_E_ARG, ynet_client_connect(c, "127.0.0.1:7", &socks4User));
     BAD(YNET_E_FAIL, ynet_client_connect(c, "127.0.0.1:1", 0)); /* nobody listens there */
+    /* [connect_results] */
+    /* [connect_url_results] */
     BAD(YNET_E_HANDLE, ynet_client_connect_url(0, "127.0.0.1:7", 0, 0));
     BAD(YNET_E_HANDLE, ynet_client_connect_url(dead, "127.0.0.1:7", 0, 0));
     BAD(YNET_E_ARG, ynet_client_connect_url(c, 0, 0, 0));
@@ -249,6 +256,8 @@ static void BadArguments(void) {
     BAD(YNET_E_ARG, ynet_client_connect_url(c, "127.0.0.1:7", "http://127.0.0.1:3128/path", 0));
     BAD(YNET_E_FAIL, ynet_client_connect_url(c, "[::1]:7", 0, 5000)); /* a direct connection is IPv4 */
     BAD(YNET_E_FAIL, ynet_client_connect_url(c, "127.0.0.1:1", "", 5000));
+    /* [connect_url_results] */
+    /* [send_results] */
     BAD(YNET_E_HANDLE, ynet_client_send(0, 1, 0, 0, bytes, 1));
     BAD(YNET_E_HANDLE, ynet_client_send(dead, 1, 0, 0, bytes, 1));
     BAD(YNET_E_ARG, ynet_client_send(c, 64, 0, 0, bytes, 1));
@@ -258,6 +267,7 @@ static void BadArguments(void) {
     BAD(YNET_E_ARG, ynet_client_send(c, 1, 0, 0, bytes, -1));
     BAD(YNET_E_ARG, ynet_client_send(c, 1, 0, 0, 0, 5));
     BAD(YNET_E_FAIL, ynet_client_send(c, 1, 0, 0, bytes, 5)); /* not connected */
+    /* [send_results] */
     BAD(YNET_E_HANDLE, ynet_client_reconnect(0));
     BAD(YNET_E_HANDLE, ynet_client_is_connected(dead));
     BAD(YNET_E_HANDLE, ynet_client_disconnect(dead));
@@ -274,7 +284,9 @@ static void BadArguments(void) {
     BAD(YNET_E_ARG, ynet_client_set_keepalive(c, 32767001, 1000, 2));
     Check(ynet_client_set_nodelay(c, 0) == YNET_OK && ynet_client_set_keepalive(c, 0, 0, 500) == YNET_OK,
           "set_nodelay off, set_keepalive off");
+    /* [stop] */
     BAD(YNET_E_STATE, ynet_stack_stop()); /* c is alive */
+    /* [stop] */
     BAD(YNET_E_ARG, ynet_head_pack(0, bytes));
     BAD(YNET_E_ARG, ynet_head_pack(&tooLong, bytes));
     BAD(YNET_E_ARG, ynet_head_pack(&tooShort, bytes));
@@ -291,6 +303,7 @@ static void Helpers(void) {
     uint8_t message[7] = {0, 0, 0, 0, 'a', 'b', 'c'};
     static const uint8_t wire[7] = {0x07, 0x00, 0x05, 0x02, 0x61, 0xAB, 0x6B};
     int i, same = 1;
+    /* [head] */
     Check(ynet_head_pack(&head, message) == YNET_OK && ynet_encode(message + 4, 3) == YNET_OK, "pack, encode");
     for (i = 0; i < 7; ++i)
         same = same && message[i] == wire[i];
@@ -299,6 +312,7 @@ static void Helpers(void) {
               back.assistant_id == 2 && back.flags == YNET_FLAG_REQUEST,
           "unpack gives back the packed fields");
     Check(ynet_decode(message + 4, 3) == YNET_OK && message[5] == 'b' && message[6] == 'c', "decode");
+    /* [head] */
 }
 
 static int IsUrl(const char* text) {
@@ -312,6 +326,7 @@ static void EchoExchange(const char* server, const char* proxy) {
     /* Through a proxy, the client first connects directly: the connect
      * through the proxy then ends that connection (a second thread). A
      * reconnect repeats the route before the messages go. */
+    /* [new] */
     struct Exchange x = {0, 0, 0, 0, 0, 0, {0, 0, 0, 0}, 0, 1};
     ynet_callbacks callbacks = {sizeof(ynet_callbacks), 0, OnMessage, OnCut, OnBegin, OnEnd, OnNotify, 0, 0};
     ynet_connect_options options = {sizeof(ynet_connect_options), YNET_PROXY_SOCKS5, 0, 0, 0, 5000};
@@ -324,6 +339,7 @@ static void EchoExchange(const char* server, const char* proxy) {
     Check(ynet_client_new(&callbacks, &client) == YNET_OK, "ynet_client_new");
     Check(ynet_client_set_nodelay(client, 1) == YNET_OK && ynet_client_set_keepalive(client, 30000, 5000, 4) == YNET_OK,
           "set_nodelay, set_keepalive");
+    /* [new] */
     before = proxy != 0 && server[0] != '['; /* an IPv6 server only through the proxy */
     x.threads = before ? 2 : 1;
     if (before)
@@ -334,6 +350,7 @@ static void EchoExchange(const char* server, const char* proxy) {
         ynet_client_destroy(client);
         return;
     }
+    /* [exchange] */
     Check(ynet_client_is_connected(client) == 1, "connected");
     Check(ynet_client_reconnect(client) == YNET_OK, ynet_last_error());
     for (i = 0; i < MESSAGES; ++i) {
@@ -350,6 +367,7 @@ static void EchoExchange(const char* server, const char* proxy) {
           "notifications 1, 2, 3 once per connection");
     Check(ynet_client_wait_release(client) == YNET_OK && ynet_client_is_connected(client) == 0, "released");
     Check(ynet_client_destroy(client) == YNET_OK, "ynet_client_destroy");
+    /* [exchange] */
     Say("ok: echo exchange ");
     Say("with ");
     Say(server);
@@ -362,12 +380,14 @@ static void EchoExchange(const char* server, const char* proxy) {
 
 static int Run(const char* server, const char* proxy) {
     struct Exchange logs = {0, 0, 0, 0, 0, 0, {0, 0, 0, 0}, 0, 0};
+    /* [start] */
     Check(ynet_version() == YNET_VERSION, "the library's version is the header's");
     if (ynet_stack_start() != YNET_OK) {
         Say("FAILED: ynet_stack_start\n");
         return 1;
     }
     Check(ynet_set_log_sink(OnLog, &logs) == YNET_OK, "ynet_set_log_sink");
+    /* [start] */
     BadArguments();
     Check(logs.logLines >= 1, "the failed connect wrote its reason to the log sink");
     Check(ynet_set_log_sink(0, 0) == YNET_OK, "ynet_set_log_sink(null)");
