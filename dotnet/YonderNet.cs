@@ -419,7 +419,8 @@ namespace YonderNet
             Native.Check(Native.ynet_client_set_keepalive(m_Handle, idleMs, intervalMs, count));
         }
 
-        /// <summary>A new connection to the same server (and proxy), replacing the one held.</summary>
+        /// <summary>A new connection to the same server (and proxy), replacing the one held;
+        /// after a cut (Disconnect, Release, the peer) it fails (E_STATE): connect again.</summary>
         public void Reconnect() { Native.Check(Native.ynet_client_reconnect(m_Handle)); }
 
         /// <summary>Sends one message (body at most 1436 bytes, copied); any thread.</summary>

@@ -92,11 +92,15 @@ class CallbackTest(unittest.TestCase):
         events = []
         with EchoServer() as server, ynet.Client(on_event=lambda _c, what: events.append(what)) as client:
             client.connect(server.address, timeout=5)
+            client.reconnect()  # the receive thread carries on with the new connection
+            client.send(1, 1, b"first")
+            self.assertEqual(client.recv(10), ynet.Message(1, 1, ynet.REQUEST, b"first"))
             client.disconnect()
             self.assertFalse(client.connected)
-            client.reconnect()
-            client.send(1, 1, b"again")
-            self.assertEqual(client.recv(10), ynet.Message(1, 1, ynet.REQUEST, b"again"))
+            self.assertIsNone(client.recv(10))  # the disconnect cut: the receive thread ended
+            with self.assertRaises(ynet.YNetError) as refused:
+                client.reconnect()  # after the cut nobody would read it
+            self.assertEqual(refused.exception.code, ynet.E_STATE)
             client.wait_release()
             self.assertFalse(client.connected)
             self.assertIsNone(client.recv(10))  # the receive thread ended

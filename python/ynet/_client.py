@@ -314,7 +314,8 @@ class Client:
         check(lib.ynet_client_set_keepalive(self._core.handle, round(idle * 1000), round(interval * 1000), count))
 
     def reconnect(self) -> None:
-        """A new connection to the same server (and proxy), replacing the one held."""
+        """A new connection to the same server (and proxy), replacing the one held;
+        after a cut (disconnect, release, the peer) YNetError E_STATE: connect again."""
         check(lib.ynet_client_reconnect(self._core.handle))
 
     def send(self, main_id: int, assistant_id: int, body: Body = b"", flags: int = REQUEST) -> None:
