@@ -343,16 +343,19 @@ protected:
     /// destruction has begun: it then commits nothing (starts no thread).
     class YNET_API CallScope {
     public:
+        /// Enters the call, unless destruction of client has begun.
         explicit CallScope(TCPClient& client);
         ~CallScope();
         CallScope(const CallScope&) = delete;
         CallScope& operator=(const CallScope&) = delete;
+        /// False: destruction has begun; the call returns E_FAIL at once.
         bool Entered() const { return m_Entered; }
 
     private:
         TCPClient& m_Client;
         bool m_Entered;
     };
+    /// True once destruction has begun (a call under way commits nothing more).
     bool Ending();
 
     /// For a blocking call on the socket made outside this class (a
