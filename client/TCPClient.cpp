@@ -9,6 +9,7 @@
 #include "message/Scrambler.h"
 #include "message/ScramblerPaths.h"
 #include "message/YNetMsgHead.h"
+#include "socket/NameLookup.h"
 #include "stream/LockHolder.h"
 
 namespace YNet2 {
@@ -81,7 +82,7 @@ TCPClient::RunFrame* TCPClient::OwnRunFrame(const TCPClient* client) {
 
 TCPClient::TCPClient(MsgWorker* worker)
     : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr), m_Calls(0), m_Ending(false),
-      m_ConnectTimeout(0), m_Options{true, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveCount},
+      m_Lookup(new LookupAbandon), m_ConnectTimeout(0), m_Options{true, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveCount},
       m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
       m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
     InitializeCriticalSection(&m_Lock);
@@ -91,7 +92,7 @@ TCPClient::TCPClient(MsgWorker* worker)
 TCPClient::TCPClient(const TCPClient& other)
     : ClientNetKernel(other), m_State(0), m_Worker(other.m_Worker), m_ServerAddr(other.m_ServerAddr),
       m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Target(other.m_Target), m_Calls(0),
-      m_Ending(false), m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Options{}, m_Ahead(m_AheadSmall),
+      m_Ending(false), m_Lookup(new LookupAbandon), m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Options{}, m_Ahead(m_AheadSmall),
       m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0),
       m_AheadLarge(nullptr) {
     InitializeCriticalSection(&m_Lock);
@@ -132,6 +133,7 @@ TCPClient::~TCPClient() {
         m_State = 0;
     }
     delete[] m_AheadLarge; // m_Socket closes what it still holds
+    delete m_Lookup;       // no call is under way any more, so none waits on it
     DeleteCriticalSection(&m_SendLock);
     DeleteCriticalSection(&m_Lock);
 }
@@ -196,8 +198,9 @@ void TCPClient::EndCalls() {
     }
     for (;;) {
         // Wakes the calls' connects and handshakes: the new sockets of
-        // Init and Reconnect are incoming until ready.
+        // Init and Reconnect are incoming until ready; a lookup is abandoned.
         m_Socket.CloseIncoming();
+        m_Lookup->Abandon();
         {
             LockHolder hold(&m_Lock);
             if (m_Calls == 0)
@@ -301,7 +304,7 @@ LONG TCPClient::Init(const YSocketTarget& target) {
     YSocketAddr found[YSocketTarget::kMaxAddresses];
     int count = 0;
     if (target.Check(op) != 0 ||
-        target.Resolve(found, YSocketTarget::kMaxAddresses, &count, GetConnectTimeout(), op) != 0)
+        ResolveTarget(target, found, YSocketTarget::kMaxAddresses, &count, op) != 0)
         return E_FAIL;
     LONG result = E_FAIL;
     for (int i = 0; i < count && result != 0 && bound.Narrow(); ++i)
@@ -392,7 +395,7 @@ LONG TCPClient::ReconnectByName() {
     AttemptBound bound(*this);
     YSocketAddr found[YSocketTarget::kMaxAddresses];
     int count = 0;
-    if (m_Target.Resolve(found, YSocketTarget::kMaxAddresses, &count, GetConnectTimeout(), "TCPClient::Reconnect") != 0)
+    if (ResolveTarget(m_Target, found, YSocketTarget::kMaxAddresses, &count, "TCPClient::Reconnect") != 0)
         return E_FAIL;
     const YSocketTarget target = m_Target;
     m_Target = YSocketTarget(); // Reconnect below goes to m_ServerAddr
@@ -406,6 +409,20 @@ LONG TCPClient::ReconnectByName() {
         m_ServerAddr = before;
     m_Target = target;
     return result;
+}
+
+LONG TCPClient::ResolveTarget(const YSocketTarget& target, YSocketAddr* out, int max, int* count, const char* op) {
+    {
+        // Under the lock: destruction, once it has begun, abandons every
+        // lookup that began before, and none begins after.
+        LockHolder hold(&m_Lock);
+        if (m_Ending) {
+            *count = 0;
+            return YRet(E_FAIL, "%s() the client is being destroyed!", op);
+        }
+        m_Lookup->Reset();
+    }
+    return target.Resolve(out, max, count, GetConnectTimeout(), op, m_Lookup);
 }
 
 void TCPClient::SetConnectTimeout(DWORD milliseconds) {
@@ -578,6 +595,7 @@ void TCPClient::Disconnect() {
 
 void TCPClient::Cut(bool anySocket) {
     m_Socket.CloseIncoming(); // a Reconnect under way fails
+    m_Lookup->Abandon();      // in its lookup too
     bool running;
     {
         LockHolder hold(&m_Lock);
@@ -639,6 +657,7 @@ void TCPClient::Release() {
 
 void TCPClient::Wait_Release() {
     m_Socket.CloseIncoming();
+    m_Lookup->Abandon();
     bool wait;
     {
         LockHolder hold(&m_Lock);

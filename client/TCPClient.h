@@ -24,8 +24,10 @@
 ///
 /// @code{.unparsed}
 ///   IDLE        no thread, no socket (new, or after Wait_Release)
-///   CONNECTING  inside Init: its socket is registered (ending calls reach
-///               it) but not held: senders get 0, as without a socket
+///   CONNECTING  inside Init: its name lookup, then its socket, is
+///               registered (ending calls reach it; an abandoned lookup
+///               finishes by itself on its own thread), no socket is
+///               held: senders get 0, as without a socket
 ///   LIVE        connected, the receive thread reads the socket held
 ///   CUT         the thread was cut (peer, Disconnect, Release, a handler's
 ///               non-zero result) and ends, or has ended: it takes no socket
@@ -60,8 +62,8 @@
 /// "connected" first) and calls the worker until the cut: one ConnectionCut
 /// and one MsgThreadEnd per thread, in every way a thread ends. Calls may
 /// overlap from any thread: Disconnect, Release, Wait_Release and destruction
-/// end an Init or Reconnect under way on another thread (its connect,
-/// handshake); Disconnect and Release may come from the worker's callbacks
+/// end an Init or Reconnect under way on another thread (its name lookup,
+/// connect, handshake) at once; Disconnect and Release may come from the worker's callbacks
 /// (the thread then ends once the callback returns); Init, Reconnect and
 /// Wait_Release from a callback cannot wait for their own thread.
 ///
@@ -146,7 +148,10 @@ public:
     /// failed connect logs its line and the next address is tried. A target
     /// that Check refuses, a name that does not resolve ("host not found")
     /// and an IPv6 target (a direct connection is IPv4; see TCPClient_Socks5)
-    /// end it with E_FAIL and a log line, before any socket is made.
+    /// end it with E_FAIL and a log line, before any socket is made. The
+    /// lookup runs on a thread of its own that an ending call from another
+    /// thread abandons (E_FAIL at once); while several abandoned or timed
+    /// out lookups still run, none more starts (E_FAIL, saying so).
     /// Reconnect then resolves the name again.
     LONG Init(const YSocketTarget& target);
 
@@ -165,9 +170,9 @@ public:
     ///     held (IsConnect stays false) until Init or destruction closes it.
     ///   - Disconnect, Release, Wait_Release or destruction from another
     ///     thread while Reconnect runs wakes its calls on the new socket:
-    ///     E_FAIL, nothing replaced. That ends a proxy handshake, and a
-    ///     connect where shutdown wakes one (Linux); SetConnectTimeout bounds
-    ///     a connect everywhere.
+    ///     E_FAIL, nothing replaced. That ends a name's lookup (at once), a
+    ///     proxy handshake, and a connect where shutdown wakes one (Linux);
+    ///     SetConnectTimeout bounds a connect everywhere.
     LONG Reconnect();
 
     /// Opt-in bound on the connect of Init and Reconnect, in milliseconds; 0
@@ -358,6 +363,13 @@ protected:
     /// True once destruction has begun (a call under way commits nothing more).
     bool Ending();
 
+    /// target.Resolve within the bound of SetConnectTimeout, reached by the
+    /// ending calls: Disconnect, Release, Wait_Release or destruction from
+    /// another thread ends the wait at once (E_FAIL; the lookup finishes by
+    /// itself on its own thread, touching nothing of the client's). Every
+    /// lookup of a name by Init and Reconnect goes through here.
+    LONG ResolveTarget(const YSocketTarget& target, YSocketAddr* out, int max, int* count, const char* op);
+
     /// For a blocking call on the socket made outside this class (a
     /// handshake's recv): BeginSocketUse returns the current handle marked in
     /// use, or INVALID_SOCKET when there is none; every handle it returned
@@ -452,6 +464,8 @@ protected:
 private:
     LONG m_Calls;  ///< owner calls under way; guarded by m_Lock
     bool m_Ending; ///< destruction has begun; guarded by m_Lock
+    /// Owned: what the ending calls abandon a lookup under way with.
+    LookupAbandon* m_Lookup;
     /// Sizes of the read-ahead buffer. Every connection starts with the small
     /// one, inside the object, of which an idle connection touches only the
     /// first page. Receives that keep filling it (a fast stream) move the

@@ -281,7 +281,7 @@ LONG TCPClient_Socks5::Init(const YSocketTarget& target, const ProxyUrl& url) {
     AttemptBound bound(*this);
     YSocketAddr proxy{};
     int count = 0;
-    if (url.GetProxy().Check(op) != 0 || url.GetProxy().Resolve(&proxy, 1, &count, GetConnectTimeout(), op) != 0)
+    if (url.GetProxy().Check(op) != 0 || ResolveTarget(url.GetProxy(), &proxy, 1, &count, op) != 0)
         return E_FAIL;
     if (!bound.Narrow())
         return YRet(E_FAIL, "TCPClient_Socks5::Init() the bound ran out after the proxy's lookup (0x%x)!",
@@ -316,7 +316,7 @@ LONG TCPClient_Socks5::Init(const YSocketTarget& target, _SOCKS_TYPE type, const
         AttemptBound bound(*this);
         YSocketAddr found[YSocketTarget::kMaxAddresses];
         int count = 0;
-        if (target.Resolve(found, YSocketTarget::kMaxAddresses, &count, GetConnectTimeout(), op) != 0)
+        if (ResolveTarget(target, found, YSocketTarget::kMaxAddresses, &count, op) != 0)
             return E_FAIL;
         if (!bound.Narrow())
             return YRet(E_FAIL, "TCPClient_Socks5::Init() the bound ran out after the lookup of %s (0x%x)!",
@@ -435,8 +435,7 @@ LONG TCPClient_Socks5::ReconnectByLocalName() {
     AttemptBound bound(*this);
     YSocketAddr found[YSocketTarget::kMaxAddresses];
     int count = 0;
-    if (m_Target.Resolve(found, YSocketTarget::kMaxAddresses, &count, GetConnectTimeout(),
-                         "TCPClient_Socks5::Reconnect") != 0)
+    if (ResolveTarget(m_Target, found, YSocketTarget::kMaxAddresses, &count, "TCPClient_Socks5::Reconnect") != 0)
         return E_FAIL;
     const YSocketTarget name = m_Target;
     const YSocketTarget request = m_ConnectTarget;

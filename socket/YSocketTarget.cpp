@@ -1,9 +1,11 @@
 #include "socket/YSocketTarget.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "framework/Log.h"
+#include "socket/NameLookup.h"
 
 namespace YNet2 {
 
@@ -147,11 +149,18 @@ bool ParseIPv6(const char* text, BYTE* out) {
     return true;
 }
 
-// One lookup of a name's IPv4 addresses. With a bound it runs on a thread of
-// its own and is shared with the caller; the last of the two to let go
-// frees it, so a lookup that outlives the bound finishes harmlessly.
+std::atomic<ResolverHook> g_ResolverHook{nullptr};
+std::atomic<int> g_Outliving{0}; // lookups whose callers gave up on them
+
+// One lookup of a name's IPv4 addresses. With a bound (or an abandon) it
+// runs on a thread of its own and is shared with the caller; the last of
+// the two to let go frees it, so a lookup that outlives its caller
+// finishes harmlessly.
 struct Lookup {
+    enum : LONG { RUNNING, DONE, OUTLIVING };
     LONG references;
+    LONG state;
+    HANDLE done; // set once the result is in
     char name[YSocketTarget::kMaxName + 1];
     BYTE port[2];
     int error;
@@ -159,12 +168,23 @@ struct Lookup {
     YSocketAddr found[YSocketTarget::kMaxAddresses];
 
     void Run() {
+        count = 0;
+        if (ResolverHook hook = g_ResolverHook.load()) {
+            ULONG addresses[YSocketTarget::kMaxAddresses];
+            error = hook(name, addresses, YSocketTarget::kMaxAddresses, &count);
+            for (int i = 0; i < count; ++i) {
+                found[i] = YSocketAddr{};
+                found[i].sin_family = AF_INET;
+                std::memcpy(&found[i].sin_addr, &addresses[i], 4);
+                std::memcpy(&found[i].sin_port, port, 2);
+            }
+            return;
+        }
         addrinfo hints{};
         hints.ai_family = AF_INET;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* list = nullptr;
         error = getaddrinfo(name, nullptr, &hints, &list);
-        count = 0;
         if (error != 0)
             return;
         for (const addrinfo* item = list; item != nullptr && count < YSocketTarget::kMaxAddresses;
@@ -179,15 +199,30 @@ struct Lookup {
         if (count == 0)
             error = WSAHOST_NOT_FOUND; // a name with IPv6 addresses only
     }
+    // The caller gives up on a lookup under way: false when it has just
+    // finished (its result is there after all).
+    bool GiveUp() {
+        ++g_Outliving;
+        if (InterlockedCompareExchange(&state, OUTLIVING, RUNNING) == RUNNING)
+            return true;
+        --g_Outliving;
+        return false;
+    }
     void Release() {
-        if (InterlockedDecrement(&references) == 0)
+        if (InterlockedDecrement(&references) == 0) {
+            if (done != nullptr)
+                CloseHandle(done);
             delete this;
+        }
     }
 };
 
 DWORD WINAPI LookupMain(LPVOID context) {
     auto* lookup = static_cast<Lookup*>(context);
     lookup->Run();
+    if (InterlockedExchange(&lookup->state, Lookup::DONE) == Lookup::OUTLIVING)
+        --g_Outliving;
+    SetEvent(lookup->done);
     lookup->Release();
     return 0;
 }
@@ -428,7 +463,8 @@ int YSocketTarget::Socks4Request(unsigned char* out) const {
     return length;
 }
 
-LONG YSocketTarget::Resolve(YSocketAddr* out, int max, int* count, DWORD boundMs, const char* op) const {
+LONG YSocketTarget::Resolve(YSocketAddr* out, int max, int* count, DWORD boundMs, const char* op,
+                            LookupAbandon* abandon) const {
     *count = 0;
     if (m_Kind == IPV6)
         return YRet(E_FAIL, "%s() IPv6 target %s: a direct connection is IPv4 (reach it through a SOCKS5 proxy)!", op,
@@ -447,20 +483,35 @@ LONG YSocketTarget::Resolve(YSocketAddr* out, int max, int* count, DWORD boundMs
     lookup->references = 1;
     std::memcpy(lookup->name, m_Host, sizeof lookup->name);
     std::memcpy(lookup->port, m_Port, 2);
-    if (boundMs == 0) {
+    if (boundMs == 0 && abandon == nullptr) {
         lookup->Run();
+    } else if (g_Outliving.load() >= kMaxOutlivingLookups) {
+        lookup->Release();
+        return YRet(E_FAIL, "%s() %s: %d name lookups that outlived their callers still run, none more is started!",
+                    op, m_Host, kMaxOutlivingLookups);
     } else {
         lookup->references = 2;
-        HANDLE thread = CreateThread(nullptr, 0, LookupMain, lookup, 0, nullptr);
+        lookup->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE thread = lookup->done == nullptr ? nullptr : CreateThread(nullptr, 0, LookupMain, lookup, 0, nullptr);
         if (thread == nullptr) {
             lookup->references = 1;
             lookup->Run(); // no thread to spare: unbounded, on this one
         } else {
-            bool done = WaitForSingleObject(thread, boundMs) == WAIT_OBJECT_0;
             CloseHandle(thread);
-            if (!done) {
-                lookup->Release(); // the thread frees it when it is done
-                return YRet(E_FAIL, "%s() %s: %s (0x%x)!", op, m_Host, ResolveText(WSAETIMEDOUT), WSAETIMEDOUT);
+            bool abandoned = abandon != nullptr && !abandon->Enter(lookup->done);
+            if (!abandoned)
+                WaitForSingleObject(lookup->done, boundMs == 0 ? INFINITE : boundMs);
+            if (abandon != nullptr && abandon->Leave())
+                abandoned = true;
+            bool done = InterlockedCompareExchange(&lookup->state, Lookup::DONE, Lookup::DONE) == Lookup::DONE;
+            if (abandoned || !done) {
+                bool outliving = lookup->GiveUp(); // false: it finished meanwhile
+                if (abandoned || outliving) {
+                    lookup->Release(); // the thread frees it when it is done
+                    if (abandoned)
+                        return YRet(E_FAIL, "%s() %s: name lookup abandoned, the call was ended!", op, m_Host);
+                    return YRet(E_FAIL, "%s() %s: %s (0x%x)!", op, m_Host, ResolveText(WSAETIMEDOUT), WSAETIMEDOUT);
+                }
             }
         }
     }
@@ -473,6 +524,52 @@ LONG YSocketTarget::Resolve(YSocketAddr* out, int max, int* count, DWORD boundMs
     }
     lookup->Release();
     return result;
+}
+
+} // namespace YNet2
+
+namespace YNet2 {
+
+LookupAbandon::LookupAbandon() : m_Wake(nullptr), m_Abandoned(false) {
+    InitializeCriticalSection(&m_Lock);
+}
+
+LookupAbandon::~LookupAbandon() {
+    DeleteCriticalSection(&m_Lock);
+}
+
+void LookupAbandon::Abandon() {
+    EnterCriticalSection(&m_Lock);
+    m_Abandoned = true;
+    if (m_Wake != nullptr)
+        SetEvent(m_Wake); // the waiter holds the lookup, and its event, until it has left
+    LeaveCriticalSection(&m_Lock);
+}
+
+void LookupAbandon::Reset() {
+    EnterCriticalSection(&m_Lock);
+    m_Abandoned = false;
+    LeaveCriticalSection(&m_Lock);
+}
+
+bool LookupAbandon::Enter(HANDLE wake) {
+    EnterCriticalSection(&m_Lock);
+    m_Wake = wake;
+    bool abandoned = m_Abandoned;
+    LeaveCriticalSection(&m_Lock);
+    return !abandoned;
+}
+
+bool LookupAbandon::Leave() {
+    EnterCriticalSection(&m_Lock);
+    m_Wake = nullptr;
+    bool abandoned = m_Abandoned;
+    LeaveCriticalSection(&m_Lock);
+    return abandoned;
+}
+
+void SetResolverHook(ResolverHook hook) {
+    g_ResolverHook.store(hook);
 }
 
 } // namespace YNet2

@@ -34,6 +34,9 @@
 
 namespace YNet2 {
 
+/// What ends a lookup under way from another thread (a client's ending calls); internal.
+class LookupAbandon;
+
 /// The server a connection goes to, by IPv4 address, IPv6 address or host
 /// name, and its port: the forms taken and refused are in the description
 /// of YSocketTarget.h.
@@ -95,10 +98,15 @@ public:
     /// name resolved here (getaddrinfo) in the resolver's order, at most max.
     /// boundMs, when not 0, bounds the resolution: the lookup runs on a
     /// thread of its own, which finishes by itself when the bound runs out
-    /// first. 0, or E_FAIL with the log line "\<op\>() \<host\>: host not found
+    /// first. abandon, when not null, also runs it on a thread of its own,
+    /// even without a bound, so that an ending call from another thread ends
+    /// the wait at once. While several lookups that outlived their callers
+    /// still run, no other starts (E_FAIL, with a log line saying so).
+    /// 0, or E_FAIL with the log line "\<op\>() \<host\>: host not found
     /// (0x2af9)!" (or the resolver's other answer in words, with its code).
     /// An IPv6 target: E_FAIL ("a direct connection is IPv4").
-    LONG Resolve(YSocketAddr* out, int max, int* count, DWORD boundMs, const char* op) const;
+    LONG Resolve(YSocketAddr* out, int max, int* count, DWORD boundMs, const char* op,
+                 LookupAbandon* abandon = nullptr) const;
 
 private:
     enum Problem {
