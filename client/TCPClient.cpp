@@ -82,7 +82,8 @@ TCPClient::RunFrame* TCPClient::OwnRunFrame(const TCPClient* client) {
 
 TCPClient::TCPClient(MsgWorker* worker)
     : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr), m_Calls(0), m_Ending(false),
-      m_Lookup(new LookupAbandon), m_ConnectTimeout(0), m_Options{true, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveCount},
+      m_Lookup(new LookupAbandon),
+      m_ConnectTimeout(0), m_Options{true, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveCount},
       m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
       m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
     InitializeCriticalSection(&m_Lock);
@@ -92,9 +93,9 @@ TCPClient::TCPClient(MsgWorker* worker)
 TCPClient::TCPClient(const TCPClient& other)
     : ClientNetKernel(other), m_State(0), m_Worker(other.m_Worker), m_ServerAddr(other.m_ServerAddr),
       m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Target(other.m_Target), m_Calls(0),
-      m_Ending(false), m_Lookup(new LookupAbandon), m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Options{}, m_Ahead(m_AheadSmall),
-      m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0),
-      m_AheadLarge(nullptr) {
+      m_Ending(false), m_Lookup(new LookupAbandon), m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Options{},
+      m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
+      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
     LockHolder hold(&other.m_Lock);
@@ -303,8 +304,7 @@ LONG TCPClient::Init(const YSocketTarget& target) {
     AttemptBound bound(*this); // the lookup and every connect together
     YSocketAddr found[YSocketTarget::kMaxAddresses];
     int count = 0;
-    if (target.Check(op) != 0 ||
-        ResolveTarget(target, found, YSocketTarget::kMaxAddresses, &count, op) != 0)
+    if (target.Check(op) != 0 || ResolveTarget(target, found, YSocketTarget::kMaxAddresses, &count, op) != 0)
         return E_FAIL;
     LONG result = E_FAIL;
     for (int i = 0; i < count && result != 0 && bound.Narrow(); ++i)

@@ -487,8 +487,8 @@ LONG YSocketTarget::Resolve(YSocketAddr* out, int max, int* count, DWORD boundMs
         lookup->Run();
     } else if (g_Outliving.load() >= kMaxOutlivingLookups) {
         lookup->Release();
-        return YRet(E_FAIL, "%s() %s: %d name lookups that outlived their callers still run, none more is started!",
-                    op, m_Host, kMaxOutlivingLookups);
+        return YRet(E_FAIL, "%s() %s: %d name lookups that outlived their callers still run, none more is started!", op,
+                    m_Host, kMaxOutlivingLookups);
     } else {
         lookup->references = 2;
         lookup->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -1,16 +1,16 @@
 // Name lookups against a resolver that answers only once a test lets it:
 // ending calls reach a lookup under way, and few lookups outlive callers.
-#include <gtest/gtest.h>
-#include <chrono>
-#include <condition_variable>
-#include <future>
-#include <mutex>
-#include "client/TCPClient.h"
 #include "socket/NameLookup.h"
+#include "client/TCPClient.h"
 #include "support/ClientHarness.h"
 #include "support/LogCapture.h"
 #include "support/ProcessCounters.h"
 #include "support/ScriptedPeer.h"
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <gtest/gtest.h>
+#include <mutex>
 
 using namespace YNet2;
 using namespace YNetTest;
@@ -63,13 +63,15 @@ TEST(NameLookupTest, AnEndingCallEndsInitAndReconnectInTheirLookupAtOnceHoldingN
             ASSERT_TRUE(server.Accept());
         }
         g_Resolver.Open(false);
-        auto connecting = std::async(std::launch::async, [&] { return reconnect ? client->Reconnect() : client->Init(name); });
+        auto connecting =
+            std::async(std::launch::async, [&] { return reconnect ? client->Reconnect() : client->Init(name); });
         {
             std::unique_lock<std::mutex> hold(g_Resolver.mutex);
             ASSERT_TRUE(g_Resolver.changed.wait_for(hold, kWait, [] { return g_Resolver.waiting > 0; }));
         }
         auto ending = std::async(std::launch::async, [&, row] {
-            void (TCPClient::*const calls[])() = {&TCPClient::Disconnect, &TCPClient::Release, &TCPClient::Wait_Release};
+            void (TCPClient::*const calls[])() = {&TCPClient::Disconnect, &TCPClient::Release,
+                                                  &TCPClient::Wait_Release};
             row % 4 == 3 ? delete client : (client->*calls[row % 4])();
         });
         const bool atOnce = connecting.wait_for(kWait) == std::future_status::ready &&
