@@ -9,7 +9,7 @@
 #include "message/Scrambler.h"
 #include "message/ScramblerPaths.h"
 #include "message/YNetMsgHead.h"
-#include "socket/NameLookup.h"
+#include "socket/LookupAbandon.h"
 #include "stream/LockHolder.h"
 
 namespace YNet2 {

@@ -1,5 +1,5 @@
 // Name lookups against a resolver that answers only once a test lets it.
-#include "socket/NameLookup.h"
+#include "socket/LookupAbandon.h"
 #include "client/TCPClient.h"
 #include "support/ClientHarness.h"
 #include "support/LogCapture.h"
