@@ -1,6 +1,6 @@
 // Name lookups against a resolver that answers only once a test lets it.
-#include "socket/LookupAbandon.h"
 #include "client/TCPClient.h"
+#include "socket/LookupAbandon.h"
 #include "support/ClientHarness.h"
 #include "support/LogCapture.h"
 #include "support/ProcessCounters.h"
