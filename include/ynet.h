@@ -326,8 +326,7 @@ YNET_C_API int32_t YNET_CALL ynet_client_is_connected(ynet_client* client);
  * @param client the client.
  * @retval YNET_OK       closed (also when there was no connection).
  * @retval YNET_E_HANDLE client is null or was destroyed.
- * @threads Any thread, the client's own callbacks included.
- * @example_in{ynet-c-echo.c,on_message} */
+ * @threads Any thread, the client's own callbacks included. */
 YNET_C_API int32_t YNET_CALL ynet_client_disconnect(ynet_client* client);
 /** Close and ask the receive thread to end, without waiting.
  * A ynet_client_wait_release after it waits for that thread; a
@@ -335,8 +334,7 @@ YNET_C_API int32_t YNET_CALL ynet_client_disconnect(ynet_client* client);
  * @param client the client.
  * @retval YNET_OK       closed (also when there was no connection).
  * @retval YNET_E_HANDLE client is null or was destroyed.
- * @threads Any thread, the client's own callbacks included.
- * @example_in{ynet-c-echo.c,exchange} */
+ * @threads Any thread, the client's own callbacks included. */
 YNET_C_API int32_t YNET_CALL ynet_client_release(ynet_client* client);
 /** Close gracefully and wait for the receive thread to end. Afterwards the
  * client may connect again.
