@@ -326,7 +326,8 @@ YNET_C_API int32_t YNET_CALL ynet_client_is_connected(ynet_client* client);
  * @param client the client.
  * @retval YNET_OK       closed (also when there was no connection).
  * @retval YNET_E_HANDLE client is null or was destroyed.
- * @threads Any thread, the client's own callbacks included. */
+ * @threads Any thread, the client's own callbacks included.
+ * @example_in{ynet-c-echo.c,on_message} */
 YNET_C_API int32_t YNET_CALL ynet_client_disconnect(ynet_client* client);
 /** Close and ask the receive thread to end, without waiting.
  * A ynet_client_wait_release after it waits for that thread; a
@@ -334,10 +335,13 @@ YNET_C_API int32_t YNET_CALL ynet_client_disconnect(ynet_client* client);
  * @param client the client.
  * @retval YNET_OK       closed (also when there was no connection).
  * @retval YNET_E_HANDLE client is null or was destroyed.
- * @threads Any thread, the client's own callbacks included. */
+ * @threads Any thread, the client's own callbacks included.
+ * @example_in{ynet-c-echo.c,exchange} */
 YNET_C_API int32_t YNET_CALL ynet_client_release(ynet_client* client);
 /** Close gracefully and wait for the receive thread to end. Afterwards the
- * client may connect again.
+ * client may connect again, and no code of the library runs on that thread
+ * any more, also when it had ended by itself before (the program may exit
+ * or unload the library at once).
  * @param client the client.
  * @retval YNET_OK       closed and the thread ended (also when there was no
  *                       connection).
@@ -346,9 +350,10 @@ YNET_C_API int32_t YNET_CALL ynet_client_release(ynet_client* client);
  * @threads The owner's thread; not from the client's own callbacks.
  * @example_in{ynet-c-echo.c,exchange} */
 YNET_C_API int32_t YNET_CALL ynet_client_wait_release(ynet_client* client);
-/** Ends the connection, waits for the receive thread and frees the client;
- * the handle is dead afterwards (a later call with it returns YNET_E_HANDLE
- * while its memory has not been given to a new client).
+/** Ends the connection, waits for the receive thread to end (as
+ * ynet_client_wait_release does) and frees the client; the handle is dead
+ * afterwards (a later call with it returns YNET_E_HANDLE while its memory
+ * has not been given to a new client).
  * @param client the client.
  * @retval YNET_OK       freed.
  * @retval YNET_E_HANDLE client is null or was destroyed (also by another

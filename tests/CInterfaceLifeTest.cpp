@@ -7,6 +7,7 @@
 #include <future>
 #include <string>
 
+#include "framework/YThreadHook.h"
 #include "platform/WinApi.h"
 #include "socket/YSocketAddr.h"
 #include "support/ClientHarness.h"
@@ -72,13 +73,53 @@ void YNET_CALL OnEnd(void* user, ynet_client*) {
     SetEvent(static_cast<Seen*>(user)->ended);
 }
 
+// Threads that take long over their last steps: each routine of the
+// library returns, then its thread sets `returned` and stays a while before
+// it ends (as a thread's exit in the system may), counting `ended` last.
+struct SlowEnd {
+    LPTHREAD_START_ROUTINE routine;
+    LPVOID parameter;
+};
+constexpr DWORD kLastStepsMs = 300;
+HANDLE g_Returned = nullptr; // auto-reset
+std::atomic<int> g_Ended{0};
+
+DWORD WINAPI EndSlowly(LPVOID argument) {
+    const SlowEnd start = *static_cast<SlowEnd*>(argument);
+    delete static_cast<SlowEnd*>(argument);
+    const DWORD result = start.routine(start.parameter);
+    SetEvent(g_Returned);
+    Sleep(kLastStepsMs);
+    g_Ended.fetch_add(1);
+    return result;
+}
+
+HANDLE WINAPI StartEndingSlowly(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine,
+                                LPVOID parameter, DWORD flags, LPDWORD threadId) {
+    auto* start = new SlowEnd{routine, parameter};
+    HANDLE thread = CreateThread(attributes, stackSize, EndSlowly, start, flags, threadId);
+    if (thread == nullptr)
+        delete start;
+    return thread;
+}
+
+struct SlowEndScope {
+    SlowEndScope() {
+        g_Returned = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        SetYThreadStarter(&StartEndingSlowly);
+    }
+    ~SlowEndScope() {
+        SetYThreadStarter(nullptr);
+        CloseHandle(g_Returned);
+    }
+};
+
 class CClientLife : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(YNET_OK, ynet_stack_start());
         ASSERT_TRUE(peer.Listening());
         server = "127.0.0.1:" + std::to_string(ntohs(peer.Address().sin_port));
-        ynet_callbacks callbacks{};
         callbacks.size = sizeof callbacks;
         callbacks.user = &seen;
         callbacks.on_message = OnMessage;
@@ -102,6 +143,7 @@ protected:
     ScriptedPeer peer;
     std::string server;
     Seen seen;
+    ynet_callbacks callbacks{};
     ynet_client* client = nullptr;
 };
 
@@ -148,6 +190,28 @@ TEST_F(CClientLife, DisconnectFromOnMessageCutsAndEndsTheThread) {
     EXPECT_EQ(1, seen.messages.load());
     EXPECT_EQ(1, seen.cuts.load());
     EXPECT_EQ(0, ynet_client_is_connected(client));
+}
+
+// A thread that ended by itself (a disconnect from on_message) is let go
+// of by the library before its last steps: wait_release, and destroy, still
+// return only once it has ended, so that the program may exit or unload
+// the library right after them.
+TEST_F(CClientLife, WaitReleaseAndDestroyReturnOnceAThreadThatEndedByItselfHasEnded) {
+    SlowEndScope slow;
+    seen.disconnectInHandler = true;
+    for (bool destroy : {false, true}) {
+        ASSERT_EQ(YNET_OK, Connect()) << destroy;
+        ASSERT_TRUE(peer.Send(WireMessage(1, 2, {'x'}))) << destroy;
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_Returned, kWaitMs)) << destroy;
+        const int ended = g_Ended.load();
+        if (destroy) {
+            ASSERT_EQ(YNET_OK, ynet_client_destroy(client));
+            ASSERT_EQ(YNET_OK, ynet_client_new(&callbacks, &client)); // for TearDown
+        } else {
+            ASSERT_EQ(YNET_OK, ynet_client_wait_release(client));
+        }
+        EXPECT_EQ(ended + 1, g_Ended.load()) << (destroy ? "destroy" : "wait_release") << " returned before";
+    }
 }
 
 // reconnect replaces a connection that a thread reads; once the thread

@@ -161,6 +161,29 @@ TEST(PlatformKernel, ThreadHandleIsSignalledWhenRoutineReturns) {
     EXPECT_TRUE(CloseHandle(state.gate));
 }
 
+// A handle opened by the thread's id waits for that very thread, also once
+// CreateThread's handle is closed; an id of no thread is refused.
+TEST(PlatformKernel, OpenThreadByIdWaitsForThatThread) {
+    GatedThread state{CreateEventA(nullptr, TRUE, FALSE, nullptr), 0, 0};
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, WaitAtGate, &state, 0, &id);
+    ASSERT_TRUE(FitsInDword(thread));
+    HANDLE opened = OpenThread(SYNCHRONIZE, FALSE, id);
+    ASSERT_TRUE(FitsInDword(opened));
+    EXPECT_NE(opened, thread);
+    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_EQ(WaitForSingleObject(opened, 0), WAIT_TIMEOUT);
+    SetEvent(state.gate);
+    EXPECT_EQ(WaitForSingleObject(opened, kBoundedWait), WAIT_OBJECT_0);
+    EXPECT_EQ(state.idSeenInside, id);
+    EXPECT_TRUE(CloseHandle(opened));
+    EXPECT_TRUE(CloseHandle(state.gate));
+
+    SetLastError(0);
+    EXPECT_EQ(OpenThread(SYNCHRONIZE, FALSE, 0), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
 TEST(PlatformKernel, SleepLetsTheTickCountAdvance) {
     DWORD before = GetTickCount();
     Sleep(50);

@@ -86,6 +86,12 @@ HandleTable& Handles() {
     return *table;
 }
 
+// Kernel lock. The threads of CreateThread that have not ended, by id (OpenThread).
+std::unordered_map<DWORD, std::shared_ptr<ThreadObject>>& RunningThreads() {
+    static auto* threads = new std::unordered_map<DWORD, std::shared_ptr<ThreadObject>>;
+    return *threads;
+}
+
 struct StartRecord {
     LPTHREAD_START_ROUTINE routine;
     LPVOID parameter;
@@ -104,6 +110,7 @@ void* ThreadStart(void* argument) {
     start->thread->cpuNanoseconds = Nanoseconds(used);
     start->thread->ended = true;
     start->thread->exitCode = exitCode;
+    RunningThreads().erase(start->threadId);
     start->thread->Set();
     return nullptr;
 }
@@ -284,6 +291,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSiz
     {
         std::lock_guard<std::mutex> hold(KernelLock());
         handle = Handles().Add(thread);
+        RunningThreads().emplace(id, thread);
     }
 
     pthread_attr_t attr;
@@ -300,6 +308,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSiz
         delete start;
         std::lock_guard<std::mutex> hold(KernelLock());
         Handles().Remove(handle);
+        RunningThreads().erase(id);
         t_LastError = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
@@ -355,6 +364,16 @@ BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
     }
     *exitCode = threadObject->exitCode;
     return TRUE;
+}
+
+HANDLE WINAPI OpenThread(DWORD /*access*/, BOOL /*inheritHandle*/, DWORD threadId) {
+    std::lock_guard<std::mutex> hold(KernelLock());
+    auto it = RunningThreads().find(threadId);
+    if (it == RunningThreads().end()) {
+        t_LastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    return Handles().Add(it->second);
 }
 
 DWORD WINAPI GetCurrentThreadId() {

@@ -211,6 +211,16 @@ YNET_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T sta
                                     LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
 YNET_API BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 ///@}
+/// A new handle to a running thread of CreateThread, by its id: waits and
+/// GetExitCodeThread see the thread as through CreateThread's handle; close
+/// it with CloseHandle. The access is not checked (every handle may wait).
+/// The id of an ended thread, or of a thread that CreateThread did not
+/// start, fails with ERROR_INVALID_PARAMETER (Windows' answer for an id of
+/// no thread).
+///@{
+#define SYNCHRONIZE 0x00100000u
+YNET_API HANDLE WINAPI OpenThread(DWORD access, BOOL inheritHandle, DWORD threadId);
+///@}
 /// 100-nanosecond units, as Windows counts them.
 typedef struct _FILETIME {
     /// As the Windows field of the same name.

@@ -167,7 +167,9 @@ static int32_t YNET_CALL OnMessage(void* user, ynet_client* client, uint32_t mai
                            ynet_client_wait_release(client) == YNET_E_STATE &&
                            ynet_client_connect(client, "127.0.0.1:9", 0) == YNET_E_STATE &&
                            ynet_client_connect_url(client, "127.0.0.1:9", 0, 0) == YNET_E_STATE;
-    return n + 1 == MESSAGES; /* the last echo cuts the connection */
+    if (n + 1 == MESSAGES) /* the last echo cuts the connection: on_cut follows, then the thread ends */
+        ynet_client_disconnect(client);
+    return 0;
 }
 /* [on_message] */
 static void YNET_CALL OnCut(void* user, ynet_client* client) {
@@ -365,6 +367,7 @@ static void EchoExchange(const char* server, const char* proxy) {
     Check(x.cuts == x.threads && x.begun == x.threads && x.ended == x.threads, "a cut, begin and end per thread");
     Check(x.notified[1] == x.threads && x.notified[2] == x.threads && x.notified[3] == x.threads,
           "notifications 1, 2, 3 once per connection");
+    Check(ynet_client_release(client) == YNET_OK, "ynet_client_release"); /* ends, waits for nothing */
     Check(ynet_client_wait_release(client) == YNET_OK && ynet_client_is_connected(client) == 0, "released");
     Check(ynet_client_destroy(client) == YNET_OK, "ynet_client_destroy");
     /* [exchange] */
