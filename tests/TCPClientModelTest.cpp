@@ -275,11 +275,20 @@ constexpr const char* kSlowName = "slow.model.test";
 constexpr const char* kManyName = "many.model.test";
 constexpr const char* kTooManyName = "too-many.model.test";
 
+// Slow lookups begun and answered: all take as long, so they answer in the
+// order they began, and an Init that returns while fewer have answered than
+// had begun returned before its own lookup answered.
+std::atomic<unsigned> g_SlowBegun{0};
+std::atomic<unsigned> g_SlowAnswered{0};
+
 int ModelResolver(const char* name, ULONG* addresses, int max, int* count) {
     auto loopback = [](int last) { return htonl(0x7F000000u | static_cast<ULONG>(last)); };
     *count = 0;
-    if (std::strcmp(name, kSlowName) == 0)
+    if (std::strcmp(name, kSlowName) == 0) {
+        ++g_SlowBegun;
         Sleep(kSlowLookupMs);
+        ++g_SlowAnswered;
+    }
     if (std::strcmp(name, kFastName) == 0 || std::strcmp(name, kSlowName) == 0) {
         addresses[(*count)++] = loopback(1);
         return 0;
@@ -684,7 +693,10 @@ struct ModelRun {
         unsigned ended = worker.CallbackEnded();
         unsigned begun = worker.Begun();
         unsigned resets = server.Resets();
+        unsigned slowBegun = g_SlowBegun.load();
         std::vector<LONG> results = Overlap(ops, senders);
+        // A lookup that began in this step and is still running.
+        bool lookupOutlived = g_SlowBegun.load() > slowBegun && g_SlowAnswered.load() < g_SlowBegun.load();
         bool reset = server.Resets() != resets; // a connect may then fail
         bool alone = ops.size() == 1;
         std::string call = kOpNames[ops[0]];
@@ -709,6 +721,9 @@ struct ModelRun {
                 expect(results[0] == (reachable ? 0 : E_FAIL), reachable ? "0 expected" : "E_FAIL expected");
             else
                 expect(results[0] == 0 || results[0] == E_FAIL, "0 or E_FAIL expected");
+            // The bound covers the lookup: Init returns before the slow one answers.
+            if (slow && g_SlowBegun.load() > slowBegun)
+                expect(lookupOutlived, "returned only once its lookup had answered, past the bound");
             if (results[0] == 0) {
                 model.socketless = false;
                 if (alone && !worker.WaitBegun(begun + 1))
