@@ -42,9 +42,10 @@
 ///   Init         connects, starts (one owner call   ends the connection,   as in LIVE        -
 ///                the thread:      at a time)        waits for the thread,
 ///                0 or E_FAIL                        connects
-///   Reconnect    E_FAIL           -                 new socket swapped     new socket held   E_FAIL (one
-///                (no address)                       under the thread,      unread: 0         under way wakes)
-///                                                   no cut: 0
+///   Reconnect    E_FAIL on a new  -                 new socket swapped     new socket held   E_FAIL (one
+///                client (no                         under the thread,      unread: 0         under way wakes)
+///                address), else                     no cut: 0
+///                as in CUT
 ///   Disconnect   nothing          Init fails        reset; the thread      closes a socket   -
 ///                                                   is cut and ends        held
 ///   Release      nothing          Init fails        as Disconnect          nothing more      -
