@@ -301,10 +301,15 @@ LONG TCPClient::Init(const YSocketTarget& target) {
     CallScope call(*this);
     if (!call.Entered())
         return YRet(E_FAIL, "TCPClient::Init() the client is being destroyed!");
+    if (target.Check(op) != 0)
+        return E_FAIL;
+    // The connection held ends before the lookup: its thread's callbacks
+    // (a Disconnect there) then cannot end this Init's lookup.
+    EndConnection();
     AttemptBound bound(*this); // the lookup and every connect together
     YSocketAddr found[YSocketTarget::kMaxAddresses];
     int count = 0;
-    if (target.Check(op) != 0 || ResolveTarget(target, found, YSocketTarget::kMaxAddresses, &count, op) != 0)
+    if (ResolveTarget(target, found, YSocketTarget::kMaxAddresses, &count, op) != 0)
         return E_FAIL;
     LONG result = E_FAIL;
     for (int i = 0; i < count && result != 0 && bound.Narrow(); ++i)

@@ -277,6 +277,37 @@ constexpr const char* kSlowName = "slow.model.test";
 constexpr const char* kManyName = "many.model.test";
 constexpr const char* kTooManyName = "too-many.model.test";
 
+// A name whose lookups wait, while the gate is closed, until it opens:
+// an ending call is then sure to meet the call in its lookup.
+constexpr const char* kHeldName = "held.model.test";
+struct LookupGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool closed = false;
+    unsigned entered = 0;
+
+    void Pass() {
+        std::unique_lock<std::mutex> hold(mutex);
+        ++entered;
+        changed.notify_all();
+        changed.wait_for(hold, std::chrono::milliseconds(kCallBoundMs), [&] { return !closed; });
+    }
+    void Set(bool close) {
+        std::lock_guard<std::mutex> hold(mutex);
+        closed = close;
+        changed.notify_all();
+    }
+    bool WaitEntered(unsigned count) {
+        std::unique_lock<std::mutex> hold(mutex);
+        return changed.wait_for(hold, std::chrono::milliseconds(kCallBoundMs), [&] { return entered >= count; });
+    }
+    unsigned Entered() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return entered;
+    }
+};
+LookupGate g_Gate;
+
 // Slow lookups begun and answered: all take as long, so they answer in the
 // order they began, and an Init that returns while fewer have answered than
 // had begun returned before its own lookup answered.
@@ -291,7 +322,9 @@ int ModelResolver(const char* name, ULONG* addresses, int max, int* count) {
         Sleep(kSlowLookupMs);
         ++g_SlowAnswered;
     }
-    if (std::strcmp(name, kFastName) == 0 || std::strcmp(name, kSlowName) == 0) {
+    if (std::strcmp(name, kHeldName) == 0)
+        g_Gate.Pass();
+    if (std::strcmp(name, kFastName) == 0 || std::strcmp(name, kSlowName) == 0 || std::strcmp(name, kHeldName) == 0) {
         addresses[(*count)++] = loopback(1);
         return 0;
     }
@@ -521,11 +554,14 @@ enum Op {
     DESTROY,
     TOGGLE_LISTENING,
     LET_RUN,
+    END_IN_LOOKUP,
 };
-const char* const kOpNames[] = {
-    "Init",    "Init via microsocks", "Init by name", "Reconnect",   "Disconnect",
-    "Release", "Wait_Release",        "Send",         "destruction", "server listening on/off",
-    "a pause"};
+const char* const kOpNames[] = {"Init",         "Init via microsocks",
+                                "Init by name", "Reconnect",
+                                "Disconnect",   "Release",
+                                "Wait_Release", "Send",
+                                "destruction",  "server listening on/off",
+                                "a pause",      "an ending call during a lookup"};
 
 // What the model knows of the client between steps.
 struct Model {
@@ -533,6 +569,7 @@ struct Model {
     bool lastInitOk = false; // and the last Init connected
     bool socketless = true;  // nothing can have brought a socket since the last cut of every socket
     bool listening = true;   // the server accepts
+    bool heldName = false;   // the last Init that connected went to kHeldName
 };
 
 struct ModelRun {
@@ -596,7 +633,7 @@ struct ModelRun {
             return client->Init(YSocketTarget(address), TCPClient_Socks5::SOCKS5, &proxy, nullptr, nullptr);
         case INIT_NAME: {
             // sender: which name (the slow one, bound to fail, seldom), and whether through microsocks
-            const char* names[] = {kFastName, kFastName, kFastName, kManyName, kTooManyName, kSlowName};
+            const char* names[] = {kFastName, kHeldName, kFastName, kManyName, kTooManyName, kSlowName};
             const char* name = names[sender % 6 == 5 && sender / 6 % 3 != 0 ? 0 : sender % 6];
             return client->Init(YSocketTarget(name, server.Port()), TCPClient_Socks5::SOCKS5,
                                 sender / 18 == 0 ? nullptr : &proxy, nullptr, nullptr);
@@ -644,21 +681,75 @@ struct ModelRun {
         return results;
     }
 
+    // Init, or Reconnect after an Init to the held name, waits in its
+    // lookup while another thread ends the client's connection or destroys
+    // the client: the call fails at once, and destruction returns only once
+    // it has left.
+    void EndInLookup(unsigned roll) {
+        static const Op kEndings[] = {DISCONNECT, RELEASE, WAIT_RELEASE, DESTROY};
+        Op ending = kEndings[roll % 4];
+        bool reconnect = model.heldName && model.lastInitOk && roll / 4 % 2 == 0;
+        const YSocketAddr* via = roll / 8 % 2 == 0 ? nullptr : &proxy;
+        history.push_back(std::to_string(step) + ": " + kOpNames[ending] + " during the lookup of " +
+                          (reconnect        ? "Reconnect"
+                           : via != nullptr ? "Init via microsocks"
+                                            : "Init"));
+        unsigned entered = g_Gate.Entered();
+        g_Gate.Set(true);
+        TCPClient_Socks5* target = client.get();
+        unsigned short port = server.Port();
+        std::future<LONG> call = std::async(std::launch::async, [target, reconnect, via, port] {
+            return reconnect
+                       ? target->Reconnect()
+                       : target->Init(YSocketTarget(kHeldName, port), TCPClient_Socks5::SOCKS5, via, nullptr, nullptr);
+        });
+        bool inside = g_Gate.WaitEntered(entered + 1);
+        bool left = true;
+        if (ending == DESTROY) {
+            client.reset();
+            left = call.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+            workers.back()->Destroyed();
+        } else {
+            Call(ending, 0);
+        }
+        bool returned = call.wait_for(std::chrono::milliseconds(kCallBoundMs)) == std::future_status::ready;
+        g_Gate.Set(false);
+        if (!returned) {
+            std::fprintf(stderr, "seed %u step %d: a call in its lookup did not return\n", seed, step);
+            std::abort();
+        }
+        LONG result = call.get();
+        if (!inside)
+            Fault("the call never reached its lookup");
+        if (!left)
+            Fault("destruction returned before the call under way had left");
+        if (result != E_FAIL)
+            Fault(std::string(kOpNames[ending]) + " during a lookup: E_FAIL expected, got " + std::to_string(result));
+        if (ending == DESTROY) {
+            NewClient();
+        } else if (!reconnect) {
+            model.anyInit = true;
+            model.lastInitOk = false;
+        }
+    }
+
     void Step() {
         ModelWorker& worker = *workers.back();
         // The step's calls: a first one, and now and then one or two
         // overlapping it from other threads (never two connecting calls).
-        static const Op kFirst[] = {INIT_DIRECT,  INIT_DIRECT,  INIT_DIRECT, INIT_PROXY, INIT_PROXY, INIT_NAME,
-                                    INIT_NAME,    RECONNECT,    RECONNECT,   RECONNECT,  DISCONNECT, RELEASE,
-                                    WAIT_RELEASE, WAIT_RELEASE, SEND,        SEND,       SEND,       SEND,
-                                    SEND,         SEND,         SEND,        SEND,       DESTROY,    TOGGLE_LISTENING,
-                                    LET_RUN,      LET_RUN,      LET_RUN};
+        static const Op kFirst[] = {
+            INIT_DIRECT,  INIT_DIRECT,  INIT_DIRECT, INIT_PROXY,    INIT_PROXY,   INIT_NAME,
+            INIT_NAME,    RECONNECT,    RECONNECT,   RECONNECT,     DISCONNECT,   RELEASE,
+            WAIT_RELEASE, WAIT_RELEASE, SEND,        SEND,          SEND,         SEND,
+            SEND,         SEND,         SEND,        SEND,          DESTROY,      TOGGLE_LISTENING,
+            LET_RUN,      LET_RUN,      LET_RUN,     END_IN_LOOKUP, END_IN_LOOKUP};
         static const Op kOverlapping[] = {DISCONNECT, RELEASE, WAIT_RELEASE, RECONNECT, SEND};
         std::vector<Op> ops{kFirst[Roll(sizeof kFirst / sizeof kFirst[0])]};
         std::vector<unsigned> senders{Roll(36)};
         if (ops[0] == SEND)
             senders[0] = 2 * Roll(240);
-        if (ops[0] != DESTROY && ops[0] != TOGGLE_LISTENING && ops[0] != LET_RUN && Roll(3) == 0) {
+        if (ops[0] != DESTROY && ops[0] != TOGGLE_LISTENING && ops[0] != LET_RUN && ops[0] != END_IN_LOOKUP &&
+            Roll(3) == 0) {
             Op second = kOverlapping[Roll(5)];
             bool connecting =
                 ops[0] == INIT_DIRECT || ops[0] == INIT_PROXY || ops[0] == INIT_NAME || ops[0] == RECONNECT;
@@ -688,6 +779,10 @@ struct ModelRun {
         }
         if (ops[0] == LET_RUN) {
             Sleep(Roll(20)); // echoes come back meanwhile
+            return;
+        }
+        if (ops[0] == END_IN_LOOKUP) {
+            EndInLookup(senders[0]);
             return;
         }
 
@@ -733,6 +828,7 @@ struct ModelRun {
             }
             model.anyInit = true;
             model.lastInitOk = results[0] == 0;
+            model.heldName = ops[0] == INIT_NAME && senders[0] % 6 == 1;
             break;
         }
         case RECONNECT:
