@@ -673,7 +673,8 @@ struct ModelRun {
         std::vector<LONG> results{Call(ops[0], senders[0])};
         for (std::future<LONG>& other : others) {
             if (other.wait_for(std::chrono::milliseconds(kCallBoundMs)) != std::future_status::ready) {
-                std::fprintf(stderr, "seed %u step %d: a call did not return within %u ms\n", seed, step, kCallBoundMs);
+                std::fprintf(stderr, "seed %u step %d: a call did not return within %u ms\n", seed, step,
+                             static_cast<unsigned>(kCallBoundMs));
                 std::abort(); // a hung call cannot be taken back: fail the whole run, naming the seed
             }
             results.push_back(other.get());
