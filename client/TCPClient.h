@@ -153,7 +153,10 @@ public:
     /// lookup runs on a thread of its own that an ending call from another
     /// thread abandons (E_FAIL at once); while several abandoned or timed
     /// out lookups still run, none more starts (E_FAIL, saying so).
-    /// Reconnect then resolves the name again.
+    /// A connection the client holds is ended (its thread waited for)
+    /// before the lookup, so its callbacks cannot end it; a target that
+    /// Check refuses leaves it as it was. Reconnect then resolves the name
+    /// again.
     LONG Init(const YSocketTarget& target);
 
     /// Owner's thread: a new socket connected to the address of the last
