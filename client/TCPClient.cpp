@@ -383,6 +383,10 @@ LONG TCPClient::Reconnect() {
         return YRet(E_FAIL, "TCPClient::Reconnect() the client is being destroyed!");
     if (m_Target.GetKind() == YSocketTarget::NAME)
         return ReconnectByName();
+    // A client that no Init has given an address: nothing to connect to
+    // (under Wine a connect to 0.0.0.0:0 was seen to succeed).
+    if (m_ServerAddr.sin_family == 0)
+        return YRet(E_FAIL, "TCPClient::Reconnect() no address to connect to: Init first!");
     // The new socket is connected before it takes the old one's place: until
     // then the receive thread goes on reading the old connection, and it
     // never meets a socket that is not connected yet. The old handle is
