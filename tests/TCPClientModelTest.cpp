@@ -793,8 +793,11 @@ struct ModelRun {
         unsigned resets = server.Resets();
         unsigned slowBegun = g_SlowBegun.load();
         std::vector<LONG> results = Overlap(ops, senders);
-        // A lookup that began in this step and is still running.
-        bool lookupOutlived = g_SlowBegun.load() > slowBegun && g_SlowAnswered.load() < g_SlowBegun.load();
+        // Read once, as the calls returned: a slow lookup of this step that
+        // had begun by then must not have answered yet (one that had not
+        // begun, its call abandoned first, answers later still).
+        unsigned slowBegunAfter = g_SlowBegun.load();
+        bool answeredFirst = slowBegunAfter > slowBegun && g_SlowAnswered.load() >= slowBegunAfter;
         bool reset = server.Resets() != resets; // a connect may then fail
         bool alone = ops.size() == 1;
         std::string call = kOpNames[ops[0]];
@@ -820,8 +823,8 @@ struct ModelRun {
             else
                 expect(results[0] == 0 || results[0] == E_FAIL, "0 or E_FAIL expected");
             // The bound covers the lookup: Init returns before the slow one answers.
-            if (slow && g_SlowBegun.load() > slowBegun)
-                expect(lookupOutlived, "returned only once its lookup had answered, past the bound");
+            if (slow)
+                expect(!answeredFirst, "returned only once its lookup had answered, past the bound");
             if (results[0] == 0) {
                 model.socketless = false;
                 if (alone && !worker.WaitBegun(begun + 1))
