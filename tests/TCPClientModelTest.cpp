@@ -890,8 +890,8 @@ std::uint32_t EnvNumber(const char* name, std::uint32_t otherwise) {
 TEST(TCPClientModel, RandomOverlappingCallsKeepTheStateTable) {
     RealProxies proxies = FindRealProxies();
     ASSERT_TRUE(proxies.missing.empty()) << "run under scripts/proxies.sh; not set: " << proxies.missing;
-    // Many steps natively; far fewer where every socket call costs more.
-    int steps = kEmulatedBuild ? 60 : RunningUnderWine() ? 200 : kSlowBuild ? 300 : 500;
+    // Fewer steps where every call costs more.
+    int steps = RunningUnderWine() ? 200 : kSlowBuild || kEmulatedBuild ? 300 : 500;
     steps = static_cast<int>(EnvNumber("YNET_MODEL_STEPS", static_cast<std::uint32_t>(steps)));
     std::uint32_t first = EnvNumber("YNET_MODEL_SEED", EnvNumber("YNET_MODEL_FIRST_SEED", 1));
     std::uint32_t seeds = std::getenv("YNET_MODEL_SEED") != nullptr ? 1 : EnvNumber("YNET_MODEL_SEEDS", 4);
