@@ -60,7 +60,9 @@
 /// Senders and the receive thread: in LIVE each whole Send reaches the wire
 /// whole; in every other state a Send finds no socket (0) or the socket a
 /// Reconnect brought. The receive thread starts in LIVE (Init posts
-/// "connected" first) and calls the worker until the cut: one ConnectionCut
+/// "connected" right after starting it, so the thread's own "started" may
+/// come first; TCPClient_Socks5 posts it before; the C interface delivers
+/// CONNECTED before any callback) and calls the worker until the cut: one ConnectionCut
 /// and one MsgThreadEnd per thread, in every way a thread ends. Calls may
 /// overlap from any thread: Disconnect, Release, Wait_Release and destruction
 /// end an Init or Reconnect under way on another thread (its name lookup,
