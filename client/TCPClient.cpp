@@ -301,10 +301,15 @@ LONG TCPClient::Init(const YSocketTarget& target) {
     CallScope call(*this);
     if (!call.Entered())
         return YRet(E_FAIL, "TCPClient::Init() the client is being destroyed!");
+    if (target.Check(op) != 0)
+        return E_FAIL;
+    // The connection held ends before the lookup: its thread's callbacks
+    // (a Disconnect there) then cannot end this Init's lookup.
+    EndConnection();
     AttemptBound bound(*this); // the lookup and every connect together
     YSocketAddr found[YSocketTarget::kMaxAddresses];
     int count = 0;
-    if (target.Check(op) != 0 || ResolveTarget(target, found, YSocketTarget::kMaxAddresses, &count, op) != 0)
+    if (ResolveTarget(target, found, YSocketTarget::kMaxAddresses, &count, op) != 0)
         return E_FAIL;
     LONG result = E_FAIL;
     for (int i = 0; i < count && result != 0 && bound.Narrow(); ++i)
@@ -378,6 +383,10 @@ LONG TCPClient::Reconnect() {
         return YRet(E_FAIL, "TCPClient::Reconnect() the client is being destroyed!");
     if (m_Target.GetKind() == YSocketTarget::NAME)
         return ReconnectByName();
+    // A client that no Init has given an address: nothing to connect to
+    // (under Wine a connect to 0.0.0.0:0 was seen to succeed).
+    if (m_ServerAddr.sin_family == 0)
+        return YRet(E_FAIL, "TCPClient::Reconnect() no address to connect to: Init first!");
     // The new socket is connected before it takes the old one's place: until
     // then the receive thread goes on reading the old connection, and it
     // never meets a socket that is not connected yet. The old handle is

@@ -42,9 +42,10 @@
 ///   Init         connects, starts (one owner call   ends the connection,   as in LIVE        -
 ///                the thread:      at a time)        waits for the thread,
 ///                0 or E_FAIL                        connects
-///   Reconnect    E_FAIL           -                 new socket swapped     new socket held   E_FAIL (one
-///                (no address)                       under the thread,      unread: 0         under way wakes)
-///                                                   no cut: 0
+///   Reconnect    E_FAIL on a new  -                 new socket swapped     new socket held   E_FAIL (one
+///                client (no                         under the thread,      unread: 0         under way wakes)
+///                address), else                     no cut: 0
+///                as in CUT
 ///   Disconnect   nothing          Init fails        reset; the thread      closes a socket   -
 ///                                                   is cut and ends        held
 ///   Release      nothing          Init fails        as Disconnect          nothing more      -
@@ -59,7 +60,9 @@
 /// Senders and the receive thread: in LIVE each whole Send reaches the wire
 /// whole; in every other state a Send finds no socket (0) or the socket a
 /// Reconnect brought. The receive thread starts in LIVE (Init posts
-/// "connected" first) and calls the worker until the cut: one ConnectionCut
+/// "connected" right after starting it, so the thread's own "started" may
+/// come first; TCPClient_Socks5 posts it before; the C interface delivers
+/// CONNECTED before any callback) and calls the worker until the cut: one ConnectionCut
 /// and one MsgThreadEnd per thread, in every way a thread ends. Calls may
 /// overlap from any thread: Disconnect, Release, Wait_Release and destruction
 /// end an Init or Reconnect under way on another thread (its name lookup,
@@ -152,7 +155,10 @@ public:
     /// lookup runs on a thread of its own that an ending call from another
     /// thread abandons (E_FAIL at once); while several abandoned or timed
     /// out lookups still run, none more starts (E_FAIL, saying so).
-    /// Reconnect then resolves the name again.
+    /// A connection the client holds is ended (its thread waited for)
+    /// before the lookup, so its callbacks cannot end it; a target that
+    /// Check refuses leaves it as it was. Reconnect then resolves the name
+    /// again.
     LONG Init(const YSocketTarget& target);
 
     /// Owner's thread: a new socket connected to the address of the last

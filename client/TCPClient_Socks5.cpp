@@ -278,10 +278,13 @@ LONG TCPClient_Socks5::Init(const YSocketTarget& target, const ProxyUrl& url) {
         return YRet(E_FAIL, "TCPClient_Socks5::Init() the client is being destroyed!");
     if (url.GetScheme() == ProxyUrl::NONE)
         return Init(target, SOCKS5, nullptr, nullptr, nullptr);
+    if (url.GetProxy().Check(op) != 0)
+        return E_FAIL;
+    EndConnection(); // before the lookup, as Init below ends it
     AttemptBound bound(*this);
     YSocketAddr proxy{};
     int count = 0;
-    if (url.GetProxy().Check(op) != 0 || ResolveTarget(url.GetProxy(), &proxy, 1, &count, op) != 0)
+    if (ResolveTarget(url.GetProxy(), &proxy, 1, &count, op) != 0)
         return E_FAIL;
     if (!bound.Narrow())
         return YRet(E_FAIL, "TCPClient_Socks5::Init() the bound ran out after the proxy's lookup (0x%x)!",
@@ -313,6 +316,9 @@ LONG TCPClient_Socks5::Init(const YSocketTarget& target, _SOCKS_TYPE type, const
                     target.GetHost());
     LONG result = E_FAIL;
     if (target.GetKind() == YSocketTarget::NAME && resolve == RESOLVE_LOCAL) {
+        // The connection held ends before the lookup: its thread's
+        // callbacks (a Disconnect there) then cannot end this Init's lookup.
+        EndConnection();
         AttemptBound bound(*this);
         YSocketAddr found[YSocketTarget::kMaxAddresses];
         int count = 0;

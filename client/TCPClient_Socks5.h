@@ -139,7 +139,9 @@ public:
     ///     address type 3, or SOCKS4a (address 0.0.0.1, user id, the name);
     ///   - a name with RESOLVE_LOCAL is resolved here (IPv4, within the bound
     ///     of SetConnectTimeout), and its addresses are tried in the
-    ///     resolver's order, each through the proxy, until one connects;
+    ///     resolver's order, each through the proxy, until one connects; a
+    ///     connection held is ended before the lookup, as TCPClient::Init
+    ///     ends it;
     ///   - an IPv4 literal is sent as address type 1 (SOCKS4: as ever), an
     ///     IPv6 literal as SOCKS5 address type 4; the connection to the
     ///     proxy itself stays IPv4.

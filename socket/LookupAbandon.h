@@ -39,7 +39,9 @@ constexpr int kMaxOutlivingLookups = 8;
 
 // Tests only: answers lookups instead of the system's resolver. Writes at
 // most max IPv4 addresses (network byte order) and their count; answers 0
-// or a Winsock error (WSAHOST_NOT_FOUND...). Null restores the system's.
+// or a Winsock error (WSAHOST_NOT_FOUND...). max is larger than what a
+// lookup keeps (YSocketTarget::kMaxAddresses), so a hook can answer as a
+// name with many addresses does. Null restores the system's.
 typedef int (*ResolverHook)(const char* name, ULONG* addresses, int max, int* count);
 void SetResolverHook(ResolverHook hook);
 

@@ -150,6 +150,9 @@ bool ParseIPv6(const char* text, BYTE* out) {
 }
 
 std::atomic<ResolverHook> g_ResolverHook{nullptr};
+// Room a test's resolver hook may fill: more than is kept, as a name with
+// many addresses has.
+constexpr int kHookCapacity = 4 * YSocketTarget::kMaxAddresses;
 std::atomic<int> g_Outliving{0}; // lookups whose callers gave up on them
 
 // One lookup of a name's IPv4 addresses. With a bound (or an abandon) it
@@ -170,14 +173,11 @@ struct Lookup {
     void Run() {
         count = 0;
         if (ResolverHook hook = g_ResolverHook.load()) {
-            ULONG addresses[YSocketTarget::kMaxAddresses];
-            error = hook(name, addresses, YSocketTarget::kMaxAddresses, &count);
-            for (int i = 0; i < count; ++i) {
-                found[i] = YSocketAddr{};
-                found[i].sin_family = AF_INET;
-                std::memcpy(&found[i].sin_addr, &addresses[i], 4);
-                std::memcpy(&found[i].sin_port, port, 2);
-            }
+            ULONG addresses[kHookCapacity];
+            int answered = 0;
+            error = hook(name, addresses, kHookCapacity, &answered);
+            for (int i = 0; i < answered && i < kHookCapacity; ++i)
+                Keep(&addresses[i]);
             return;
         }
         addrinfo hints{};
@@ -187,17 +187,24 @@ struct Lookup {
         error = getaddrinfo(name, nullptr, &hints, &list);
         if (error != 0)
             return;
-        for (const addrinfo* item = list; item != nullptr && count < YSocketTarget::kMaxAddresses;
-             item = item->ai_next) {
-            if (item->ai_family != AF_INET || item->ai_addrlen < sizeof(YSocketAddr))
-                continue;
-            YSocketAddr& address = found[count++];
-            std::memcpy(static_cast<sockaddr_in*>(&address), item->ai_addr, sizeof(YSocketAddr));
-            std::memcpy(&address.sin_port, port, 2);
+        for (const addrinfo* item = list; item != nullptr; item = item->ai_next) {
+            if (item->ai_family == AF_INET && item->ai_addrlen >= sizeof(YSocketAddr))
+                Keep(&reinterpret_cast<const sockaddr_in*>(item->ai_addr)->sin_addr);
         }
         freeaddrinfo(list);
         if (count == 0)
             error = WSAHOST_NOT_FOUND; // a name with IPv6 addresses only
+    }
+    // One IPv4 address found (network byte order), with the target's port:
+    // the first kMaxAddresses are kept, a name may have more.
+    void Keep(const void* address) {
+        if (count >= YSocketTarget::kMaxAddresses)
+            return;
+        YSocketAddr& kept = found[count++];
+        kept = YSocketAddr{};
+        kept.sin_family = AF_INET;
+        std::memcpy(&kept.sin_addr, address, 4);
+        std::memcpy(&kept.sin_port, port, 2);
     }
     // The caller gives up on a lookup under way: false when it has just
     // finished (its result is there after all).
