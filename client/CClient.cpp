@@ -15,12 +15,10 @@ CClient::CClient(const ynet_callbacks& callbacks)
     : MsgWorker(static_cast<HWND>(callbacks.window), callbacks.window_message), m_Callbacks(callbacks) {}
 
 // Each destructor ends its connection and waits for its receive thread,
-// while the callbacks still stand; a thread that had ended by itself may
-// still be in its last steps.
+// while the callbacks still stand.
 CClient::~CClient() {
     delete m_Direct;
     delete m_Proxied;
-    WaitEndedThreads();
 }
 
 TCPClient* CClient::Direct() {
@@ -31,7 +29,6 @@ TCPClient* CClient::Direct() {
         m_Direct->Wait_Release(); // TCPClient::Init wants no connection held
         GiveOptions(m_Direct);
     }
-    WaitEndedThreads(); // the handles of the threads before are not kept up
     return m_Direct;
 }
 
@@ -42,7 +39,6 @@ TCPClient_Socks5* CClient::Proxied() {
         Activate(m_Proxied);
         GiveOptions(m_Proxied);
     }
-    WaitEndedThreads();
     return m_Proxied;
 }
 
@@ -110,18 +106,6 @@ LONG CClient::MsgThreadBegin(void* /*kernel*/) {
 }
 
 void CClient::MsgThreadEnd(void* /*kernel*/) {
-    // Left before the callbacks: an owner told of the end by them may call
-    // wait_release or destroy at once. Without a handle (none left) the
-    // waits cannot cover the last steps.
-    const DWORD id = GetCurrentThreadId();
-    if (HANDLE self = OpenThread(SYNCHRONIZE, FALSE, id); self != nullptr) {
-        std::lock_guard<std::mutex> hold(m_EndedLock);
-        try {
-            m_EndedThreads.push_back(EndedThread{id, self});
-        } catch (const std::bad_alloc&) {
-            CloseHandle(self);
-        }
-    }
     if (m_Callbacks.on_thread_end != nullptr)
         m_Callbacks.on_thread_end(m_Callbacks.user, this);
     Notify(YNET_NOTIFY_THREAD_ENDED);
@@ -143,20 +127,6 @@ void CClient::EndConnect(bool connected) {
 
 bool CClient::OnReceiveThread() const {
     return t_ReceiveOf == this;
-}
-
-void CClient::WaitEndedThreads() {
-    std::vector<EndedThread> ended;
-    {
-        std::lock_guard<std::mutex> hold(m_EndedLock);
-        ended.swap(m_EndedThreads);
-    }
-    const DWORD self = GetCurrentThreadId();
-    for (const EndedThread& thread : ended) {
-        if (thread.id != self) // (an id of the caller is an ended thread's, reused: nothing to wait for)
-            WaitForSingleObject(thread.handle, INFINITE);
-        CloseHandle(thread.handle);
-    }
 }
 
 void CClient::Notify(uint32_t what) {

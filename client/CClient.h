@@ -16,20 +16,11 @@
 // tells a call made from one of them (between MsgThreadBegin and
 // MsgThreadEnd on that thread), so that calls which would wait for this
 // very thread can be refused.
-//
-// A receive thread that ends by itself (a cut, a disconnect from its own
-// callback) lets go of its thread words before it has ended: a
-// Wait_Release after that returns at once, while the thread still runs its
-// last steps (the library's code, then the system's thread exit). So that
-// wait_release and destroy return only once nothing of the library runs on
-// it, each thread leaves a handle to itself in MsgThreadEnd, and
-// WaitEndedThreads waits on those.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <vector>
 
 #include "client/MsgWorker.h"
 #include "client/TCPClient_Socks5.h"
@@ -74,10 +65,6 @@ public:
     void EndConnect(bool connected);
     // True on this client's receive thread, inside its callbacks.
     bool OnReceiveThread() const;
-    // Owner's thread, after a Wait_Release: returns once every receive
-    // thread past MsgThreadEnd has ended (they end without waiting for
-    // anything of the owner's).
-    void WaitEndedThreads();
 
     // Owner's thread, before a connect: the object of that kind, made
     // active (null when it cannot be allocated).
@@ -109,13 +96,7 @@ private:
     std::mutex m_ConnectLock; // m_Connecting
     std::condition_variable m_ConnectEnded;
     bool m_Connecting = false;
-    struct EndedThread {
-        DWORD id;
-        HANDLE handle;
-    };
-    std::mutex m_EndedLock;                  // m_EndedThreads
-    std::vector<EndedThread> m_EndedThreads; // past MsgThreadEnd, not yet waited for
-    std::mutex m_OptionsLock;                // the four below
+    std::mutex m_OptionsLock; // the four below
     bool m_NoDelay = true;
     DWORD m_KeepAliveIdle = TCPClient::kKeepAliveIdleMs;
     DWORD m_KeepAliveInterval = TCPClient::kKeepAliveIntervalMs;

@@ -309,7 +309,6 @@ int32_t YNET_CALL ynet_client_wait_release(ynet_client* handle) {
         return result;
     if (TCPClient* tcp = client->Active(); tcp != nullptr)
         tcp->Wait_Release();
-    client->WaitEndedThreads();
     return YNET_OK;
 }
 

@@ -85,7 +85,7 @@ TCPClient::TCPClient(MsgWorker* worker)
       m_Lookup(new LookupAbandon),
       m_ConnectTimeout(0), m_Options{true, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveCount},
       m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
-      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
+      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr), m_EndedThread(nullptr) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
 }
@@ -95,7 +95,7 @@ TCPClient::TCPClient(const TCPClient& other)
       m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Target(other.m_Target), m_Calls(0),
       m_Ending(false), m_Lookup(new LookupAbandon), m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Options{},
       m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
-      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr) {
+      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr), m_EndedThread(nullptr) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
     LockHolder hold(&other.m_Lock);
@@ -132,6 +132,8 @@ TCPClient::~TCPClient() {
     {
         LockHolder hold(&m_Lock);
         m_State = 0;
+        if (m_EndedThread != nullptr) // destroyed on its own thread: nobody waits any more
+            CloseHandle(m_EndedThread);
     }
     delete[] m_AheadLarge; // m_Socket closes what it still holds
     delete m_Lookup;       // no call is under way any more, so none waits on it
@@ -156,7 +158,33 @@ void TCPClient::EndReceiveThread() {
         CleanUp();
     } else {
         WaitForExitThread(WhileWaitingForThread, this);
+        WaitEndedThread();
     }
+}
+
+void TCPClient::KeepEndedThread() {
+    HANDLE self = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
+    if (self == nullptr)
+        return; // the waits then cover everything but the thread's last steps
+    LockHolder hold(&m_Lock);
+    if (m_EndedThread != nullptr)
+        CloseHandle(m_EndedThread); // an earlier thread nobody waited for (an Init from a callback)
+    m_EndedThread = self;
+}
+
+void TCPClient::WaitEndedThread() {
+    HANDLE ended;
+    {
+        LockHolder hold(&m_Lock);
+        ended = m_EndedThread;
+        m_EndedThread = nullptr;
+    }
+    if (ended == nullptr)
+        return;
+    // The thread is past every call into the worker and waits for nothing
+    // of this thread's: a plain wait.
+    WaitForSingleObject(ended, INFINITE);
+    CloseHandle(ended);
 }
 
 void TCPClient::EndConnection() {
@@ -168,6 +196,7 @@ void TCPClient::EndConnection() {
     m_Socket.StopReading();
     m_Socket.Close(false);
     WaitForExitThread(WhileWaitingForThread, this);
+    WaitEndedThread();
 }
 
 // ---------------------------------------------------------------- owner calls under way
@@ -682,6 +711,7 @@ void TCPClient::Wait_Release() {
         if (wait)
             m_Socket.StopReading();
         WaitForExitThread(WhileWaitingForThread, this);
+        WaitEndedThread();
     }
     LockHolder hold(&m_Lock);
     m_State &= ~kThreadRunning;
@@ -735,6 +765,10 @@ LONG TCPClient::Run(void* /*param*/) {
     if (scope.Destroyed())
         return 0;
     scope.Close();
+    // Before the thread words go: an ending call from now on still waits
+    // for this thread's last steps (they run library code, and a process
+    // or library that ends under them stalls or faults).
+    KeepEndedThread();
     CleanUp();
     return 0;
 }

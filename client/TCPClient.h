@@ -412,6 +412,13 @@ protected:
     void AdoptSocket(SOCKET handle, DWORD bits);
     void AddStateBits(DWORD bits);
     ///@}
+    /// Receive thread, as it lets go of the thread words: keeps a handle to
+    /// itself in m_EndedThread. WaitEndedThread (owner's calls, after
+    /// WaitForExitThread) waits for that thread and closes the handle.
+    ///@{
+    void KeepEndedThread();
+    void WaitEndedThread();
+    ///@}
     /// For a derived Init: CreateThread, with the socket's reader started
     /// first (see ClientSocket::StartReading).
     LONG StartReceiveThread();
@@ -535,6 +542,11 @@ private:
     int m_SmallReads;            ///< consecutive small receives into the large buffer
     unsigned char* m_AheadLarge; ///< owned; null while the small buffer is used
     unsigned char m_AheadSmall[kAheadSmall];
+    /// The receive thread that ended by itself, from the moment it let go
+    /// of the thread words until an ending call has waited for it (the
+    /// thread words alone would let that call return while the thread still
+    /// runs its last steps); guarded by m_Lock.
+    HANDLE m_EndedThread;
 };
 
 } // namespace YNet2
