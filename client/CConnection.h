@@ -15,7 +15,9 @@ namespace YNet2 {
 
 template <typename Base> class CConnection : public Base {
 public:
-    explicit CConnection(CClient* owner) : Base(owner), m_Owner(owner) {}
+    // The C interface serves runtimes that may scan stacks conservatively
+    // (Mono, Unity's): the receive thread clears what handlers left.
+    explicit CConnection(CClient* owner) : Base(owner), m_Owner(owner) { this->SetClearStackBeforeWait(true); }
     ~CConnection() override { this->EndReceiveThread(); }
     CConnection(const CConnection&) = delete;
     CConnection& operator=(const CConnection&) = delete;

@@ -52,6 +52,25 @@ void LogIfPeerSilent(int error) {
         Debug("TCPClient::RecvMsg() the peer stopped answering: connection cut");
 }
 
+// The application's handlers run below the receive loop's frame, and so
+// may a garbage collector of the application's runtime that they set off;
+// what they leave there stays in the unused slots of the frames that come
+// later at that depth. A runtime that scans thread stacks conservatively
+// (Mono's, Boehm's collector) takes such a stale address, in the frames of
+// a receive that waits for hours, for a live reference: the object stays,
+// and when it is the client's own handle, the client, its socket and its
+// thread stay for ever. So a client that asks for it clears the stack its
+// wait will use before each wait (BeforeWait: the receive's frames down to
+// the system call take 2.5 KiB natively).
+constexpr std::size_t kClearedStack = 4096;
+
+[[gnu::noinline]] void ClearStackBelow() {
+    unsigned char area[kClearedStack];
+    std::memset(area, 0, sizeof area);
+    // The area is never read again: without this the compiler may drop the store.
+    __asm__ __volatile__("" : : "r"(area) : "memory");
+}
+
 // The head's size field (YNetMsgHead::GetSize), read inline: the low 15 bits
 // of the first 16-bit little-endian word.
 inline int MessageSize(const unsigned char* head) {
@@ -85,7 +104,7 @@ TCPClient::TCPClient(MsgWorker* worker)
       m_Lookup(new LookupAbandon),
       m_ConnectTimeout(0), m_Options{true, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveCount},
       m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
-      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr), m_EndedThread(nullptr) {
+      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr), m_EndedThread(nullptr), m_ClearStackBeforeWait(false) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
 }
@@ -95,7 +114,7 @@ TCPClient::TCPClient(const TCPClient& other)
       m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Target(other.m_Target), m_Calls(0),
       m_Ending(false), m_Lookup(new LookupAbandon), m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Options{},
       m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
-      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr), m_EndedThread(nullptr) {
+      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr), m_EndedThread(nullptr), m_ClearStackBeforeWait(false) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
     LockHolder hold(&other.m_Lock);
@@ -726,7 +745,9 @@ void TCPClient::Clear() {
 LONG TCPClient::Run(void* /*param*/) {
     RunScope scope(this);
 
-    unsigned char buffer[2 * kMaxMessage];
+    // Cleared: the stack may be one that an ended thread left, with its
+    // stale words, and a message uses only the front (see BeforeWait).
+    unsigned char buffer[2 * kMaxMessage] = {};
     void* kernel = static_cast<NetKernel*>(this);
     LONG begun = MsgThreadBegin(kernel);
     if (scope.Destroyed())
@@ -777,7 +798,13 @@ int TCPClient::ReceiveStep(unsigned char* buffer) {
     return RecvMsg(buffer);
 }
 
+void TCPClient::BeforeWait() {
+    if (m_ClearStackBeforeWait)
+        ClearStackBelow();
+}
+
 void TCPClient::WaitForExitRequest() {
+    BeforeWait();
     // m_ExitEvent stays valid while this thread runs: it is closed only by
     // this thread's CleanUp or by a waiter once the thread has ended.
     DWORD exitEvent = std::atomic_ref<DWORD>(m_ExitEvent).load(std::memory_order_acquire);
@@ -853,6 +880,7 @@ int TCPClient::FillAhead(int need, bool body, int bodyLength) {
             return 0; // the socket was replaced in the middle of a message
         }
         const int room = m_AheadSize - m_AheadEnd;
+        BeforeWait();
         int n = recv(handle, reinterpret_cast<char*>(m_Ahead) + m_AheadEnd, room, 0);
         int error = n == SOCKET_ERROR ? WSAGetLastError() : 0;
         if (!EndReadUse(handle))

@@ -323,6 +323,19 @@ protected:
     /// receive: a derived loop that waits for readability must not wait then.
     bool HasBufferedMessage() const;
 
+    /// For a client whose handlers run in a runtime that scans thread stacks
+    /// conservatively (Mono's, Boehm's collector; the C interface turns it
+    /// on): before each wait for data the receive thread clears the stack
+    /// the wait will use of the words its handlers (or a collection they set
+    /// off) left there, which such a runtime would take for live references
+    /// for as long as the wait lasts, keeping a dropped client alive. Off by
+    /// default: it costs a 4 KiB clear per receive. Set it before Init.
+    void SetClearStackBeforeWait(bool on) { m_ClearStackBeforeWait = on; }
+
+    /// Receive thread, before it may wait (a receive, a select): the clear
+    /// of SetClearStackBeforeWait, below the caller, when it is on.
+    void BeforeWait();
+
     /// Receive thread: the size of the read-ahead buffer in use now.
     int ReadAheadSize() const { return m_AheadSize; }
 
@@ -547,6 +560,7 @@ private:
     /// thread words alone would let that call return while the thread still
     /// runs its last steps); guarded by m_Lock.
     HANDLE m_EndedThread;
+    bool m_ClearStackBeforeWait; ///< SetClearStackBeforeWait's; set before Init
 };
 
 } // namespace YNet2

@@ -664,6 +664,7 @@ bool TCPClient_Socks5::WaitReadable() {
         FD_ZERO(&readable);
         FD_SET(handle, &readable);
         timeval slice{0, kSelectSliceUs};
+        BeforeWait();
         int ready = select(0, &readable, nullptr, nullptr, &slice);
         bool ours = EndReadUse(handle);
         // Readable, failed, or closed meanwhile: the receive tells which.
