@@ -21,10 +21,11 @@ CClient::~CClient() {
     delete m_Proxied;
 }
 
-TCPClient* CClient::Direct() {
+TCPClient* CClient::Direct(std::optional<TCPClient::CallScope>& call) {
     if (m_Direct == nullptr)
         m_Direct = new (std::nothrow) CConnection<TCPClient>(this);
     if (m_Direct != nullptr) {
+        call.emplace(*m_Direct);
         Activate(m_Direct);
         m_Direct->Wait_Release(); // TCPClient::Init wants no connection held
         GiveOptions(m_Direct);
@@ -32,10 +33,11 @@ TCPClient* CClient::Direct() {
     return m_Direct;
 }
 
-TCPClient_Socks5* CClient::Proxied() {
+TCPClient_Socks5* CClient::Proxied(std::optional<TCPClient::CallScope>& call) {
     if (m_Proxied == nullptr)
         m_Proxied = new (std::nothrow) CConnection<TCPClient_Socks5>(this);
     if (m_Proxied != nullptr) {
+        call.emplace(*m_Proxied);
         Activate(m_Proxied);
         GiveOptions(m_Proxied);
     }

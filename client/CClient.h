@@ -21,6 +21,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 
 #include "client/MsgWorker.h"
 #include "client/TCPClient_Socks5.h"
@@ -67,9 +68,11 @@ public:
     bool OnReceiveThread() const;
 
     // Owner's thread, before a connect: the object of that kind, made
-    // active (null when it cannot be allocated).
-    TCPClient* Direct();
-    TCPClient_Socks5* Proxied();
+    // active (null when it cannot be allocated). call is opened on it
+    // before it is made active, so the whole connect is one call of it: an
+    // ending call from another thread from then on ends the connect.
+    TCPClient* Direct(std::optional<TCPClient::CallScope>& call);
+    TCPClient_Socks5* Proxied(std::optional<TCPClient::CallScope>& call);
     // The object of the last connect, or null before the first. Any thread.
     TCPClient* Active() const { return m_Active.load(std::memory_order_acquire); }
     // Reconnect of the active object, as its own class does it.

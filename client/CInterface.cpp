@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <unordered_set>
 
 #include "client/CClient.h"
@@ -218,8 +219,9 @@ int32_t YNET_CALL ynet_client_connect(ynet_client* handle, const char* server, c
     auto type = options->proxy_type == YNET_PROXY_SOCKS4 ? TCPClient_Socks5::SOCKS4
                 : options->proxy_type == YNET_PROXY_HTTP ? TCPClient_Socks5::HTTP
                                                          : TCPClient_Socks5::SOCKS5;
-    TCPClient_Socks5* proxied = viaProxy ? client->Proxied() : nullptr;
-    TCPClient* tcp = viaProxy ? proxied : client->Direct();
+    std::optional<TCPClient::CallScope> call; // the whole connect, ended by an ending call from another thread
+    TCPClient_Socks5* proxied = viaProxy ? client->Proxied(call) : nullptr;
+    TCPClient* tcp = viaProxy ? proxied : client->Direct(call);
     if (tcp == nullptr)
         return Fail(YNET_E_MEMORY, "%s: out of memory", op);
     tcp->SetConnectTimeout(options->timeout_ms);
@@ -391,8 +393,9 @@ int32_t YNET_CALL ynet_client_connect_url(ynet_client* handle, const char* targe
     if (!url.Parse(proxyUrl))
         return Fail(YNET_E_ARG, "%s: %s", op, url.Why());
     const bool viaProxy = url.GetScheme() != ProxyUrl::NONE;
-    TCPClient_Socks5* proxied = viaProxy ? client->Proxied() : nullptr;
-    TCPClient* tcp = viaProxy ? proxied : client->Direct();
+    std::optional<TCPClient::CallScope> call; // the whole connect, ended by an ending call from another thread
+    TCPClient_Socks5* proxied = viaProxy ? client->Proxied(call) : nullptr;
+    TCPClient* tcp = viaProxy ? proxied : client->Direct(call);
     if (tcp == nullptr)
         return Fail(YNET_E_MEMORY, "%s: out of memory", op);
     tcp->SetConnectTimeout(timeoutMs);

@@ -1,5 +1,6 @@
 #include "client/TCPClient.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -35,6 +36,25 @@ constexpr DWORD kIdleSliceMs = 100;
 // destructor that runs inside one of the thread's own callbacks tell Run
 // that the object is gone.
 thread_local void* t_RunFrame = nullptr;
+
+// This thread's owner calls under way, innermost first (TCPClient::CallScope).
+thread_local const void* t_Calls = nullptr;
+
+// Slices of the waits of ending calls: the messages other threads send to
+// this thread's windows run meanwhile (a receive thread's handler may be
+// sending to one of them), posted ones stay queued.
+void WaitSliceDeliveringSentMessages(DWORD milliseconds) {
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds, QS_SENDMESSAGE);
+}
+
+#ifndef NDEBUG
+bool TraceLife() {
+    static const bool on = std::getenv("YNET_TRACE_LIFE") != nullptr;
+    return on;
+}
+#endif
 
 // Kernel handles fit in 32 bits; Windows widens them by sign extension.
 HANDLE WordToHandle(DWORD word) {
@@ -79,7 +99,7 @@ inline int MessageSize(const unsigned char* head) {
 
 } // namespace
 
-TCPClient::RunScope::RunScope(const TCPClient* client) : m_Frame{client, false} {
+TCPClient::RunScope::RunScope(const TCPClient* client) : m_Frame{client, false, false} {
     t_RunFrame = &m_Frame;
 }
 
@@ -100,8 +120,8 @@ TCPClient::RunFrame* TCPClient::OwnRunFrame(const TCPClient* client) {
 // ---------------------------------------------------------------- life
 
 TCPClient::TCPClient(MsgWorker* worker)
-    : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr), m_Calls(0), m_Ending(false),
-      m_Lookup(new LookupAbandon),
+    : m_State(0), m_Worker(worker), m_ServerAddr{}, m_Data(nullptr), m_Calls(0), m_Life(Life::IDLE), m_EndEpoch(0),
+      m_EndingOnReceiveThread(false), m_Lookup(new LookupAbandon),
       m_ConnectTimeout(0), m_Options{true, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveCount},
       m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
       m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr), m_EndedThread(nullptr), m_ClearStackBeforeWait(false) {
@@ -112,9 +132,10 @@ TCPClient::TCPClient(MsgWorker* worker)
 TCPClient::TCPClient(const TCPClient& other)
     : ClientNetKernel(other), m_State(0), m_Worker(other.m_Worker), m_ServerAddr(other.m_ServerAddr),
       m_Data(std::atomic_ref<void*>(const_cast<TCPClient&>(other).m_Data).load()), m_Target(other.m_Target), m_Calls(0),
-      m_Ending(false), m_Lookup(new LookupAbandon), m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Options{},
-      m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall), m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0),
-      m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr), m_EndedThread(nullptr), m_ClearStackBeforeWait(false) {
+      m_Life(Life::IDLE), m_EndEpoch(0), m_EndingOnReceiveThread(false), m_Lookup(new LookupAbandon),
+      m_ConnectTimeout(other.m_ConnectTimeout.load()), m_Options{}, m_Ahead(m_AheadSmall), m_AheadSize(kAheadSmall),
+      m_AheadBegin(0), m_AheadEnd(0), m_AheadGeneration(0), m_FullReads(0), m_SmallReads(0), m_AheadLarge(nullptr),
+      m_EndedThread(nullptr), m_ClearStackBeforeWait(false) {
     InitializeCriticalSection(&m_Lock);
     InitializeCriticalSection(&m_SendLock);
     LockHolder hold(&other.m_Lock);
@@ -161,9 +182,10 @@ TCPClient::~TCPClient() {
 }
 
 void TCPClient::EndReceiveThread() {
-    EndCalls();
     RunFrame* frame = OwnRunFrame(this);
-    Release();
+    if (!EndCalls(frame != nullptr))
+        return; // destruction had begun: its first EndReceiveThread did all
+    ReleaseHeld();
     // A socket that Reconnect brought is held without state bits, so
     // Release leaves it; close it now, as the last step of destruction would.
     if (frame == nullptr)
@@ -176,8 +198,7 @@ void TCPClient::EndReceiveThread() {
         frame->destroyed = true;
         CleanUp();
     } else {
-        WaitForExitThread(WhileWaitingForThread, this);
-        WaitEndedThread();
+        WaitForReceiveThread();
     }
 }
 
@@ -208,42 +229,99 @@ void TCPClient::WaitEndedThread() {
 
 void TCPClient::EndConnection() {
     if (IsOwnThread()) {
-        Release(); // the thread cannot wait for itself: it ends once this call returns to it
+        ReleaseHeld(); // the thread cannot wait for itself: it ends once this call returns to it
         return;
     }
-    Release();
+    ReleaseHeld();
     m_Socket.StopReading();
     m_Socket.Close(false);
-    WaitForExitThread(WhileWaitingForThread, this);
-    WaitEndedThread();
+    WaitForReceiveThread();
+}
+
+void TCPClient::WaitForReceiveThread() {
+    if (WaitForExitThreadWhile(KeepWaitingForThread, this))
+        WaitEndedThread();
 }
 
 // ---------------------------------------------------------------- owner calls under way
 
-bool TCPClient::EnterCall() {
-    LockHolder hold(&m_Lock);
-    if (m_Ending)
-        return false;
-    ++m_Calls;
-    return true;
+const TCPClient::CallScope* TCPClient::OwnCall() const {
+    for (auto* call = static_cast<const CallScope*>(t_Calls); call != nullptr; call = call->m_Previous) {
+        if (&call->m_Client == this)
+            return call;
+    }
+    return nullptr;
 }
 
-void TCPClient::LeaveCall() {
-    LockHolder hold(&m_Lock);
-    --m_Calls;
+TCPClient::CallScope::CallScope(TCPClient& client)
+    : m_Client(client), m_Previous(static_cast<const CallScope*>(t_Calls)), m_Entered(false), m_Outer(false),
+      m_Epoch(0) {
+    const CallScope* outer = client.OwnCall();
+    t_Calls = this;
+    LockHolder hold(&client.m_Lock);
+    if (client.m_Life == Life::ENDING)
+        return;
+    m_Entered = true;
+    m_Outer = outer == nullptr;
+    if (m_Outer) {
+        ++client.m_Calls;
+        m_Epoch = client.m_EndEpoch;
+    } else {
+        m_Epoch = outer->m_Epoch;
+    }
+}
+
+TCPClient::CallScope::~CallScope() {
+    t_Calls = m_Previous;
+    if (m_Entered && m_Outer) {
+        LockHolder hold(&m_Client.m_Lock);
+        --m_Client.m_Calls;
+    }
 }
 
 bool TCPClient::Ending() {
     LockHolder hold(&m_Lock);
-    return m_Ending;
+    return m_Life == Life::ENDING;
 }
 
-void TCPClient::EndCalls() {
+bool TCPClient::CallCurrentLocked() const {
+    if (m_Life == Life::ENDING)
+        return false;
+    const CallScope* call = OwnCall();
+    return call == nullptr || call->m_Epoch == m_EndEpoch;
+}
+
+bool TCPClient::CallCurrent() {
+    LockHolder hold(&m_Lock);
+    return CallCurrentLocked();
+}
+
+void TCPClient::EndCallsUnderWay(const CallScope& call) {
+    if (!call.m_Outer)
+        return; // a step of this thread's own call of this client
+    if (RunFrame* frame = OwnRunFrame(this); frame != nullptr && frame->cut)
+        return; // the receive thread's callbacks after its cut end its own connection only
     {
         LockHolder hold(&m_Lock);
-        if (m_Ending)
-            return;
-        m_Ending = true; // from now on no call enters, and none registers a new socket
+        ++m_EndEpoch;
+    }
+    // Calls that registered before the epoch moved are woken here; those
+    // that register after find it moved.
+    m_Socket.CloseIncoming();
+    m_Lookup->Abandon();
+}
+
+bool TCPClient::EndCalls(bool onReceiveThread) {
+    // Destroyed from inside one of its own calls on this thread (a log sink,
+    // a window procedure run by an ending wait): that call is not waited for.
+    const LONG own = OwnCall() != nullptr ? 1 : 0;
+    {
+        LockHolder hold(&m_Lock);
+        if (m_Life == Life::ENDING)
+            return false;
+        SetLife(Life::ENDING, "destruction"); // from now on no call enters, and none commits
+        ++m_EndEpoch;
+        m_EndingOnReceiveThread = onReceiveThread;
     }
     for (;;) {
         // Wakes the calls' connects and handshakes: the new sockets of
@@ -252,18 +330,60 @@ void TCPClient::EndCalls() {
         m_Lookup->Abandon();
         {
             LockHolder hold(&m_Lock);
-            if (m_Calls == 0)
-                return;
+            if (m_Calls == own)
+                return true;
         }
-        Sleep(kCallsLeaveSliceMs);
+        WaitSliceDeliveringSentMessages(kCallsLeaveSliceMs);
     }
 }
 
-TCPClient::CallScope::CallScope(TCPClient& client) : m_Client(client), m_Entered(client.EnterCall()) {}
+void TCPClient::SetLife(Life next, const char* why) {
+#ifndef NDEBUG
+    if (TraceLife() && next != m_Life)
+        Debug("TCPClient %p: %s -> %s (%s)", static_cast<void*>(this), LifeName(m_Life), LifeName(next), why);
+#else
+    (void)why;
+#endif
+    m_Life = next;
+}
 
-TCPClient::CallScope::~CallScope() {
-    if (m_Entered)
-        m_Client.LeaveCall();
+TCPClient::Life TCPClient::GetLife() const {
+    LockHolder hold(&m_Lock);
+    return m_Life;
+}
+
+const char* TCPClient::LifeName(Life life) {
+    switch (life) {
+    case Life::IDLE:
+        return "IDLE";
+    case Life::CONNECTING:
+        return "CONNECTING";
+    case Life::LIVE:
+        return "LIVE";
+    case Life::CUT:
+        return "CUT";
+    case Life::ENDING:
+        return "ENDING";
+    }
+    return "?";
+}
+
+bool TCPClient::CommitLive() {
+    LockHolder hold(&m_Lock);
+    if (!CallCurrentLocked())
+        return false;
+    m_State |= kConnected | kThreadRunning;
+    // Before the thread exists: an ending call from now on stops its reading.
+    m_Socket.StartReading();
+    SetLife(Life::LIVE, "connected");
+    return true;
+}
+
+void TCPClient::FailInit() {
+    ReleaseHeld();
+    LockHolder hold(&m_Lock);
+    if (m_Life != Life::ENDING)
+        SetLife(Life::IDLE, "Init failed");
 }
 
 // ---------------------------------------------------------------- the handle in use
@@ -277,8 +397,11 @@ SOCKET TCPClient::BeginUse(ClientSocket::Use use, DWORD* generation) {
     return handle;
 }
 
-void TCPClient::WhileWaitingForThread(void* client) {
-    static_cast<TCPClient*>(client)->m_Socket.Recancel();
+bool TCPClient::KeepWaitingForThread(void* context) {
+    auto* client = static_cast<TCPClient*>(context);
+    client->m_Socket.Recancel();
+    LockHolder hold(&client->m_Lock);
+    return !client->m_EndingOnReceiveThread;
 }
 
 SOCKET TCPClient::BeginSocketUse() {
@@ -302,9 +425,18 @@ bool TCPClient::EndReadUse(SOCKET handle) {
 }
 
 void TCPClient::AdoptSocket(SOCKET handle, DWORD bits) {
-    m_Socket.Hold(handle);
-    LockHolder hold(&m_Lock);
-    m_State |= bits;
+    CallScope call(*this);
+    {
+        LockHolder hold(&m_Lock);
+        if (call.Entered() && CallCurrentLocked()) {
+            m_Socket.Hold(handle);
+            m_State |= bits;
+            return;
+        }
+    }
+    // Ended meanwhile (or being destroyed): the socket is nobody's.
+    if (handle != INVALID_SOCKET)
+        closesocket(handle);
 }
 
 void TCPClient::AddStateBits(DWORD bits) {
@@ -316,7 +448,12 @@ SOCKET TCPClient::BeginInit() {
     // A socket still held (one that Reconnect brought after the thread
     // ended) is closed: the new one takes its place once it is ready.
     m_Socket.Hold(INVALID_SOCKET);
-    AddStateBits(kSocketOpened);
+    {
+        LockHolder hold(&m_Lock);
+        m_State |= kSocketOpened;
+        if (m_Life != Life::ENDING)
+            SetLife(Life::CONNECTING, "Init");
+    }
     return BeginReconnect();
 }
 
@@ -325,10 +462,10 @@ SOCKET TCPClient::BeginReconnect() {
     if (created == INVALID_SOCKET)
         return created;
     {
-        // Under the lock: destruction, once it has begun, reaches every
-        // socket registered before and none is registered after.
+        // Under the lock: an ending call reaches every socket registered
+        // before it and none is registered after it (the call has ended).
         LockHolder hold(&m_Lock);
-        if (!m_Ending && m_Socket.AddIncoming(created))
+        if (CallCurrentLocked() && m_Socket.AddIncoming(created))
             return created;
     }
     closesocket(created);
@@ -384,45 +521,45 @@ LONG TCPClient::Init(YSocketAddr& addr) {
     // A failed socket() shows as a failed connect on the invalid handle.
     int result = ConnectWithinBound(handle, m_ServerAddr);
     int error = WSAGetLastError();
-    if (handle != INVALID_SOCKET && !EndReconnect(handle, result == 0) && result == 0) {
+    if (handle != INVALID_SOCKET && !EndReconnect(handle, result == 0))
         result = SOCKET_ERROR; // an ending call from another thread closed it
-        error = WSAEINTR;
+    // The commit point: an ending call since this call began (it returned,
+    // or it runs now on another thread) ends it, whichever step it reached.
+    if (result == 0 && !CommitLive()) {
+        if (Ending()) {
+            FailInit();
+            return YRet(E_FAIL, "TCPClient::Init() the client is being destroyed!");
+        }
+        result = SOCKET_ERROR;
     }
     if (result == SOCKET_ERROR) {
-        Release();
+        if (!CallCurrent())
+            error = WSAEINTR; // ended, whatever the connect itself answered
+        FailInit();
         WSASetLastError(error);
         return YRet(E_FAIL, "TCPClient::Init() connect fail(0x%x)!", error);
     }
-    {
-        LockHolder hold(&m_Lock);
-        m_State |= kConnected;
-    }
-
-    if (Ending()) {
-        Release();
-        return YRet(E_FAIL, "TCPClient::Init() the client is being destroyed!");
-    }
     if (StartReceiveThread() != 0) {
-        Release();
+        FailInit();
         return YRet(E_FAIL, "TCPClient::Init() Create main thread fail!");
     }
     m_Worker->PostMsg(1, 0); // connected; the thread may have posted "started" already
-    LockHolder hold(&m_Lock);
-    m_State |= kThreadRunning;
     return 0;
 }
 
 LONG TCPClient::StartReceiveThread() {
-    m_Socket.StartReading();
-    // Before the thread exists: an ending call from now on stops its reading.
-    AddStateBits(kThreadRunning);
     LONG result = CreateThread(0, nullptr, nullptr, 0);
     if (result != 0) {
         m_Socket.ReaderEnded();
         LockHolder hold(&m_Lock);
         m_State &= ~kThreadRunning;
+        return result;
     }
-    return result;
+    // An ending call between CommitLive and the creation stopped the
+    // reader but found no thread to ask to end.
+    if (!m_Socket.Reading())
+        SignalExit();
+    return 0;
 }
 
 LONG TCPClient::Reconnect() {
@@ -470,12 +607,16 @@ LONG TCPClient::ReconnectByName() {
 
 LONG TCPClient::ResolveTarget(const YSocketTarget& target, YSocketAddr* out, int max, int* count, const char* op) {
     {
-        // Under the lock: destruction, once it has begun, abandons every
-        // lookup that began before, and none begins after.
+        // Under the lock: an ending call abandons every lookup that began
+        // before it, and none begins after it.
         LockHolder hold(&m_Lock);
-        if (m_Ending) {
+        if (m_Life == Life::ENDING) {
             *count = 0;
             return YRet(E_FAIL, "%s() the client is being destroyed!", op);
+        }
+        if (!CallCurrentLocked()) {
+            *count = 0;
+            return YRet(E_FAIL, "%s() %s: name lookup abandoned, the call was ended!", op, target.GetHost());
         }
         m_Lookup->Reset();
     }
@@ -647,12 +788,14 @@ int TCPClient::SendMsg(void* /*connection*/, void* data, int length) {
 }
 
 void TCPClient::Disconnect() {
+    CallScope call(*this);
+    if (!call.Entered())
+        return; // destruction closes everything
+    EndCallsUnderWay(call);
     Cut(true);
 }
 
 void TCPClient::Cut(bool anySocket) {
-    m_Socket.CloseIncoming(); // a Reconnect under way fails
-    m_Lookup->Abandon();      // in its lookup too
     bool running;
     {
         LockHolder hold(&m_Lock);
@@ -660,6 +803,8 @@ void TCPClient::Cut(bool anySocket) {
             m_Socket.Close(true);
         m_State &= ~(kSocketOpened | kConnected);
         running = (m_State & kThreadRunning) != 0;
+        if (m_Life == Life::LIVE)
+            SetLife(Life::CUT, "cut by a call");
     }
     // The receive thread, wherever it is (in a receive, in a callback - this
     // one's caller included - or between messages), takes no socket from
@@ -672,6 +817,8 @@ void TCPClient::Cut(bool anySocket) {
 
 void TCPClient::CloseConnection() {
     LockHolder hold(&m_Lock);
+    if (m_Life == Life::LIVE)
+        SetLife(Life::CUT, "the receive thread's cut");
     // The connection the thread read: a socket that Reconnect brought after
     // a Disconnect (no bits) is left to its owner.
     if ((m_State & (kSocketOpened | kConnected)) == 0)
@@ -686,8 +833,10 @@ bool TCPClient::IsReceiving() {
 
 void TCPClient::ServerCut() {
     RunFrame* frame = OwnRunFrame(this);
-    if (frame != nullptr)
+    if (frame != nullptr) {
         m_Socket.ReaderCut(); // from now on a Reconnect's socket is read by nobody
+        frame->cut = true;
+    }
     m_Worker->ConnectionCut(nullptr);
     if (frame != nullptr && frame->destroyed)
         return;
@@ -699,6 +848,14 @@ void TCPClient::ServerCut() {
 }
 
 void TCPClient::Release() {
+    CallScope call(*this);
+    if (!call.Entered())
+        return;
+    EndCallsUnderWay(call);
+    ReleaseHeld();
+}
+
+void TCPClient::ReleaseHeld() {
     Cut(false); // a socket that Reconnect brought after a cut stays held
     bool signal;
     {
@@ -713,8 +870,15 @@ void TCPClient::Release() {
 }
 
 void TCPClient::Wait_Release() {
-    m_Socket.CloseIncoming();
-    m_Lookup->Abandon();
+    CallScope call(*this);
+    if (!call.Entered())
+        return; // destruction waits for the thread
+    EndCallsUnderWay(call);
+    WaitReleaseHeld();
+}
+
+void TCPClient::WaitReleaseHeld() {
+    const bool own = IsOwnThread();
     bool wait;
     {
         LockHolder hold(&m_Lock);
@@ -723,17 +887,20 @@ void TCPClient::Wait_Release() {
             m_State &= ~(kSocketOpened | kConnected);
         }
         wait = (m_State & kThreadRunning) != 0;
+        if (m_Life == Life::LIVE)
+            SetLife(Life::CUT, "Wait_Release");
     }
     // A thread that Release asked to end has no "running" bit any more but
     // may still run: it is waited for all the same.
-    if (!IsOwnThread()) {
+    if (!own) {
         if (wait)
             m_Socket.StopReading();
-        WaitForExitThread(WhileWaitingForThread, this);
-        WaitEndedThread();
+        WaitForReceiveThread();
     }
     LockHolder hold(&m_Lock);
     m_State &= ~kThreadRunning;
+    if (m_Life == Life::CUT && !own)
+        SetLife(Life::IDLE, "Wait_Release");
 }
 
 void TCPClient::Clear() {

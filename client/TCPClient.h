@@ -283,8 +283,58 @@ public:
     bool IsReceiving();
     /// True exactly when the client holds NO socket.
     bool IsSockValid();
+
+    /// The client's state in the table of TCPClient.h.
+    enum class Life { IDLE, CONNECTING, LIVE, CUT, ENDING };
+    /// The state now (another thread may change it at once): for logs,
+    /// tests and debuggers. Any thread.
+    Life GetLife() const;
+    /// The state's name, as the transitions are logged ("LIVE").
+    static const char* LifeName(Life life);
     /// The socket's local IPv4 address in network byte order; 0 without a socket.
     ULONG GetLocalIP();
+
+    /// Every owner call (Init, Reconnect, Disconnect, Release, Wait_Release,
+    /// AdoptSocket) holds a CallScope for its whole length and returns at
+    /// once (Init and Reconnect with E_FAIL) when it did not enter: the
+    /// client is being destroyed. A call is a transaction:
+    ///   - it takes the client's end epoch as it begins; every ending call
+    ///     from another thread (Disconnect, Release, Wait_Release,
+    ///     destruction) advances the epoch and wakes what calls under way
+    ///     wait in (their lookups, connects, handshakes);
+    ///   - each of its commit points (the lookup begins, a socket is
+    ///     registered, the connection goes live) checks under the lock that
+    ///     the epoch has not moved, and backs out (E_FAIL) when it has. So
+    ///     an ending call that returns while an Init runs always ends it,
+    ///     whatever step the Init was at.
+    /// Calls nest: a call made inside another call of the same client on the
+    /// same thread (Init by name calling Init by address, a failed Init's
+    /// Release) is a step of the outer one: it shares its epoch, ends
+    /// nothing under way and is counted once. Destruction (EndReceiveThread)
+    /// refuses new calls, wakes those under way and waits until the last has
+    /// left, whichever thread it runs on: one that waits for the receive
+    /// thread while that thread destroys the client gives its wait up.
+    /// An application may hold one around a sequence of its own calls (a
+    /// Wait_Release, then an Init) to make them one call: an ending call
+    /// from another thread anywhere in the sequence then ends it.
+    class YNET_API CallScope {
+    public:
+        /// Enters the call, unless destruction of client has begun.
+        explicit CallScope(TCPClient& client);
+        ~CallScope();
+        CallScope(const CallScope&) = delete;
+        CallScope& operator=(const CallScope&) = delete;
+        /// False: destruction has begun; the call returns at once.
+        bool Entered() const { return m_Entered; }
+
+    private:
+        friend class TCPClient;
+        TCPClient& m_Client;
+        const CallScope* m_Previous; ///< this thread's call that encloses this one (any client)
+        bool m_Entered;
+        bool m_Outer;  ///< this thread's first call of this client: the one counted
+        DWORD m_Epoch; ///< the client's end epoch as the outer call began
+    };
 
 protected:
     /// What a running receive thread's Run keeps of its client (RunScope).
@@ -292,6 +342,7 @@ protected:
         /// The client whose thread it is.
         const TCPClient* client;
         bool destroyed; ///< set by a destructor running inside one of the thread's callbacks
+        bool cut;       ///< the thread has cut its connection (its ConnectionCut and MsgThreadEnd)
     };
 
     /// Receive thread (or a derived Run): reads one whole message into buffer
@@ -359,28 +410,17 @@ protected:
     /// receive thread) close a socket still held and wait for the thread.
     void EndConnection();
 
-    /// Owner calls under way (Init, Reconnect) are counted: each holds a
-    /// CallScope for its whole length and returns E_FAIL at once when it
-    /// did not enter. Destruction (EndReceiveThread) refuses new ones,
-    /// wakes those under way and waits until the last has left, so that no
-    /// call runs on a freed client. Ending tells a call under way that
-    /// destruction has begun: it then commits nothing (starts no thread).
-    class YNET_API CallScope {
-    public:
-        /// Enters the call, unless destruction of client has begun.
-        explicit CallScope(TCPClient& client);
-        ~CallScope();
-        CallScope(const CallScope&) = delete;
-        CallScope& operator=(const CallScope&) = delete;
-        /// False: destruction has begun; the call returns E_FAIL at once.
-        bool Entered() const { return m_Entered; }
-
-    private:
-        TCPClient& m_Client;
-        bool m_Entered;
-    };
     /// True once destruction has begun (a call under way commits nothing more).
     bool Ending();
+    /// True while the calling thread's call of this client may still commit:
+    /// no ending call came since it began, and no destruction. Outside any
+    /// call, only destruction is looked at.
+    bool CallCurrent();
+    /// The commit point of an Init: when the call is still current, the
+    /// connection goes live (connected, the receive thread's reader started,
+    /// LIVE) and true is returned; otherwise false, and nothing changes.
+    /// Then StartReceiveThread.
+    bool CommitLive();
 
     /// target.Resolve within the bound of SetConnectTimeout, reached by the
     /// ending calls: Disconnect, Release, Wait_Release or destruction from
@@ -432,9 +472,12 @@ protected:
     void KeepEndedThread();
     void WaitEndedThread();
     ///@}
-    /// For a derived Init: CreateThread, with the socket's reader started
-    /// first (see ClientSocket::StartReading).
+    /// For a derived Init, after CommitLive: CreateThread. On failure the
+    /// reader and the running bit are taken back.
     LONG StartReceiveThread();
+    /// For a derived Init that failed: the connection held is ended (as
+    /// Release) and the client is IDLE.
+    void FailInit();
     /// For a derived Reconnect: BeginReconnect opens the new socket and
     /// registers it, so that an ending call from another thread wakes its
     /// connect and handshake (INVALID_SOCKET when none could be opened).
@@ -488,8 +531,12 @@ protected:
     YSocketTarget m_Target;
 
 private:
-    LONG m_Calls;  ///< owner calls under way; guarded by m_Lock
-    bool m_Ending; ///< destruction has begun; guarded by m_Lock
+    LONG m_Calls;     ///< owner calls under way (outer ones); guarded by m_Lock
+    Life m_Life;      ///< the table's state; guarded by m_Lock, changed by SetLife only
+    DWORD m_EndEpoch; ///< advanced by every ending call; guarded by m_Lock
+    /// Destruction runs on the receive thread: a call under way that waits
+    /// for that thread gives its wait up. Guarded by m_Lock.
+    bool m_EndingOnReceiveThread;
     /// Owned: what the ending calls abandon a lookup under way with.
     LookupAbandon* m_Lookup;
     /// Sizes of the read-ahead buffer. Every connection starts with the small
@@ -508,13 +555,35 @@ private:
     SOCKET BeginUse(ClientSocket::Use use, DWORD* generation);
     /// Disconnect without ending a Reconnect under way (the receive thread's cut).
     void CloseConnection();
+    /// Lock held: changes m_Life (every change goes through here; builds
+    /// with assertions log each when YNET_TRACE_LIFE is set).
+    void SetLife(Life next, const char* why);
+    /// Lock held: CallCurrent's answer.
+    bool CallCurrentLocked() const;
+    /// The calling thread's call of this client, innermost; null when none.
+    const CallScope* OwnCall() const;
+    /// An ending call's first step (call is its own scope): unless it is a
+    /// step of another call of this client on this thread, or comes from
+    /// the receive thread's callbacks after its cut (which end that
+    /// thread's connection only), it advances the end epoch and wakes the
+    /// lookups, connects and handshakes of the calls under way.
+    void EndCallsUnderWay(const CallScope& call);
+    /// The bodies of Release and Wait_Release, for steps of other calls.
+    ///@{
+    void ReleaseHeld();
+    void WaitReleaseHeld();
+    ///@}
+    /// Waits for the receive thread (not from it), giving the wait up when
+    /// the thread destroys the client meanwhile; then for its last steps.
+    void WaitForReceiveThread();
     /// Disconnect (anySocket) and Release's first step: closes the incoming
     /// sockets and the connection (with anySocket, also a socket held
     /// without state bits), and stops a running receive thread's reading.
     void Cut(bool anySocket);
     /// The owner's wait for the receive thread calls it every few
-    /// milliseconds: m_Socket.Recancel.
-    static void WhileWaitingForThread(void* client);
+    /// milliseconds: m_Socket.Recancel; false gives the wait up (the thread
+    /// is destroying the client).
+    static bool KeepWaitingForThread(void* client);
     /// Reconnect after an Init by name: resolves it again, then reconnects
     /// to its addresses in turn.
     LONG ReconnectByName();
@@ -526,10 +595,9 @@ private:
     /// Receive thread: after a receive of n bytes into a room of room bytes.
     void SizeAheadFor(int n, int room);
     static RunFrame* OwnRunFrame(const TCPClient* client);
-    bool EnterCall();
-    void LeaveCall();
-    /// Destruction's first step: see CallScope.
-    void EndCalls();
+    /// Destruction's first step: see CallScope. False when destruction had
+    /// begun already.
+    bool EndCalls(bool onReceiveThread);
 
     mutable CRITICAL_SECTION m_Lock;     ///< m_State; taken before m_Socket's own lock
     CRITICAL_SECTION m_SendLock;         ///< held for one whole Send; taken before m_Lock

@@ -11,9 +11,6 @@ namespace YNet2 {
 
 namespace {
 
-constexpr DWORD kConnected = 2;
-constexpr DWORD kThreadRunning = 4;
-
 constexpr unsigned char kSocks5 = 5;
 constexpr unsigned char kCommandConnect = 1;
 constexpr unsigned char kMethodNone = 0;
@@ -398,23 +395,26 @@ LONG TCPClient_Socks5::InitThroughProxy(YSocketAddr& addr, const YSocketTarget& 
     int error = WSAGetLastError(); // the connect's, for the caller
     if (handle != INVALID_SOCKET && !EndReconnect(handle, result == 0) && result == 0)
         result = YRet(E_FAIL, "TCPClient_Socks5::Init() connection closed during the handshake!");
+    // The commit point, as TCPClient::Init's: an ending call since this
+    // call began ends it here.
+    if (result == 0 && !CommitLive()) {
+        if (Ending()) {
+            FailInit();
+            return YRet(E_FAIL, "TCPClient_Socks5::Init() the client is being destroyed!");
+        }
+        result = YRet(E_FAIL, "TCPClient_Socks5::Init() connection closed during the handshake!");
+        error = WSAEINTR;
+    }
     if (result != 0) {
-        Release();
+        FailInit();
         WSASetLastError(error);
         return result;
     }
-
-    if (Ending()) {
-        Release();
-        return YRet(E_FAIL, "TCPClient_Socks5::Init() the client is being destroyed!");
-    }
     m_Worker->PostMsg(1, 0); // connected: before the thread exists
-    AddStateBits(kConnected);
     if (StartReceiveThread() != 0) {
-        Release();
+        FailInit();
         return YRet(E_FAIL, "TCPClient_Socks5::Init() Create main thread fail!");
     }
-    AddStateBits(kThreadRunning);
     return 0;
 }
 

@@ -55,8 +55,9 @@ std::atomic<YThreadStarter> g_Starter{nullptr};
 // signalled.
 constexpr DWORD kWaitSliceMs = 20;
 
-void WaitDeliveringSentMessages(HANDLE handle, void (*whileWaiting)(void*), void* context) {
-    const DWORD slice = whileWaiting != nullptr ? kWaitSliceMs : INFINITE;
+// False when keepWaiting gave the wait up before the handle was signalled.
+bool WaitDeliveringSentMessages(HANDLE handle, bool (*keepWaiting)(void*), void* context) {
+    const DWORD slice = keepWaiting != nullptr ? kWaitSliceMs : INFINITE;
     for (;;) {
         // Sent messages that arrived before the wait; the wait then wakes
         // for those that arrive after this look at the queue.
@@ -66,14 +67,25 @@ void WaitDeliveringSentMessages(HANDLE handle, void (*whileWaiting)(void*), void
         if (result == WAIT_OBJECT_0 + 1)
             continue;
         if (result == WAIT_TIMEOUT) {
-            if (whileWaiting != nullptr) // a wait without a slice never times out
-                whileWaiting(context);
+            if (keepWaiting != nullptr && !keepWaiting(context)) // a wait without a slice never times out
+                return false;
             continue;
         }
         if (result != WAIT_OBJECT_0)
             WaitForSingleObject(handle, INFINITE); // not reached: the handle is ours until the wait ends
-        return;
+        return true;
     }
+}
+
+// The void callback of WaitForExitThread, as a keepWaiting that never gives up.
+struct WhileWaiting {
+    void (*call)(void*);
+    void* context;
+};
+bool KeepWaitingAfter(void* context) {
+    auto* waiting = static_cast<WhileWaiting*>(context);
+    waiting->call(waiting->context);
+    return true;
 }
 
 struct StartRecord {
@@ -226,29 +238,42 @@ void YThread::WaitForExitThread() {
 }
 
 void YThread::WaitForExitThread(void (*whileWaiting)(void* context), void* context) {
+    if (whileWaiting == nullptr) {
+        WaitForExitThreadWhile(nullptr, nullptr);
+        return;
+    }
+    WhileWaiting waiting{whileWaiting, context};
+    WaitForExitThreadWhile(KeepWaitingAfter, &waiting);
+}
+
+bool YThread::WaitForExitThreadWhile(bool (*keepWaiting)(void* context), void* context) {
     DWORD thread;
     DWORD exitEvent;
     {
         ThreadLockHolder hold;
         if (m_Thread == 0 || m_ThreadId == GetCurrentThreadId())
-            return;
+            return true;
         thread = m_Thread;
         exitEvent = m_ExitEvent;
         ++m_Waiting; // from now on the handles are ours to close
         std::atomic_ref<DWORD>(m_ExitAsked).store(1, std::memory_order_release);
         SetEvent(ToHandle(exitEvent));
     }
-
-    WaitDeliveringSentMessages(ToHandle(thread), whileWaiting, context);
-
+    bool ended = WaitDeliveringSentMessages(ToHandle(thread), keepWaiting, context);
     ThreadLockHolder hold;
-    if (--m_Waiting == 0 && m_Thread == thread) {
+    // A wait given up just as the thread ended closes its handles too; one
+    // given up while the thread runs its last steps leaves them to the
+    // thread's CleanUp or to the next wait (m_Thread stays set until then).
+    if (!ended)
+        ended = WaitForSingleObject(ToHandle(thread), 0) == WAIT_OBJECT_0;
+    if (--m_Waiting == 0 && m_Thread == thread && ended) {
         CloseHandle(ToHandle(thread));
         CloseHandle(ToHandle(exitEvent));
         m_Thread = 0;
         m_ThreadId = 0;
         StoreWord(m_ExitEvent, 0);
     }
+    return ended;
 }
 
 void YThread::CleanUp() {

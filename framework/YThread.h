@@ -82,6 +82,14 @@ public:
     /// few milliseconds until the thread has ended (for a kernel that must
     /// repeat a wake of its thread).
     void WaitForExitThread(void (*whileWaiting)(void* context), void* context);
+    /// The same, but keepWaiting(context), called every few milliseconds,
+    /// may give the wait up by answering false: false is then returned and
+    /// the thread, still running, keeps its handles (its own CleanUp, or a
+    /// later wait, releases them). True once the thread has ended.
+    /// Whoever gives a wait up holds the object alive until the thread's
+    /// own CleanUp (the C++ client does so only while it is destroyed on
+    /// that thread).
+    bool WaitForExitThreadWhile(bool (*keepWaiting)(void* context), void* context);
 
     /// Asks the thread to end without waiting (sets m_ExitEvent while a
     /// thread is held).

@@ -26,6 +26,7 @@ struct Seen {
     std::atomic<int> cuts{0};
     std::atomic<int> messages{0};
     std::atomic<bool> disconnectInHandler{false};
+    std::atomic<bool> releaseFromAnotherThreadInCut{false};
     // Callbacks of the client overlapping, and the first callback of a
     // connection (kConnected, kBegin), set once per round.
     std::atomic<int> inside{0};
@@ -61,8 +62,11 @@ int32_t YNET_CALL OnMessage(void* user, ynet_client* client, uint32_t, uint32_t,
 void YNET_CALL OnNotify(void* user, ynet_client*, uint32_t what) {
     Inside inside(user, what == YNET_NOTIFY_CONNECTED ? kConnected : 0);
 }
-void YNET_CALL OnCut(void* user, ynet_client*) {
-    static_cast<Seen*>(user)->cuts.fetch_add(1);
+void YNET_CALL OnCut(void* user, ynet_client* client) {
+    auto* seen = static_cast<Seen*>(user);
+    seen->cuts.fetch_add(1);
+    if (seen->releaseFromAnotherThreadInCut)
+        std::async(std::launch::async, [client] { ynet_client_release(client); }).get();
 }
 void YNET_CALL OnBegin(void* user, ynet_client*) {
     Inside inside(user, kBegin);
@@ -242,6 +246,18 @@ TEST_F(CClientLife, ReconnectAfterACutIsRefused) {
         }
         EXPECT_EQ(seen.begins.load(), seen.ends.load()) << row;
     }
+}
+
+// A second connect waits for the old connection's thread; that thread's
+// on_cut has another thread release the client, and the release returns
+// while the connect still runs: the connect fails, and nothing connects.
+TEST_F(CClientLife, AReleaseWhileAConnectWaitsForTheOldThreadEndsThatConnect) {
+    ASSERT_EQ(YNET_OK, Connect());
+    seen.releaseFromAnotherThreadInCut = true;
+    EXPECT_EQ(YNET_E_FAIL, ynet_client_connect(client, server.c_str(), nullptr));
+    EXPECT_EQ(0, ynet_client_is_connected(client));
+    EXPECT_EQ(YNET_OK, ynet_client_wait_release(client));
+    EXPECT_EQ(1, seen.begins.load());
 }
 
 } // namespace

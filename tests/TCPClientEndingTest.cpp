@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -120,7 +121,7 @@ private:
     HANDLE m_Thread;
 };
 
-enum class Ending { Destroy, WaitReleaseThenDestroy, ReleaseThenDestroy };
+enum class Ending { Destroy, WaitReleaseThenDestroy, ReleaseThenDestroy, DestroyWhileAnotherThreadInits };
 
 void EndWhileTheHandlerSendsToTheOwner(Ending ending, const char* name) {
     OwnerWindow window;
@@ -151,6 +152,16 @@ void EndWhileTheHandlerSendsToTheOwner(Ending ending, const char* name) {
             client->Release();
             client.reset();
             break;
+        case Ending::DestroyWhileAnotherThreadInits: {
+            // That Init ends the connection and waits for the thread, which
+            // waits for this thread to run its message.
+            std::future<LONG> init =
+                std::async(std::launch::async, [&client, address]() mutable { return client->Init(address); });
+            EXPECT_NE(-1, peer.WaitForEnd());
+            client.reset();
+            EXPECT_EQ(E_FAIL, init.get());
+            break;
+        }
         }
     }
     EXPECT_EQ(g_SentHandled.load(), 1);
@@ -169,6 +180,10 @@ TEST(TCPClientEnding, WaitReleaseRunsTheMessageTheHandlerSendsToTheOwner) {
 
 TEST(TCPClientEnding, ReleaseAndDestructionRunTheMessageTheHandlerSendsToTheOwner) {
     EndWhileTheHandlerSendsToTheOwner(Ending::ReleaseThenDestroy, "Release and destruction");
+}
+
+TEST(TCPClientEnding, DestructionWhileAnotherThreadsInitWaitsRunsTheMessageTheHandlerSendsToTheOwner) {
+    EndWhileTheHandlerSendsToTheOwner(Ending::DestroyWhileAnotherThreadInits, "destruction during another Init");
 }
 
 } // namespace

@@ -3,16 +3,24 @@
 // test knows exactly where the owner's call stands.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "client/TCPClient_Socks5.h"
+#include "framework/Log.h"
 #include "platform/WinApi.h"
+#include "socket/LookupAbandon.h"
 #include "socket/YSocketAddr.h"
+#include "socket/YSocketTarget.h"
 #include "support/ClientHarness.h"
+#include "support/RealProxies.h"
 #include "support/ScriptedPeer.h"
 
 using namespace YNet2;
@@ -129,6 +137,179 @@ TEST(TCPClientLife, ASecondDisconnectClosesTheSocketAReconnectBrought) {
     EXPECT_FALSE(client.IsConnect());
     client.Wait_Release();
     EXPECT_EQ((std::vector<std::string>{"begin", "cut", "end"}), worker.Events());
+}
+
+// A second Init ends the connection held; the old thread's ConnectionCut
+// has another thread end the client, and that call returns while the Init
+// still runs: the Init fails, nothing connects, no second thread begins.
+// Directly and through microsocks; Release and Disconnect.
+TEST(TCPClientLife, AnEndingCallThatReturnsDuringAnInitEndsIt) {
+    const RealProxies proxies = FindRealProxies();
+    ASSERT_TRUE(proxies.missing.empty()) << "missing: " << proxies.missing;
+    struct Row {
+        const char* name;
+        bool viaProxy;
+        void (TCPClient::*ending)();
+    };
+    const Row rows[] = {{"direct, Release", false, &TCPClient::Release},
+                        {"direct, Disconnect", false, &TCPClient::Disconnect},
+                        {"microsocks, Release", true, &TCPClient::Release},
+                        {"microsocks, Disconnect", true, &TCPClient::Disconnect}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedPeer server;
+        RecordingWorker worker;
+        TCPClient_Socks5 client(&worker);
+        YSocketAddr proxy = proxies.microsocks;
+        auto init = [&] {
+            YSocketAddr address = server.Address();
+            return client.Init(address, TCPClient_Socks5::SOCKS5, row.viaProxy ? &proxy : nullptr, nullptr, nullptr);
+        };
+        ASSERT_EQ(0, init());
+        ASSERT_TRUE(server.Accept());
+        std::atomic<bool> returned{false};
+        worker.onCut = [&] {
+            std::async(std::launch::async, [&] { (client.*row.ending)(); }).get();
+            returned = true;
+        };
+        EXPECT_EQ(E_FAIL, init());
+        EXPECT_TRUE(returned);
+        EXPECT_FALSE(client.IsConnect());
+        EXPECT_EQ(TCPClient::Life::IDLE, client.GetLife());
+        client.Wait_Release();
+        EXPECT_EQ((std::vector<std::string>{"begin", "cut", "end"}), worker.Events());
+    }
+}
+
+// The receive thread destroys its client inside the callbacks that an
+// owner's Release or Disconnect caused: the owner's call leaves before the
+// client's memory goes (AddressSanitizer saw Release's tail use it).
+TEST(TCPClientLife, AClientDestroyedInTheCallbacksOfAnOwnersEndingCallOutlivesThatCall) {
+    struct Row {
+        const char* name;
+        void (TCPClient::*ending)();
+        bool inCut; // destroyed in ConnectionCut, else in MsgThreadEnd
+    };
+    const Row rows[] = {{"Release, in MsgThreadEnd", &TCPClient::Release, false},
+                        {"Release, in ConnectionCut", &TCPClient::Release, true},
+                        {"Disconnect, in MsgThreadEnd", &TCPClient::Disconnect, false},
+                        {"Disconnect, in ConnectionCut", &TCPClient::Disconnect, true}};
+    const int rounds = kSlowBuild || kEmulatedBuild ? 5 : 20;
+    for (const Row& row : rows) {
+        for (int round = 0; round < rounds; ++round) {
+            SCOPED_TRACE(row.name);
+            ScriptedPeer server;
+            RecordingWorker worker;
+            auto* client = new TCPClient(&worker);
+            HANDLE destroyed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            (row.inCut ? worker.onCut : worker.onEnd) = [client, destroyed] {
+                delete client;
+                SetEvent(destroyed);
+            };
+            YSocketAddr address = server.Address();
+            ASSERT_EQ(0, client->Init(address));
+            ASSERT_TRUE(server.Accept());
+            (client->*row.ending)();
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(destroyed, kWaitMs));
+            CloseHandle(destroyed);
+            const std::vector<std::string> cut{"begin", "cut"}, ended{"begin", "cut", "end"};
+            EXPECT_EQ(row.inCut ? cut : ended, worker.Events());
+        }
+    }
+}
+
+// Init on a live connection ends it first: the old thread has cut and
+// ended before the new one begins, and the new connection is live.
+TEST(TCPClientLife, InitOnALiveConnectionEndsItBeforeTheNewThreadBegins) {
+    ScriptedPeer server;
+    RecordingWorker worker;
+    TCPClient client(&worker);
+    YSocketAddr address = server.Address();
+    ASSERT_EQ(0, client.Init(address));
+    ASSERT_TRUE(server.Accept());
+    ASSERT_EQ(0, client.Init(address));
+    EXPECT_NE(-1, server.WaitForEnd());
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(server.Send(WireMessage(1, 2, {'n', 'e', 'w'})));
+    ASSERT_TRUE(worker.WaitForMessages(1));
+    EXPECT_TRUE(client.IsConnect());
+    EXPECT_EQ(TCPClient::Life::LIVE, client.GetLife());
+    client.Wait_Release();
+    EXPECT_EQ((std::vector<std::string>{"begin", "cut", "end", "begin", "message", "cut", "end"}), worker.Events());
+}
+
+// Destruction during an Init or Reconnect by name, their lookup held, waits
+// until the call has returned: the call's line for the abandoned lookup is
+// written while destruction still waits (a log sink holds it there).
+namespace held {
+std::mutex g_Mutex;
+std::condition_variable g_Changed;
+bool g_Open = true;
+bool g_Inside = false;
+bool g_DestroyedBeforeTheCallReturned = false;
+bool g_Destroyed = false;
+
+int Resolver(const char*, ULONG* out, int, int* count) {
+    std::unique_lock<std::mutex> hold(g_Mutex);
+    g_Inside = true;
+    g_Changed.notify_all();
+    g_Changed.wait_for(hold, std::chrono::seconds(10), [] { return g_Open; });
+    g_Inside = false;
+    out[0] = htonl(INADDR_LOOPBACK);
+    *count = 1;
+    return 0;
+}
+
+void Sink(const char* line, void*) {
+    if (std::strstr(line, "name lookup abandoned") == nullptr)
+        return;
+    // Waits for a destruction that did not wait for this call: a short
+    // bound, which the passing case always spends.
+    std::unique_lock<std::mutex> hold(g_Mutex);
+    if (g_Changed.wait_for(hold, std::chrono::milliseconds(300), [] { return g_Destroyed; }))
+        g_DestroyedBeforeTheCallReturned = true;
+}
+} // namespace held
+
+TEST(TCPClientLife, DestructionDuringALookupWaitsUntilTheCallHasReturned) {
+    ScriptedPeer server;
+    ASSERT_TRUE(server.Listening());
+    const YSocketTarget name("held.example", ntohs(server.Address().sin_port));
+    SetResolverHook(held::Resolver);
+    for (bool reconnect : {false, true}) {
+        SCOPED_TRACE(reconnect ? "Reconnect" : "Init");
+        RecordingWorker worker;
+        auto* client = new TCPClient(&worker);
+        {
+            std::lock_guard<std::mutex> hold(held::g_Mutex);
+            held::g_Open = true;
+            held::g_Destroyed = held::g_DestroyedBeforeTheCallReturned = false;
+        }
+        ASSERT_TRUE(!reconnect || (client->Init(name) == 0 && server.Accept()));
+        {
+            std::lock_guard<std::mutex> hold(held::g_Mutex);
+            held::g_Open = false;
+        }
+        auto call =
+            std::async(std::launch::async, [&] { return reconnect ? client->Reconnect() : client->Init(name); });
+        {
+            std::unique_lock<std::mutex> hold(held::g_Mutex);
+            ASSERT_TRUE(held::g_Changed.wait_for(hold, std::chrono::seconds(5), [] { return held::g_Inside; }));
+        }
+        SetLogSink(held::Sink, nullptr);
+        delete client;
+        {
+            std::lock_guard<std::mutex> hold(held::g_Mutex);
+            held::g_Destroyed = true;
+            held::g_Open = true;
+            held::g_Changed.notify_all();
+        }
+        SetLogSink(nullptr, nullptr);
+        EXPECT_EQ(E_FAIL, call.get());
+        std::lock_guard<std::mutex> hold(held::g_Mutex);
+        EXPECT_FALSE(held::g_DestroyedBeforeTheCallReturned);
+    }
+    SetResolverHook(nullptr);
 }
 
 } // namespace
