@@ -14,7 +14,12 @@
 //     connection its thread had left (every message carries its connection's
 //     number; a new connection's greeting comes first);
 //   - every call returned within a bound; at the end no descriptor and no
-//     thread is left.
+//     thread is left;
+//   - histories: the old connection's cut has another thread end the
+//     client while a second Init waits for that connection's thread; each
+//     call is an interval of one clock, and an ending call that began after
+//     the Init began and returned before it returned is never lost (the
+//     Init failed, or the connection it made is not live).
 //
 //   YNET_MODEL_SEED=n        runs seed n alone (a failure names its seed)
 //   YNET_MODEL_SEEDS=n       runs n seeds from YNET_MODEL_FIRST_SEED (1)
@@ -28,6 +33,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -391,12 +397,33 @@ public:
         }
     }
     LONG ConnectionCut(void*) override {
-        std::lock_guard<std::mutex> hold(m_Mutex);
-        Check(!m_Destroyed, "a cut after destruction");
-        Check(m_Phase == RUNNING, "a cut outside a running thread, or a second one");
-        m_Phase = CUT;
-        ++m_Cut;
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> hold(m_Mutex);
+            Check(!m_Destroyed, "a cut after destruction");
+            Check(m_Phase == RUNNING, "a cut outside a running thread, or a second one");
+            m_Phase = CUT;
+            ++m_Cut;
+            hook.swap(m_OnNextCut);
+            m_HookRuns += hook ? 1 : 0;
+        }
+        if (hook) {
+            hook();
+            std::lock_guard<std::mutex> hold(m_Mutex);
+            --m_HookRuns;
+            m_Quiet.notify_all();
+        }
         return 0;
+    }
+    // Runs once, inside the next ConnectionCut (null: none).
+    void OnNextCut(std::function<void()> hook) {
+        std::lock_guard<std::mutex> hold(m_Mutex);
+        m_OnNextCut = std::move(hook);
+    }
+    // Waits until no OnNextCut hook runs.
+    bool WaitHooksDone() {
+        std::unique_lock<std::mutex> hold(m_Mutex);
+        return m_Quiet.wait_for(hold, std::chrono::milliseconds(kCallBoundMs), [&] { return m_HookRuns == 0; });
     }
     LONG ConnectionAccept(void*) override { return 0; }
     void MsgThreadEnd(void*) override {
@@ -538,6 +565,8 @@ private:
     std::uint32_t m_Sent[4] = {};
     std::uint32_t m_Received[4] = {};
     std::vector<std::string> m_Faults;
+    std::function<void()> m_OnNextCut;
+    int m_HookRuns = 0;
 };
 
 // ------------------------------------------------------------------ driver
@@ -555,13 +584,21 @@ enum Op {
     TOGGLE_LISTENING,
     LET_RUN,
     END_IN_LOOKUP,
+    END_FROM_CUT,
 };
-const char* const kOpNames[] = {"Init",         "Init via microsocks",
-                                "Init by name", "Reconnect",
-                                "Disconnect",   "Release",
-                                "Wait_Release", "Send",
-                                "destruction",  "server listening on/off",
-                                "a pause",      "an ending call during a lookup"};
+const char* const kOpNames[] = {"Init",
+                                "Init via microsocks",
+                                "Init by name",
+                                "Reconnect",
+                                "Disconnect",
+                                "Release",
+                                "Wait_Release",
+                                "Send",
+                                "destruction",
+                                "server listening on/off",
+                                "a pause",
+                                "an ending call during a lookup",
+                                "an ending call from the old connection's cut"};
 
 // What the model knows of the client between steps.
 struct Model {
@@ -584,6 +621,18 @@ struct ModelRun {
     std::vector<std::string> faults;
     int step = 0;
     std::atomic<unsigned> calls{0};
+    unsigned histories = 0; // ending calls found inside an Init's interval
+
+    // The step's calls as intervals of one clock, for the history check.
+    struct Interval {
+        Op op;
+        unsigned begin, end;
+        LONG result;
+    };
+    std::atomic<unsigned> clock{0};
+    std::mutex intervalsMutex;
+    std::vector<Interval> intervals;
+    std::vector<std::thread> enders; // Wait_Release calls the cut hook started; guarded by intervalsMutex
 
     ModelRun(std::uint32_t s, int n, const YSocketAddr& p)
         : seed(s), steps(n), proxy(p), random(s), server(s ^ 0x5eedu) {}
@@ -663,6 +712,78 @@ struct ModelRun {
         }
     }
 
+    LONG Timed(Op op, unsigned sender) {
+        const unsigned begin = ++clock;
+        const LONG result = Call(op, sender);
+        const unsigned end = ++clock;
+        std::lock_guard<std::mutex> hold(intervalsMutex);
+        intervals.push_back({op, begin, end, result});
+        return result;
+    }
+
+    // Every ending call whose interval lies inside an Init's must have
+    // taken effect: the Init failed, or the connection is not live now.
+    void CheckHistory() {
+        std::vector<Interval> seen;
+        {
+            std::lock_guard<std::mutex> hold(intervalsMutex);
+            seen.swap(intervals);
+        }
+        const bool live = client->IsConnect();
+        for (const Interval& init : seen) {
+            if (init.op != INIT_DIRECT && init.op != INIT_PROXY && init.op != INIT_NAME)
+                continue;
+            for (const Interval& ending : seen) {
+                if ((ending.op != DISCONNECT && ending.op != RELEASE && ending.op != WAIT_RELEASE) ||
+                    ending.begin < init.begin || ending.end > init.end)
+                    continue;
+                ++histories;
+                if (init.result == 0 && live)
+                    Fault(std::string(kOpNames[ending.op]) + " returned while " + kOpNames[init.op] +
+                          " ran, which returned 0 and left its connection live: the ending call was lost");
+            }
+        }
+    }
+
+    // Init on the connection the worker reads: that connection's cut (the
+    // Init ends it) has another thread end the client while the Init waits
+    // for the old thread; Release and Disconnect return before the cut
+    // does, Wait_Release waits for the thread and so returns later.
+    void EndFromCut(unsigned roll) {
+        static const Op kEndings[] = {RELEASE, DISCONNECT, WAIT_RELEASE};
+        const Op ending = kEndings[roll % 3];
+        const Op init = roll / 3 % 2 == 0 ? INIT_DIRECT : INIT_PROXY;
+        ModelWorker& worker = *workers.back();
+        history.push_back(std::to_string(step) + ": " + kOpNames[init] + ", " + kOpNames[ending] +
+                          " from the old connection's cut");
+        if (!client->IsReceiving() && Call(init, 0) != 0)
+            return;
+        worker.OnNextCut([this, ending] {
+            if (ending == WAIT_RELEASE) {
+                std::lock_guard<std::mutex> hold(intervalsMutex);
+                enders.emplace_back([this] { Timed(WAIT_RELEASE, 0); });
+                return;
+            }
+            std::async(std::launch::async, [this, ending] { Timed(ending, 0); }).get();
+        });
+        const LONG result = Timed(init, 0);
+        worker.OnNextCut(nullptr);
+        if (!worker.WaitHooksDone())
+            Fault("the cut's hook did not end");
+        std::vector<std::thread> started;
+        {
+            std::lock_guard<std::mutex> hold(intervalsMutex);
+            started.swap(enders);
+        }
+        for (std::thread& ender : started)
+            ender.join();
+        history.back() += " -> " + std::to_string(result);
+        model.anyInit = true;
+        model.lastInitOk = result == 0;
+        model.socketless = false;
+        CheckHistory();
+    }
+
     // The calls of one step, at once: the first on this thread, the others
     // on threads of their own. Every call must return within the bound.
     std::vector<LONG> Overlap(const std::vector<Op>& ops, const std::vector<unsigned>& senders) {
@@ -739,18 +860,19 @@ struct ModelRun {
         // The step's calls: a first one, and now and then one or two
         // overlapping it from other threads (never two connecting calls).
         static const Op kFirst[] = {
-            INIT_DIRECT,  INIT_DIRECT,  INIT_DIRECT, INIT_PROXY,    INIT_PROXY,   INIT_NAME,
-            INIT_NAME,    RECONNECT,    RECONNECT,   RECONNECT,     DISCONNECT,   RELEASE,
-            WAIT_RELEASE, WAIT_RELEASE, SEND,        SEND,          SEND,         SEND,
-            SEND,         SEND,         SEND,        SEND,          DESTROY,      TOGGLE_LISTENING,
-            LET_RUN,      LET_RUN,      LET_RUN,     END_IN_LOOKUP, END_IN_LOOKUP};
+            INIT_DIRECT,  INIT_DIRECT,  INIT_DIRECT, INIT_PROXY,    INIT_PROXY,    INIT_NAME,
+            INIT_NAME,    RECONNECT,    RECONNECT,   RECONNECT,     DISCONNECT,    RELEASE,
+            WAIT_RELEASE, WAIT_RELEASE, SEND,        SEND,          SEND,          SEND,
+            SEND,         SEND,         SEND,        SEND,          DESTROY,       TOGGLE_LISTENING,
+            LET_RUN,      LET_RUN,      LET_RUN,     END_IN_LOOKUP, END_IN_LOOKUP, END_FROM_CUT,
+            END_FROM_CUT};
         static const Op kOverlapping[] = {DISCONNECT, RELEASE, WAIT_RELEASE, RECONNECT, SEND};
         std::vector<Op> ops{kFirst[Roll(sizeof kFirst / sizeof kFirst[0])]};
         std::vector<unsigned> senders{Roll(36)};
         if (ops[0] == SEND)
             senders[0] = 2 * Roll(240);
         if (ops[0] != DESTROY && ops[0] != TOGGLE_LISTENING && ops[0] != LET_RUN && ops[0] != END_IN_LOOKUP &&
-            Roll(3) == 0) {
+            ops[0] != END_FROM_CUT && Roll(3) == 0) {
             Op second = kOverlapping[Roll(5)];
             bool connecting =
                 ops[0] == INIT_DIRECT || ops[0] == INIT_PROXY || ops[0] == INIT_NAME || ops[0] == RECONNECT;
@@ -784,6 +906,10 @@ struct ModelRun {
         }
         if (ops[0] == END_IN_LOOKUP) {
             EndInLookup(senders[0]);
+            return;
+        }
+        if (ops[0] == END_FROM_CUT) {
+            EndFromCut(senders[0]);
             return;
         }
 
@@ -900,7 +1026,7 @@ TEST(TCPClientModel, RandomOverlappingCallsKeepTheStateTable) {
     ProcessCounters before = SampleProcess();
     LogCapture log; // the calls that fail log a line each
     SetResolverHook(ModelResolver);
-    unsigned calls = 0, messages = 0, threads = 0;
+    unsigned calls = 0, messages = 0, threads = 0, histories = 0;
     for (std::uint32_t seed = first; seed < first + seeds; ++seed) {
         ModelRun run(seed, steps, proxies.microsocks);
         ASSERT_TRUE(run.server.Listening());
@@ -917,12 +1043,14 @@ TEST(TCPClientModel, RandomOverlappingCallsKeepTheStateTable) {
             threads += worker->Begun();
         }
         calls += run.calls;
+        histories += run.histories;
         EXPECT_TRUE(run.faults.empty()) << "seed " << seed << " (YNET_MODEL_SEED=" << seed
                                         << " replays it): " << run.faults.front();
     }
     SetResolverHook(nullptr);
-    std::printf("model: %u seeds from %u, %d steps each: %u calls, %u receive threads, %u messages\n", seeds, first,
-                steps, calls, threads, messages);
+    std::printf("model: %u seeds from %u, %d steps each: %u calls, %u receive threads, %u messages, %u ending "
+                "calls inside an Init\n",
+                seeds, first, steps, calls, threads, messages, histories);
     // Lookups that outlived their callers finish within their answer's delay.
     EXPECT_TRUE(WaitForThreadsAtMost(before.threads, kSlowLookupMs + kWaitMs))
         << "threads: " << before.threads << " before, " << SampleProcess().threads << " now";
