@@ -24,7 +24,12 @@
 // long as the process; each client's state is reached through a GCHandle
 // freed only once ynet_client_destroy has waited for the receive thread. A
 // client dropped without Dispose is destroyed by its SafeHandle's finalizer;
-// clients still open when the process exits are disposed then.
+// clients still open when the process exits are disposed then. Each library
+// call with the handle is counted while it runs, on whichever thread: Dispose
+// refuses new calls (ObjectDisposedException), ends the calls under way (a
+// Connect too: ynet_client_release, repeated, since one that comes before the
+// connect has its socket ends nothing) and waits for them to leave, so that
+// the client is destroyed on the disposing thread, after its last call.
 using System;
 using System.Collections.Generic;
 using System.Runtime.InteropServices;
@@ -294,6 +299,8 @@ namespace YonderNet
     {
         private readonly ClientHandle m_Handle;
         private readonly Dispatcher m_Dispatcher;
+        private readonly List<int> m_Calls = new List<int>(); // the thread of each call under way; locks m_Closing too
+        private bool m_Closing;
 
         // The library's callbacks, one delegate each for every client, for the life of the process.
         private static readonly Native.MessageFn s_OnMessage = OnMessage;
@@ -342,6 +349,35 @@ namespace YonderNet
                 m_Handle.Set(value);
                 s_Live.RemoveAll(w => !w.IsAlive);
                 s_Live.Add(new WeakReference(m_Handle, true)); // reached until it is finalized
+            }
+        }
+
+        // A library call with the handle, counted while it runs: using (Enter()) ...
+        private struct Call : IDisposable
+        {
+            private readonly Client m_Client;
+
+            internal Call(Client client) { m_Client = client; }
+
+            public void Dispose() { m_Client.Leave(); }
+        }
+
+        private Call Enter()
+        {
+            lock (m_Calls) {
+                if (m_Closing)
+                    throw new ObjectDisposedException("YonderNet.Client");
+                m_Calls.Add(Thread.CurrentThread.ManagedThreadId);
+            }
+            return new Call(this);
+        }
+
+        private void Leave()
+        {
+            lock (m_Calls) {
+                m_Calls.Remove(Thread.CurrentThread.ManagedThreadId);
+                if (m_Closing && m_Calls.Count == 0)
+                    Monitor.PulseAll(m_Calls);
             }
         }
 
@@ -396,7 +432,8 @@ namespace YonderNet
                 Password = Native.Text("Connect", "password", options.Password),
                 TimeoutMs = options.TimeoutMs
             };
-            Native.Check(Native.ynet_client_connect(m_Handle, Native.Text("Connect", "server", server), ref native));
+            using (Enter())
+                Native.Check(Native.ynet_client_connect(m_Handle, Native.Text("Connect", "server", server), ref native));
         }
 
         /// <summary>Connects to target "host:port", "a.b.c.d:port" or "[IPv6]:port" (blocking), directly when
@@ -404,30 +441,41 @@ namespace YonderNet
         /// http://[user[:password]@]host[:port], as curl reads them. timeoutMs bounds the whole attempt (0: none).</summary>
         public void ConnectUrl(string target, string proxyUrl = null, uint timeoutMs = 0)
         {
-            Native.Check(Native.ynet_client_connect_url(m_Handle, Native.Text("ConnectUrl", "target", target),
-                                                        Native.Text("ConnectUrl", "proxy URL", proxyUrl), timeoutMs));
+            using (Enter())
+                Native.Check(Native.ynet_client_connect_url(m_Handle, Native.Text("ConnectUrl", "target", target),
+                                                            Native.Text("ConnectUrl", "proxy URL", proxyUrl), timeoutMs));
         }
 
         /// <summary>TCP_NODELAY (default true) for the connections made after the call.</summary>
-        public void SetNoDelay(bool on) { Native.Check(Native.ynet_client_set_nodelay(m_Handle, on ? 1 : 0)); }
+        public void SetNoDelay(bool on)
+        {
+            using (Enter())
+                Native.Check(Native.ynet_client_set_nodelay(m_Handle, on ? 1 : 0));
+        }
 
         /// <summary>TCP keepalive for the connections made after the call: after idleMs without traffic a probe,
         /// then one every intervalMs; count unanswered probes cut the connection. idleMs 0 turns it off.
         /// Default: 60000, 10000, 6.</summary>
         public void SetKeepAlive(uint idleMs, uint intervalMs = 10000, uint count = 6)
         {
-            Native.Check(Native.ynet_client_set_keepalive(m_Handle, idleMs, intervalMs, count));
+            using (Enter())
+                Native.Check(Native.ynet_client_set_keepalive(m_Handle, idleMs, intervalMs, count));
         }
 
         /// <summary>A new connection to the same server (and proxy), replacing the one held;
         /// after a cut (Disconnect, Release, the peer) it fails (E_STATE): connect again.</summary>
-        public void Reconnect() { Native.Check(Native.ynet_client_reconnect(m_Handle)); }
+        public void Reconnect()
+        {
+            using (Enter())
+                Native.Check(Native.ynet_client_reconnect(m_Handle));
+        }
 
         /// <summary>Sends one message (body at most 1436 bytes, copied); any thread.</summary>
         public void Send(uint mainId, uint assistantId, byte[] body, MessageFlags flags = MessageFlags.Request)
         {
             body = body ?? new byte[0];
-            Native.Check(Native.ynet_client_send(m_Handle, mainId, assistantId, (uint)flags, body, body.Length));
+            using (Enter())
+                Native.Check(Native.ynet_client_send(m_Handle, mainId, assistantId, (uint)flags, body, body.Length));
         }
 
         /// <summary>The next queued message (when no MessageReceived handler is set), or null once
@@ -439,28 +487,64 @@ namespace YonderNet
 
         public bool IsConnected
         {
-            get { return !m_Handle.IsClosed && Native.Check(Native.ynet_client_is_connected(m_Handle)) == 1; }
+            get {
+                try {
+                    using (Enter())
+                        return Native.Check(Native.ynet_client_is_connected(m_Handle)) == 1;
+                } catch (ObjectDisposedException) {
+                    return false; // disposed: not connected
+                }
+            }
         }
 
         /// <summary>Abortive close of the connection.</summary>
-        public void Disconnect() { Native.Check(Native.ynet_client_disconnect(m_Handle)); }
+        public void Disconnect()
+        {
+            using (Enter())
+                Native.Check(Native.ynet_client_disconnect(m_Handle));
+        }
 
         /// <summary>Closes and asks the receive thread to end, without waiting (allowed in handlers).</summary>
-        public void Release() { Native.Check(Native.ynet_client_release(m_Handle)); }
+        public void Release()
+        {
+            using (Enter())
+                Native.Check(Native.ynet_client_release(m_Handle));
+        }
 
         /// <summary>Closes gracefully and waits for the receive thread to end.</summary>
-        public void WaitRelease() { Native.Check(Native.ynet_client_wait_release(m_Handle)); }
+        public void WaitRelease()
+        {
+            using (Enter())
+                Native.Check(Native.ynet_client_wait_release(m_Handle));
+        }
 
-        /// <summary>Ends the connection, waits for the receive thread and frees the client.</summary>
+        /// <summary>Ends the connection and the calls under way on other threads (a Connect too), waits for
+        /// them and for the receive thread, and frees the client; later calls throw ObjectDisposedException.</summary>
         public void Dispose()
         {
-            if (m_Dispatcher.ReceiveThread == Thread.CurrentThread.ManagedThreadId)
+            int self = Thread.CurrentThread.ManagedThreadId;
+            if (m_Dispatcher.ReceiveThread == self)
                 throw new YNetException(YNetException.State,
                                         "Dispose: not allowed from the client's own handlers (it would wait for its own thread)");
+            lock (m_Calls) {
+                if (m_Calls.Contains(self))
+                    throw new YNetException(YNetException.State,
+                                            "Dispose: not allowed inside another call of this client on the same thread " +
+                                                "(Connected comes inside Connect): it would wait for that call");
+                m_Closing = true;
+            }
             m_Dispatcher.Close();
-            if (!m_Handle.IsClosed)
-                Native.ynet_client_release(m_Handle); // a send blocked in the library returns now
-            m_Handle.Dispose();
+            lock (m_Calls) {
+                while (m_Calls.Count > 0) {
+                    try {
+                        Native.ynet_client_release(m_Handle); // a connect, a send on a full buffer, a WaitRelease end
+                    } catch (ObjectDisposedException) {
+                        // disposed by the process's exit meanwhile: its calls still leave
+                    }
+                    Monitor.Wait(m_Calls, 50);
+                }
+            }
+            m_Handle.Dispose(); // no call holds it now: the client is destroyed here
         }
 
         private static void CloseAll()

@@ -139,6 +139,46 @@ static class YonderNetTest
               "head, scrambler, version");
     }
 
+    // Connect (directly, or through a proxy that never answers), Send and Release on other threads racing Dispose:
+    // every call returns (Dispose ends a connect under way, whenever it comes), and a call after it throws.
+    static void CallsRacingDispose()
+    {
+        var silent = new System.Net.Sockets.TcpListener(System.Net.IPAddress.Loopback, 0);
+        silent.Start();
+        var proxy = new ConnectOptions { ProxyType = ProxyType.Socks5,
+                                         Proxy = "127.0.0.1:" + ((System.Net.IPEndPoint)silent.LocalEndpoint).Port };
+        var random = new Random(1789);
+        int rounds = 0, hung = 0, refused = 0;
+        for (; rounds < 1000 && hung == 0; ++rounds) {
+            var client = new Client();
+            var go = new ManualResetEventSlim();
+            ConnectOptions options = random.Next(2) == 0 ? proxy : null;
+            var threads = new Action[] { () => client.Connect(s_Server, options), () => client.Send(1, 1, Bytes("x")),
+                                         () => client.Release() }
+                              .Select(call => new Thread(() => {
+                                  go.Wait();
+                                  try {
+                                      call();
+                                  } catch (YNetException) {
+                                  } catch (ObjectDisposedException) {
+                                  }
+                              }) { IsBackground = true }).ToList();
+            threads.ForEach(thread => thread.Start());
+            go.Set();
+            Thread.SpinWait(random.Next(4000)); // where the Dispose falls among the calls
+            client.Dispose();
+            hung += threads.Count(thread => !thread.Join(10000));
+            try {
+                client.Release();
+            } catch (ObjectDisposedException) {
+                refused++;
+            }
+        }
+        silent.Stop();
+        Check(hung == 0 && refused == rounds, string.Format("calls racing Dispose: {0} of {1} rounds left a call hung, "
+                                                             + "{2} refused the call after Dispose", hung, rounds, refused));
+    }
+
     static int Count(string folder) { return Directory.GetFileSystemEntries(folder).Length; }
 
     // Create, exchange, destroy (every other client only dropped), with a
@@ -216,7 +256,7 @@ static class YonderNetTest
     {
         s_Server = "127.0.0.1:" + args[0];
         s_Proxy = "127.0.0.1:" + args[1];
-        foreach (Action test in new Action[] { EchoWithEvents, ReceiveAsyncThroughMicrosocks, ByNameThroughAProxyUrl, HandlerThatThrows, Errors, Cycles }) {
+        foreach (Action test in new Action[] { EchoWithEvents, ReceiveAsyncThroughMicrosocks, ByNameThroughAProxyUrl, HandlerThatThrows, Errors, CallsRacingDispose, Cycles }) {
             try {
                 test();
             } catch (Exception error) {

@@ -1,8 +1,10 @@
 """The ynet module against a real ynet-echod (YNET_ECHOD names it) and
 microsocks (YNET_MICROSOCKS_PORT, from scripts/proxies.sh)."""
 import asyncio
+import faulthandler
 import gc
 import os
+import random
 import socket
 import subprocess
 import threading
@@ -90,8 +92,15 @@ class CallbackTest(unittest.TestCase):
 
     def test_disconnect_reconnect_and_wait_release(self):
         events = []
-        with EchoServer() as server, ynet.Client(on_event=lambda _c, what: events.append(what)) as client:
+
+        def event(client, what):
+            events.append(what)
+            if what == "connected":  # inside connect, on its thread: a close there would wait for that connect
+                self.assertRaises(ynet.YNetError, client.close)
+
+        with EchoServer() as server, ynet.Client(on_event=event) as client:
             client.connect(server.address, timeout=5)
+            self.assertIsNone(client.callback_error)  # the close was refused, and the client is whole
             client.reconnect()  # the receive thread carries on with the new connection
             client.send(1, 1, b"first")
             self.assertEqual(client.recv(10), ynet.Message(1, 1, ynet.REQUEST, b"first"))
@@ -228,7 +237,48 @@ class LifetimeAndErrorsTest(unittest.TestCase):
             with self.assertRaises(ynet.YNetError) as caught:
                 client.send(1, 0)
             self.assertEqual((caught.exception.code, caught.exception.text),
-                             (ynet.E_HANDLE, "ynet_client_send: the client handle is null"))
+                             (ynet.E_STATE, "send: the client is closed"))
+
+    def test_calls_racing_close_end_and_then_refuse(self):
+        # connect (to ynet-echod, or a proxy that never answers) / send / release / close from threads in random
+        # order: every call returns (a hung one prints every stack and ends the run), none meets a freed client.
+        seed = int(os.environ.get("YNET_RACE_SEED", "1789"))
+        rng, problems = random.Random(seed), []
+        faulthandler.enable()  # the stacks of a crash
+
+        def call(function, *args):
+            try:
+                function(*args)
+            except BaseException as error:  # noted, so that every round runs
+                if getattr(error, "code", None) not in (ynet.E_STATE, ynet.E_FAIL):
+                    problems.append(repr(error))
+
+        def close(client):
+            client.close()
+            with self.assertRaises(ynet.YNetError) as refused:
+                client.release()
+            self.assertEqual((refused.exception.code, client.connected), (ynet.E_STATE, False))
+
+        def owner(client, via):  # its close comes as soon as a release has ended its connect
+            call(client.connect, server.address, via)
+            call(close, client)
+
+        with EchoServer() as server, socket.create_server(("127.0.0.1", 0)) as silent:
+            via = [None, "socks5://127.0.0.1:%d" % silent.getsockname()[1]]
+            for _ in range(300):
+                faulthandler.dump_traceback_later(30, exit=True)
+                client = ynet.Client(lambda c, m, a, *_: call(c.release) if rng.random() < 0.2 else call(c.send, m, a))
+                works = [(0.002, owner, client, rng.choice(via)), (0.004, client.release), (0.004, client.release)]
+                works += [(0.004, client.send, 1, i) for i in range(3)]
+                threads = [threading.Timer(rng.uniform(0, delay), call, work) for delay, *work in works]
+                for thread in threads:
+                    thread.start()
+                time.sleep(rng.uniform(0, 0.006))  # not a wait: where this thread's close falls among the rest
+                call(close, client)
+                for thread in threads:
+                    thread.join()
+                faulthandler.cancel_dump_traceback_later()
+        self.assertEqual(sorted(set(problems)), [], f"seed {seed}")
 
     def test_helpers_proxy_and_log_sink(self):
         head = ynet.pack_head(7, 1, 2, ynet.REQUEST)

@@ -106,8 +106,8 @@ class _Connecting:
                 done.set_exception(error)
 
         # The connect blocks: it runs on the loop's executor. Cancelled
-        # meanwhile, the client is closed once the connect has returned
-        # (closing under a connect in progress is not allowed).
+        # meanwhile, the client is closed once the connect has returned (a
+        # close on the loop would hold it until the connect had left).
         def work() -> None:
             error: Optional[BaseException] = None
             try:

@@ -14,6 +14,16 @@ Lifetime rules (the library calls back on its own receive threads):
 - At interpreter exit, before anything is torn down, the exit hook closes
   every client still open, then restores the default log sink: no thread of
   the library calls into Python after that.
+- Every library call with a handle is counted while it is under way
+  (_Core.call), from whichever thread it comes. Destroying a client while
+  another thread is inside a call with its handle would free what that call
+  uses; so close() first marks the client closing (calls that begin after
+  that raise E_STATE), ends the calls under way that can block
+  (ynet_client_release ends a connect, a reconnect, a send on a full buffer
+  and the wait of wait_release), waits until every counted call has left,
+  and only then destroys the client. A close() made inside a call of the
+  same client on the same thread (its "connected" event comes inside
+  connect) cannot wait for that call: it is refused.
 """
 from __future__ import annotations
 
@@ -139,6 +149,10 @@ class _Core:
         self.receive_thread = 0
         self.thread_state: Optional[int] = None
         self.lock = threading.Lock()  # one destroy at a time
+        self.guard = threading.Lock()  # callers and closing
+        self.callers: List[int] = []  # the thread of each library call under way with the handle
+        self.closing = False
+        self.left = threading.Event()  # set when the last call leaves a closing client
         self.callbacks = Callbacks(ctypes.sizeof(Callbacks), None,
                                    MessageFn(self._message if inbox is None else self._queue),
                                    EventFn(self._cut), EventFn(self._thread_begin), EventFn(self._thread_end),
@@ -201,26 +215,71 @@ class _Core:
             _drop_state(self.thread_state)  # the thread state goes when this callback returns
             self.thread_state = None
 
+    # Any thread: the calls with the handle.
+    def call(self, operation: Optional[str], function: Callable[..., int], *args: Any) -> Optional[int]:
+        """function(handle, *args), counted while it runs. Once the client is
+        closing: YNetError E_STATE, or None when operation is None (a call
+        that is a no-op on a closed client)."""
+        ident = _get_ident()
+        with self.guard:
+            if self.closing:
+                if operation is None:
+                    return None
+                raise YNetError(E_STATE, f"{operation}: the client is closed")
+            self.callers.append(ident)
+            handle = self.handle
+        try:
+            result = function(handle, *args)
+        finally:
+            with self.guard:
+                self.callers.remove(ident)
+                if self.closing and not self.callers:
+                    self.left.set()
+        return check(result)  # the error text is the calling thread's
+
+    def cut(self) -> None:
+        """Releases the connection without waiting; nothing once the client
+        is closing (its close() releases it)."""
+        self.call(None, lib.ynet_client_release)
+
     # The owner's side.
     def destroy(self) -> None:
-        if _get_ident() == self.receive_thread:
+        ident = _get_ident()
+        if ident == self.receive_thread:
             check(lib.ynet_client_destroy(self.handle))  # refused: it would wait for this very thread
+        with self.guard:
+            if ident in self.callers:
+                raise YNetError(E_STATE, "close: not allowed inside another call of this client on the same thread "
+                                "(its \"connected\" event comes inside connect): it would wait for that call")
+            self.closing = True
         with self.lock:
             if self.handle is None:
                 return
             if self.inbox is not None:
                 self.inbox.close()
+            self.end_calls()
             check(lib.ynet_client_destroy(self.handle))
             self.handle = None
         with _lock:
             _cores.discard(self)
 
+    def end_calls(self) -> None:
+        """Closing, under self.lock: ends the calls under way and waits until
+        every one has left. A release that comes before a connect has made its
+        socket ends nothing, so it is repeated while calls remain."""
+        while True:
+            with self.guard:
+                if not self.callers:
+                    return
+                self.left.clear()
+            lib.ynet_client_release(self.handle)
+            self.left.wait(0.05)
+
     def abandon(self) -> None:
         """On a receive thread: cut the connection, and leave the destroy to another thread."""
         if self.inbox is not None:
             self.inbox.close()
-        if self.handle is not None:
-            lib.ynet_client_release(self.handle)
+        self.cut()
         with _lock:
             _deferred.append(self)
 
@@ -262,7 +321,10 @@ class Client:
     Failures raise YNetError with the library's code and text. close() (or
     leaving a `with` block) ends the connection, waits for the receive thread
     and frees the client; it is refused from the client's own callbacks
-    (release() or a true result cut from there)."""
+    (release() or a true result cut from there). Any thread may call while
+    another closes: close() ends a call under way (a connect too) and waits
+    for it to leave; a call begun after close() raises YNetError E_STATE
+    (connected is False, recv() gives None)."""
 
     def __init__(self, on_message: Optional[MessageCallback] = None, on_event: Optional[EventCallback] = None, *,
                  queue_size: int = 1024) -> None:
@@ -292,17 +354,17 @@ class Client:
         if proxy is None or "://" in proxy:
             if user is not None or password is not None:
                 raise YNetError(E_ARG, "connect: with a proxy URL the user and password belong in the URL")
-            check(lib.ynet_client_connect_url(self._core.handle, text_arg("connect", "server", server),
-                                              text_arg("connect", "proxy", proxy), timeout_ms))
+            self._core.call("connect", lib.ynet_client_connect_url, text_arg("connect", "server", server),
+                            text_arg("connect", "proxy", proxy), timeout_ms)
             return
         options = Options(ctypes.sizeof(Options), proxy_type, text_arg("connect", "proxy", proxy),
                           text_arg("connect", "user", user), text_arg("connect", "password", password), timeout_ms)
-        check(lib.ynet_client_connect(self._core.handle, text_arg("connect", "server", server),
-                                      ctypes.byref(options)))
+        self._core.call("connect", lib.ynet_client_connect, text_arg("connect", "server", server),
+                        ctypes.byref(options))
 
     def set_nodelay(self, on: bool) -> None:
         """TCP_NODELAY (default True) for the connections made after the call."""
-        check(lib.ynet_client_set_nodelay(self._core.handle, 1 if on else 0))
+        self._core.call("set_nodelay", lib.ynet_client_set_nodelay, 1 if on else 0)
 
     def set_keepalive(self, idle: float, interval: float = 10.0, count: int = 6) -> None:
         """TCP keepalive (seconds; idle 0 turns it off) for the connections made
@@ -311,18 +373,19 @@ class Client:
         for name, value in (("idle", idle), ("interval", interval)):
             if not 0 <= value * 1000 < 2**32:
                 raise YNetError(E_ARG, f"set_keepalive: {name} {value} is not within 0 to {(2**32 - 1) / 1000} seconds")
-        check(lib.ynet_client_set_keepalive(self._core.handle, round(idle * 1000), round(interval * 1000), count))
+        self._core.call("set_keepalive", lib.ynet_client_set_keepalive, round(idle * 1000), round(interval * 1000),
+                        count)
 
     def reconnect(self) -> None:
         """A new connection to the same server (and proxy), replacing the one held;
         after a cut (disconnect, release, the peer) YNetError E_STATE: connect again."""
-        check(lib.ynet_client_reconnect(self._core.handle))
+        self._core.call("reconnect", lib.ynet_client_reconnect)
 
     def send(self, main_id: int, assistant_id: int, body: Body = b"", flags: int = REQUEST) -> None:
         """Sends one message (body at most 1436 bytes); any thread."""
         if type(body) is not bytes:
             body = bytes(body)
-        check(lib.ynet_client_send(self._core.handle, main_id, assistant_id, flags, body, len(body)))
+        self._core.call("send", lib.ynet_client_send, main_id, assistant_id, flags, body, len(body))
 
     def recv(self, timeout: Optional[float] = None) -> Optional[Message]:
         """The next message; None once the receive thread has ended (the
@@ -335,8 +398,7 @@ class Client:
     @property
     def connected(self) -> bool:
         """True while the connection is open; False after a cut and after close()."""
-        handle = self._core.handle
-        return handle is not None and check(lib.ynet_client_is_connected(handle)) == 1
+        return self._core.call(None, lib.ynet_client_is_connected) == 1
 
     @property
     def callback_error(self) -> Optional[BaseException]:
@@ -345,18 +407,20 @@ class Client:
 
     def disconnect(self) -> None:
         """Abortive close: the receive thread sees the connection cut and ends."""
-        check(lib.ynet_client_disconnect(self._core.handle))
+        self._core.call("disconnect", lib.ynet_client_disconnect)
 
     def release(self) -> None:
         """Closes and asks the receive thread to end, without waiting (allowed in callbacks)."""
-        check(lib.ynet_client_release(self._core.handle))
+        self._core.call("release", lib.ynet_client_release)
 
     def wait_release(self) -> None:
         """Closes gracefully and waits for the receive thread to end."""
-        check(lib.ynet_client_wait_release(self._core.handle))
+        self._core.call("wait_release", lib.ynet_client_wait_release)
 
     def close(self) -> None:
-        """Ends the connection, waits for the receive thread and frees the client; again: nothing."""
+        """Ends the connection and the calls under way on other threads (a
+        connect included), waits for them and for the receive thread, and
+        frees the client; again: nothing. Calls begun after it raise E_STATE."""
         self._core.destroy()
         _reap()
 
@@ -392,8 +456,7 @@ def _at_exit() -> None:
         _exiting = True
         cores = list(_cores)
     for core in cores:  # first every connection cut, so that no traffic slows the waits
-        if core.handle is not None:
-            lib.ynet_client_release(core.handle)
+        core.cut()
     for core in cores:
         try:
             core.destroy()
