@@ -20,14 +20,18 @@
 ///
 /// m_State bits: 1 socket opened, 2 connected, 4 receive thread running.
 ///
-/// The connection's life (docs/design-notes.md has the same table):
+/// The connection's life: the one state table (GetLife tells the state;
+/// docs/design-notes.md says how it is kept, CallScope how calls commit):
 ///
 /// @code{.unparsed}
 ///   IDLE        no thread, no socket (new, or after Wait_Release)
-///   CONNECTING  inside Init: its name lookup, then its socket, is
-///               registered (ending calls reach it; an abandoned lookup
-///               finishes by itself on its own thread), no socket is
-///               held: senders get 0, as without a socket
+///   CONNECTING  inside Init, until it commits (goes LIVE) or fails: its
+///               name lookup, then its socket, is registered (ending calls
+///               reach it; an abandoned lookup finishes by itself on its
+///               own thread), no socket is held: senders get 0, as
+///               without a socket. An ending call from another thread
+///               made at any moment of an Init (from its first step on,
+///               ending the connection held) makes it fail
 ///   LIVE        connected, the receive thread reads the socket held
 ///   CUT         the thread was cut (peer, Disconnect, Release, a handler's
 ///               non-zero result) and ends, or has ended: it takes no socket
@@ -66,8 +70,11 @@
 /// and one MsgThreadEnd per thread, in every way a thread ends. Calls may
 /// overlap from any thread: Disconnect, Release, Wait_Release and destruction
 /// end an Init or Reconnect under way on another thread (its name lookup,
-/// connect, handshake) at once; Disconnect and Release may come from the worker's callbacks
-/// (the thread then ends once the callback returns); Init, Reconnect and
+/// connect, handshake) at once, and an Init that has not gone live yet
+/// fails whichever step it is at; Disconnect and Release may come from the worker's callbacks
+/// (the thread then ends once the callback returns; from ConnectionCut and
+/// MsgThreadEnd they end that thread's connection only, not a call under
+/// way on another thread); Init, Reconnect and
 /// Wait_Release from a callback cannot wait for their own thread.
 ///
 /// Threads and ownership:
@@ -82,11 +89,14 @@
 ///   - The worker is the owner's; the client never deletes it. m_Data is the
 ///     owner's pointer, never used here.
 ///   - Destruction from another thread closes the connection and waits for a
-///     running receive thread. A client may also be destroyed from its own
+///     running receive thread and for every owner call under way (running
+///     meanwhile the messages sent to its thread's windows). A client may also be destroyed from its own
 ///     receive thread (inside HandleMessage, ConnectionCut, MsgThreadBegin or
 ///     MsgThreadEnd): the thread then ends at once, without another call to
-///     the worker and without posting "thread ended". Derived classes see
-///     EndReceiveThread.
+///     the worker and without posting "thread ended", once every owner call
+///     under way on other threads has left (one that waits for this thread,
+///     Wait_Release or an Init ending the connection, gives its wait up).
+///     Derived classes see EndReceiveThread.
 ///   - Ending waits (Wait_Release, destruction) run the messages other
 ///     threads send to the waiting thread's windows, so a handler may
 ///     SendMessage to the owner's window while the owner ends the client;
