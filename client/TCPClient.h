@@ -163,8 +163,10 @@ public:
     /// and an IPv6 target (a direct connection is IPv4; see TCPClient_Socks5)
     /// end it with E_FAIL and a log line, before any socket is made. The
     /// lookup runs on a thread of its own that an ending call from another
-    /// thread abandons (E_FAIL at once); while several abandoned or timed
-    /// out lookups still run, none more starts (E_FAIL, saying so).
+    /// thread abandons (E_FAIL at once); at most 8 such threads run at
+    /// once in the process, and a lookup that finds them all running waits
+    /// its turn within the bound (E_FAIL, saying so, when it runs out while
+    /// all 8 are abandoned or timed out lookups).
     /// A connection the client holds is ended (its thread waited for)
     /// before the lookup, so its callbacks cannot end it; a target that
     /// Check refuses leaves it as it was. Reconnect then resolves the name

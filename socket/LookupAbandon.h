@@ -33,8 +33,13 @@ private:
 };
 
 // Most lookups left running by callers that gave up on them (their bound
-// ran out, or they were abandoned): while that many run, Resolve starts no
-// other lookup and fails with a log line saying so.
+// ran out, or they were abandoned). Any lookup on a thread of its own may
+// become one at any moment, so this is also how many run on threads of
+// their own in all (LookupSlots): a caller that finds that many running
+// waits for one to end, within its bound and until abandoned; one whose
+// bound runs out while all of them have outlived their callers fails with a
+// log line saying so. Lookups without a bound or an abandon run on their
+// callers' threads and are not counted.
 constexpr int kMaxOutlivingLookups = 8;
 
 // Tests only: answers lookups instead of the system's resolver. Writes at

@@ -6,6 +6,7 @@
 
 #include "framework/Log.h"
 #include "socket/LookupAbandon.h"
+#include "socket/LookupSlots.h"
 
 namespace YNet2 {
 
@@ -229,9 +230,63 @@ DWORD WINAPI LookupMain(LPVOID context) {
     lookup->Run();
     if (InterlockedExchange(&lookup->state, Lookup::DONE) == Lookup::OUTLIVING)
         --g_Outliving;
+    LookupSlots::Slots().Give(); // before the answer: a caller that looks up again at once finds it free
     SetEvent(lookup->done);
     lookup->Release();
     return 0;
+}
+
+// How a lookup on a thread of its own ended for its caller.
+enum Waited { ANSWERED, ABANDONED, TIMED_OUT, NO_SLOT };
+
+// Runs lookup on a thread of its own, which holds one of the lookup slots:
+// the caller waits for a slot, then for the answer, both within boundMs (0:
+// none) and until abandoned. ANSWERED: the result is in lookup (it ran on
+// this thread when no thread could be started). Otherwise the lookup's
+// thread, if one started, finishes by itself.
+Waited RunOnThread(Lookup* lookup, DWORD boundMs, LookupAbandon* abandon) {
+    const DWORD start = GetTickCount();
+    lookup->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (lookup->done == nullptr) {
+        lookup->Run(); // no event to spare: unbounded, on this thread
+        return ANSWERED;
+    }
+    bool abandoned = abandon != nullptr && !abandon->Enter(lookup->done);
+    const bool slot = !abandoned && LookupSlots::Slots().Take(lookup->done, start, boundMs);
+    if (slot) {
+        // Set when the slot was handed over; an abandon before the reset
+        // is seen by Enter, one after it sets the event again.
+        ResetEvent(lookup->done);
+        abandoned = abandon != nullptr && !abandon->Enter(lookup->done);
+    }
+    HANDLE thread = nullptr;
+    if (slot && !abandoned) {
+        lookup->references = 2;
+        thread = CreateThread(nullptr, 0, LookupMain, lookup, 0, nullptr);
+        if (thread == nullptr)
+            lookup->references = 1;
+    }
+    if (thread != nullptr) {
+        CloseHandle(thread);
+        WaitForSingleObject(lookup->done, RemainingMs(start, boundMs));
+    } else if (slot) {
+        LookupSlots::Slots().Give();
+    }
+    if (abandon != nullptr && abandon->Leave())
+        abandoned = true;
+    if (thread == nullptr) {
+        if (abandoned)
+            return ABANDONED;
+        if (!slot) // the bound ran out while every slot was held
+            return g_Outliving.load() >= kMaxOutlivingLookups ? NO_SLOT : TIMED_OUT;
+        lookup->Run(); // no thread to spare: unbounded, on this one
+        return ANSWERED;
+    }
+    bool done = InterlockedCompareExchange(&lookup->state, Lookup::DONE, Lookup::DONE) == Lookup::DONE;
+    if (!abandoned && done)
+        return ANSWERED;
+    bool outliving = lookup->GiveUp(); // false: it finished meanwhile
+    return abandoned ? ABANDONED : outliving ? TIMED_OUT : ANSWERED;
 }
 
 const char* ResolveText(int error) {
@@ -490,37 +545,19 @@ LONG YSocketTarget::Resolve(YSocketAddr* out, int max, int* count, DWORD boundMs
     lookup->references = 1;
     std::memcpy(lookup->name, m_Host, sizeof lookup->name);
     std::memcpy(lookup->port, m_Port, 2);
-    if (boundMs == 0 && abandon == nullptr) {
-        lookup->Run();
-    } else if (g_Outliving.load() >= kMaxOutlivingLookups) {
-        lookup->Release();
-        return YRet(E_FAIL, "%s() %s: %d name lookups that outlived their callers still run, none more is started!", op,
-                    m_Host, kMaxOutlivingLookups);
-    } else {
-        lookup->references = 2;
-        lookup->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        HANDLE thread = lookup->done == nullptr ? nullptr : CreateThread(nullptr, 0, LookupMain, lookup, 0, nullptr);
-        if (thread == nullptr) {
-            lookup->references = 1;
-            lookup->Run(); // no thread to spare: unbounded, on this one
-        } else {
-            CloseHandle(thread);
-            bool abandoned = abandon != nullptr && !abandon->Enter(lookup->done);
-            if (!abandoned)
-                WaitForSingleObject(lookup->done, boundMs == 0 ? INFINITE : boundMs);
-            if (abandon != nullptr && abandon->Leave())
-                abandoned = true;
-            bool done = InterlockedCompareExchange(&lookup->state, Lookup::DONE, Lookup::DONE) == Lookup::DONE;
-            if (abandoned || !done) {
-                bool outliving = lookup->GiveUp(); // false: it finished meanwhile
-                if (abandoned || outliving) {
-                    lookup->Release(); // the thread frees it when it is done
-                    if (abandoned)
-                        return YRet(E_FAIL, "%s() %s: name lookup abandoned, the call was ended!", op, m_Host);
-                    return YRet(E_FAIL, "%s() %s: %s (0x%x)!", op, m_Host, ResolveText(WSAETIMEDOUT), WSAETIMEDOUT);
-                }
-            }
-        }
+    Waited waited = ANSWERED;
+    if (boundMs == 0 && abandon == nullptr)
+        lookup->Run(); // unbounded: on this thread, holding no slot
+    else
+        waited = RunOnThread(lookup, boundMs, abandon);
+    if (waited != ANSWERED) {
+        lookup->Release(); // a thread still running frees it when it is done
+        if (waited == ABANDONED)
+            return YRet(E_FAIL, "%s() %s: name lookup abandoned, the call was ended!", op, m_Host);
+        if (waited == NO_SLOT)
+            return YRet(E_FAIL, "%s() %s: %d name lookups that outlived their callers still run, none more is started!",
+                        op, m_Host, kMaxOutlivingLookups);
+        return YRet(E_FAIL, "%s() %s: %s (0x%x)!", op, m_Host, ResolveText(WSAETIMEDOUT), WSAETIMEDOUT);
     }
     LONG result = 0;
     if (lookup->error != 0) {

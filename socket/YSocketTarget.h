@@ -100,8 +100,13 @@ public:
     /// thread of its own, which finishes by itself when the bound runs out
     /// first. abandon, when not null, also runs it on a thread of its own,
     /// even without a bound, so that an ending call from another thread ends
-    /// the wait at once. While several lookups that outlived their callers
-    /// still run, no other starts (E_FAIL, with a log line saying so).
+    /// the wait at once. At most kMaxOutlivingLookups (8) such threads run
+    /// at once, however many callers give up on theirs: a caller that finds
+    /// them all running waits its turn, within its bound and until
+    /// abandoned; when its bound runs out while all 8 have outlived their
+    /// callers, it fails with E_FAIL and a log line saying so ("... 8 name
+    /// lookups that outlived their callers still run, none more is
+    /// started!"), else as timed out.
     /// 0, or E_FAIL with the log line "\<op\>() \<host\>: host not found
     /// (0x2af9)!" (or the resolver's other answer in words, with its code).
     /// An IPv6 target: E_FAIL ("a direct connection is IPv4").

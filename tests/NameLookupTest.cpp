@@ -20,6 +20,7 @@ std::mutex g_Mutex;
 std::condition_variable g_Changed;
 bool g_Open = true; // else the resolver answers once opened (10 s at most)
 int g_Waiting = 0;
+int g_Peak = 0; // the most lookups inside the resolver at once
 
 void OpenResolver(bool open) {
     std::lock_guard<std::mutex> hold(g_Mutex);
@@ -29,7 +30,7 @@ void OpenResolver(bool open) {
 
 int SlowResolver(const char*, ULONG* out, int, int* count) {
     std::unique_lock<std::mutex> hold(g_Mutex);
-    ++g_Waiting;
+    g_Peak = std::max(g_Peak, ++g_Waiting);
     g_Changed.notify_all();
     g_Changed.wait_for(hold, std::chrono::seconds(10), [] { return g_Open; });
     --g_Waiting;
@@ -98,5 +99,56 @@ TEST(NameLookupTest, FewLookupsOutliveTheirBoundAndNoneOutlivesItsAnswer) {
     OpenResolver(true);
     EXPECT_TRUE(WaitForThreadsAtMost(before.threads, 10000));
     EXPECT_LE(SampleProcess().descriptors, before.descriptors + DescriptorNoise());
+    SetResolverHook(nullptr);
+}
+
+// Rows: 32 callers at once, each bounded (150 ms) or ended by an ending
+// call, against a resolver that holds its answer; then one that answers at once.
+TEST(NameLookupTest, CallersAtOnceRunNoMoreLookupThreadsThanTheCapAndAllSucceedWhenAnswered) {
+    constexpr int kCallers = 32;
+    SetResolverHook(SlowResolver);
+    LogCapture log;
+    std::async(std::launch::async, [] {}).get(); // threads started once (a sanitizer's) are in the baseline
+    const ProcessCounters before = SampleProcess();
+    for (int row = 0; row < 3; ++row) {
+        SCOPED_TRACE(row);
+        std::unique_lock<std::mutex> hold(g_Mutex);
+        g_Open = row == 2;
+        g_Peak = 0;
+        hold.unlock();
+        LookupAbandon abandons[kCallers];
+        std::future<LONG> callers[kCallers];
+        for (int i = 0; i < kCallers; ++i) {
+            callers[i] = std::async(std::launch::async, [&, i] {
+                YSocketAddr found{};
+                int count = 0;
+                LONG result = YSocketTarget("slow.example", 7000)
+                                  .Resolve(&found, 1, &count, row == 0 ? 150 : 10000, "Lookup",
+                                           row == 0 ? nullptr : &abandons[i]);
+                return result == 0 && (count != 1 || found.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) ? E_FAIL : result;
+            });
+        }
+        hold.lock();
+        EXPECT_TRUE(row == 2 || g_Changed.wait_for(hold, kWait, [] { return g_Waiting >= kMaxOutlivingLookups; }));
+        hold.unlock();
+        for (int i = 0; row == 1 && i < kCallers; ++i)
+            abandons[i].Abandon();
+        for (std::future<LONG>& caller : callers) {
+            ASSERT_EQ(std::future_status::ready, caller.wait_for(kWait));
+            EXPECT_EQ(row == 2 ? 0 : E_FAIL, caller.get());
+        }
+        // Nothing has ended in the slow rows: every thread counted is a lookup's.
+        EXPECT_TRUE(row == 2 || SampleProcess().threads <= before.threads + kMaxOutlivingLookups);
+        hold.lock();
+        EXPECT_LE(g_Peak, kMaxOutlivingLookups) << "lookups inside the resolver at once";
+        hold.unlock();
+        OpenResolver(true);
+        EXPECT_TRUE(WaitForThreadsAtMost(before.threads, 10000)); // every lookup's thread ended by itself
+    }
+    const std::vector<std::string> lines = log.Lines();
+    EXPECT_EQ(kCallers, std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                  return line.find("Lookup() slow.example: name lookup abandoned, the call was ended!") !=
+                         std::string::npos;
+              }));
     SetResolverHook(nullptr);
 }
