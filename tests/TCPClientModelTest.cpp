@@ -1,7 +1,9 @@
 // A seeded model test of a client's life, against TCPClient.h's state table.
 //
 // Each step makes owner calls from one to three threads at once - Init
-// directly, through microsocks and by name, Reconnect, Disconnect, Release,
+// directly, through a real proxy (microsocks, with and without credentials;
+// danted, SOCKS5 and SOCKS4; tinyproxy, HTTP CONNECT with and without Basic
+// credentials) and by name, Reconnect, Disconnect, Release,
 // Wait_Release, sends from two senders, destruction - while the worker's
 // callbacks send, disconnect, release or cut. The server greets every
 // connection first, then echoes, stays silent, closes or resets, and stops
@@ -604,15 +606,32 @@ const char* const kOpNames[] = {"Init",
 struct Model {
     bool anyInit = false;    // an Init was called: Reconnect has somewhere to go
     bool lastInitOk = false; // and the last Init connected
-    bool socketless = true;  // nothing can have brought a socket since the last cut of every socket
+    bool socketless = true;  // nothing can have brought a socket since the last
+                             // cut of every socket
     bool listening = true;   // the server accepts
     bool heldName = false;   // the last Init that connected went to kHeldName
 };
 
+// The real proxies an Init through a proxy goes through, chosen by its roll.
+struct ProxyRoute {
+    TCPClient_Socks5::_SOCKS_TYPE type;
+    YSocketAddr address;
+    std::string user, password; // empty: none
+};
+std::vector<ProxyRoute> ProxyRoutes(const RealProxies& proxies) {
+    return {{TCPClient_Socks5::SOCKS5, proxies.microsocks, "", ""},
+            {TCPClient_Socks5::SOCKS5, proxies.microsocksAuth, proxies.user, proxies.password},
+            {TCPClient_Socks5::SOCKS5, proxies.dante, "", ""},
+            {TCPClient_Socks5::SOCKS4, proxies.dante, "", ""},
+            {TCPClient_Socks5::HTTP, proxies.tinyproxy, "", ""},
+            {TCPClient_Socks5::HTTP, proxies.tinyproxyAuth, proxies.httpUser, proxies.httpPassword}};
+}
+
 struct ModelRun {
     std::uint32_t seed;
     int steps;
-    YSocketAddr proxy;
+    YSocketAddr proxy; // microsocks: names and held lookups go through it
+    std::vector<ProxyRoute> routes;
     std::mt19937 random;
     ModelServer server;
     Model model;
@@ -632,10 +651,11 @@ struct ModelRun {
     std::atomic<unsigned> clock{0};
     std::mutex intervalsMutex;
     std::vector<Interval> intervals;
-    std::vector<std::thread> enders; // Wait_Release calls the cut hook started; guarded by intervalsMutex
+    std::vector<std::thread> enders; // Wait_Release calls the cut hook started;
+                                     // guarded by intervalsMutex
 
-    ModelRun(std::uint32_t s, int n, const YSocketAddr& p)
-        : seed(s), steps(n), proxy(p), random(s), server(s ^ 0x5eedu) {}
+    ModelRun(std::uint32_t s, int n, const RealProxies& proxies)
+        : seed(s), steps(n), proxy(proxies.microsocks), routes(ProxyRoutes(proxies)), random(s), server(s ^ 0x5eedu) {}
 
     std::uint32_t Roll(std::uint32_t below) { return static_cast<std::uint32_t>(random() % below); }
 
@@ -678,10 +698,17 @@ struct ModelRun {
         switch (op) {
         case INIT_DIRECT:
             return client->Init(YSocketTarget(address), TCPClient_Socks5::SOCKS5, nullptr, nullptr, nullptr);
-        case INIT_PROXY:
-            return client->Init(YSocketTarget(address), TCPClient_Socks5::SOCKS5, &proxy, nullptr, nullptr);
+        case INIT_PROXY: {
+            // sender: which proxy (SOCKS5 with and without credentials, SOCKS4, HTTP
+            // CONNECT with and without)
+            const ProxyRoute& route = routes[sender % routes.size()];
+            return client->Init(YSocketTarget(address), route.type, &route.address,
+                                route.user.empty() ? nullptr : route.user.c_str(),
+                                route.password.empty() ? nullptr : route.password.c_str());
+        }
         case INIT_NAME: {
-            // sender: which name (the slow one, bound to fail, seldom), and whether through microsocks
+            // sender: which name (the slow one, bound to fail, seldom), and whether
+            // through microsocks
             const char* names[] = {kFastName, kHeldName, kFastName, kManyName, kTooManyName, kSlowName};
             const char* name = names[sender % 6 == 5 && sender / 6 % 3 != 0 ? 0 : sender % 6];
             return client->Init(YSocketTarget(name, server.Port()), TCPClient_Socks5::SOCKS5,
@@ -740,7 +767,8 @@ struct ModelRun {
                 ++histories;
                 if (init.result == 0 && live)
                     Fault(std::string(kOpNames[ending.op]) + " returned while " + kOpNames[init.op] +
-                          " ran, which returned 0 and left its connection live: the ending call was lost");
+                          " ran, which returned 0 and left its connection live: the "
+                          "ending call was lost");
             }
         }
     }
@@ -756,7 +784,7 @@ struct ModelRun {
         ModelWorker& worker = *workers.back();
         history.push_back(std::to_string(step) + ": " + kOpNames[init] + ", " + kOpNames[ending] +
                           " from the old connection's cut");
-        if (!client->IsReceiving() && Call(init, 0) != 0)
+        if (!client->IsReceiving() && Call(init, roll / 6) != 0)
             return;
         worker.OnNextCut([this, ending] {
             if (ending == WAIT_RELEASE) {
@@ -766,7 +794,7 @@ struct ModelRun {
             }
             std::async(std::launch::async, [this, ending] { Timed(ending, 0); }).get();
         });
-        const LONG result = Timed(init, 0);
+        const LONG result = Timed(init, roll / 6);
         worker.OnNextCut(nullptr);
         if (!worker.WaitHooksDone())
             Fault("the cut's hook did not end");
@@ -796,7 +824,8 @@ struct ModelRun {
             if (other.wait_for(std::chrono::milliseconds(kCallBoundMs)) != std::future_status::ready) {
                 std::fprintf(stderr, "seed %u step %d: a call did not return within %u ms\n", seed, step,
                              static_cast<unsigned>(kCallBoundMs));
-                std::abort(); // a hung call cannot be taken back: fail the whole run, naming the seed
+                std::abort(); // a hung call cannot be taken back: fail the whole run,
+                              // naming the seed
             }
             results.push_back(other.get());
         }
@@ -1028,7 +1057,7 @@ TEST(TCPClientModel, RandomOverlappingCallsKeepTheStateTable) {
     SetResolverHook(ModelResolver);
     unsigned calls = 0, messages = 0, threads = 0, histories = 0;
     for (std::uint32_t seed = first; seed < first + seeds; ++seed) {
-        ModelRun run(seed, steps, proxies.microsocks);
+        ModelRun run(seed, steps, proxies);
         ASSERT_TRUE(run.server.Listening());
         run.log = &log;
         run.NewClient();
@@ -1048,7 +1077,8 @@ TEST(TCPClientModel, RandomOverlappingCallsKeepTheStateTable) {
                                         << " replays it): " << run.faults.front();
     }
     SetResolverHook(nullptr);
-    std::printf("model: %u seeds from %u, %d steps each: %u calls, %u receive threads, %u messages, %u ending "
+    std::printf("model: %u seeds from %u, %d steps each: %u calls, %u receive "
+                "threads, %u messages, %u ending "
                 "calls inside an Init\n",
                 seeds, first, steps, calls, threads, messages, histories);
     // Lookups that outlived their callers finish within their answer's delay.
