@@ -137,6 +137,7 @@ class _Core:
         self.owner, self.on_message, self.on_event, self.inbox = owner, on_message, on_event, inbox
         self.error: Optional[BaseException] = None
         self.receive_thread = 0
+        self.connecting_thread = 0  # inside "connected", which the receive thread waits for
         self.thread_state: Optional[int] = None
         self.lock = threading.Lock()  # one destroy at a time
         self.callbacks = Callbacks(ctypes.sizeof(Callbacks), None,
@@ -181,7 +182,14 @@ class _Core:
         self._event("cut")
 
     def _notify(self, _user: Any, _client: Any, what: int) -> None:
-        self._event(_EVENTS.get(what, str(what)))
+        if what != 1:
+            self._event(_EVENTS.get(what, str(what)))
+            return
+        self.connecting_thread = _get_ident()
+        try:
+            self._event("connected")
+        finally:
+            self.connecting_thread = 0
 
     def _thread_begin(self, _user: Any, _client: Any) -> None:
         self.receive_thread = _get_ident()
@@ -203,8 +211,8 @@ class _Core:
 
     # The owner's side.
     def destroy(self) -> None:
-        if _get_ident() == self.receive_thread:
-            check(lib.ynet_client_destroy(self.handle))  # refused: it would wait for this very thread
+        if _get_ident() in (self.receive_thread, self.connecting_thread):
+            check(lib.ynet_client_destroy(self.handle))  # refused: it would wait for that receive thread
         with self.lock:
             if self.handle is None:
                 return
@@ -256,13 +264,14 @@ class Client:
     recv(); when it is full the receive thread waits (back-pressure).
     on_event(client, what), what one of "connected", "thread started",
     "cut", "thread ended", runs on the receive thread ("connected" on the
-    connecting one). A callback that raises cuts the connection; the
-    exception is kept in callback_error.
+    connecting one, while the receive thread waits for it). A callback that
+    raises cuts the connection; the exception is kept in callback_error.
 
     Failures raise YNetError with the library's code and text. close() (or
     leaving a `with` block) ends the connection, waits for the receive thread
-    and frees the client; it is refused from the client's own callbacks
-    (release() or a true result cut from there)."""
+    and frees the client; it, wait_release(), connect() and reconnect() raise
+    E_STATE from the client's own callbacks, "connected" included (release()
+    or a true result cut from there)."""
 
     def __init__(self, on_message: Optional[MessageCallback] = None, on_event: Optional[EventCallback] = None, *,
                  queue_size: int = 1024) -> None:
