@@ -9,6 +9,13 @@ namespace YNet2 {
 namespace {
 // The client whose receive thread this is, from MsgThreadBegin to MsgThreadEnd.
 thread_local const CClient* t_ReceiveOf = nullptr;
+// The clients whose CONNECTED runs on this thread, innermost first: a
+// CONNECTED may connect another client, whose CONNECTED then runs inside.
+struct ConnectedFrame {
+    const CClient* client;
+    const ConnectedFrame* outer;
+};
+thread_local const ConnectedFrame* t_Connected = nullptr;
 } // namespace
 
 CClient::CClient(const ynet_callbacks& callbacks)
@@ -120,14 +127,23 @@ void CClient::BeginConnect() {
 }
 
 void CClient::EndConnect(bool connected) {
-    if (connected)
+    if (connected) {
+        m_EverConnected.store(true, std::memory_order_release);
+        const ConnectedFrame frame{this, t_Connected};
+        t_Connected = &frame;
         Notify(YNET_NOTIFY_CONNECTED);
+        t_Connected = frame.outer;
+    }
     std::lock_guard<std::mutex> hold(m_ConnectLock);
     m_Connecting = false;
     m_ConnectEnded.notify_all();
 }
 
-bool CClient::OnReceiveThread() const {
+bool CClient::InOwnCallback() const {
+    for (const ConnectedFrame* frame = t_Connected; frame != nullptr; frame = frame->outer) {
+        if (frame->client == this)
+            return true;
+    }
     return t_ReceiveOf == this;
 }
 

@@ -12,10 +12,11 @@
 // a connect of the other kind ends the one active before (Wait_Release) and
 // keeps it, so a thread still holding it never meets a freed object.
 //
-// Threads: the callbacks run on the client's receive thread. OnReceiveThread
-// tells a call made from one of them (between MsgThreadBegin and
-// MsgThreadEnd on that thread), so that calls which would wait for this
-// very thread can be refused.
+// Threads: the callbacks run on the client's receive thread, CONNECTED on
+// the connecting thread while the receive thread waits for it.
+// InOwnCallback tells a call made from one of them (between MsgThreadBegin
+// and MsgThreadEnd on the receive thread, or inside CONNECTED), so that calls
+// which would wait for that receive thread can be refused.
 #pragma once
 
 #include <atomic>
@@ -64,8 +65,12 @@ public:
     // at the same time as the thread's callbacks.
     void BeginConnect();
     void EndConnect(bool connected);
-    // True on this client's receive thread, inside its callbacks.
-    bool OnReceiveThread() const;
+    // True inside this client's callbacks: on its receive thread, or in
+    // CONNECTED on the connecting thread (also from a connect of another
+    // client made there).
+    bool InOwnCallback() const;
+    // True once a connect of this client succeeded. Any thread.
+    bool EverConnected() const { return m_EverConnected.load(std::memory_order_acquire); }
 
     // Owner's thread, before a connect: the object of that kind, made
     // active (null when it cannot be allocated). call is opened on it
@@ -99,6 +104,7 @@ private:
     std::mutex m_ConnectLock; // m_Connecting
     std::condition_variable m_ConnectEnded;
     bool m_Connecting = false;
+    std::atomic<bool> m_EverConnected{false};
     std::mutex m_OptionsLock; // the four below
     bool m_NoDelay = true;
     DWORD m_KeepAliveIdle = TCPClient::kKeepAliveIdleMs;

@@ -43,8 +43,26 @@ int32_t Fail(int32_t code, const char* format, ...) {
 std::mutex g_ClientsLock;
 std::unordered_set<const ynet_client*> g_Clients;
 
+// True on a thread while it hands a line to the application's log sink.
+thread_local bool t_InLogSink = false;
+
+// A line may be written while the library holds a lock that a call takes,
+// or inside the very call that another would wait for (a client's failing
+// connect): from the sink only the functions that take neither run.
+bool RefusedInLogSink(const char* op, int32_t& result) {
+    if (!t_InLogSink)
+        return false;
+    result = Fail(YNET_E_STATE,
+                  "%s: not allowed from the log sink (a line may be written while the library holds a lock this "
+                  "call takes, or inside a call it would wait for)",
+                  op);
+    return true;
+}
+
 // The client a handle names, or null with result set.
 CClient* Lookup(ynet_client* handle, const char* op, int32_t& result) {
+    if (RefusedInLogSink(op, result))
+        return nullptr;
     if (handle == nullptr) {
         result = Fail(YNET_E_HANDLE, "%s: the client handle is null", op);
         return nullptr;
@@ -60,10 +78,11 @@ CClient* Lookup(ynet_client* handle, const char* op, int32_t& result) {
     return static_cast<CClient*>(handle);
 }
 
-// Calls that wait for the receive thread cannot run on it.
+// Calls that wait for the receive thread cannot run on it, nor in CONNECTED,
+// which it waits for.
 CClient* LookupOffReceiveThread(ynet_client* handle, const char* op, int32_t& result) {
     CClient* client = Lookup(handle, op, result);
-    if (client != nullptr && client->OnReceiveThread()) {
+    if (client != nullptr && client->InOwnCallback()) {
         result =
             Fail(YNET_E_STATE, "%s: not allowed from the client's own callback (it would wait for its own thread)", op);
         return nullptr;
@@ -103,17 +122,24 @@ bool CheckBody(const char* op, const void* body, int32_t length, int32_t& result
     return false;
 }
 
-// The log sink: the application's function and pointer, replaced whole.
+// The log sink: the application's function and pointer, owned by the log
+// (SetOwnedLogSink), which frees it once replaced.
 struct LogTarget {
     ynet_log_fn sink;
     void* user;
 };
-std::mutex g_LogTargetLock;
-LogTarget* g_LogTarget = nullptr;
 
 void ForwardLogLine(const char* line, void* context) {
-    const auto* target = static_cast<const LogTarget*>(context);
-    target->sink(target->user, line);
+    // A copy: the sink may replace itself, which frees context.
+    const LogTarget target = *static_cast<const LogTarget*>(context);
+    const bool outer = t_InLogSink;
+    t_InLogSink = true;
+    target.sink(target.user, line);
+    t_InLogSink = outer;
+}
+
+void FreeLogTarget(void* context) {
+    delete static_cast<LogTarget*>(context);
 }
 
 } // namespace
@@ -129,12 +155,18 @@ const char* YNET_CALL ynet_last_error(void) {
 }
 
 int32_t YNET_CALL ynet_stack_start(void) {
+    int32_t result = YNET_OK;
+    if (RefusedInLogSink("ynet_stack_start", result))
+        return result;
     if (SocketInit() != 0)
         return Fail(YNET_E_FAIL, "ynet_stack_start: the socket stack did not start (version 2.0)");
     return YNET_OK;
 }
 
 int32_t YNET_CALL ynet_stack_stop(void) {
+    int32_t result = YNET_OK;
+    if (RefusedInLogSink("ynet_stack_stop", result))
+        return result;
     {
         std::lock_guard<std::mutex> lock(g_ClientsLock);
         if (!g_Clients.empty())
@@ -152,12 +184,9 @@ int32_t YNET_CALL ynet_set_log_sink(ynet_log_fn sink, void* user) {
         if (target == nullptr)
             return Fail(YNET_E_MEMORY, "ynet_set_log_sink: out of memory");
     }
-    std::lock_guard<std::mutex> lock(g_LogTargetLock);
-    // Lines are written under the log's lock, which SetLogSink takes too:
-    // once it returns, no line reaches the old target.
-    SetLogSink(target != nullptr ? ForwardLogLine : nullptr, target);
-    delete g_LogTarget;
-    g_LogTarget = target;
+    // Lines are written under the log's lock, the only one this takes (a
+    // sink may call it): once it returns, no line reaches the old target.
+    SetOwnedLogSink(target != nullptr ? ForwardLogLine : nullptr, target, FreeLogTarget);
     return YNET_OK;
 }
 
@@ -165,6 +194,9 @@ int32_t YNET_CALL ynet_client_new(const ynet_callbacks* callbacks, ynet_client**
     if (client == nullptr)
         return Fail(YNET_E_ARG, "ynet_client_new: the place for the handle is null");
     *client = nullptr;
+    int32_t result = YNET_OK;
+    if (RefusedInLogSink("ynet_client_new", result))
+        return result;
     if (callbacks == nullptr)
         return Fail(YNET_E_ARG, "ynet_client_new: the callbacks are null");
     if (callbacks->size < sizeof(ynet_callbacks))
@@ -240,6 +272,8 @@ int32_t YNET_CALL ynet_client_reconnect(ynet_client* handle) {
     CClient* client = LookupOffReceiveThread(handle, "ynet_client_reconnect", result);
     if (client == nullptr)
         return result;
+    if (!client->EverConnected())
+        return Fail(YNET_E_FAIL, "ynet_client_reconnect: the client never connected: connect it first");
     // Only a connection whose receive thread still reads can take a new
     // socket: after a cut (or a disconnect, a release) nobody would read it.
     TCPClient* tcp = client->Active();

@@ -12,11 +12,13 @@
 //       client.Send(1, 2, Encoding.UTF8.GetBytes("hello"));
 //   }
 //
-// Threads: the events run on the client's receive thread, one at a time. A
-// handler may Send (on any client), Disconnect and Release; an exception
-// thrown by a handler cuts the connection and is kept in CallbackError;
-// Dispose from a handler of the same client throws (it would wait for the
-// thread it runs on). With no MessageReceived handler, messages wait in a
+// Threads: the events run on the client's receive thread, one at a time
+// (Connected on the connecting thread, while the receive thread waits for
+// it). A handler may Send (on any client), Disconnect and Release; an
+// exception thrown by a handler cuts the connection and is kept in
+// CallbackError; Dispose, WaitRelease, Connect, ConnectUrl and Reconnect
+// from a handler of the same client, Connected included, throw (E_STATE:
+// they would wait for its receive thread). With no MessageReceived handler, messages wait in a
 // bounded queue for ReceiveAsync; while it is full the receive thread waits
 // (the connection stops reading and TCP holds the server back).
 //
@@ -232,6 +234,7 @@ namespace YonderNet
         private readonly Queue<TaskCompletionSource<Message>> m_Waiters = new Queue<TaskCompletionSource<Message>>();
         private bool m_Closed, m_Ended; // m_Ended: no receive thread runs since the last null
         internal volatile int ReceiveThread; // managed thread id, 0 outside the receive thread
+        internal volatile int ConnectingThread; // managed thread id while Connected runs, else 0
         internal volatile Exception Error;
         internal EventHandler<MessageEventArgs> MessageReceived;
         internal EventHandler Connected, ConnectionCut, ThreadStarted, ThreadEnded;
@@ -392,7 +395,7 @@ namespace YonderNet
             remove { lock (m_Dispatcher) m_Dispatcher.MessageReceived -= value; }
         }
 
-        /// <summary>On the connecting thread, once connected.</summary>
+        /// <summary>On the connecting thread, once connected (the receive thread waits for it).</summary>
         public event EventHandler Connected
         {
             add { lock (m_Dispatcher) m_Dispatcher.Connected += value; }
@@ -523,7 +526,7 @@ namespace YonderNet
         public void Dispose()
         {
             int self = Thread.CurrentThread.ManagedThreadId;
-            if (m_Dispatcher.ReceiveThread == self)
+            if (m_Dispatcher.ReceiveThread == self || m_Dispatcher.ConnectingThread == self)
                 throw new YNetException(YNetException.State,
                                         "Dispose: not allowed from the client's own handlers (it would wait for its own thread)");
             lock (m_Calls) {
@@ -619,9 +622,12 @@ namespace YonderNet
 
         private static void OnNotify(IntPtr user, IntPtr client, uint what)
         {
-            if (what == 1)
+            if (what == 1) {
+                Dispatcher dispatcher = From(user);
+                dispatcher.ConnectingThread = Thread.CurrentThread.ManagedThreadId;
                 Raise(user, d => d.Connected);
-            else if (what == 2)
+                dispatcher.ConnectingThread = 0;
+            } else if (what == 2)
                 Raise(user, d => d.ThreadStarted);
             else if (what == 3)
                 Raise(user, d => d.ThreadEnded);

@@ -18,6 +18,7 @@ struct LogState {
     CRITICAL_SECTION lock;
     LogSink sink = StderrSink;
     void* context = nullptr;
+    void (*release)(void*) = nullptr; // of context, when it is replaced
 
     LogState() { InitializeCriticalSection(&lock); }
     // Never destroyed: a line may still be written during unload.
@@ -57,11 +58,22 @@ void WriteLine(const char* format, va_list args) {
 } // namespace
 
 void SetLogSink(LogSink sink, void* context) {
+    SetOwnedLogSink(sink, context, nullptr);
+}
+
+void SetOwnedLogSink(LogSink sink, void* context, void (*release)(void* context)) {
     LogState& state = State();
     EnterCriticalSection(&state.lock);
+    void* replaced = state.context;
+    void (*releaseReplaced)(void*) = state.release;
     state.sink = sink != nullptr ? sink : StderrSink;
     state.context = sink != nullptr ? context : nullptr;
+    state.release = sink != nullptr ? release : nullptr;
     LeaveCriticalSection(&state.lock);
+    // No line reaches it any more; a sink that replaced itself has copied
+    // what it needs of it before it called here.
+    if (releaseReplaced != nullptr)
+        releaseReplaced(replaced);
 }
 
 void Debug(const char* format, ...) {

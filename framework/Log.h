@@ -17,8 +17,17 @@ namespace YNet2 {
 typedef void (*LogSink)(const char* line, void* context);
 
 /// Installs the sink that receives every line from now on; a null sink
-/// restores the default (stderr). Any thread may call it.
+/// restores the default (stderr). Any thread may call it, a sink too (the
+/// lock is the one lines are written under, and a thread may take it again):
+/// the line being written then is the last the replaced sink gets.
 YNET_API void SetLogSink(LogSink sink, void* context);
+
+/// As SetLogSink, and the log owns context: once a later SetLogSink or
+/// SetOwnedLogSink has replaced the sink, release(context) is called (after
+/// the swap, outside the lock, on the replacing thread), so that whoever
+/// installs a sink never frees a context that another's sink still uses.
+/// A sink that may replace itself reads what it needs of its context first.
+YNET_API void SetOwnedLogSink(LogSink sink, void* context, void (*release)(void* context));
 
 /// Writes one log line, formatted as printf formats it.
 YNET_API void Debug(const char* format, ...) YNET_PRINTF(1, 2);

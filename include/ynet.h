@@ -27,14 +27,18 @@
  * been given to a new client) each return YNET_E_ARG or YNET_E_HANDLE.
  *
  * @par Threads
- * Each client has its own receive thread; the callbacks run on it.
+ * Each client has its own receive thread; the callbacks run on it, but for
+ * on_notify's YNET_NOTIFY_CONNECTED, which runs on the connecting thread
+ * while the receive thread waits for it to return.
  * A callback may call ynet_client_send (of any client), ynet_client_disconnect
  * and ynet_client_release. A callback may also take its time: only its own
- * connection's receiving waits meanwhile. On the client's own receive thread
- * ynet_client_connect, ynet_client_connect_url, ynet_client_reconnect,
- * ynet_client_wait_release and ynet_client_destroy are refused with YNET_E_STATE (they would wait for the
- * thread they run on): cut from a callback by returning non-zero from
- * on_message or by ynet_client_release, and destroy from the owner's thread.
+ * connection's receiving waits meanwhile. From the client's own callbacks
+ * (CONNECTED included) ynet_client_connect, ynet_client_connect_url,
+ * ynet_client_reconnect, ynet_client_wait_release and ynet_client_destroy of
+ * that client are refused with YNET_E_STATE (they would wait for its receive
+ * thread, which waits for the callback): cut from a callback by returning
+ * non-zero from on_message or by ynet_client_release, and destroy from the
+ * owner's thread. The log sink may call only what ynet_log_fn lists.
  * Connect, reconnect, wait_release and destroy of one client are its
  * owner's calls: one thread at a time. Destroying a client while another
  * thread is still inside a call with the same handle is the caller's
@@ -79,7 +83,7 @@ extern "C" {
 #define YNET_OK 0          /**< success */
 #define YNET_E_ARG (-1)    /**< an argument is null, out of range or malformed */
 #define YNET_E_HANDLE (-2) /**< the client handle is null or was destroyed */
-#define YNET_E_STATE (-3)  /**< not allowed now (from the client's own callback, clients still alive) */
+#define YNET_E_STATE (-3)  /**< not allowed now (from the client's own callback or the log sink, clients alive) */
 #define YNET_E_FAIL (-4)   /**< the operation failed (connect, handshake, send, stack start-up) */
 #define YNET_E_MEMORY (-5) /**< out of memory */
 /** @} */
@@ -131,12 +135,19 @@ typedef int32_t(YNET_CALL* ynet_message_fn)(void* user, ynet_client* client, uin
 typedef void(YNET_CALL* ynet_event_fn)(void* user, ynet_client* client);
 /** A notification (YNET_NOTIFY_*). CONNECTED comes on the thread that called
  * ynet_client_connect, when the connection is made, before any callback of
- * the receive thread (which waits for it: do not wait for that thread from
- * this call); THREAD_STARTED and THREAD_ENDED on the receive thread. A
- * client's callbacks never run at the same time as each other. */
+ * the receive thread (which waits for it: the calls that would wait for that
+ * thread are refused from here, as from the other callbacks); THREAD_STARTED
+ * and THREAD_ENDED on the receive thread. A client's callbacks never run at
+ * the same time as each other. */
 typedef void(YNET_CALL* ynet_notify_fn)(void* user, ynet_client* client, uint32_t what);
 /** One log line of the library (8-bit text, no newline), from any thread,
- * one line at a time. */
+ * one line at a time. A line may be written while the library holds its
+ * locks, or from inside a call (a failing connect, say) that another call
+ * would wait for: a sink may call only ynet_version, ynet_last_error,
+ * ynet_set_log_sink, ynet_head_pack, ynet_head_unpack, ynet_encode and
+ * ynet_decode. Every other function returns YNET_E_STATE there, doing
+ * nothing. A sink must not wait for another thread that may write a line or
+ * call ynet_set_log_sink meanwhile (that thread waits for the sink). */
 typedef void(YNET_CALL* ynet_log_fn)(void* user, const char* line);
 
 /** What the caller gives ynet_client_new; copied, so it may go once the call returns. */
@@ -193,6 +204,7 @@ YNET_C_API const char* YNET_CALL ynet_last_error(void);
  * Starts are counted, as WSAStartup's are: the stack stops with the
  * ynet_stack_stop that matches the first start.
  * @retval YNET_OK     the stack is started.
+ * @retval YNET_E_STATE called from the log sink: nothing done.
  * @retval YNET_E_FAIL the system's socket stack did not start, or not in
  *                     version 2.0.
  * @threads Any thread.
@@ -201,8 +213,8 @@ YNET_C_API int32_t YNET_CALL ynet_stack_start(void);
 /** Undoes one ynet_stack_start: the last stops the socket stack. Call it after the last client is destroyed.
  * @retval YNET_OK      one start is undone, the last one stopping the stack
  *                      (also when none was made).
- * @retval YNET_E_STATE a client exists (not yet ynet_client_destroy'ed):
- *                      nothing stopped.
+ * @retval YNET_E_STATE a client exists (not yet ynet_client_destroy'ed), or
+ *                      called from the log sink: nothing stopped.
  * @threads Any thread; not from a callback (its client still exists).
  * @example_in{ynet-c-echo.c,stop} */
 YNET_C_API int32_t YNET_CALL ynet_stack_stop(void);
@@ -213,9 +225,11 @@ YNET_C_API int32_t YNET_CALL ynet_stack_stop(void);
  * @param sink the function that takes each line, or null for stderr.
  * @param user handed to sink with each line.
  * @retval YNET_OK       the sink is in place: once the call returns, no line
- *                       reaches the sink given before.
+ *                       reaches the sink given before (called from a sink,
+ *                       the line it is handling is the last).
  * @retval YNET_E_MEMORY out of memory; the sink given before stays.
- * @threads Any thread; it waits for a line being written on another thread.
+ * @threads Any thread, a sink included (on several threads at once too); it
+ *          waits for a line being written on another thread.
  * @example_in{ynet-c-echo.c,start} */
 YNET_C_API int32_t YNET_CALL ynet_set_log_sink(ynet_log_fn sink, void* user);
 
@@ -229,6 +243,7 @@ YNET_C_API int32_t YNET_CALL ynet_set_log_sink(ynet_log_fn sink, void* user);
  * @retval YNET_E_ARG    client or callbacks is null, callbacks->size is
  *                       smaller than ynet_callbacks, or on_message is null.
  * @retval YNET_E_MEMORY out of memory.
+ * @retval YNET_E_STATE  called from the log sink.
  * @threads Any thread, a callback included.
  * @example_in{ynet-c-echo.c,new} */
 YNET_C_API int32_t YNET_CALL ynet_client_new(const ynet_callbacks* callbacks, ynet_client** client);
@@ -248,7 +263,8 @@ YNET_C_API int32_t YNET_CALL ynet_client_new(const ynet_callbacks* callbacks, yn
  *                direct connection with no bound.
  * @retval YNET_OK       connected; the receive thread runs.
  * @retval YNET_E_HANDLE client is null or was destroyed.
- * @retval YNET_E_STATE  called from one of the client's own callbacks.
+ * @retval YNET_E_STATE  called from one of the client's own callbacks
+ *                       (CONNECTED included) or from the log sink.
  * @retval YNET_E_ARG    server or (through a proxy) options->proxy is null
  *                       or not "a.b.c.d:port"; options->size is smaller than
  *                       ynet_connect_options; an unknown proxy_type; a user
@@ -278,10 +294,12 @@ YNET_C_API int32_t YNET_CALL ynet_client_connect(ynet_client* client, const char
  * @param client the client.
  * @retval YNET_OK       the new connection replaced the one held.
  * @retval YNET_E_HANDLE client is null or was destroyed.
- * @retval YNET_E_STATE  called from one of the client's own callbacks, or
- *                       no receive thread reads the connection (it was cut,
- *                       or cut while it reconnected).
- * @retval YNET_E_FAIL   the client never connected, or the new connect or
+ * @retval YNET_E_STATE  called from one of the client's own callbacks
+ *                       (CONNECTED included) or from the log sink, or no
+ *                       receive thread reads the connection (it was cut, or
+ *                       cut while it reconnected).
+ * @retval YNET_E_FAIL   the client never connected (new, or no connect of
+ *                       it succeeded yet), or the new connect or
  *                       handshake failed (the library's log says why), or
  *                       another thread ended the client meanwhile
  *                       (ynet_client_disconnect, _release, _wait_release).
@@ -307,6 +325,7 @@ YNET_C_API int32_t YNET_CALL ynet_client_reconnect(ynet_client* client);
  *                       body_length not 0.
  * @retval YNET_E_FAIL   the client is not connected (never, or no longer),
  *                       or the send failed.
+ * @retval YNET_E_STATE  called from the log sink: nothing sent.
  * @threads Any thread, a callback of any client too.
  * @example_in{ynet-c-echo.c,send_results} */
 YNET_C_API int32_t YNET_CALL ynet_client_send(ynet_client* client, uint32_t main_id, uint32_t assistant_id,
@@ -317,6 +336,7 @@ YNET_C_API int32_t YNET_CALL ynet_client_send(ynet_client* client, uint32_t main
  * @retval 1             connected.
  * @retval 0             not connected (never, cut, released).
  * @retval YNET_E_HANDLE client is null or was destroyed.
+ * @retval YNET_E_STATE  called from the log sink.
  * @threads Any thread, a callback included.
  * @example_in{ynet-c-echo.c,exchange} */
 YNET_C_API int32_t YNET_CALL ynet_client_is_connected(ynet_client* client);
@@ -326,6 +346,7 @@ YNET_C_API int32_t YNET_CALL ynet_client_is_connected(ynet_client* client);
  * @param client the client.
  * @retval YNET_OK       closed (also when there was no connection).
  * @retval YNET_E_HANDLE client is null or was destroyed.
+ * @retval YNET_E_STATE  called from the log sink: nothing closed.
  * @threads Any thread, the client's own callbacks included.
  * @example_in{ynet-c-echo.c,on_message} */
 YNET_C_API int32_t YNET_CALL ynet_client_disconnect(ynet_client* client);
@@ -335,6 +356,7 @@ YNET_C_API int32_t YNET_CALL ynet_client_disconnect(ynet_client* client);
  * @param client the client.
  * @retval YNET_OK       closed (also when there was no connection).
  * @retval YNET_E_HANDLE client is null or was destroyed.
+ * @retval YNET_E_STATE  called from the log sink: nothing closed.
  * @threads Any thread, the client's own callbacks included.
  * @example_in{ynet-c-echo.c,exchange} */
 YNET_C_API int32_t YNET_CALL ynet_client_release(ynet_client* client);
@@ -346,7 +368,8 @@ YNET_C_API int32_t YNET_CALL ynet_client_release(ynet_client* client);
  * @retval YNET_OK       closed and the thread ended (also when there was no
  *                       connection).
  * @retval YNET_E_HANDLE client is null or was destroyed.
- * @retval YNET_E_STATE  called from one of the client's own callbacks.
+ * @retval YNET_E_STATE  called from one of the client's own callbacks
+ *                       (CONNECTED included) or from the log sink.
  * @threads The owner's thread; not from the client's own callbacks.
  * @example_in{ynet-c-echo.c,exchange} */
 YNET_C_API int32_t YNET_CALL ynet_client_wait_release(ynet_client* client);
@@ -358,7 +381,8 @@ YNET_C_API int32_t YNET_CALL ynet_client_wait_release(ynet_client* client);
  * @retval YNET_OK       freed.
  * @retval YNET_E_HANDLE client is null or was destroyed (also by another
  *                       thread during this call).
- * @retval YNET_E_STATE  called from one of the client's own callbacks.
+ * @retval YNET_E_STATE  called from one of the client's own callbacks
+ *                       (CONNECTED included) or from the log sink.
  * @threads The owner's thread, while no other thread is inside a call with
  *          the same handle; not from the client's own callbacks. From
  *          another client's callback it waits for this client's thread.
@@ -421,7 +445,8 @@ YNET_C_API int32_t YNET_CALL ynet_decode(uint8_t* body, int32_t length);
  *                   every address, the handshake; 0: none.
  * @retval YNET_OK       connected; the receive thread runs.
  * @retval YNET_E_HANDLE client is null or was destroyed.
- * @retval YNET_E_STATE  called from one of the client's own callbacks.
+ * @retval YNET_E_STATE  called from one of the client's own callbacks
+ *                       (CONNECTED included) or from the log sink.
  * @retval YNET_E_ARG    before anything is sent: target is null or refused
  *                       (no port, a malformed name or address), or
  *                       proxy_url is refused (an unknown scheme, no scheme,
@@ -451,6 +476,7 @@ YNET_C_API int32_t YNET_CALL ynet_client_connect_url(ynet_client* client, const 
  * @retval YNET_OK       kept for the next connections.
  * @retval YNET_E_HANDLE client is null or was destroyed.
  * @retval YNET_E_ARG    on is neither 0 nor 1.
+ * @retval YNET_E_STATE  called from the log sink: nothing kept.
  * @threads Any thread, a callback included.
  * @example_in{ynet-c-echo.c,new} */
 YNET_C_API int32_t YNET_CALL ynet_client_set_nodelay(ynet_client* client, int32_t on);
@@ -470,6 +496,7 @@ YNET_C_API int32_t YNET_CALL ynet_client_set_nodelay(ynet_client* client, int32_
  * @retval YNET_OK       kept for the next connections.
  * @retval YNET_E_HANDLE client is null or was destroyed.
  * @retval YNET_E_ARG    a value out of its range; the setting unchanged.
+ * @retval YNET_E_STATE  called from the log sink: nothing kept.
  * @threads Any thread, a callback included.
  * @example_in{ynet-c-echo.c,new} */
 YNET_C_API int32_t YNET_CALL ynet_client_set_keepalive(ynet_client* client, uint32_t idle_ms, uint32_t interval_ms,

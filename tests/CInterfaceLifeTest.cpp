@@ -1,12 +1,25 @@
 // The C interface's ending calls and the receive thread: what ynet.h
 // promises of release, wait_release, connect again, disconnect from a
-// callback and reconnect after a cut.
+// callback, reconnect after a cut and before any connection, the calls
+// refused from CONNECTED and from the log sink, and the socket options a
+// connection is made with.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
 #include <future>
+#include <iterator>
+#include <latch>
+#include <memory>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
+#include "client/CClient.h"
+#include "framework/Log.h"
 #include "framework/YThreadHook.h"
 #include "platform/WinApi.h"
 #include "socket/YSocketAddr.h"
@@ -118,6 +131,98 @@ struct SlowEndScope {
     }
 };
 
+// Runs call on a thread of its own: false when it has not returned within
+// kWaitMs (a hang; the thread and what call holds are left behind).
+bool ReturnsInTime(std::function<void()> call) {
+    auto returned = std::make_shared<std::promise<void>>();
+    std::future<void> done = returned->get_future();
+    std::thread([call = std::move(call), returned] {
+        call();
+        returned->set_value();
+    }).detach();
+    return done.wait_for(std::chrono::milliseconds(kWaitMs)) == std::future_status::ready;
+}
+
+int32_t YNET_CALL Ignore(void*, ynet_client*, uint32_t, uint32_t, uint32_t, const uint8_t*, int32_t) {
+    return 0;
+}
+const ynet_callbacks kQuiet{sizeof(ynet_callbacks), nullptr, Ignore, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
+ynet_client* g_Made = nullptr;
+
+// Functions that take a client or the stack; `waits` marks those that wait
+// for the client's receive thread (or connect).
+struct ClientCall {
+    const char* name;
+    int32_t (*call)(ynet_client* client, const char* server);
+    bool waits;
+};
+const ClientCall kClientCalls[] = {
+    {"ynet_client_connect", [](ynet_client* c, const char* s) { return ynet_client_connect(c, s, nullptr); }, true},
+    {"ynet_client_connect_url", [](ynet_client* c, const char* s) { return ynet_client_connect_url(c, s, "", 0); },
+     true},
+    {"ynet_client_reconnect", [](ynet_client* c, const char*) { return ynet_client_reconnect(c); }, true},
+    {"ynet_client_wait_release", [](ynet_client* c, const char*) { return ynet_client_wait_release(c); }, true},
+    {"ynet_client_destroy", [](ynet_client* c, const char*) { return ynet_client_destroy(c); }, true},
+    {"ynet_client_send", [](ynet_client* c, const char*) { return ynet_client_send(c, 1, 2, 0, nullptr, 0); }, false},
+    {"ynet_client_new", [](ynet_client*, const char*) { return ynet_client_new(&kQuiet, &g_Made); }, false},
+    {"ynet_stack_start", [](ynet_client*, const char*) { return ynet_stack_start(); }, false},
+    {"ynet_stack_stop", [](ynet_client*, const char*) { return ynet_stack_stop(); }, false},
+};
+
+// One row's call, made once from a callback or a sink (result 1: not yet).
+struct OneCall {
+    const ClientCall* row;
+    std::string server;
+    ynet_client* client = nullptr;
+    std::atomic<bool> made{false};
+    int32_t result = 1;
+    std::string text;
+    void Make(ynet_client* on) {
+        if (!made.exchange(true)) {
+            result = row->call(on, server.c_str());
+            text = ynet_last_error();
+        }
+    }
+    // YNET_E_STATE, the text naming the function and where it was called from.
+    void ExpectRefused(const char* where) const {
+        EXPECT_EQ(YNET_E_STATE, result) << row->name << ": " << text;
+        EXPECT_EQ(0u, text.find(std::string(row->name) + ": not allowed from the " + where)) << text;
+    }
+};
+void YNET_CALL CallFromConnected(void* user, ynet_client* client, uint32_t what) {
+    if (what == YNET_NOTIFY_CONNECTED)
+        static_cast<OneCall*>(user)->Make(client);
+}
+void YNET_CALL CallFromSink(void* user, const char*) {
+    static_cast<OneCall*>(user)->Make(static_cast<OneCall*>(user)->client);
+}
+
+// This test's lines, counted by whichever of its sinks got them, each sink
+// putting a sink in place again from inside.
+constexpr char kRaceLine[] = "sink race";
+std::atomic<int> g_RaceLines{0};
+std::atomic<int> g_RaceFailures{0};
+void YNET_CALL ReplaceFromSink(void* user, const char* line) {
+    if (std::strncmp(line, kRaceLine, sizeof kRaceLine - 1) != 0)
+        return;
+    g_RaceLines.fetch_add(1);
+    std::this_thread::yield(); // lets another thread's ynet_set_log_sink begin meanwhile
+    if (ynet_set_log_sink(ReplaceFromSink, user) != YNET_OK)
+        g_RaceFailures.fetch_add(1);
+}
+
+// TCP_NODELAY as a connected connection's own socket has it: 0, 1, or -1.
+struct SocketOf : TCPClient {
+    static int NoDelay(TCPClient* connection) {
+        const SOCKET handle = (connection->*&SocketOf::BeginSocketUse)();
+        int value = -1, length = sizeof value;
+        const bool read = getsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&value), &length) == 0;
+        if (handle != INVALID_SOCKET)
+            (connection->*&SocketOf::EndSocketUse)(handle);
+        return read ? value != 0 : -1;
+    }
+};
+
 class CClientLife : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -143,6 +248,11 @@ protected:
         return result == YNET_OK && !peer.Accept() ? YNET_E_FAIL : result;
     }
     bool ThreadEnds() { return WaitForSingleObject(seen.ended, kWaitMs) == WAIT_OBJECT_0; }
+    // "127.0.0.1:port" where nobody listens any more.
+    static std::string ClosedServer() {
+        ScriptedPeer gone;
+        return "127.0.0.1:" + std::to_string(ntohs(gone.Address().sin_port));
+    }
 
     ScriptedPeer peer;
     std::string server;
@@ -258,6 +368,109 @@ TEST_F(CClientLife, AReleaseWhileAConnectWaitsForTheOldThreadEndsThatConnect) {
     EXPECT_EQ(0, ynet_client_is_connected(client));
     EXPECT_EQ(YNET_OK, ynet_client_wait_release(client));
     EXPECT_EQ(1, seen.begins.load());
+}
+
+// reconnect needs a connection made before: a client that never connected
+// (new, or whose connects all failed) fails as the class does without an
+// address, not as after a cut.
+TEST_F(CClientLife, ReconnectOfAClientThatNeverConnectedFails) {
+    const std::string closed = ClosedServer();
+    for (bool tried : {false, true}) {
+        if (tried) {
+            ASSERT_EQ(YNET_E_FAIL, ynet_client_connect(client, closed.c_str(), nullptr));
+        }
+        EXPECT_EQ(YNET_E_FAIL, ynet_client_reconnect(client)) << tried << ": " << ynet_last_error();
+    }
+}
+
+// A C client's connections are made with TCP_NODELAY unless it is turned
+// off, read on the connection's own socket.
+TEST_F(CClientLife, ConnectionsHaveNoDelayUnlessTurnedOff) {
+    for (int32_t set : {-1, 0}) { // -1: the default
+        if (set >= 0) {
+            ASSERT_EQ(YNET_OK, ynet_client_set_nodelay(client, set));
+        }
+        ASSERT_EQ(YNET_OK, Connect());
+        EXPECT_EQ(set < 0 ? 1 : set, SocketOf::NoDelay(static_cast<CClient*>(client)->Active())) << set;
+        ASSERT_EQ(YNET_OK, ynet_client_wait_release(client));
+    }
+}
+
+// CONNECTED runs on the connecting thread while the receive thread waits
+// for it: every call that would wait for that thread (or connect) is
+// refused there, and the connection goes on.
+TEST_F(CClientLife, CallsThatWaitAreRefusedFromConnected) {
+    for (const ClientCall& row : kClientCalls) {
+        if (!row.waits)
+            continue;
+        auto one = std::make_shared<OneCall>();
+        one->row = &row;
+        one->server = server;
+        ynet_callbacks refusing = kQuiet;
+        refusing.user = one.get();
+        refusing.on_notify = CallFromConnected;
+        ASSERT_EQ(YNET_OK, ynet_client_new(&refusing, &one->client));
+        int32_t connected = 1;
+        ASSERT_TRUE(ReturnsInTime([one, &connected] {
+            connected = ynet_client_connect(one->client, one->server.c_str(), nullptr);
+        })) << row.name
+            << " from CONNECTED hung";
+        EXPECT_EQ(YNET_OK, connected) << row.name;
+        one->ExpectRefused("client's own callback");
+        EXPECT_EQ(1, ynet_client_is_connected(one->client)) << row.name;
+        EXPECT_EQ(YNET_OK, ynet_client_destroy(one->client)) << row.name;
+    }
+}
+
+// A sink runs while the library may hold its locks, or inside the call
+// another would wait for (here the client's own failing connect): all but
+// the helpers and ynet_set_log_sink is refused there.
+TEST_F(CClientLife, ClientAndStackCallsAreRefusedFromTheLogSink) {
+    const std::string closed = ClosedServer();
+    for (const ClientCall& row : kClientCalls) {
+        auto one = std::make_shared<OneCall>();
+        one->row = &row;
+        one->server = server;
+        one->client = client;
+        ASSERT_EQ(YNET_OK, ynet_set_log_sink(CallFromSink, one.get()));
+        int32_t connected = YNET_OK;
+        const bool returned = ReturnsInTime(
+            [one, closed, &connected] { connected = ynet_client_connect(one->client, closed.c_str(), nullptr); });
+        if (!returned)
+            client = nullptr; // still in the call that hangs
+        ASSERT_TRUE(returned) << row.name << " from the log sink hung";
+        ASSERT_EQ(YNET_OK, ynet_set_log_sink(nullptr, nullptr));
+        EXPECT_EQ(YNET_E_FAIL, connected) << row.name;
+        one->ExpectRefused("log sink");
+    }
+}
+
+// Sinks that put a sink in place from inside while other threads do so,
+// from their sinks and from outside: no line is lost, nothing waits for ever.
+TEST_F(CClientLife, SinksMayReplaceTheSinkWhileOtherThreadsDoSoToo) {
+    constexpr int kThreads = 3, kLines = kSlowBuild ? 200 : 2000;
+    g_RaceLines = 0;
+    g_RaceFailures = 0;
+    ASSERT_EQ(YNET_OK, ynet_set_log_sink(ReplaceFromSink, nullptr));
+    ASSERT_TRUE(ReturnsInTime([] {
+        std::latch start(kThreads);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&start, t] {
+                start.arrive_and_wait();
+                for (int i = 0; i < kLines; ++i) {
+                    if (t > 0) // a line, whose sink replaces the sink
+                        Debug("%s %d", kRaceLine, i);
+                    else if (ynet_set_log_sink(ReplaceFromSink, nullptr) != YNET_OK)
+                        g_RaceFailures.fetch_add(1);
+                }
+            });
+        for (std::thread& thread : threads)
+            thread.join();
+    })) << "replacing the sink hung";
+    EXPECT_EQ(YNET_OK, ynet_set_log_sink(nullptr, nullptr));
+    EXPECT_EQ((kThreads - 1) * kLines, g_RaceLines.load());
+    EXPECT_EQ(0, g_RaceFailures.load());
 }
 
 } // namespace

@@ -109,6 +109,31 @@ static class YonderNetTest
         }
     }
 
+    // Connected runs while the receive thread waits for it: what would wait
+    // for that thread throws there, and the connection goes on.
+    static void WaitingFromConnected()
+    {
+        var refusals = new StringBuilder();
+        using (var client = new Client()) {
+            client.Connected += (sender, e) => {
+                foreach (Action call in new Action[] { client.WaitRelease, () => client.Connect(s_Server),
+                                                       client.Reconnect, client.Dispose }) {
+                    try {
+                        call();
+                    } catch (YNetException error) {
+                        refusals.Append(error.Code);
+                    }
+                }
+            };
+            Check(Task.Run(() => client.Connect(s_Server)).Wait(10000), "Connect returns with Connected's refusals");
+            Check(refusals.ToString() == "-3-3-3-3",
+                  "Connected: WaitRelease, Connect, Reconnect, Dispose throw E_STATE (" + refusals + ")");
+            client.Send(4, 1, Bytes("still open"));
+            Task<Message> echo = client.ReceiveAsync();
+            Check(echo.Wait(10000) && echo.Result != null && echo.Result.AssistantId == 1, "and the echo comes");
+        }
+    }
+
     static void Errors()
     {
         var client = new Client();
@@ -256,7 +281,9 @@ static class YonderNetTest
     {
         s_Server = "127.0.0.1:" + args[0];
         s_Proxy = "127.0.0.1:" + args[1];
-        foreach (Action test in new Action[] { EchoWithEvents, ReceiveAsyncThroughMicrosocks, ByNameThroughAProxyUrl, HandlerThatThrows, Errors, CallsRacingDispose, Cycles }) {
+        foreach (Action test in new Action[] { EchoWithEvents, ReceiveAsyncThroughMicrosocks, ByNameThroughAProxyUrl,
+                                               HandlerThatThrows, WaitingFromConnected, Errors, CallsRacingDispose,
+                                               Cycles }) {
             try {
                 test();
             } catch (Exception error) {

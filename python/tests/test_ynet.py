@@ -115,6 +115,28 @@ class CallbackTest(unittest.TestCase):
             self.assertIsNone(client.recv(10))  # the receive thread ended
         self.assertEqual(events[0], "connected")
 
+    def test_calls_that_wait_raise_from_connected(self):
+        refusals = []
+
+        def connected(client, what):
+            if what == "connected":  # its receive thread waits for this callback
+                for call in (client.close, client.wait_release, client.reconnect, lambda: client.connect(address)):
+                    try:
+                        call()
+                    except ynet.YNetError as error:
+                        refusals.append(error.code)
+
+        with EchoServer() as server:
+            address, client = server.address, ynet.Client(on_event=connected)
+            connecting = threading.Thread(target=client.connect, args=(address,), daemon=True)
+            connecting.start()
+            connecting.join(10)
+            self.assertFalse(connecting.is_alive(), "a call from the connected event hung")
+            with client:
+                self.assertEqual(refusals, [ynet.E_STATE] * 4)
+                client.send(1, 2, b"still queued")
+                self.assertEqual(client.recv(10), ynet.Message(1, 2, ynet.REQUEST, b"still queued"))
+
 
 class BlockingTest(unittest.TestCase):
     def test_recv_in_order_with_timeout_and_end(self):

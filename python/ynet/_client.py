@@ -147,6 +147,7 @@ class _Core:
         self.owner, self.on_message, self.on_event, self.inbox = owner, on_message, on_event, inbox
         self.error: Optional[BaseException] = None
         self.receive_thread = 0
+        self.connecting_thread = 0  # inside "connected", which the receive thread waits for
         self.thread_state: Optional[int] = None
         self.lock = threading.Lock()  # one destroy at a time
         self.guard = threading.Lock()  # callers and closing
@@ -195,7 +196,14 @@ class _Core:
         self._event("cut")
 
     def _notify(self, _user: Any, _client: Any, what: int) -> None:
-        self._event(_EVENTS.get(what, str(what)))
+        if what != 1:
+            self._event(_EVENTS.get(what, str(what)))
+            return
+        self.connecting_thread = _get_ident()
+        try:
+            self._event("connected")
+        finally:
+            self.connecting_thread = 0
 
     def _thread_begin(self, _user: Any, _client: Any) -> None:
         self.receive_thread = _get_ident()
@@ -245,8 +253,8 @@ class _Core:
     # The owner's side.
     def destroy(self) -> None:
         ident = _get_ident()
-        if ident == self.receive_thread:
-            check(lib.ynet_client_destroy(self.handle))  # refused: it would wait for this very thread
+        if ident in (self.receive_thread, self.connecting_thread):
+            check(lib.ynet_client_destroy(self.handle))  # refused: it would wait for that receive thread
         with self.guard:
             if ident in self.callers:
                 raise YNetError(E_STATE, "close: not allowed inside another call of this client on the same thread "
@@ -315,16 +323,17 @@ class Client:
     recv(); when it is full the receive thread waits (back-pressure).
     on_event(client, what), what one of "connected", "thread started",
     "cut", "thread ended", runs on the receive thread ("connected" on the
-    connecting one). A callback that raises cuts the connection; the
-    exception is kept in callback_error.
+    connecting one, while the receive thread waits for it). A callback that
+    raises cuts the connection; the exception is kept in callback_error.
 
     Failures raise YNetError with the library's code and text. close() (or
     leaving a `with` block) ends the connection, waits for the receive thread
-    and frees the client; it is refused from the client's own callbacks
-    (release() or a true result cut from there). Any thread may call while
-    another closes: close() ends a call under way (a connect too) and waits
-    for it to leave; a call begun after close() raises YNetError E_STATE
-    (connected is False, recv() gives None)."""
+    and frees the client; it, wait_release(), connect() and reconnect() raise
+    E_STATE from the client's own callbacks, "connected" included (release()
+    or a true result cut from there). Any thread may call while another
+    closes: close() ends a call under way (a connect too) and waits for it to
+    leave; a call begun after close() raises YNetError E_STATE (connected is
+    False, recv() gives None)."""
 
     def __init__(self, on_message: Optional[MessageCallback] = None, on_event: Optional[EventCallback] = None, *,
                  queue_size: int = 1024) -> None:
