@@ -91,8 +91,9 @@ void YNET_CALL OnEnd(void* user, ynet_client*) {
 }
 
 // Threads that take long over their last steps: each routine of the
-// library returns, then its thread sets `returned` and stays a while before
-// it ends (as a thread's exit in the system may), counting `ended` last.
+// library returns, then its thread sets `returned` and stays a while in a
+// thread-local's destructor before it ends (as a thread's exit in the
+// system may), counting `ended` last.
 struct SlowEnd {
     LPTHREAD_START_ROUTINE routine;
     LPVOID parameter;
@@ -100,14 +101,19 @@ struct SlowEnd {
 constexpr DWORD kLastStepsMs = 300;
 HANDLE g_Returned = nullptr; // auto-reset
 std::atomic<int> g_Ended{0};
+struct LastSteps {
+    ~LastSteps() {
+        Sleep(kLastStepsMs);
+        g_Ended.fetch_add(1);
+    }
+};
 
 DWORD WINAPI EndSlowly(LPVOID argument) {
     const SlowEnd start = *static_cast<SlowEnd*>(argument);
     delete static_cast<SlowEnd*>(argument);
     const DWORD result = start.routine(start.parameter);
     SetEvent(g_Returned);
-    Sleep(kLastStepsMs);
-    g_Ended.fetch_add(1);
+    thread_local LastSteps atExit;
     return result;
 }
 

@@ -47,7 +47,7 @@ TEST(NameLookupTest, AnEndingCallEndsInitAndReconnectInTheirLookupAtOnceHoldingN
     ASSERT_TRUE(server.Listening());
     const YSocketTarget name("slow.example", ntohs(server.Address().sin_port));
     SetResolverHook(SlowResolver);
-    std::async(std::launch::async, [] {}).get(); // threads started once (a sanitizer's) are in the baseline
+    WarmUpThreads();
     const ProcessCounters before = SampleProcess();
     for (int row = 0; row < 8; ++row) {
         SCOPED_TRACE(row);
@@ -82,7 +82,7 @@ TEST(NameLookupTest, FewLookupsOutliveTheirBoundAndNoneOutlivesItsAnswer) {
     SetResolverHook(SlowResolver);
     OpenResolver(false);
     LogCapture log;
-    std::async(std::launch::async, [] {}).get(); // threads started once (a sanitizer's) are in the baseline
+    WarmUpThreads();
     const ProcessCounters before = SampleProcess();
     RecordingWorker worker;
     TCPClient client(&worker);

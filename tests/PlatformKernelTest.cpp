@@ -161,6 +161,34 @@ TEST(PlatformKernel, ThreadHandleIsSignalledWhenRoutineReturns) {
     EXPECT_TRUE(CloseHandle(state.gate));
 }
 
+// Holds its thread's end in a thread-local's destructor: tells so on
+// gates[0], then waits for gates[1].
+DWORD WINAPI HoldEndAtGates(LPVOID gates) {
+    thread_local struct Held {
+        HANDLE* gates;
+        ~Held() {
+            SetEvent(gates[0]);
+            WaitForSingleObject(gates[1], kBoundedWait);
+        }
+    } held{static_cast<HANDLE*>(gates)};
+    return 42;
+}
+
+// A thread whose thread-locals are still being destroyed has not ended.
+TEST(PlatformKernel, ThreadEndsOnlyOnceItsThreadLocalsAreDestroyed) {
+    HANDLE gates[2] = {CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE thread = CreateThread(nullptr, 0, HoldEndAtGates, gates, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(gates[0], kBoundedWait), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(GetExitCodeThread(thread, &exitCode) && exitCode == STILL_ACTIVE);
+    SetEvent(gates[1]);
+    ASSERT_EQ(WaitForSingleObject(thread, kBoundedWait), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeThread(thread, &exitCode) && exitCode == 42);
+    for (HANDLE handle : {thread, gates[0], gates[1]})
+        EXPECT_TRUE(CloseHandle(handle));
+}
+
 // A handle opened by the thread's id waits for that very thread, also once
 // CreateThread's handle is closed; an id of no thread is refused.
 TEST(PlatformKernel, OpenThreadByIdWaitsForThatThread) {

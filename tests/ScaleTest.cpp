@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "client/TCPClient.h"
@@ -22,9 +21,7 @@ TEST(ScaleTest, HundredsOfConnectionsOnBoundedStacksAllReceiveAndLeaveNothing) {
     YNet2Tools::EchoOptions options;
     options.extra = YNet2Tools::EchoExtra::HeadOnly; // one message to each connection
     YNet2Tools::EchoServer server(options, nullptr);
-    // A thread made and ended before the baseline: threads the process
-    // starts once, at its first thread (a sanitizer's own), are then in it.
-    std::thread([] {}).join();
+    WarmUpThreads();
     const ProcessCounters before = SampleProcess();
     ASSERT_EQ(server.Start(0), 0);
     sockaddr_in address = LoopbackAddress(server.Port());

@@ -1051,7 +1051,7 @@ TEST(TCPClientModel, RandomOverlappingCallsKeepTheStateTable) {
     std::uint32_t first = EnvNumber("YNET_MODEL_SEED", EnvNumber("YNET_MODEL_FIRST_SEED", 1));
     std::uint32_t seeds = std::getenv("YNET_MODEL_SEED") != nullptr ? 1 : EnvNumber("YNET_MODEL_SEEDS", 4);
 
-    std::thread([] {}).join(); // ThreadSanitizer starts a thread of its own with the first one
+    WarmUpThreads();
     ProcessCounters before = SampleProcess();
     LogCapture log; // the calls that fail log a line each
     SetResolverHook(ModelResolver);

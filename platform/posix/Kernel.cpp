@@ -2,9 +2,12 @@
 // operations, events, threads, waits, the calling thread's error slot.
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <deque>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -35,10 +38,10 @@ class ThreadObject : public Waitable {
 public:
     ThreadObject() : Waitable(true, false) {}
     DWORD exitCode = STILL_ACTIVE;    // kernel lock
-    pthread_t system{};               // kernel lock; valid while started && !ended
+    pthread_t system{};               // kernel lock; valid while started && !timed
     bool started = false;             // kernel lock
-    bool ended = false;               // kernel lock
-    std::uint64_t cpuNanoseconds = 0; // kernel lock: the thread's total once ended
+    bool timed = false;               // kernel lock: cpuNanoseconds is final, the thread is being joined
+    std::uint64_t cpuNanoseconds = 0; // kernel lock: the thread's total once timed
 };
 
 std::uint64_t Nanoseconds(const ::timespec& time) {
@@ -92,27 +95,153 @@ std::unordered_map<DWORD, std::shared_ptr<ThreadObject>>& RunningThreads() {
     return *threads;
 }
 
+class Reaper;
+
+// A thread of CreateThread, from its creation to its end; owned by the
+// thread itself, then by the reaper.
 struct StartRecord {
     LPTHREAD_START_ROUTINE routine;
     LPVOID parameter;
     DWORD threadId;
     std::shared_ptr<ThreadObject> thread;
+    Reaper* reaper;
+    DWORD exitCode = 0; // the routine's result
+    pthread_t system{}; // these two set by the thread as it hands itself over
+    pid_t systemId = 0;
 };
 
-void* ThreadStart(void* argument) {
-    std::unique_ptr<StartRecord> start(static_cast<StartRecord*>(argument));
-    t_ThreadId = start->threadId;
-    DWORD exitCode = start->routine(start->parameter);
-    ReleaseThreadQueue();
+// A thread of CreateThread ends as on Windows: its handle is signalled,
+// and its exit code set, only once the thread has left the process, its
+// thread-locals destroyed and the system thread gone, so that a waiter may
+// unload code or count the process's threads at once. The system destroys
+// C++ thread-locals before it runs key destructors; in its key's destructor
+// (ThreadExits) the thread hands itself to the reaper, one thread of the
+// layer that joins it, waits until the system has let go of it
+// (LeftTheProcess), and only then marks it ended. So a key destructor of
+// another library that waits for some other thread of CreateThread, after
+// ours has run, waits for ever. One reaper per process: started with the
+// first thread (and again in a forked child, which has the parent's memory
+// but not its threads), never ended nor destroyed, so exit() neither waits
+// for it nor for the threads it would join.
+class Reaper {
+public:
+    // Kernel lock held. The process's reaper, started now if need be; null
+    // if it could not be.
+    static Reaper* OfThisProcess();
+    pthread_key_t Key() const { return m_Key; }
+    // Kernel lock held.
+    void HandOver(StartRecord* ending) {
+        m_Ending.push_back(ending);
+        m_Wake.notify_one();
+    }
+
+private:
+    static void* Run(void* argument);
+
+    pid_t m_Process = 0;
+    pthread_key_t m_Key{};
+    std::condition_variable m_Wake;    // with the kernel lock
+    std::deque<StartRecord*> m_Ending; // kernel lock
+};
+
+// Kernel lock. Never destroyed, as the threads it joins may end during exit().
+Reaper* g_Reaper = nullptr;
+
+// The thread's last code: runs once its thread-locals are destroyed.
+void ThreadExits(void* value) {
+    auto* start = static_cast<StartRecord*>(value);
     ::timespec used{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    start->system = pthread_self();
+    start->systemId = gettid();
     std::lock_guard<std::mutex> hold(KernelLock());
     start->thread->cpuNanoseconds = Nanoseconds(used);
-    start->thread->ended = true;
-    start->thread->exitCode = exitCode;
-    RunningThreads().erase(start->threadId);
-    start->thread->Set();
+    start->thread->timed = true; // GetThreadTimes no longer asks the thread, which may be joined from now on
+    start->reaper->HandOver(start);
+}
+
+void* ThreadStart(void* argument) {
+    auto* start = static_cast<StartRecord*>(argument);
+    t_ThreadId = start->threadId;
+    // Fails only for want of memory: the thread then hands itself over
+    // before its thread-locals are destroyed.
+    const bool atExit = pthread_setspecific(start->reaper->Key(), start) == 0;
+    start->exitCode = start->routine(start->parameter);
+    ReleaseThreadQueue();
+    if (!atExit)
+        ThreadExits(start);
     return nullptr;
+}
+
+// After pthread_join the system may still list the thread a moment (about
+// one end in a thousand here): Linux clears the thread's id and wakes the
+// joiner as the thread lets go of its memory, before it releases the task.
+// Waits until the id names no thread of the process; bounded, as the id
+// may already be a new thread's.
+void LeftTheProcess(pid_t systemId) {
+    const pid_t process = getpid();
+    for (int round = 0; round < 1200 && tgkill(process, systemId, 0) == 0; ++round) {
+        if (round < 1000) {
+            sched_yield();
+        } else {
+            ::timespec pause{0, 1000000}; // the thread was taken off the processor: 200 ms more at most
+            nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+Reaper* Reaper::OfThisProcess() {
+    const pid_t process = getpid();
+    if (g_Reaper != nullptr && g_Reaper->m_Process == process)
+        return g_Reaper;
+    // The first thread, or the first of a forked child: the parent's reaper
+    // is not here, and its state may have been copied mid-change; left as
+    // it is, with the parent's threads it held.
+    auto* reaper = new Reaper;
+    reaper->m_Process = process;
+    if (g_Reaper != nullptr) {
+        reaper->m_Key = g_Reaper->m_Key;
+    } else if (pthread_key_create(&reaper->m_Key, ThreadExits) != 0) {
+        delete reaper;
+        return nullptr;
+    }
+    // The reaper takes no signal meant for the process.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t system;
+    const int error = pthread_create(&system, &attr, Run, reaper);
+    pthread_attr_destroy(&attr);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (error != 0) {
+        if (g_Reaper == nullptr)
+            pthread_key_delete(reaper->m_Key);
+        delete reaper;
+        return nullptr;
+    }
+    g_Reaper = reaper;
+    return reaper;
+}
+
+void* Reaper::Run(void* argument) {
+    auto* reaper = static_cast<Reaper*>(argument);
+    std::unique_lock<std::mutex> lock(KernelLock());
+    for (;;) {
+        reaper->m_Wake.wait(lock, [reaper] { return !reaper->m_Ending.empty(); });
+        std::unique_ptr<StartRecord> ending(reaper->m_Ending.front());
+        reaper->m_Ending.pop_front();
+        lock.unlock();
+        pthread_join(ending->system, nullptr);
+        LeftTheProcess(ending->systemId);
+        lock.lock();
+        ThreadObject& thread = *ending->thread;
+        thread.exitCode = ending->exitCode;
+        RunningThreads().erase(ending->threadId);
+        thread.Set();
+    }
 }
 
 std::recursive_mutex* SectionLock(LPCRITICAL_SECTION section) {
@@ -284,19 +413,24 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSiz
         return nullptr;
     }
     auto thread = std::make_shared<ThreadObject>();
-    auto* start = new StartRecord{routine, parameter, NewThreadId(), thread};
+    auto* start = new StartRecord{routine, parameter, NewThreadId(), thread, nullptr};
     DWORD id = start->threadId;
 
     HANDLE handle;
     {
         std::lock_guard<std::mutex> hold(KernelLock());
+        start->reaper = Reaper::OfThisProcess();
+        if (start->reaper == nullptr) {
+            delete start;
+            t_LastError = ERROR_NOT_ENOUGH_MEMORY;
+            return nullptr;
+        }
         handle = Handles().Add(thread);
         RunningThreads().emplace(id, thread);
     }
 
-    pthread_attr_t attr;
+    pthread_attr_t attr; // joinable: the reaper joins it
     pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     if (stackSize != 0) {
         const std::size_t kMinimum = 64 * 1024;
         pthread_attr_setstacksize(&attr, stackSize < kMinimum ? kMinimum : stackSize);
@@ -336,10 +470,10 @@ BOOL WINAPI GetThreadTimes(HANDLE thread, LPFILETIME creationTime, LPFILETIME ex
             t_LastError = ERROR_INVALID_HANDLE;
             return FALSE;
         }
-        if (threadObject->ended) {
+        if (threadObject->timed) {
             used = threadObject->cpuNanoseconds;
         } else if (threadObject->started) {
-            // The thread cannot end meanwhile: it marks itself ended under this lock first.
+            // Not joined meanwhile: the thread marks itself timed under this lock first.
             clockid_t clock;
             ::timespec now{};
             if (pthread_getcpuclockid(threadObject->system, &clock) == 0 && clock_gettime(clock, &now) == 0)

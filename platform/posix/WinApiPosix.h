@@ -200,8 +200,10 @@ YNET_API BOOL WINAPI ResetEvent(HANDLE event);
 YNET_API DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 YNET_API BOOL WINAPI CloseHandle(HANDLE handle);
 ///@}
-/// The thread handle is signalled once the routine has returned (and the
-/// thread's message queue is gone). Creation flags other than
+/// The thread handle is signalled, and the exit code set, once the thread
+/// has ended as on Windows: its routine has returned, its message queue is
+/// gone, its thread-locals are destroyed and the system no longer lists the
+/// thread (/proc/self/task). Creation flags other than
 /// STACK_SIZE_PARAM_IS_A_RESERVATION (suspended start) are refused; the
 /// stack size is always a reservation here (the system commits pages as they
 /// are touched), at least 64 KiB.

@@ -1,12 +1,17 @@
 // The POSIX layer's kernel handles and the parts of the kernel API it
 // refuses on purpose.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "platform/WinApi.h"
+#include "support/ProcessCounters.h"
 
 namespace {
 
@@ -54,6 +59,43 @@ TEST(PosixKernelObjects, ThreadHandleIsNoEvent) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
     CloseHandle(thread);
+}
+
+// The system's id of the thread: /proc/thread-self links to "PID/task/ID".
+DWORD WINAPI NoteSystemId(LPVOID id) {
+    std::error_code error;
+    *static_cast<std::string*>(id) = std::filesystem::read_symlink("/proc/thread-self", error).filename();
+    return 0;
+}
+
+// Once its handle is signalled the thread has left the process: a count of
+// the process's threads is exact at once.
+TEST(PosixKernelObjects, EndedThreadIsNoLongerListedByTheSystem) {
+    for (int round = 0; round < 200; ++round) {
+        std::string id;
+        HANDLE thread = CreateThread(nullptr, 0, NoteSystemId, &id, 0, nullptr);
+        ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        ASSERT_FALSE(id.empty() || std::filesystem::exists("/proc/self/task/" + id)) << "round " << round;
+    }
+}
+
+// A forked child has its parent's memory but not its threads: its own
+// threads end all the same.
+TEST(PosixKernelObjects, ThreadsOfAForkedChildEnd) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer ends a forked child that starts a thread";
+#endif
+    YNetTest::WarmUpThreads(); // the parent's reaper runs
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(20); // a child stuck in a lock ends
+        HANDLE thread = CreateThread(nullptr, 0, Nothing, nullptr, 0, nullptr);
+        _exit(WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
 }
 
 } // namespace

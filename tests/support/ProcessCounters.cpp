@@ -37,6 +37,10 @@ ProcessCounters HostCounters(const std::string& proc, char separator) {
     return {CountEntries(proc + separator + "fd"), StatusField(status, "Threads"), StatusField(status, "VmRSS")};
 }
 
+DWORD WINAPI Nothing(LPVOID) {
+    return 0;
+}
+
 } // namespace
 
 ProcessCounters SampleProcess() {
@@ -71,6 +75,12 @@ bool WaitForThreadsAtMost(long threads, DWORD milliseconds) {
             return false;
         Sleep(10); // polling the system's account: there is nothing to wait on
     }
+}
+
+void WarmUpThreads() {
+    HANDLE thread = CreateThread(nullptr, 0, Nothing, nullptr, 0, nullptr);
+    if (thread != nullptr && WaitForSingleObject(thread, kWaitMs) == WAIT_OBJECT_0)
+        CloseHandle(thread);
 }
 
 } // namespace YNetTest

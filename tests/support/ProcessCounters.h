@@ -30,4 +30,9 @@ long DescriptorNoise();
 // threads; true when it is (or when the platform cannot tell).
 bool WaitForThreadsAtMost(long threads, DWORD milliseconds);
 
+// Makes and ends a thread of CreateThread: the threads a process starts
+// once, at its first thread (a sanitizer's own; on POSIX the kernel layer's
+// reaper), are then in a baseline sampled after.
+void WarmUpThreads();
+
 } // namespace YNetTest
