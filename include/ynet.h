@@ -274,10 +274,11 @@ YNET_C_API int32_t YNET_CALL ynet_client_new(const ynet_callbacks* callbacks, yn
  * @retval YNET_E_FAIL   the connect, the proxy's handshake or the receive
  *                       thread's start failed, or the bound ran out (the
  *                       library's log says why); also without
- *                       ynet_stack_start, and while the receive thread of an
- *                       earlier connection is still ending (after
- *                       ynet_client_release, which a ynet_client_wait_release
- *                       then does not wait for).
+ *                       ynet_stack_start, and when ynet_client_disconnect,
+ *                       _release or _wait_release of this client came from
+ *                       another thread while the connect ran (from its first
+ *                       step, ending the connection held, to its last):
+ *                       nothing is connected then.
  * @threads The owner's thread (one call at a time per client); not from the
  *          client's own callbacks.
  * @example_in{ynet-c-echo.c,connect_results} */
@@ -341,8 +342,10 @@ YNET_C_API int32_t YNET_CALL ynet_client_send(ynet_client* client, uint32_t main
  * @example_in{ynet-c-echo.c,exchange} */
 YNET_C_API int32_t YNET_CALL ynet_client_is_connected(ynet_client* client);
 /** Abortive close: the receive thread sees the connection cut (on_cut) and ends.
- * Unsent data is dropped; a ynet_client_reconnect under way on another
- * thread fails. Does not wait for the receive thread.
+ * Unsent data is dropped; a ynet_client_connect, _connect_url or
+ * _reconnect under way on another thread fails. From on_cut or
+ * on_thread_end it ends that thread's connection only. Does not wait for the
+ * receive thread.
  * @param client the client.
  * @retval YNET_OK       closed (also when there was no connection).
  * @retval YNET_E_HANDLE client is null or was destroyed.
@@ -351,8 +354,11 @@ YNET_C_API int32_t YNET_CALL ynet_client_is_connected(ynet_client* client);
  * @example_in{ynet-c-echo.c,on_message} */
 YNET_C_API int32_t YNET_CALL ynet_client_disconnect(ynet_client* client);
 /** Close and ask the receive thread to end, without waiting.
- * A ynet_client_wait_release after it waits for that thread; a
- * ynet_client_connect after it waits for it too before connecting.
+ * A ynet_client_connect, _connect_url or _reconnect under way on another
+ * thread fails (from on_cut or on_thread_end it ends that thread's
+ * connection only). A ynet_client_wait_release after it waits for that
+ * thread; a ynet_client_connect after it waits for it too before
+ * connecting.
  * @param client the client.
  * @retval YNET_OK       closed (also when there was no connection).
  * @retval YNET_E_HANDLE client is null or was destroyed.
