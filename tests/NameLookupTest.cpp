@@ -108,7 +108,7 @@ TEST(NameLookupTest, CallersAtOnceRunNoMoreLookupThreadsThanTheCapAndAllSucceedW
     constexpr int kCallers = 32;
     SetResolverHook(SlowResolver);
     LogCapture log;
-    std::async(std::launch::async, [] {}).get(); // threads started once (a sanitizer's) are in the baseline
+    WarmUpThreads();
     const ProcessCounters before = SampleProcess();
     for (int row = 0; row < 3; ++row) {
         SCOPED_TRACE(row);

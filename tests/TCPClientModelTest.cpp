@@ -17,6 +17,8 @@
 //     number; a new connection's greeting comes first);
 //   - every call returned within a bound; at the end no descriptor and no
 //     thread is left;
+//   - one client in four has no bound on its attempts; now and then 9 to 16
+//     clients of their own connect by name at once, and all connect;
 //   - histories: the old connection's cut has another thread end the
 //     client while a second Init waits for that connection's thread; each
 //     call is an interval of one clock, and an ending call that began after
@@ -587,6 +589,7 @@ enum Op {
     LET_RUN,
     END_IN_LOOKUP,
     END_FROM_CUT,
+    LOOKUP_STORM,
 };
 const char* const kOpNames[] = {"Init",
                                 "Init via microsocks",
@@ -600,7 +603,8 @@ const char* const kOpNames[] = {"Init",
                                 "server listening on/off",
                                 "a pause",
                                 "an ending call during a lookup",
-                                "an ending call from the old connection's cut"};
+                                "an ending call from the old connection's cut",
+                                "many clients connecting by name at once"};
 
 // What the model knows of the client between steps.
 struct Model {
@@ -665,11 +669,14 @@ struct ModelRun {
         return address;
     }
 
+    bool bounded = true; // the client has a bound on its attempts (one in four has none)
+
     void NewClient() {
         workers.push_back(std::make_unique<ModelWorker>(seed + static_cast<std::uint32_t>(workers.size())));
         client = std::make_unique<TCPClient_Socks5>(workers.back().get());
         workers.back()->client = client.get();
-        client->SetConnectTimeout(kAttemptBoundMs);
+        bounded = Roll(4) != 0;
+        client->SetConnectTimeout(bounded ? kAttemptBoundMs : 0);
         bool listening = model.listening;
         model = Model{};
         model.listening = listening;
@@ -710,7 +717,7 @@ struct ModelRun {
             // sender: which name (the slow one, bound to fail, seldom), and whether
             // through microsocks
             const char* names[] = {kFastName, kHeldName, kFastName, kManyName, kTooManyName, kSlowName};
-            const char* name = names[sender % 6 == 5 && sender / 6 % 3 != 0 ? 0 : sender % 6];
+            const char* name = names[sender % 6 == 5 && (sender / 6 % 3 != 0 || !bounded) ? 0 : sender % 6];
             return client->Init(YSocketTarget(name, server.Port()), TCPClient_Socks5::SOCKS5,
                                 sender / 18 == 0 ? nullptr : &proxy, nullptr, nullptr);
         }
@@ -784,8 +791,14 @@ struct ModelRun {
         ModelWorker& worker = *workers.back();
         history.push_back(std::to_string(step) + ": " + kOpNames[init] + ", " + kOpNames[ending] +
                           " from the old connection's cut");
-        if (!client->IsReceiving() && Call(init, roll / 6) != 0)
-            return;
+        if (!client->IsReceiving()) {
+            const LONG first = Call(init, roll / 6);
+            model.anyInit = true;
+            model.lastInitOk = first == 0;
+            model.socketless = model.socketless && first != 0;
+            if (first != 0)
+                return;
+        }
         worker.OnNextCut([this, ending] {
             if (ending == WAIT_RELEASE) {
                 std::lock_guard<std::mutex> hold(intervalsMutex);
@@ -810,6 +823,41 @@ struct ModelRun {
         model.lastInitOk = result == 0;
         model.socketless = false;
         CheckHistory();
+    }
+
+    // Many clients of their own connect by name at once: their lookups run
+    // at most 8 at a time, and every one connects within its bound (or
+    // meets a reset of the server).
+    void LookupStorm(unsigned roll) {
+        const unsigned count = 9 + roll % 8;
+        history.push_back(std::to_string(step) + ": " + std::to_string(count) + " clients connect by name at once");
+        if (!model.listening)
+            return;
+        const unsigned resets = server.Resets();
+        std::vector<std::unique_ptr<RecordingWorker>> stormWorkers;
+        std::vector<std::unique_ptr<TCPClient>> stormClients;
+        std::vector<std::future<LONG>> inits;
+        for (unsigned i = 0; i < count; ++i) {
+            stormWorkers.push_back(std::make_unique<RecordingWorker>());
+            stormClients.push_back(std::make_unique<TCPClient>(stormWorkers.back().get()));
+            stormClients.back()->SetConnectTimeout(2 * kAttemptBoundMs);
+            TCPClient* one = stormClients.back().get();
+            const unsigned short port = server.Port();
+            inits.push_back(
+                std::async(std::launch::async, [one, port] { return one->Init(YSocketTarget(kFastName, port)); }));
+        }
+        unsigned failed = 0;
+        for (std::future<LONG>& init : inits) {
+            if (init.wait_for(std::chrono::milliseconds(kCallBoundMs)) != std::future_status::ready) {
+                std::fprintf(stderr, "seed %u step %d: a client of the storm did not return\n", seed, step);
+                std::abort();
+            }
+            failed += init.get() != 0 ? 1 : 0;
+        }
+        stormClients.clear();
+        if (failed != 0 && server.Resets() == resets)
+            Fault(std::to_string(failed) + " of " + std::to_string(count) +
+                  " clients connecting by name at once failed");
     }
 
     // The calls of one step, at once: the first on this thread, the others
@@ -894,14 +942,14 @@ struct ModelRun {
             WAIT_RELEASE, WAIT_RELEASE, SEND,        SEND,          SEND,          SEND,
             SEND,         SEND,         SEND,        SEND,          DESTROY,       TOGGLE_LISTENING,
             LET_RUN,      LET_RUN,      LET_RUN,     END_IN_LOOKUP, END_IN_LOOKUP, END_FROM_CUT,
-            END_FROM_CUT};
+            END_FROM_CUT, LOOKUP_STORM};
         static const Op kOverlapping[] = {DISCONNECT, RELEASE, WAIT_RELEASE, RECONNECT, SEND};
         std::vector<Op> ops{kFirst[Roll(sizeof kFirst / sizeof kFirst[0])]};
         std::vector<unsigned> senders{Roll(36)};
         if (ops[0] == SEND)
             senders[0] = 2 * Roll(240);
         if (ops[0] != DESTROY && ops[0] != TOGGLE_LISTENING && ops[0] != LET_RUN && ops[0] != END_IN_LOOKUP &&
-            ops[0] != END_FROM_CUT && Roll(3) == 0) {
+            ops[0] != END_FROM_CUT && ops[0] != LOOKUP_STORM && Roll(3) == 0) {
             Op second = kOverlapping[Roll(5)];
             bool connecting =
                 ops[0] == INIT_DIRECT || ops[0] == INIT_PROXY || ops[0] == INIT_NAME || ops[0] == RECONNECT;
@@ -941,6 +989,10 @@ struct ModelRun {
             EndFromCut(senders[0]);
             return;
         }
+        if (ops[0] == LOOKUP_STORM) {
+            LookupStorm(senders[0]);
+            return;
+        }
 
         bool echoing = worker.LiveEcho() && client->IsReceiving();
         unsigned ended = worker.CallbackEnded();
@@ -971,7 +1023,7 @@ struct ModelRun {
         case INIT_DIRECT:
         case INIT_PROXY:
         case INIT_NAME: {
-            bool slow = senders[0] % 6 == 5 && senders[0] / 6 % 3 == 0;
+            bool slow = bounded && senders[0] % 6 == 5 && senders[0] / 6 % 3 == 0;
             bool reachable = model.listening && !(ops[0] == INIT_NAME && (senders[0] % 6 == 4 || slow));
             if (alone && !(reset && results[0] == E_FAIL))
                 expect(results[0] == (reachable ? 0 : E_FAIL), reachable ? "0 expected" : "E_FAIL expected");
