@@ -155,8 +155,9 @@ void EndWhileTheHandlerSendsToTheOwner(Ending ending, const char* name) {
         case Ending::DestroyWhileAnotherThreadInits: {
             // That Init ends the connection and waits for the thread, which
             // waits for this thread to run its message.
+            TCPClient* initing = client.get();
             std::future<LONG> init =
-                std::async(std::launch::async, [&client, address]() mutable { return client->Init(address); });
+                std::async(std::launch::async, [initing, address]() mutable { return initing->Init(address); });
             EXPECT_NE(-1, peer.WaitForEnd());
             client.reset();
             EXPECT_EQ(E_FAIL, init.get());

@@ -39,6 +39,7 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -288,17 +289,23 @@ constexpr const char* kManyName = "many.model.test";
 constexpr const char* kTooManyName = "too-many.model.test";
 
 // A name whose lookups wait, while the gate is closed, until it opens:
-// an ending call is then sure to meet the call in its lookup.
+// an ending call is then sure to meet the call in its lookup. Every name
+// that begins with "held" is held; the gate counts each name's entries, so
+// a step that waits for its own call's lookup is not misled by a lookup
+// that an earlier step gave up on and that only now reaches the resolver.
 constexpr const char* kHeldName = "held.model.test";
+bool IsHeldName(const char* name) {
+    return std::strncmp(name, "held", 4) == 0;
+}
 struct LookupGate {
     std::mutex mutex;
     std::condition_variable changed;
     bool closed = false;
-    unsigned entered = 0;
+    std::map<std::string, unsigned> entered;
 
-    void Pass() {
+    void Pass(const char* name) {
         std::unique_lock<std::mutex> hold(mutex);
-        ++entered;
+        ++entered[name];
         changed.notify_all();
         changed.wait_for(hold, std::chrono::milliseconds(kCallBoundMs), [&] { return !closed; });
     }
@@ -307,13 +314,13 @@ struct LookupGate {
         closed = close;
         changed.notify_all();
     }
-    bool WaitEntered(unsigned count) {
+    bool WaitEntered(const std::string& name, unsigned count) {
         std::unique_lock<std::mutex> hold(mutex);
-        return changed.wait_for(hold, std::chrono::milliseconds(kCallBoundMs), [&] { return entered >= count; });
+        return changed.wait_for(hold, std::chrono::milliseconds(kCallBoundMs), [&] { return entered[name] >= count; });
     }
-    unsigned Entered() {
+    unsigned Entered(const std::string& name) {
         std::lock_guard<std::mutex> hold(mutex);
-        return entered;
+        return entered[name];
     }
 };
 LookupGate g_Gate;
@@ -332,9 +339,9 @@ int ModelResolver(const char* name, ULONG* addresses, int max, int* count) {
         Sleep(kSlowLookupMs);
         ++g_SlowAnswered;
     }
-    if (std::strcmp(name, kHeldName) == 0)
-        g_Gate.Pass();
-    if (std::strcmp(name, kFastName) == 0 || std::strcmp(name, kSlowName) == 0 || std::strcmp(name, kHeldName) == 0) {
+    if (IsHeldName(name))
+        g_Gate.Pass(name);
+    if (std::strcmp(name, kFastName) == 0 || std::strcmp(name, kSlowName) == 0 || IsHeldName(name)) {
         addresses[(*count)++] = loopback(1);
         return 0;
     }
@@ -893,16 +900,20 @@ struct ModelRun {
                           (reconnect        ? "Reconnect"
                            : via != nullptr ? "Init via microsocks"
                                             : "Init"));
-        unsigned entered = g_Gate.Entered();
+        // An Init looks up a name of its own; a Reconnect the name of the
+        // last Init.
+        const std::string name =
+            reconnect ? kHeldName : "held-" + std::to_string(seed) + "-" + std::to_string(step) + ".model.test";
+        unsigned entered = g_Gate.Entered(name);
         g_Gate.Set(true);
         TCPClient_Socks5* target = client.get();
         unsigned short port = server.Port();
-        std::future<LONG> call = std::async(std::launch::async, [target, reconnect, via, port] {
-            return reconnect
-                       ? target->Reconnect()
-                       : target->Init(YSocketTarget(kHeldName, port), TCPClient_Socks5::SOCKS5, via, nullptr, nullptr);
+        std::future<LONG> call = std::async(std::launch::async, [target, reconnect, via, port, name] {
+            return reconnect ? target->Reconnect()
+                             : target->Init(YSocketTarget(name.c_str(), port), TCPClient_Socks5::SOCKS5, via, nullptr,
+                                            nullptr);
         });
-        bool inside = g_Gate.WaitEntered(entered + 1);
+        bool inside = g_Gate.WaitEntered(name, entered + 1);
         bool left = true;
         if (ending == DESTROY) {
             client.reset();
