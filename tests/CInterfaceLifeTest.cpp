@@ -218,10 +218,11 @@ void YNET_CALL ReplaceFromSink(void* user, const char* line) {
 }
 
 // TCP_NODELAY as a connected connection's own socket has it: 0, 1, or -1.
+// Windows (and Wine) may write a single byte of the value: it starts at 0.
 struct SocketOf : TCPClient {
     static int NoDelay(TCPClient* connection) {
         const SOCKET handle = (connection->*&SocketOf::BeginSocketUse)();
-        int value = -1, length = sizeof value;
+        int value = 0, length = sizeof value;
         const bool read = getsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&value), &length) == 0;
         if (handle != INVALID_SOCKET)
             (connection->*&SocketOf::EndSocketUse)(handle);
