@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* reply = data + 2;
     const std::size_t length = size - 2;
 
-    const int threadsBefore = ThreadCount();
+    const int threadsBefore = BaselineThreadCount();
     {
         std::lock_guard<std::mutex> hold(g_LinesLock);
         g_Lines.clear();

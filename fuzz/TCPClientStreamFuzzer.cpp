@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* wire = data + 2;
     const std::size_t length = size - 2;
 
-    const int threadsBefore = ThreadCount();
+    const int threadsBefore = BaselineThreadCount();
     Worker worker;
     {
         TCPClient client(&worker);

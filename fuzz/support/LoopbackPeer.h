@@ -59,6 +59,23 @@ inline int ThreadCount() {
     return -1;
 }
 
+// The thread count to come back to. The POSIX layer starts one thread of
+// its own with the first CreateThread (it joins the threads that end), so
+// the count is taken once that thread exists.
+inline DWORD WINAPI NoWork(LPVOID) {
+    return 0;
+}
+inline int BaselineThreadCount() {
+    static const bool warmed = [] {
+        HANDLE thread = CreateThread(nullptr, 0, NoWork, nullptr, 0, nullptr);
+        CHECK(thread != nullptr && WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0);
+        CloseHandle(thread);
+        return true;
+    }();
+    (void)warmed;
+    return ThreadCount();
+}
+
 // Waits until the threads the input started have left the system: a
 // receive thread is waited for until it signals its end, and exits just
 // after. Checks that none is left behind (and lets the leak check that
