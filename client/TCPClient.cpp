@@ -63,6 +63,13 @@ HANDLE WordToHandle(DWORD word) {
 
 std::atomic<SocketUseHook> g_UseHook{nullptr};
 std::atomic<void*> g_UseHookContext{nullptr};
+std::atomic<CommitHook> g_CommitHook{nullptr};
+std::atomic<void*> g_CommitHookContext{nullptr};
+
+void BeforeCommit(const TCPClient* client, CommitPoint point) {
+    if (CommitHook hook = g_CommitHook.load(std::memory_order_acquire))
+        hook(client, point, g_CommitHookContext.load(std::memory_order_acquire));
+}
 
 // A receive error that keepalive gives when the peer stopped answering its
 // probes (Windows may report it as a reset by keepalive) gets a line that
@@ -369,6 +376,7 @@ const char* TCPClient::LifeName(Life life) {
 }
 
 bool TCPClient::CommitLive() {
+    BeforeCommit(this, CommitPoint::LIVE);
     LockHolder hold(&m_Lock);
     if (!CallCurrentLocked())
         return false;
@@ -461,6 +469,7 @@ SOCKET TCPClient::BeginReconnect() {
     SOCKET created = OpenSocket();
     if (created == INVALID_SOCKET)
         return created;
+    BeforeCommit(this, CommitPoint::REGISTER);
     {
         // Under the lock: an ending call reaches every socket registered
         // before it and none is registered after it (the call has ended).
@@ -606,6 +615,7 @@ LONG TCPClient::ReconnectByName() {
 }
 
 LONG TCPClient::ResolveTarget(const YSocketTarget& target, YSocketAddr* out, int max, int* count, const char* op) {
+    BeforeCommit(this, CommitPoint::LOOKUP);
     {
         // Under the lock: an ending call abandons every lookup that began
         // before it, and none begins after it.
@@ -1122,6 +1132,12 @@ void TCPClient::ResizeAhead(int size) {
     m_AheadSize = size;
     m_AheadBegin = 0;
     m_AheadEnd = kept;
+}
+
+void SetCommitHook(CommitHook hook, void* context) {
+    g_CommitHook.store(nullptr, std::memory_order_release);
+    g_CommitHookContext.store(context, std::memory_order_release);
+    g_CommitHook.store(hook, std::memory_order_release);
 }
 
 void SetSocketUseHook(SocketUseHook hook, void* context) {

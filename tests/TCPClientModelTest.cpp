@@ -23,7 +23,11 @@
 //     client while a second Init waits for that connection's thread; each
 //     call is an interval of one clock, and an ending call that began after
 //     the Init began and returned before it returned is never lost (the
-//     Init failed, or the connection it made is not live).
+//     Init failed, or the connection it made is not live);
+//   - commit points: an ending call (or destruction) from another thread
+//     right before an Init's or Reconnect's lookup, socket registration or
+//     going live, after the points before it: that point alone must end the
+//     call (E_FAIL; a lookup ended so never reaches the resolver).
 //
 //   YNET_MODEL_SEED=n        runs seed n alone (a failure names its seed)
 //   YNET_MODEL_SEEDS=n       runs n seeds from YNET_MODEL_FIRST_SEED (1)
@@ -47,6 +51,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/TCPClientHooks.h"
 #include "client/TCPClient_Socks5.h"
 #include "message/Scrambler.h"
 #include "message/YNetMsgHead.h"
@@ -596,6 +601,7 @@ enum Op {
     LET_RUN,
     END_IN_LOOKUP,
     END_FROM_CUT,
+    END_AT_COMMIT,
     LOOKUP_STORM,
 };
 const char* const kOpNames[] = {"Init",
@@ -611,6 +617,7 @@ const char* const kOpNames[] = {"Init",
                                 "a pause",
                                 "an ending call during a lookup",
                                 "an ending call from the old connection's cut",
+                                "an ending call at a commit point",
                                 "many clients connecting by name at once"};
 
 // What the model knows of the client between steps.
@@ -832,6 +839,113 @@ struct ModelRun {
         CheckHistory();
     }
 
+    // An ending call from another thread at one commit point of an Init or
+    // Reconnect (its lookup's start, its socket's registration, going live):
+    // the hook holds the call there until the ending call has returned
+    // (destruction runs on, and returns only once the call has left). The
+    // ending call then came after every earlier commit point and before
+    // this one, so this point alone must end the call: it fails.
+    struct AtCommit {
+        std::mutex mutex;
+        const TCPClient* client = nullptr;
+        CommitPoint point = CommitPoint::LOOKUP;
+        std::function<void()> ending; // run once
+        bool fired = false;
+    } atCommit;
+    static void OnCommit(const TCPClient* client, CommitPoint point, void* context) {
+        auto& at = *static_cast<AtCommit*>(context);
+        std::function<void()> ending;
+        {
+            std::lock_guard<std::mutex> hold(at.mutex);
+            if (client != at.client || point != at.point || at.fired)
+                return;
+            at.fired = true;
+            ending.swap(at.ending);
+        }
+        ending();
+    }
+
+    void EndAtCommit(unsigned roll) {
+        static const Op kEndings[] = {DISCONNECT, RELEASE, WAIT_RELEASE, DESTROY};
+        static const char* const kPoints[] = {"the lookup", "the registration", "going live"};
+        const Op ending = kEndings[roll % 4];
+        const auto point = static_cast<CommitPoint>(roll / 4 % 3);
+        // A lookup is an Init's by name; Reconnect never goes live.
+        static const Op kCalls[] = {INIT_DIRECT, INIT_PROXY, INIT_NAME, RECONNECT};
+        Op op = point == CommitPoint::LOOKUP ? INIT_NAME : kCalls[roll / 12 % 4];
+        if (op == RECONNECT && (point == CommitPoint::LIVE || !model.anyInit))
+            op = INIT_DIRECT;
+        const unsigned sender = op == INIT_NAME ? 0 : roll / 48; // by name: the fast one, directly
+        history.push_back(std::to_string(step) + ": " + kOpNames[ending] + " at " + kPoints[static_cast<int>(point)] +
+                          " of " + kOpNames[op]);
+        std::atomic<bool> returned{false}, early{false};
+        std::thread destroyer;
+        {
+            std::lock_guard<std::mutex> hold(atCommit.mutex);
+            atCommit.fired = false;
+            atCommit.client = client.get();
+            atCommit.point = point;
+            atCommit.ending = [&] {
+                if (ending == DESTROY) {
+                    TCPClient* ended = client.get();
+                    destroyer = std::thread([&] {
+                        client.reset();
+                        early = !returned;
+                    });
+                    // Held here until destruction has begun (it then waits
+                    // for this call): no event tells that moment.
+                    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(kCallBoundMs);
+                    while (ended->GetLife() != TCPClient::Life::ENDING && Clock::now() < until)
+                        std::this_thread::yield();
+                } else {
+                    std::thread([&] { Call(ending, 0); }).join();
+                }
+            };
+        }
+        const unsigned resets = server.Resets();
+        SetCommitHook(OnCommit, &atCommit);
+        // A lookup's own name, which the gate (open) counts: an ending call
+        // before it begins means it never reaches the resolver.
+        const std::string name = "held-commit-" + std::to_string(seed) + "-" + std::to_string(step) + ".model.test";
+        TCPClient_Socks5* target = client.get();
+        const LONG result = point != CommitPoint::LOOKUP
+                                ? Call(op, sender)
+                                : target->Init(YSocketTarget(name.c_str(), server.Port()), TCPClient_Socks5::SOCKS5,
+                                               nullptr, nullptr, nullptr);
+        returned = true;
+        SetCommitHook(nullptr, nullptr);
+        if (destroyer.joinable())
+            destroyer.join();
+        bool fired;
+        {
+            std::lock_guard<std::mutex> hold(atCommit.mutex);
+            fired = atCommit.fired;
+        }
+        history.back() += std::string(" -> ") + std::to_string(result) + (fired ? "" : " (not reached)");
+        if (fired && result != E_FAIL)
+            Fault(std::string(kOpNames[ending]) + " at " + kPoints[static_cast<int>(point)] + " of " + kOpNames[op] +
+                  ": E_FAIL expected, got " + std::to_string(result));
+        if (!fired && op != RECONNECT && model.listening && server.Resets() == resets)
+            Fault(std::string(kOpNames[op]) + " never reached " + kPoints[static_cast<int>(point)]);
+        if (early)
+            Fault("destruction returned before the call under way had left");
+        if (fired && point == CommitPoint::LOOKUP && g_Gate.Entered(name) != 0)
+            Fault("the lookup began after an ending call");
+        if (fired)
+            ++histories;
+        if (ending == DESTROY && fired) {
+            workers.back()->Destroyed();
+            NewClient();
+            return;
+        }
+        if (op != RECONNECT) {
+            model.anyInit = true;
+            model.lastInitOk = result == 0;
+            model.heldName = false;
+        }
+        model.socketless = false;
+    }
+
     // Many clients of their own connect by name at once: their lookups run
     // at most 8 at a time, and every one connects within its bound (or
     // meets a reset of the server).
@@ -948,19 +1062,21 @@ struct ModelRun {
         // The step's calls: a first one, and now and then one or two
         // overlapping it from other threads (never two connecting calls).
         static const Op kFirst[] = {
-            INIT_DIRECT,  INIT_DIRECT,  INIT_DIRECT, INIT_PROXY,    INIT_PROXY,    INIT_NAME,
-            INIT_NAME,    RECONNECT,    RECONNECT,   RECONNECT,     DISCONNECT,    RELEASE,
-            WAIT_RELEASE, WAIT_RELEASE, SEND,        SEND,          SEND,          SEND,
-            SEND,         SEND,         SEND,        SEND,          DESTROY,       TOGGLE_LISTENING,
-            LET_RUN,      LET_RUN,      LET_RUN,     END_IN_LOOKUP, END_IN_LOOKUP, END_FROM_CUT,
-            END_FROM_CUT, LOOKUP_STORM};
+            INIT_DIRECT,  INIT_DIRECT,   INIT_DIRECT,   INIT_PROXY,    INIT_PROXY,    INIT_NAME,
+            INIT_NAME,    RECONNECT,     RECONNECT,     RECONNECT,     DISCONNECT,    RELEASE,
+            WAIT_RELEASE, WAIT_RELEASE,  SEND,          SEND,          SEND,          SEND,
+            SEND,         SEND,          SEND,          SEND,          DESTROY,       TOGGLE_LISTENING,
+            LET_RUN,      LET_RUN,       LET_RUN,       END_IN_LOOKUP, END_IN_LOOKUP, END_FROM_CUT,
+            END_FROM_CUT, END_AT_COMMIT, END_AT_COMMIT, LOOKUP_STORM};
         static const Op kOverlapping[] = {DISCONNECT, RELEASE, WAIT_RELEASE, RECONNECT, SEND};
         std::vector<Op> ops{kFirst[Roll(sizeof kFirst / sizeof kFirst[0])]};
         std::vector<unsigned> senders{Roll(36)};
         if (ops[0] == SEND)
             senders[0] = 2 * Roll(240);
+        if (ops[0] == END_AT_COMMIT)
+            senders[0] = Roll(48 * 6);
         if (ops[0] != DESTROY && ops[0] != TOGGLE_LISTENING && ops[0] != LET_RUN && ops[0] != END_IN_LOOKUP &&
-            ops[0] != END_FROM_CUT && ops[0] != LOOKUP_STORM && Roll(3) == 0) {
+            ops[0] != END_FROM_CUT && ops[0] != END_AT_COMMIT && ops[0] != LOOKUP_STORM && Roll(3) == 0) {
             Op second = kOverlapping[Roll(5)];
             bool connecting =
                 ops[0] == INIT_DIRECT || ops[0] == INIT_PROXY || ops[0] == INIT_NAME || ops[0] == RECONNECT;
@@ -998,6 +1114,10 @@ struct ModelRun {
         }
         if (ops[0] == END_FROM_CUT) {
             EndFromCut(senders[0]);
+            return;
+        }
+        if (ops[0] == END_AT_COMMIT) {
+            EndAtCommit(senders[0]);
             return;
         }
         if (ops[0] == LOOKUP_STORM) {
