@@ -902,10 +902,15 @@ void TCPClient::WaitReleaseHeld() {
     }
     // A thread that Release asked to end has no "running" bit any more but
     // may still run: it is waited for all the same.
+    if (wait)
+        m_Socket.StopReading();
     if (!own) {
-        if (wait)
-            m_Socket.StopReading();
         WaitForReceiveThread();
+    } else if (wait) {
+        // The thread cannot wait for itself: it ends once the callback
+        // returns to it, as after Release (left reading no socket, it would
+        // idle until destruction, and a later Release would not end it).
+        SignalExit();
     }
     LockHolder hold(&m_Lock);
     m_State &= ~kThreadRunning;

@@ -106,8 +106,8 @@
 ///   - A call that begins on a client already being destroyed is not
 ///     allowed (calls under way when destruction begins are ended, above).
 ///   - Wait_Release called on the receive thread (from a worker callback)
-///     does not wait: it closes the socket, and the thread then ends only
-///     with the object (destroy the client to end it).
+///     does not wait: it closes the socket, and the thread ends once the
+///     callback returns, as after Release.
 ///   - Copies of a client share one socket handle. Once one copy has closed
 ///     it, the value the other holds may, on Windows, name another socket
 ///     later on: keep one copy the owner and let the others only send while
@@ -263,9 +263,9 @@ public:
     void Release();
     /// Closes the socket (gracefully) and waits for the receive thread to end
     /// (one that Release asked to end included), running meanwhile the
-    /// messages sent to this thread's windows. Never from the receive
-    /// thread: there it does not wait, and the thread ends only with the
-    /// object.
+    /// messages sent to this thread's windows. From the receive thread (a
+    /// worker callback) it cannot wait: it closes the socket and the thread
+    /// ends once the callback returns, as after Release.
     /// Release and Wait_Release asking a running receive thread to end also
     /// close the socket it reads, whichever way it came (a Reconnect after a
     /// Disconnect) and wherever the thread is (inside a receive or between

@@ -5,7 +5,8 @@
 // danted, SOCKS5 and SOCKS4; tinyproxy, HTTP CONNECT with and without Basic
 // credentials) and by name, Reconnect, Disconnect, Release,
 // Wait_Release, sends from two senders, destruction - while the worker's
-// callbacks send, disconnect, release or cut. The server greets every
+// callbacks send, Disconnect, Release, Wait_Release, Reconnect, Init or
+// cut. The server greets every
 // connection first, then echoes, stays silent, closes or resets, and stops
 // listening now and then. After every step the test checks:
 //   - each call's result, as the table gives it for the state the model is
@@ -367,6 +368,7 @@ public:
     explicit ModelWorker(std::uint32_t seed) : MsgWorker(nullptr, 0), m_Seed(seed) {}
 
     TCPClient_Socks5* client = nullptr; // for the callbacks' own calls
+    YSocketAddr server{};               // where a callback's Init goes
 
     LONG MsgThreadBegin(void*) override {
         std::lock_guard<std::mutex> hold(m_Mutex);
@@ -390,7 +392,14 @@ public:
             std::uint32_t roll = m_Seed * 0x9E3779B1u ^ m_Handled * 0x85EBCA6Bu;
             roll ^= roll >> 15;
             roll = roll * 0x2C1B3C6Du % 100;
-            action = roll < 2 ? 1 : roll < 4 ? 2 : roll < 6 ? 3 : roll < 16 ? 4 : 0;
+            action = roll < 2    ? 1
+                     : roll < 4  ? 2
+                     : roll < 6  ? 3
+                     : roll < 7  ? 5
+                     : roll < 8  ? 6
+                     : roll < 9  ? 7
+                     : roll < 16 ? 4
+                                 : 0;
             if (m_Probing || action == 0)
                 action = 0;
             else if (action != 4)
@@ -408,6 +417,22 @@ public:
         case 4:
             SendFrom(2);
             return 0;
+        case 5: // closes the socket; cannot wait for its own thread
+            client->Wait_Release();
+            return 0;
+        case 6: { // swaps a new socket under this thread
+            const LONG result = client->Reconnect();
+            std::lock_guard<std::mutex> hold(m_Mutex);
+            Check(result == 0 || result == E_FAIL, "Reconnect from a callback: " + std::to_string(result));
+            return 0;
+        }
+        case 7: { // ends this thread's connection, and cannot start a thread on it
+            const LONG result =
+                client->Init(YSocketTarget(server), TCPClient_Socks5::SOCKS5, nullptr, nullptr, nullptr);
+            std::lock_guard<std::mutex> hold(m_Mutex);
+            Check(result == E_FAIL, "Init from a callback: E_FAIL expected, got " + std::to_string(result));
+            return 0;
+        }
         default:
             return 0;
         }
@@ -689,6 +714,7 @@ struct ModelRun {
         workers.push_back(std::make_unique<ModelWorker>(seed + static_cast<std::uint32_t>(workers.size())));
         client = std::make_unique<TCPClient_Socks5>(workers.back().get());
         workers.back()->client = client.get();
+        workers.back()->server = ServerAddress();
         bounded = Roll(4) != 0;
         client->SetConnectTimeout(bounded ? kAttemptBoundMs : 0);
         bool listening = model.listening;
@@ -1125,7 +1151,7 @@ struct ModelRun {
             return;
         }
 
-        bool echoing = worker.LiveEcho() && client->IsReceiving();
+        bool echoing = worker.LiveEcho() && client->IsReceiving() && client->IsConnect();
         unsigned ended = worker.CallbackEnded();
         unsigned begun = worker.Begun();
         unsigned resets = server.Resets();
@@ -1156,7 +1182,9 @@ struct ModelRun {
         case INIT_NAME: {
             bool slow = bounded && senders[0] % 6 == 5 && senders[0] / 6 % 3 == 0;
             bool reachable = model.listening && !(ops[0] == INIT_NAME && (senders[0] % 6 == 4 || slow));
-            if (alone && !(reset && results[0] == E_FAIL))
+            // The old connection's callbacks end an Init under way, as they
+            // end a Reconnect.
+            if (alone && !(reset && results[0] == E_FAIL) && worker.CallbackEnded() == ended)
                 expect(results[0] == (reachable ? 0 : E_FAIL), reachable ? "0 expected" : "E_FAIL expected");
             else
                 expect(results[0] == 0 || results[0] == E_FAIL, "0 or E_FAIL expected");
