@@ -615,6 +615,7 @@ private:
 enum Op {
     INIT_DIRECT,
     INIT_PROXY,
+    INIT_URL,
     INIT_NAME,
     RECONNECT,
     DISCONNECT,
@@ -631,6 +632,7 @@ enum Op {
 };
 const char* const kOpNames[] = {"Init",
                                 "Init via microsocks",
+                                "Init via a proxy URL",
                                 "Init by name",
                                 "Reconnect",
                                 "Disconnect",
@@ -753,6 +755,27 @@ struct ModelRun {
                                 route.user.empty() ? nullptr : route.user.c_str(),
                                 route.password.empty() ? nullptr : route.password.c_str());
         }
+        case INIT_URL: {
+            // sender: which proxy, whether the URL names it (the model's
+            // resolver answers), whether the target is a name (only where
+            // this side resolves it: the proxies must not look up names)
+            const ProxyRoute& route = routes[sender % routes.size()];
+            const bool proxyByName = sender / 6 % 2 != 0, targetByName = sender / 12 % 2 != 0;
+            const bool http = route.type == TCPClient_Socks5::HTTP;
+            const char* scheme = http                                     ? "http"
+                                 : route.type == TCPClient_Socks5::SOCKS4 ? (targetByName ? "socks4" : "socks4a")
+                                                                          : (targetByName ? "socks5" : "socks5h");
+            std::string text = std::string(scheme) + "://";
+            if (!route.user.empty())
+                text += route.user + ":" + route.password + "@";
+            text += (proxyByName ? std::string(kFastName) : std::string("127.0.0.1")) + ":" +
+                    std::to_string(ntohs(route.address.sin_port));
+            ProxyUrl url;
+            if (!url.Parse(text.c_str()))
+                return 1; // no result of Init: the step reports it
+            return targetByName && !http ? client->Init(YSocketTarget(kFastName, server.Port()), url)
+                                         : client->Init(YSocketTarget(address), url);
+        }
         case INIT_NAME: {
             // sender: which name (the slow one, bound to fail, seldom), and whether
             // through microsocks
@@ -805,7 +828,7 @@ struct ModelRun {
         }
         const bool live = client->IsConnect();
         for (const Interval& init : seen) {
-            if (init.op != INIT_DIRECT && init.op != INIT_PROXY && init.op != INIT_NAME)
+            if (init.op != INIT_DIRECT && init.op != INIT_PROXY && init.op != INIT_URL && init.op != INIT_NAME)
                 continue;
             for (const Interval& ending : seen) {
                 if ((ending.op != DISCONNECT && ending.op != RELEASE && ending.op != WAIT_RELEASE) ||
@@ -897,7 +920,7 @@ struct ModelRun {
         const Op ending = kEndings[roll % 4];
         const auto point = static_cast<CommitPoint>(roll / 4 % 3);
         // A lookup is an Init's by name; Reconnect never goes live.
-        static const Op kCalls[] = {INIT_DIRECT, INIT_PROXY, INIT_NAME, RECONNECT};
+        static const Op kCalls[] = {INIT_DIRECT, INIT_PROXY, INIT_URL, RECONNECT};
         Op op = point == CommitPoint::LOOKUP ? INIT_NAME : kCalls[roll / 12 % 4];
         if (op == RECONNECT && (point == CommitPoint::LIVE || !model.anyInit))
             op = INIT_DIRECT;
@@ -1088,7 +1111,7 @@ struct ModelRun {
         // The step's calls: a first one, and now and then one or two
         // overlapping it from other threads (never two connecting calls).
         static const Op kFirst[] = {
-            INIT_DIRECT,  INIT_DIRECT,   INIT_DIRECT,   INIT_PROXY,    INIT_PROXY,    INIT_NAME,
+            INIT_DIRECT,  INIT_DIRECT,   INIT_URL,      INIT_PROXY,    INIT_PROXY,    INIT_NAME,
             INIT_NAME,    RECONNECT,     RECONNECT,     RECONNECT,     DISCONNECT,    RELEASE,
             WAIT_RELEASE, WAIT_RELEASE,  SEND,          SEND,          SEND,          SEND,
             SEND,         SEND,          SEND,          SEND,          DESTROY,       TOGGLE_LISTENING,
@@ -1104,8 +1127,8 @@ struct ModelRun {
         if (ops[0] != DESTROY && ops[0] != TOGGLE_LISTENING && ops[0] != LET_RUN && ops[0] != END_IN_LOOKUP &&
             ops[0] != END_FROM_CUT && ops[0] != END_AT_COMMIT && ops[0] != LOOKUP_STORM && Roll(3) == 0) {
             Op second = kOverlapping[Roll(5)];
-            bool connecting =
-                ops[0] == INIT_DIRECT || ops[0] == INIT_PROXY || ops[0] == INIT_NAME || ops[0] == RECONNECT;
+            bool connecting = ops[0] == INIT_DIRECT || ops[0] == INIT_PROXY || ops[0] == INIT_URL ||
+                              ops[0] == INIT_NAME || ops[0] == RECONNECT;
             if (!(second == RECONNECT && connecting) && !(second == SEND && ops[0] == SEND)) {
                 ops.push_back(second);
                 senders.push_back(1 + 2 * Roll(240));
@@ -1179,6 +1202,7 @@ struct ModelRun {
         switch (ops[0]) {
         case INIT_DIRECT:
         case INIT_PROXY:
+        case INIT_URL:
         case INIT_NAME: {
             bool slow = bounded && senders[0] % 6 == 5 && senders[0] / 6 % 3 == 0;
             bool reachable = model.listening && !(ops[0] == INIT_NAME && (senders[0] % 6 == 4 || slow));
