@@ -20,7 +20,6 @@
 #include "socket/YSocketAddr.h"
 #include "socket/YSocketTarget.h"
 #include "support/ClientHarness.h"
-#include "support/RealProxies.h"
 #include "support/ScriptedPeer.h"
 
 using namespace YNet2;
@@ -137,48 +136,6 @@ TEST(TCPClientLife, ASecondDisconnectClosesTheSocketAReconnectBrought) {
     EXPECT_FALSE(client.IsConnect());
     client.Wait_Release();
     EXPECT_EQ((std::vector<std::string>{"begin", "cut", "end"}), worker.Events());
-}
-
-// A second Init ends the connection held; the old thread's ConnectionCut
-// has another thread end the client, and that call returns while the Init
-// still runs: the Init fails, nothing connects, no second thread begins.
-// Directly and through microsocks; Release and Disconnect.
-TEST(TCPClientLife, AnEndingCallThatReturnsDuringAnInitEndsIt) {
-    const RealProxies proxies = FindRealProxies();
-    ASSERT_TRUE(proxies.missing.empty()) << "missing: " << proxies.missing;
-    struct Row {
-        const char* name;
-        bool viaProxy;
-        void (TCPClient::*ending)();
-    };
-    const Row rows[] = {{"direct, Release", false, &TCPClient::Release},
-                        {"direct, Disconnect", false, &TCPClient::Disconnect},
-                        {"microsocks, Release", true, &TCPClient::Release},
-                        {"microsocks, Disconnect", true, &TCPClient::Disconnect}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        ScriptedPeer server;
-        RecordingWorker worker;
-        TCPClient_Socks5 client(&worker);
-        YSocketAddr proxy = proxies.microsocks;
-        auto init = [&] {
-            YSocketAddr address = server.Address();
-            return client.Init(address, TCPClient_Socks5::SOCKS5, row.viaProxy ? &proxy : nullptr, nullptr, nullptr);
-        };
-        ASSERT_EQ(0, init());
-        ASSERT_TRUE(server.Accept());
-        std::atomic<bool> returned{false};
-        worker.onCut = [&] {
-            std::async(std::launch::async, [&] { (client.*row.ending)(); }).get();
-            returned = true;
-        };
-        EXPECT_EQ(E_FAIL, init());
-        EXPECT_TRUE(returned);
-        EXPECT_FALSE(client.IsConnect());
-        EXPECT_EQ(TCPClient::Life::IDLE, client.GetLife());
-        client.Wait_Release();
-        EXPECT_EQ((std::vector<std::string>{"begin", "cut", "end"}), worker.Events());
-    }
 }
 
 // The receive thread destroys its client inside the callbacks that an
