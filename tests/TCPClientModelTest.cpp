@@ -18,6 +18,9 @@
 //     number; a new connection's greeting comes first);
 //   - every call returned within a bound; at the end no descriptor and no
 //     thread is left;
+//   - every client shares its worker with a second client, which connects,
+//     sends and ends now and then; one of the two senders sends through a
+//     TCPClientList;
 //   - one client in four has no bound on its attempts; now and then 9 to 16
 //     clients of their own connect by name at once, and all connect;
 //   - histories: the old connection's cut has another thread end the
@@ -53,6 +56,7 @@
 #include <vector>
 
 #include "client/TCPClientHooks.h"
+#include "client/TCPClientList.h"
 #include "client/TCPClient_Socks5.h"
 #include "message/Scrambler.h"
 #include "message/YNetMsgHead.h"
@@ -487,7 +491,10 @@ public:
                 seq = ++m_Sent[sender];
             }
             Bytes message = PlainMessage(1, 2, SenderBody(sender, seq, (size + i * 13) % 40));
-            results.push_back(client->SendMsg(nullptr, message.data(), static_cast<int>(message.size())));
+            // Sender 1 goes through a list, which hands the call to the client.
+            results.push_back(sender == 1 ? m_List.SendMsg(static_cast<NetKernel*>(client), message.data(),
+                                                           static_cast<int>(message.size()))
+                                          : client->SendMsg(nullptr, message.data(), static_cast<int>(message.size())));
         }
         return results;
     }
@@ -608,6 +615,49 @@ private:
     std::vector<std::string> m_Faults;
     std::function<void()> m_OnNextCut;
     int m_HookRuns = 0;
+    TCPClientList m_List{nullptr};
+};
+
+// Two clients on one worker: each callback goes to the ModelWorker of the
+// client that makes it (MsgThreadBegin, HandleMessage and MsgThreadEnd name
+// their client; a cut is told by its thread).
+class SharedWorker : public MsgWorker {
+public:
+    SharedWorker() : MsgWorker(nullptr, 0) {}
+    void Add(TCPClient* client, ModelWorker* to) {
+        std::lock_guard<std::mutex> hold(m_Mutex);
+        m_Of[static_cast<NetKernel*>(client)] = to;
+    }
+    LONG MsgThreadBegin(void* kernel) override {
+        ModelWorker* to = Of(kernel);
+        {
+            std::lock_guard<std::mutex> hold(m_Mutex);
+            m_OfThread[GetCurrentThreadId()] = to;
+        }
+        return to->MsgThreadBegin(kernel);
+    }
+    LONG HandleMessage(void* message, int length, void* connection, void* kernel) override {
+        return Of(kernel)->HandleMessage(message, length, connection, kernel);
+    }
+    LONG ConnectionCut(void* connection) override {
+        ModelWorker* to;
+        {
+            std::lock_guard<std::mutex> hold(m_Mutex);
+            to = m_OfThread[GetCurrentThreadId()];
+        }
+        return to->ConnectionCut(connection);
+    }
+    LONG ConnectionAccept(void*) override { return 0; }
+    void MsgThreadEnd(void* kernel) override { Of(kernel)->MsgThreadEnd(kernel); }
+
+private:
+    ModelWorker* Of(void* kernel) {
+        std::lock_guard<std::mutex> hold(m_Mutex);
+        return m_Of[kernel];
+    }
+    std::mutex m_Mutex;
+    std::map<void*, ModelWorker*> m_Of;
+    std::map<DWORD, ModelWorker*> m_OfThread;
 };
 
 // ------------------------------------------------------------------ driver
@@ -625,6 +675,7 @@ enum Op {
     DESTROY,
     TOGGLE_LISTENING,
     LET_RUN,
+    TWIN,
     END_IN_LOOKUP,
     END_FROM_CUT,
     END_AT_COMMIT,
@@ -642,6 +693,7 @@ const char* const kOpNames[] = {"Init",
                                 "destruction",
                                 "server listening on/off",
                                 "a pause",
+                                "a call of the client that shares the worker",
                                 "an ending call during a lookup",
                                 "an ending call from the old connection's cut",
                                 "an ending call at a commit point",
@@ -681,7 +733,11 @@ struct ModelRun {
     ModelServer server;
     Model model;
     std::vector<std::unique_ptr<ModelWorker>> workers; // outlive their clients
+    SharedWorker shared;                               // the clients' worker
     std::unique_ptr<TCPClient_Socks5> client;
+    // A second client on the same worker, with a simple life of its own.
+    ModelWorker twinWorker{0};
+    std::unique_ptr<TCPClient_Socks5> twin;
     std::vector<std::string> faults;
     int step = 0;
     std::atomic<unsigned> calls{0};
@@ -714,7 +770,8 @@ struct ModelRun {
 
     void NewClient() {
         workers.push_back(std::make_unique<ModelWorker>(seed + static_cast<std::uint32_t>(workers.size())));
-        client = std::make_unique<TCPClient_Socks5>(workers.back().get());
+        client = std::make_unique<TCPClient_Socks5>(&shared);
+        shared.Add(client.get(), workers.back().get());
         workers.back()->client = client.get();
         workers.back()->server = ServerAddress();
         bounded = Roll(4) != 0;
@@ -736,6 +793,37 @@ struct ModelRun {
         for (std::size_t i = lines.size() > 12 ? lines.size() - 12 : 0; i < lines.size(); ++i)
             report += "\n    " + lines[i];
         faults.push_back(report);
+    }
+
+    void NewTwin() {
+        twin = std::make_unique<TCPClient_Socks5>(&shared);
+        shared.Add(twin.get(), &twinWorker);
+        twinWorker.client = twin.get();
+        twinWorker.server = ServerAddress();
+    }
+
+    // The twin connects, sends, or ends its connection; what it receives,
+    // its worker checks, and its results are the table's.
+    void Twin(unsigned roll) {
+        history.push_back(std::to_string(step) + ": " + kOpNames[TWIN]);
+        if (!twin->IsConnect()) {
+            const LONG result =
+                twin->Init(YSocketTarget(ServerAddress()), TCPClient_Socks5::SOCKS5, nullptr, nullptr, nullptr);
+            if (result != 0 && result != E_FAIL)
+                Fault("the twin's Init: 0 or E_FAIL expected, got " + std::to_string(result));
+        } else if (roll % 4 == 0) {
+            twin->Release();
+        } else if (roll % 4 == 1) {
+            twin->Wait_Release();
+            if (!twinWorker.Quiet())
+                Fault("the twin's Wait_Release returned before its thread ended");
+        } else {
+            for (int result : twinWorker.SendFrom(roll % 2, 1 + static_cast<int>(roll % 3), static_cast<int>(roll)))
+                if (result != -1 && result < 0)
+                    Fault("the twin's send: " + std::to_string(result));
+        }
+        for (const std::string& fault : twinWorker.Faults())
+            Fault("the twin's worker: " + fault);
     }
 
     // One call; its result (sends: the first result that is not a whole
@@ -1115,7 +1203,7 @@ struct ModelRun {
             INIT_NAME,    RECONNECT,     RECONNECT,     RECONNECT,     DISCONNECT,    RELEASE,
             WAIT_RELEASE, WAIT_RELEASE,  SEND,          SEND,          SEND,          SEND,
             SEND,         SEND,          SEND,          SEND,          DESTROY,       TOGGLE_LISTENING,
-            LET_RUN,      LET_RUN,       LET_RUN,       END_IN_LOOKUP, END_IN_LOOKUP, END_FROM_CUT,
+            LET_RUN,      TWIN,          LET_RUN,       END_IN_LOOKUP, END_IN_LOOKUP, END_FROM_CUT,
             END_FROM_CUT, END_AT_COMMIT, END_AT_COMMIT, LOOKUP_STORM};
         static const Op kOverlapping[] = {DISCONNECT, RELEASE, WAIT_RELEASE, RECONNECT, SEND};
         std::vector<Op> ops{kFirst[Roll(sizeof kFirst / sizeof kFirst[0])]};
@@ -1124,8 +1212,9 @@ struct ModelRun {
             senders[0] = 2 * Roll(240);
         if (ops[0] == END_AT_COMMIT)
             senders[0] = Roll(48 * 6);
-        if (ops[0] != DESTROY && ops[0] != TOGGLE_LISTENING && ops[0] != LET_RUN && ops[0] != END_IN_LOOKUP &&
-            ops[0] != END_FROM_CUT && ops[0] != END_AT_COMMIT && ops[0] != LOOKUP_STORM && Roll(3) == 0) {
+        if (ops[0] != DESTROY && ops[0] != TOGGLE_LISTENING && ops[0] != LET_RUN && ops[0] != TWIN &&
+            ops[0] != END_IN_LOOKUP && ops[0] != END_FROM_CUT && ops[0] != END_AT_COMMIT && ops[0] != LOOKUP_STORM &&
+            Roll(3) == 0) {
             Op second = kOverlapping[Roll(5)];
             bool connecting = ops[0] == INIT_DIRECT || ops[0] == INIT_PROXY || ops[0] == INIT_URL ||
                               ops[0] == INIT_NAME || ops[0] == RECONNECT;
@@ -1163,6 +1252,10 @@ struct ModelRun {
         }
         if (ops[0] == END_FROM_CUT) {
             EndFromCut(senders[0]);
+            return;
+        }
+        if (ops[0] == TWIN) {
+            Twin(senders[0]);
             return;
         }
         if (ops[0] == END_AT_COMMIT) {
@@ -1296,10 +1389,17 @@ TEST(TCPClientModel, RandomOverlappingCallsKeepTheStateTable) {
         ASSERT_TRUE(run.server.Listening());
         run.log = &log;
         run.NewClient();
+        run.NewTwin();
         for (run.step = 0; run.step < steps && run.faults.empty(); ++run.step)
             run.Step();
         run.client.reset();
         run.workers.back()->Destroyed();
+        run.twin.reset();
+        run.twinWorker.Destroyed();
+        for (const std::string& fault : run.twinWorker.Faults())
+            run.Fault("the twin's worker: " + fault);
+        messages += run.twinWorker.Handled();
+        threads += run.twinWorker.Begun();
         for (auto& worker : run.workers) {
             for (const std::string& fault : worker->Faults())
                 run.Fault(fault);
