@@ -326,7 +326,7 @@ bool TCPClient::EndCalls(bool onReceiveThread) {
         LockHolder hold(&m_Lock);
         if (m_Life == Life::ENDING)
             return false;
-        SetLife(Life::ENDING, "destruction"); // from now on no call enters, and none commits
+        Change(0, 0, kNotEnding, Life::ENDING, "destruction"); // from now on no call enters, and none commits
         ++m_EndEpoch;
         m_EndingOnReceiveThread = onReceiveThread;
     }
@@ -344,13 +344,18 @@ bool TCPClient::EndCalls(bool onReceiveThread) {
     }
 }
 
-void TCPClient::SetLife(Life next, const char* why) {
+void TCPClient::Change(DWORD set, DWORD clear, unsigned from, Life next, const char* why) {
+    const DWORD state = (m_State | set) & ~clear;
+    if ((from & Lives(m_Life)) == 0)
+        next = m_Life;
 #ifndef NDEBUG
-    if (TraceLife() && next != m_Life)
-        Debug("TCPClient %p: %s -> %s (%s)", static_cast<void*>(this), LifeName(m_Life), LifeName(next), why);
+    if (TraceLife() && (next != m_Life || state != m_State))
+        Debug("TCPClient %p: %s -> %s, state %lu -> %lu (%s)", static_cast<void*>(this), LifeName(m_Life),
+              LifeName(next), static_cast<unsigned long>(m_State), static_cast<unsigned long>(state), why);
 #else
     (void)why;
 #endif
+    m_State = state;
     m_Life = next;
 }
 
@@ -380,18 +385,16 @@ bool TCPClient::CommitLive() {
     LockHolder hold(&m_Lock);
     if (!CallCurrentLocked())
         return false;
-    m_State |= kConnected | kThreadRunning;
     // Before the thread exists: an ending call from now on stops its reading.
     m_Socket.StartReading();
-    SetLife(Life::LIVE, "connected");
+    Change(kConnected | kThreadRunning, 0, kNotEnding, Life::LIVE, "connected");
     return true;
 }
 
 void TCPClient::FailInit() {
     ReleaseHeld();
     LockHolder hold(&m_Lock);
-    if (m_Life != Life::ENDING)
-        SetLife(Life::IDLE, "Init failed");
+    Change(0, 0, kNotEnding, Life::IDLE, "Init failed");
 }
 
 // ---------------------------------------------------------------- the handle in use
@@ -438,7 +441,7 @@ void TCPClient::AdoptSocket(SOCKET handle, DWORD bits) {
         LockHolder hold(&m_Lock);
         if (call.Entered() && CallCurrentLocked()) {
             m_Socket.Hold(handle);
-            m_State |= bits;
+            Change(bits, 0, 0, m_Life, "a socket adopted");
             return;
         }
     }
@@ -449,7 +452,7 @@ void TCPClient::AdoptSocket(SOCKET handle, DWORD bits) {
 
 void TCPClient::AddStateBits(DWORD bits) {
     LockHolder hold(&m_Lock);
-    m_State |= bits;
+    Change(bits, 0, 0, m_Life, "bits added");
 }
 
 SOCKET TCPClient::BeginInit() {
@@ -458,9 +461,7 @@ SOCKET TCPClient::BeginInit() {
     m_Socket.Hold(INVALID_SOCKET);
     {
         LockHolder hold(&m_Lock);
-        m_State |= kSocketOpened;
-        if (m_Life != Life::ENDING)
-            SetLife(Life::CONNECTING, "Init");
+        Change(kSocketOpened, 0, kNotEnding, Life::CONNECTING, "Init");
     }
     return BeginReconnect();
 }
@@ -561,7 +562,7 @@ LONG TCPClient::StartReceiveThread() {
     if (result != 0) {
         m_Socket.ReaderEnded();
         LockHolder hold(&m_Lock);
-        m_State &= ~kThreadRunning;
+        Change(0, kThreadRunning, 0, m_Life, "no thread");
         return result;
     }
     // An ending call between CommitLive and the creation stopped the
@@ -811,10 +812,8 @@ void TCPClient::Cut(bool anySocket) {
         LockHolder hold(&m_Lock);
         if (anySocket || (m_State & (kSocketOpened | kConnected)) != 0)
             m_Socket.Close(true);
-        m_State &= ~(kSocketOpened | kConnected);
+        Change(0, kSocketOpened | kConnected, Lives(Life::LIVE), Life::CUT, "cut by a call");
         running = (m_State & kThreadRunning) != 0;
-        if (m_Life == Life::LIVE)
-            SetLife(Life::CUT, "cut by a call");
     }
     // The receive thread, wherever it is (in a receive, in a callback - this
     // one's caller included - or between messages), takes no socket from
@@ -827,14 +826,11 @@ void TCPClient::Cut(bool anySocket) {
 
 void TCPClient::CloseConnection() {
     LockHolder hold(&m_Lock);
-    if (m_Life == Life::LIVE)
-        SetLife(Life::CUT, "the receive thread's cut");
     // The connection the thread read: a socket that Reconnect brought after
     // a Disconnect (no bits) is left to its owner.
-    if ((m_State & (kSocketOpened | kConnected)) == 0)
-        return;
-    m_Socket.Close(true);
-    m_State &= ~(kSocketOpened | kConnected);
+    if ((m_State & (kSocketOpened | kConnected)) != 0)
+        m_Socket.Close(true);
+    Change(0, kSocketOpened | kConnected, Lives(Life::LIVE), Life::CUT, "the receive thread's cut");
 }
 
 bool TCPClient::IsReceiving() {
@@ -871,7 +867,7 @@ void TCPClient::ReleaseHeld() {
     {
         LockHolder hold(&m_Lock);
         signal = (m_State & kThreadRunning) != 0;
-        m_State &= ~kThreadRunning;
+        Change(0, kThreadRunning, 0, m_Life, "the thread asked to end");
     }
     if (signal) {
         m_Socket.StopReading();
@@ -892,13 +888,10 @@ void TCPClient::WaitReleaseHeld() {
     bool wait;
     {
         LockHolder hold(&m_Lock);
-        if ((m_State & (kSocketOpened | kConnected)) != 0) {
+        if ((m_State & (kSocketOpened | kConnected)) != 0)
             m_Socket.Close(false); // graceful: the linger setting is left as it is
-            m_State &= ~(kSocketOpened | kConnected);
-        }
+        Change(0, kSocketOpened | kConnected, Lives(Life::LIVE), Life::CUT, "Wait_Release");
         wait = (m_State & kThreadRunning) != 0;
-        if (m_Life == Life::LIVE)
-            SetLife(Life::CUT, "Wait_Release");
     }
     // A thread that Release asked to end has no "running" bit any more but
     // may still run: it is waited for all the same.
@@ -913,9 +906,7 @@ void TCPClient::WaitReleaseHeld() {
         SignalExit();
     }
     LockHolder hold(&m_Lock);
-    m_State &= ~kThreadRunning;
-    if (m_Life == Life::CUT && !own)
-        SetLife(Life::IDLE, "Wait_Release");
+    Change(0, kThreadRunning, own ? 0 : Lives(Life::CUT), Life::IDLE, "Wait_Release");
 }
 
 void TCPClient::Clear() {

@@ -18,7 +18,8 @@
 /// The client is itself the connection: it ignores the connection argument of
 /// the kernel operations and hands out 0 wherever it passes one on.
 ///
-/// m_State bits: 1 socket opened, 2 connected, 4 receive thread running.
+/// m_State bits: 1 socket opened, 2 connected, 4 receive thread running;
+/// they change together with the state below, in one place.
 ///
 /// The connection's life: the one state table (GetLife tells the state;
 /// docs/design-notes.md says how it is kept, CallScope how calls commit):
@@ -544,7 +545,7 @@ protected:
 
 private:
     LONG m_Calls;     ///< owner calls under way (outer ones); guarded by m_Lock
-    Life m_Life;      ///< the table's state; guarded by m_Lock, changed by SetLife only
+    Life m_Life;      ///< the table's state; guarded by m_Lock, changed by Change only
     DWORD m_EndEpoch; ///< advanced by every ending call; guarded by m_Lock
     /// Destruction runs on the receive thread: a call under way that waits
     /// for that thread gives its wait up. Guarded by m_Lock.
@@ -567,9 +568,14 @@ private:
     SOCKET BeginUse(ClientSocket::Use use, DWORD* generation);
     /// Disconnect without ending a Reconnect under way (the receive thread's cut).
     void CloseConnection();
-    /// Lock held: changes m_Life (every change goes through here; builds
-    /// with assertions log each when YNET_TRACE_LIFE is set).
-    void SetLife(Life next, const char* why);
+    /// Sets of lives, for Change: the lives a change applies in.
+    static constexpr unsigned Lives(Life life) { return 1u << static_cast<unsigned>(life); }
+    static constexpr unsigned kNotEnding = 0x1Fu & ~(1u << static_cast<unsigned>(Life::ENDING));
+    /// Lock held: the one place the connection's state changes. m_State
+    /// gains set and loses clear; m_Life goes to next if it is one of the
+    /// lives in from (0: stays). Builds with assertions log each change by
+    /// name, with the bits, when YNET_TRACE_LIFE is set.
+    void Change(DWORD set, DWORD clear, unsigned from, Life next, const char* why);
     /// Lock held: CallCurrent's answer.
     bool CallCurrentLocked() const;
     /// The calling thread's call of this client, innermost; null when none.
