@@ -306,8 +306,11 @@ bool TCPClient::CallCurrent() {
 void TCPClient::EndCallsUnderWay(const CallScope& call) {
     if (!call.m_Outer)
         return; // a step of this thread's own call of this client
-    if (RunFrame* frame = OwnRunFrame(this); frame != nullptr && frame->cut)
-        return; // the receive thread's callbacks after its cut end its own connection only
+    // The receive thread's callbacks after its cut, or once a call has ended
+    // its connection (an Init waiting for this thread), end that connection
+    // only.
+    if (RunFrame* frame = OwnRunFrame(this); frame != nullptr && (frame->cut || !m_Socket.Reading()))
+        return;
     {
         LockHolder hold(&m_Lock);
         ++m_EndEpoch;

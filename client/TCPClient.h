@@ -74,8 +74,9 @@
 /// connect, handshake) at once, and an Init that has not gone live yet
 /// fails whichever step it is at; Disconnect and Release may come from the worker's callbacks
 /// (the thread then ends once the callback returns; from ConnectionCut and
-/// MsgThreadEnd they end that thread's connection only, not a call under
-/// way on another thread); Init, Reconnect and
+/// MsgThreadEnd, or once a call has ended the thread's connection - an Init
+/// waiting for the thread -, they end that thread's connection only, not a
+/// call under way on another thread); Init, Reconnect and
 /// Wait_Release from a callback cannot wait for their own thread.
 ///
 /// Threads and ownership:
