@@ -113,6 +113,9 @@ class CallbackTest(unittest.TestCase):
             client.wait_release()
             self.assertFalse(client.connected)
             self.assertIsNone(client.recv(10))  # the receive thread ended
+            client.connect(server.address)  # a new receive thread: recv waits for its messages again
+            client.send(1, 2, b"second")
+            self.assertEqual(client.recv(10), ynet.Message(1, 2, ynet.REQUEST, b"second"))
         self.assertEqual(events[0], "connected")
 
     def test_calls_that_wait_raise_from_connected(self):

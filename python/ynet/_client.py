@@ -99,6 +99,12 @@ class _Inbox:
             wake()
         return True
 
+    def begin(self) -> None:
+        """Connecting thread, once connected: a receive thread runs again,
+        so that get() waits for its messages (the last one's None was taken)."""
+        with self._added:
+            self._ended = False
+
     def close(self) -> None:
         """Frees a receive thread held by a full inbox, for good."""
         with self._added:
@@ -210,6 +216,8 @@ class _Core:
                 self.receive_thread = 0  # the ident may go to another thread next
             return
         self.connecting_thread = _get_ident()
+        if self.inbox is not None:
+            self.inbox.begin()  # before the new receive thread's first message
         try:
             self._event("connected")
         finally:
