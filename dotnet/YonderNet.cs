@@ -288,6 +288,14 @@ namespace YonderNet
             }
         }
 
+        // Connecting thread, once connected: a receive thread runs again, so
+        // that Take waits for its messages (the last one's null was taken).
+        internal void Begin()
+        {
+            lock (m_Queue)
+                m_Ended = false;
+        }
+
         internal void Close()
         {
             lock (m_Queue) {
@@ -623,6 +631,7 @@ namespace YonderNet
         {
             Dispatcher dispatcher = From(user);
             if (what == 1) {
+                dispatcher.Begin(); // before the new receive thread's first message
                 dispatcher.ConnectingThread = Thread.CurrentThread.ManagedThreadId;
                 Raise(user, d => d.Connected);
                 dispatcher.ConnectingThread = 0;
