@@ -288,6 +288,14 @@ namespace YonderNet
             }
         }
 
+        // Connecting thread, once connected: a receive thread runs again, so
+        // that Take waits for its messages (the last one's null was taken).
+        internal void Begin()
+        {
+            lock (m_Queue)
+                m_Ended = false;
+        }
+
         internal void Close()
         {
             lock (m_Queue) {
@@ -608,29 +616,32 @@ namespace YonderNet
 
         private static void OnCut(IntPtr user, IntPtr client) { Raise(user, d => d.ConnectionCut); }
 
-        private static void OnThreadBegin(IntPtr user, IntPtr client)
-        {
-            From(user).ReceiveThread = Thread.CurrentThread.ManagedThreadId;
-        }
+        private static void OnThreadBegin(IntPtr user, IntPtr client) { } // the thread is known from ThreadStarted on
 
         private static void OnThreadEnd(IntPtr user, IntPtr client)
         {
-            Dispatcher dispatcher = From(user);
-            dispatcher.ReceiveThread = 0;
-            dispatcher.Put(null); // after the last message
+            From(user).Put(null); // after the last message
         }
 
+        // ThreadStarted is the receive thread's first callback (before
+        // on_thread_begin), ThreadEnded its last (after on_thread_end): the
+        // thread is known as the receive thread from the one to the other, so
+        // that what would wait for it is refused there too.
         private static void OnNotify(IntPtr user, IntPtr client, uint what)
         {
+            Dispatcher dispatcher = From(user);
             if (what == 1) {
-                Dispatcher dispatcher = From(user);
+                dispatcher.Begin(); // before the new receive thread's first message
                 dispatcher.ConnectingThread = Thread.CurrentThread.ManagedThreadId;
                 Raise(user, d => d.Connected);
                 dispatcher.ConnectingThread = 0;
-            } else if (what == 2)
+            } else if (what == 2) {
+                dispatcher.ReceiveThread = Thread.CurrentThread.ManagedThreadId;
                 Raise(user, d => d.ThreadStarted);
-            else if (what == 3)
+            } else if (what == 3) {
                 Raise(user, d => d.ThreadEnded);
+                dispatcher.ReceiveThread = 0;
+            }
         }
     }
 

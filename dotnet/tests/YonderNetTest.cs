@@ -204,6 +204,202 @@ static class YonderNetTest
                                                              + "{2} refused the call after Dispose", hung, rounds, refused));
     }
 
+    static byte[] Body(uint sender, int seq) // of 1 to 1436 bytes
+    {
+        var head = Encoding.ASCII.GetBytes(sender + ":" + seq + ":");
+        int length = (seq * 7919 + (int)sender * 104729) % (1437 - head.Length);
+        return head.Concat(Enumerable.Range(0, length).Select(i => (byte)(seq * 31 + i))).ToArray();
+    }
+
+    // Threads and the client's own handlers make random calls on one client at once: Connect (to ynet-echod or to a
+    // refused port), Send, Release, WaitRelease, Dispose, ReceiveAsync. Each call returns, or throws what it may throw
+    // then; every echo comes back whole, each sender's in order and once. YNET_BINDING_SEED=N replays seed N's rounds.
+    static void SeededCalls()
+    {
+        string given = Environment.GetEnvironmentVariable("YNET_BINDING_SEED");
+        var taken = new System.Net.Sockets.TcpListener(System.Net.IPAddress.Loopback, 0);
+        taken.Start();
+        string refused = "127.0.0.1:" + ((System.Net.IPEndPoint)taken.LocalEndpoint).Port;
+        taken.Stop();
+        Func<int> threads = () => Directory.GetDirectories("/proc/self/task").Count(task => { // but Mono's pool's
+            try {
+                return !File.ReadAllText(task + "/comm").StartsWith("Thread Pool") &&
+                       !File.ReadAllText(task + "/comm").StartsWith("Timer-Scheduler");
+            } catch (IOException) {
+                return false; // ended meanwhile
+            }
+        });
+        using (var first = new Client()) // the first connect starts what the library keeps for the process
+            first.Connect(s_Server);
+        int before = threads();
+        Library.SetLogSink(line => { }); // the refused connects' lines
+        foreach (int seed in string.IsNullOrEmpty(given) ? new[] { 1, 2, 3 } : new[] { int.Parse(given) })
+            for (int round = 0; round < 5; ++round)
+                SeededRound("seed " + seed + " round " + round, new Random(seed * 100 + round), refused);
+        Library.SetLogSink(null);
+        var watch = System.Diagnostics.Stopwatch.StartNew();
+        while (threads() > before && watch.ElapsedMilliseconds < 5000)
+            Thread.Sleep(10); // a thread waited for may still be in its last steps in the system
+        Check(threads() <= before, "seeded calls, seeds " + (given ?? "1, 2, 3") + ": threads " + before + " -> " +
+                                       threads());
+    }
+
+    static void SeededRound(string name, Random random, string refused)
+    {
+        var ops = new[] { "Connect", "Refused", "Send", "Release", "WaitRelease", "Dispose", "Echo" };
+        var table = ops.SelectMany((op, i) => Enumerable.Repeat(op, new[] { 12, 4, 24, 4, 4, 1, 12 }[i])).ToArray();
+        var handlerOps = new[] { "Send", "Send", "Send", "Release", "Connect", "WaitRelease", "Dispose" };
+        var problems = new System.Collections.Concurrent.ConcurrentQueue<string>();
+        var last = new System.Collections.Generic.Dictionary<uint, int>();
+        var seqs = new int[10];
+        var got = new AutoResetEvent(false);
+        var echoed = new ManualResetEvent(false);
+        bool queued = random.Next(2) == 0, storm = true, closing = false, closed = false;
+        int started = 0, ended = 0; // receive threads
+        var handlerRandom = new Random(random.Next()); // the handlers': they never run at the same time
+        var client = new Client();
+        var calls = new System.Collections.Generic.Dictionary<string, Action> {
+            { "Connect", () => client.Connect(s_Server, new ConnectOptions { TimeoutMs = 5000 }) },
+            { "Refused", () => client.Connect(refused) }, { "Send", () => client.Send(1, 0, null) },
+            { "Release", client.Release }, { "WaitRelease", client.WaitRelease }, { "Dispose", client.Dispose } };
+        Action<string, Action, bool> outcome = (op, call, inside) => {
+            bool done = closed, disposing = op == "Dispose" && !inside;
+            closing |= disposing;
+            Exception error = null;
+            try {
+                call();
+            } catch (Exception caught) {
+                error = caught;
+            }
+            closed |= disposing;
+            int code = error is YNetException ? ((YNetException)error).Code : 0;
+            bool fails = op == "Connect" || op == "Refused" || op == "Send"; // refused, not connected, ended meanwhile
+            bool right = done ? (op == "Dispose" ? error == null : error is ObjectDisposedException) // once disposed
+                              : inside && op != "Release" ? code == YNetException.State // would wait for its own thread
+                                                          : error == null || code == YNetException.Fail && fails;
+            if (!right && !(error is ObjectDisposedException && closing))
+                problems.Enqueue(op + (inside ? " in a handler" : "") + ": " +
+                                 (error == null ? "no error" : error.ToString()));
+        };
+        Action<uint> send = sender => {
+            int seq = ++seqs[sender];
+            outcome("Send", () => client.Send(sender, (uint)seq & 255, Body(sender, seq)), false);
+        };
+        Action<Message> record = message => { // one at a time: on the receive thread, or under lock (last)
+            string[] fields = Encoding.ASCII.GetString(message.Body, 0, Math.Min(message.Body.Length, 16)).Split(':');
+            int seq, before;
+            if (fields.Length < 3 || !int.TryParse(fields[1], out seq))
+                seq = -1;
+            last.TryGetValue(message.MainId, out before);
+            if (seq <= before || message.AssistantId != (seq & 255) || message.Flags != MessageFlags.Request ||
+                !message.Body.SequenceEqual(Body(message.MainId, seq)))
+                problems.Enqueue("echo " + message.MainId + "/" + message.AssistantId + ", " + message.Body.Length +
+                                 " bytes: broken, out of order or again");
+            last[message.MainId] = seq;
+            (message.MainId == 9 ? (EventWaitHandle)echoed : got).Set();
+        };
+        Func<int, Message> receive = ms => { // the next queued message, or null (ended, or none within ms)
+            lock (last) {
+                Task<Message> next = client.ReceiveAsync(new CancellationTokenSource(ms).Token);
+                try {
+                    if (next.Wait(ms + 5000) && next.Result != null)
+                        record(next.Result);
+                    else if (!next.IsCompleted)
+                        problems.Enqueue("ReceiveAsync did not end with its cancel");
+                    return next.IsCompleted ? next.Result : null;
+                } catch (AggregateException error) {
+                    if (!(error.InnerException is TaskCanceledException))
+                        problems.Enqueue("ReceiveAsync: " + error.InnerException);
+                    return null;
+                }
+            }
+        };
+        Action handler = () => { // the handlers' own random calls, allowed there or not
+            int pick = handlerRandom.Next(handlerOps.Length * 2);
+            if (storm && pick < handlerOps.Length && handlerOps[pick] == "Send")
+                send(0);
+            else if (storm && pick < handlerOps.Length)
+                outcome(handlerOps[pick], calls[handlerOps[pick]], true);
+        };
+        client.ThreadStarted += (sender, e) => {
+            ++started;
+            handler();
+        };
+        client.ThreadEnded += (sender, e) => {
+            ++ended;
+            handler();
+        };
+        client.Connected += (sender, e) => handler();
+        client.ConnectionCut += (sender, e) => handler();
+        if (!queued)
+            client.MessageReceived += (sender, e) => {
+                record(e.Message);
+                handler();
+                e.Cut = storm && handlerRandom.Next(30) == 0;
+            };
+        var doing = new string[random.Next(2, 4)];
+        Action<Action[]> bounded = actions => { // a hung call holds the client for good: the seed, and the run ends
+            var threads = actions.Select(action => new Thread(() => {
+                try {
+                    action();
+                } catch (Exception error) {
+                    problems.Enqueue(error.ToString());
+                }
+            }) { IsBackground = true }).ToList();
+            threads.ForEach(thread => thread.Start());
+            var deadline = DateTime.UtcNow.AddSeconds(20);
+            Func<TimeSpan> rest = () => TimeSpan.FromTicks(Math.Max(0, (deadline - DateTime.UtcNow).Ticks));
+            if (threads.Any(thread => !thread.Join(rest())))
+                Environment.FailFast(name + ": calls still under way after 20 s: " + string.Join(", ", doing));
+        };
+        object owner = new object();
+        bounded(Enumerable.Range(0, doing.Length).Select(index => {
+            var own = new Random(random.Next());
+            return (Action)(() => {
+                for (int n = 0; n < 10; ++n) {
+                    string op = doing[index] = table[own.Next(table.Length)];
+                    if (op == "Echo" && queued) // lets echoes come: the next one, or 50 ms
+                        receive(50);
+                    else if (op == "Echo")
+                        got.WaitOne(50);
+                    for (int i = op == "Send" ? own.Next(1, 5) : 0; i > 0; --i)
+                        send((uint)index + 1);
+                    if (op == "Dispose" || op == "Release")
+                        outcome(op, calls[op], false);
+                    else if (op != "Echo" && op != "Send")
+                        lock (owner) // one owner call at a time
+                            outcome(op, calls[op], false);
+                }
+                doing[index] = null;
+            });
+        }).ToArray());
+        doing = new[] { "the last exchange and Dispose" };
+        bounded(new Action[] { () => {
+            storm = false;
+            if (!closed) { // the client still works: connect and exchange
+                client.WaitRelease();
+                for (int nulls = 0; queued && nulls <= ended;) // what is queued and the ended threads' nulls: then none
+                    nulls += receive(1) == null ? 1 : 0;
+                client.Connect(s_Server, new ConnectOptions { TimeoutMs = 5000 });
+                client.Send(9, 1, Body(9, 1));
+                if (queued && receive(10000) == null)
+                    problems.Enqueue("ReceiveAsync gave null while a receive thread ran");
+                if (!echoed.WaitOne(queued ? 0 : 10000))
+                    problems.Enqueue("no echo once the calls had ended");
+            }
+            closed = true;
+            client.Dispose();
+        } });
+        foreach (string op in ops.Take(5))
+            outcome(op, calls[op], false);
+        if (started != ended)
+            problems.Enqueue(started + " receive threads started, " + ended + " ended");
+        Check(problems.IsEmpty && client.CallbackError == null && !client.IsConnected,
+              name + (queued ? " (ReceiveAsync)" : " (MessageReceived)") + ": " +
+                  (problems.IsEmpty ? "every call returned what it may" : string.Join("; ", problems.Distinct())) +
+                  (client.CallbackError != null ? "; a handler threw " + client.CallbackError : ""));
+    }
+
     static int Count(string folder) { return Directory.GetFileSystemEntries(folder).Length; }
 
     // Create, exchange, destroy (every other client only dropped), with a
@@ -283,7 +479,7 @@ static class YonderNetTest
         s_Proxy = "127.0.0.1:" + args[1];
         foreach (Action test in new Action[] { EchoWithEvents, ReceiveAsyncThroughMicrosocks, ByNameThroughAProxyUrl,
                                                HandlerThatThrows, WaitingFromConnected, Errors, CallsRacingDispose,
-                                               Cycles }) {
+                                               SeededCalls, Cycles }) {
             try {
                 test();
             } catch (Exception error) {

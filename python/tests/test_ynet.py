@@ -1,12 +1,16 @@
 """The ynet module against a real ynet-echod (YNET_ECHOD names it) and
 microsocks (YNET_MICROSOCKS_PORT, from scripts/proxies.sh)."""
 import asyncio
+import concurrent.futures
+import contextlib
 import faulthandler
+import functools
 import gc
 import os
 import random
 import socket
 import subprocess
+import sys
 import threading
 import time
 import unittest
@@ -113,6 +117,9 @@ class CallbackTest(unittest.TestCase):
             client.wait_release()
             self.assertFalse(client.connected)
             self.assertIsNone(client.recv(10))  # the receive thread ended
+            client.connect(server.address)  # a new receive thread: recv waits for its messages again
+            client.send(1, 2, b"second")
+            self.assertEqual(client.recv(10), ynet.Message(1, 2, ynet.REQUEST, b"second"))
         self.assertEqual(events[0], "connected")
 
     def test_calls_that_wait_raise_from_connected(self):
@@ -333,6 +340,127 @@ class LifetimeAndErrorsTest(unittest.TestCase):
         finally:
             ynet.set_log_sink(None)
         self.assertTrue(any("TCPClient::Init()" in line for line in lines), lines)
+
+
+class SeededCallsTest(unittest.TestCase):
+    """Threads and the client's own callbacks make random calls on one client at once: connect (to ynet-echod or to a
+    refused port), send, release, wait_release, close. Each call returns, or raises a code it may raise then; every
+    echo comes back whole, each sender's in order and once. YNET_BINDING_SEED=N replays the rounds of seed N."""
+    OPS, WEIGHTS = ["connect", "refused", "send", "release", "wait_release", "close", "echo"], [3, 1, 6, 1, 1, 0.25, 6]
+    FAIL, WAITS = {"connect", "refused", "send"}, {"connect", "refused", "wait_release", "close"}
+
+    @staticmethod
+    def body(sender, seq):  # of 1 to 1436 bytes
+        head = b"%d:%d:" % (sender, seq)
+        return head + bytes((seq * 31 + i) & 255 for i in range((seq * 7919 + sender * 104729) % (1437 - len(head))))
+
+    def test_seeded_calls_from_threads_and_callbacks(self):
+        seeds = [int(os.environ["YNET_BINDING_SEED"])] if os.environ.get("YNET_BINDING_SEED") else [1, 2, 3]
+        tasks = lambda: len(os.listdir("/proc/self/task"))  # noqa: E731 (the library's threads as well)
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            refused = "127.0.0.1:%d" % taken.getsockname()[1]
+        ynet.set_log_sink(lambda line: None)  # the refused connects' lines
+        self.addCleanup(ynet.set_log_sink, None)
+        with EchoServer() as server:
+            with ynet.Client() as client:  # the first connect starts what the library keeps for the process
+                client.connect(server.address)
+            before = tasks(), threading.active_count(), len(_client._cores)
+            for seed, number in [(seed, number) for seed in seeds for number in range(5)]:
+                with self.subTest(seed=seed, round=number):
+                    self.round(f"seed {seed} round {number}", random.Random(f"{seed}/{number}"), server, refused)
+            # while the server runs, so that a connection left open holds its receive thread
+            gone = wait_until(lambda: tasks() <= before[0], 5)
+            self.assertTrue(gone, f"seeds {seeds}: threads {before[0]} -> {tasks()}")
+            self.assertEqual((threading.active_count(), len(_client._cores)), before[1:], f"seeds {seeds}")
+
+    def round(self, name, rng, server, refused):
+        problems, last, seqs, owner = [], {}, [0] * 10, threading.Lock()
+        got, echoed = threading.Event(), threading.Event()
+        state = {"storm": True, "closing": False, "closed": False}
+        calls = {"connect": lambda: client.connect(server.address, timeout=5),
+                 "refused": lambda: client.connect(refused), "send": lambda: client.send(1, 0),
+                 "release": lambda: client.release(),
+                 "wait_release": lambda: client.wait_release(), "close": lambda: client.close()}
+
+        def outcome(op, function, inside=False):
+            done, error, closing = state["closed"], None, op == "close" and not inside
+            state["closing"] |= closing
+            try:
+                function()
+            except ynet.YNetError as caught:
+                error = caught
+            state["closed"] |= closing
+            code, text = (error.code, error.text) if error else (0, "")
+            if done:  # begun once close() had returned: the closed error
+                right = op == "close" if not error else (code, text) == (
+                    ynet.E_STATE, op.replace("refused", "connect") + ": the client is closed")
+            elif inside and op in self.WAITS:  # would wait for the thread it runs on
+                right = code == ynet.E_STATE
+            else:
+                right = not code or code == ynet.E_FAIL and op in self.FAIL or code == ynet.E_STATE and state["closing"]
+            if not right:
+                problems.append(f"{op}{' in a callback' * inside}: " + (f"{code} {text}" if error else "no error"))
+
+        def send(sender):
+            seqs[sender] += 1
+            outcome("send", lambda s=seqs[sender]: client.send(sender, s & 255, self.body(sender, s)))
+
+        def callback(*_):  # on every event and message: random calls, allowed there or not
+            op = crng.choices(["send", "release", "connect", "wait_release", "close", None], [3, 1, .3, .3, .3, 5])[0]
+            if state["storm"] and op:
+                send(0) if op == "send" else outcome(op, calls[op], inside=True)
+            return state["storm"] and crng.random() < 0.03  # a true result cuts
+
+        def message(_client, main_id, assistant_id, flags, body):
+            fields = body.split(b":", 2)
+            seq = int(fields[1]) if len(fields) == 3 and fields[1].isdigit() else -1
+            if (body, assistant_id, flags) != (self.body(main_id, seq), seq & 255, ynet.REQUEST) \
+                    or seq <= last.get(main_id, 0):
+                problems.append(f"echo {main_id}/{assistant_id}, {len(body)} bytes: broken, out of order or again")
+            last[main_id] = seq
+            (echoed if main_id == 9 else got).set()
+            return callback()
+
+        def worker(index, wrng):
+            for op in wrng.choices(self.OPS, self.WEIGHTS, k=10):
+                if op == "echo":  # lets echoes come: the next one, or 50 ms
+                    got.clear()
+                    got.wait(0.05)
+                elif op == "send":
+                    for _ in range(wrng.randint(1, 4)):
+                        send(index + 1)
+                else:
+                    with owner if op in self.WAITS - {"close"} else contextlib.nullcontext():  # one owner call at once
+                        outcome(op, calls[op])
+
+        def finish():
+            state["storm"] = False
+            if not state["closed"]:  # the client still works: connect and exchange
+                client.wait_release()  # the receive thread ends: no random callback after this
+                client.connect(server.address, timeout=5)
+                client.send(9, 1, self.body(9, 1))
+                self.assertTrue(echoed.wait(10), "no echo once the calls had ended")
+            state["closed"] = True
+            client.close()
+
+        def bounded(*functions):  # a hung call holds the client for good: the seed, every stack, and the run ends
+            pool = concurrent.futures.ThreadPoolExecutor(len(functions))
+            futures = [pool.submit(function) for function in functions]
+            if concurrent.futures.wait(futures, 20).not_done:
+                print(f"{name}: calls still under way after 20 s, in the stacks below", file=sys.stderr, flush=True)
+                faulthandler.dump_traceback()
+                os._exit(1)
+            pool.shutdown()
+            problems.extend(repr(future.exception()) for future in futures if future.exception())
+
+        crng = random.Random(rng.random())  # the callbacks': they never run at the same time
+        client = ynet.Client(message, callback)
+        bounded(*[functools.partial(worker, i, random.Random(rng.random())) for i in range(rng.randint(2, 3))])
+        bounded(finish)
+        for op in self.OPS[:5]:  # refused once closed, with the closed error
+            outcome(op, calls[op])
+        self.assertEqual((problems, client.callback_error, client.connected), ([], None, False), name)
 
 
 if __name__ == "__main__":

@@ -99,6 +99,12 @@ class _Inbox:
             wake()
         return True
 
+    def begin(self) -> None:
+        """Connecting thread, once connected: a receive thread runs again,
+        so that get() waits for its messages (the last one's None was taken)."""
+        with self._added:
+            self._ended = False
+
     def close(self) -> None:
         """Frees a receive thread held by a full inbox, for good."""
         with self._added:
@@ -196,24 +202,32 @@ class _Core:
         self._event("cut")
 
     def _notify(self, _user: Any, _client: Any, what: int) -> None:
+        # "thread started" is the receive thread's first callback (before
+        # on_thread_begin), "thread ended" its last (after on_thread_end):
+        # the thread is known as the receive thread from the one to the other,
+        # so that what would wait for it is refused there too.
+        if what == 2:
+            self.receive_thread = _get_ident()
+            _receiving.add(self.receive_thread)
         if what != 1:
             self._event(_EVENTS.get(what, str(what)))
+            if what == 3:
+                _receiving.discard(self.receive_thread)
+                self.receive_thread = 0  # the ident may go to another thread next
             return
         self.connecting_thread = _get_ident()
+        if self.inbox is not None:
+            self.inbox.begin()  # before the new receive thread's first message
         try:
             self._event("connected")
         finally:
             self.connecting_thread = 0
 
     def _thread_begin(self, _user: Any, _client: Any) -> None:
-        self.receive_thread = _get_ident()
-        _receiving.add(self.receive_thread)
         if _hold_state is not None:
             self.thread_state = _hold_state()
 
     def _thread_end(self, _user: Any, _client: Any) -> None:
-        _receiving.discard(self.receive_thread)
-        self.receive_thread = 0  # the ident may go to another thread next
         try:
             if self.inbox is not None:
                 self.inbox.put(None)
@@ -254,7 +268,9 @@ class _Core:
     def destroy(self) -> None:
         ident = _get_ident()
         if ident in (self.receive_thread, self.connecting_thread):
-            check(lib.ynet_client_destroy(self.handle))  # refused: it would wait for that receive thread
+            # Refused (it would wait for that receive thread), as a counted
+            # call: a close under way on another thread waits until it left.
+            self.call("close", lib.ynet_client_destroy)
         with self.guard:
             if ident in self.callers:
                 raise YNetError(E_STATE, "close: not allowed inside another call of this client on the same thread "
