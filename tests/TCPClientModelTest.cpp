@@ -1024,7 +1024,7 @@ struct ModelRun {
             atCommit.point = point;
             atCommit.ending = [&] {
                 if (ending == DESTROY) {
-                    TCPClient* ended = client.get();
+                    TCPClient* dying = client.get();
                     destroyer = std::thread([&] {
                         client.reset();
                         early = !returned;
@@ -1032,7 +1032,7 @@ struct ModelRun {
                     // Held here until destruction has begun (it then waits
                     // for this call): no event tells that moment.
                     const Clock::time_point until = Clock::now() + std::chrono::milliseconds(kCallBoundMs);
-                    while (ended->GetLife() != TCPClient::Life::ENDING && Clock::now() < until)
+                    while (dying->GetLife() != TCPClient::Life::ENDING && Clock::now() < until)
                         std::this_thread::yield();
                 } else {
                     std::thread([&] { Call(ending, 0); }).join();
@@ -1161,6 +1161,7 @@ struct ModelRun {
         g_Gate.Set(true);
         TCPClient_Socks5* target = client.get();
         unsigned short port = server.Port();
+        const unsigned ended = workers.back()->CallbackEnded();
         std::future<LONG> call = std::async(std::launch::async, [target, reconnect, via, port, name] {
             return reconnect ? target->Reconnect()
                              : target->Init(YSocketTarget(name.c_str(), port), TCPClient_Socks5::SOCKS5, via, nullptr,
@@ -1168,7 +1169,6 @@ struct ModelRun {
         });
         // Until the call is in its lookup, or has returned before it (the old
         // connection's callbacks may end it first).
-        const unsigned ended = workers.back()->CallbackEnded();
         bool inside = false;
         for (DWORD waited = 0; !inside && waited < kCallBoundMs; waited += 50) {
             inside = g_Gate.WaitEntered(name, entered + 1, 50);
