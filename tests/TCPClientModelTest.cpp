@@ -373,6 +373,10 @@ public:
 
     TCPClient_Socks5* client = nullptr; // for the callbacks' own calls
     YSocketAddr server{};               // where a callback's Init goes
+    // One connecting call (Init, Reconnect) of the client at a time, the
+    // owner's or a callback's, as the table asks; a callback skips its own
+    // when the owner's is under way.
+    std::mutex connecting;
 
     LONG MsgThreadBegin(void*) override {
         std::lock_guard<std::mutex> hold(m_Mutex);
@@ -425,12 +429,18 @@ public:
             client->Wait_Release();
             return 0;
         case 6: { // swaps a new socket under this thread
+            std::unique_lock<std::mutex> one(connecting, std::try_to_lock);
+            if (!one.owns_lock())
+                return 0;
             const LONG result = client->Reconnect();
             std::lock_guard<std::mutex> hold(m_Mutex);
             Check(result == 0 || result == E_FAIL, "Reconnect from a callback: " + std::to_string(result));
             return 0;
         }
         case 7: { // ends this thread's connection, and cannot start a thread on it
+            std::unique_lock<std::mutex> one(connecting, std::try_to_lock);
+            if (!one.owns_lock())
+                return 0;
             const LONG result =
                 client->Init(YSocketTarget(server), TCPClient_Socks5::SOCKS5, nullptr, nullptr, nullptr);
             std::lock_guard<std::mutex> hold(m_Mutex);
@@ -807,6 +817,7 @@ struct ModelRun {
     void Twin(unsigned roll) {
         history.push_back(std::to_string(step) + ": " + kOpNames[TWIN]);
         if (!twin->IsConnect()) {
+            std::lock_guard<std::mutex> one(twinWorker.connecting);
             const LONG result =
                 twin->Init(YSocketTarget(ServerAddress()), TCPClient_Socks5::SOCKS5, nullptr, nullptr, nullptr);
             if (result != 0 && result != E_FAIL)
@@ -830,6 +841,9 @@ struct ModelRun {
     // message's length, or that length).
     LONG Call(Op op, unsigned sender) {
         ++calls;
+        std::unique_lock<std::mutex> one(workers.back()->connecting, std::defer_lock);
+        if (op == INIT_DIRECT || op == INIT_PROXY || op == INIT_URL || op == INIT_NAME || op == RECONNECT)
+            one.lock();
         ModelWorker& worker = *workers.back();
         YSocketAddr address = ServerAddress();
         switch (op) {
@@ -1046,10 +1060,13 @@ struct ModelRun {
         // before it begins means it never reaches the resolver.
         const std::string name = "held-commit-" + std::to_string(seed) + "-" + std::to_string(step) + ".model.test";
         TCPClient_Socks5* target = client.get();
-        const LONG result = point != CommitPoint::LOOKUP
-                                ? Call(op, sender)
-                                : target->Init(YSocketTarget(name.c_str(), server.Port()), TCPClient_Socks5::SOCKS5,
-                                               nullptr, nullptr, nullptr);
+        ModelWorker& worker = *workers.back();
+        auto initByName = [&] {
+            std::lock_guard<std::mutex> one(worker.connecting);
+            return target->Init(YSocketTarget(name.c_str(), server.Port()), TCPClient_Socks5::SOCKS5, nullptr, nullptr,
+                                nullptr);
+        };
+        const LONG result = point != CommitPoint::LOOKUP ? Call(op, sender) : initByName();
         returned = true;
         SetCommitHook(nullptr, nullptr);
         if (destroyer.joinable())
@@ -1162,7 +1179,9 @@ struct ModelRun {
         TCPClient_Socks5* target = client.get();
         unsigned short port = server.Port();
         const unsigned ended = workers.back()->CallbackEnded();
-        std::future<LONG> call = std::async(std::launch::async, [target, reconnect, via, port, name] {
+        std::mutex* connecting = &workers.back()->connecting;
+        std::future<LONG> call = std::async(std::launch::async, [target, connecting, reconnect, via, port, name] {
+            std::lock_guard<std::mutex> one(*connecting);
             return reconnect ? target->Reconnect()
                              : target->Init(YSocketTarget(name.c_str(), port), TCPClient_Socks5::SOCKS5, via, nullptr,
                                             nullptr);
