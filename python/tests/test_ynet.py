@@ -6,6 +6,7 @@ import contextlib
 import faulthandler
 import functools
 import gc
+import importlib.metadata
 import os
 import random
 import socket
@@ -191,6 +192,33 @@ class AsyncioTest(unittest.TestCase):
             got = asyncio.run(run(server.address))
         self.assertEqual(got, [ynet.Message(3, i, ynet.REQUEST, b"async %d" % i) for i in range(3)])
 
+    def test_connect_is_a_coroutine_and_concurrent_recvs_each_get_a_message(self):
+        async def run(address):
+            async with asyncio.TaskGroup() as group:  # wants a coroutine
+                opening = group.create_task(ynet.connect(address))
+            async with opening.result() as conn:
+                receivers = [asyncio.create_task(conn.recv()) for _ in range(10)]
+                await asyncio.sleep(0)  # one turn of the loop: all ten are asleep
+                for i in range(10):
+                    await conn.send(5, i, b"to one of ten")
+                got = await asyncio.wait_for(asyncio.gather(*receivers), 10)
+            return sorted(message.assistant_id for message in got)
+
+        with EchoServer() as server:
+            self.assertEqual(asyncio.run(run(server.address)), list(range(10)))
+
+    def test_a_cancelled_connect_without_a_bound_ends_at_once(self):
+        async def run(silent):
+            with self.assertRaises(TimeoutError):
+                async with asyncio.timeout(0.2):
+                    await ynet.connect("127.0.0.1:9", proxy=silent, timeout=None)
+
+        with socket.create_server(("127.0.0.1", 0)) as silent:  # accepts, never answers
+            runner = threading.Thread(target=asyncio.run, args=(run("127.0.0.1:%d" % silent.getsockname()[1]),))
+            runner.start()
+            runner.join(10)  # asyncio.run waits for the executor's thread
+            self.assertFalse(runner.is_alive(), "asyncio.run still waits for the cancelled connect")
+
     def test_cancellation_closes_the_client(self):
         async def hold(address, opened):
             async with ynet.connect(address) as conn:
@@ -313,6 +341,12 @@ class LifetimeAndErrorsTest(unittest.TestCase):
         head = ynet.pack_head(7, 1, 2, ynet.REQUEST)
         self.assertEqual(head + ynet.encode(b"abc"), bytes.fromhex("07000502 61AB6B"))
         self.assertEqual(ynet.unpack_head(head), (7, 1, 2, ynet.REQUEST))
+        self.assertEqual(ynet.unpack_head(head).assistant_id, 2)
+        self.assertTrue({"connect", "Connection"} <= set(dir(ynet)))  # what help(ynet) lists
+        try:
+            self.assertEqual(ynet.__version__, importlib.metadata.version("ynet"))  # the wheel's is the library's
+        except importlib.metadata.PackageNotFoundError:
+            pass  # run from the source tree: no wheel
         self.assertEqual(ynet.decode(ynet.encode(b"round trip")), b"round trip")
         self.assertEqual(ynet.version() >> 16, 1)
         lines = []

@@ -26,12 +26,12 @@ another one.
 from __future__ import annotations
 
 import ctypes
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, List, NamedTuple
 from ._client import MAX_BODY, ORDINAL, REQUEST, RESPOND, SOCKS4, SOCKS5, Client, Message, set_log_sink
 from ._native import E_ARG, E_FAIL, E_HANDLE, E_MEMORY, E_STATE, Head, YNetError, check, lib
 
 __all__ = ["YNetError", "Client", "Message", "Connection", "connect", "set_log_sink", "pack_head", "unpack_head",
-           "encode", "decode", "version", "REQUEST", "RESPOND", "ORDINAL", "SOCKS4", "SOCKS5", "MAX_BODY", "E_ARG",
+           "WireHead", "encode", "decode", "version", "__version__", "REQUEST", "RESPOND", "ORDINAL", "SOCKS4", "SOCKS5", "MAX_BODY", "E_ARG",
            "E_HANDLE", "E_STATE", "E_FAIL", "E_MEMORY"]
 
 
@@ -48,6 +48,18 @@ def __getattr__(name: str) -> Any:
     raise AttributeError(f"module 'ynet' has no attribute {name!r}")
 
 
+def __dir__() -> List[str]:
+    return sorted(set(globals()) | {"connect", "Connection"})  # the lazy ones too, for help() and completion
+
+
+class WireHead(NamedTuple):
+    """A wire head's fields, as unpack_head reads them."""
+    size: int
+    main_id: int
+    assistant_id: int
+    flags: int
+
+
 def pack_head(size: int, main_id: int, assistant_id: int, flags: int = 0) -> bytes:
     """The 4-byte wire head of a message of size bytes in all."""
     out = ctypes.create_string_buffer(4)
@@ -55,13 +67,13 @@ def pack_head(size: int, main_id: int, assistant_id: int, flags: int = 0) -> byt
     return out.raw
 
 
-def unpack_head(data: bytes) -> tuple:
+def unpack_head(data: bytes) -> WireHead:
     """(size, main_id, assistant_id, flags) of a wire head (its first 4 bytes)."""
     if len(data) < 4:
         raise YNetError(E_ARG, "unpack_head: a head has 4 bytes")
     head = Head()
     check(lib.ynet_head_unpack(bytes(data[:4]), ctypes.byref(head)))
-    return head.size, head.main_id, head.assistant_id, head.flags
+    return WireHead(head.size, head.main_id, head.assistant_id, head.flags)
 
 
 def _scramble(function, body: bytes) -> bytes:
@@ -82,3 +94,6 @@ def decode(body: bytes) -> bytes:
 def version() -> int:
     """The library's version: major << 16 | minor << 8 | patch."""
     return lib.ynet_version()
+
+
+__version__ = "{}.{}.{}".format(version() >> 16, version() >> 8 & 0xFF, version() & 0xFF)  # the library's

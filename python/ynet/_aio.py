@@ -13,10 +13,13 @@ holds the receive thread (back-pressure through TCP), never memory.
 from __future__ import annotations
 
 import asyncio
+import collections.abc
+import contextlib
 import threading
-from typing import Any, Generator, Optional
+from typing import Any, Coroutine, Generator, List, Optional
 
 from ._client import REQUEST, SOCKS5, Body, Client, Message
+from ._native import YNetError
 
 
 class Connection:
@@ -27,13 +30,16 @@ class Connection:
     def __init__(self, client: Client, loop: asyncio.AbstractEventLoop) -> None:
         self.client, self._loop = client, loop
         self._inbox = client._core.inbox
-        self._waiter: Optional[asyncio.Future] = None
+        # Every recv() asleep: a wake-up wakes them all, and each takes a
+        # message or sleeps again.
+        self._waiters: List[asyncio.Future] = []
         self._wake_from_thread = lambda: loop.call_soon_threadsafe(self._wake)
 
     def _wake(self) -> None:
-        waiter, self._waiter = self._waiter, None
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
+        waiters, self._waiters = self._waiters, []
+        for waiter in waiters:
+            if not waiter.done():
+                waiter.set_result(None)
 
     async def send(self, main_id: int, assistant_id: int, body: Body = b"", flags: int = REQUEST) -> None:
         """Sends one message. The write is the library's blocking one: it
@@ -46,8 +52,13 @@ class Connection:
             found, item = self._inbox.take_or_sleep(self._wake_from_thread)  # type: ignore[union-attr]
             if found:
                 return item
-            self._waiter = self._loop.create_future()
-            await self._waiter
+            waiter = self._loop.create_future()
+            self._waiters.append(waiter)
+            try:
+                await waiter
+            finally:
+                if waiter in self._waiters:  # cancelled while asleep
+                    self._waiters.remove(waiter)
 
     def __aiter__(self) -> "Connection":
         return self
@@ -72,15 +83,32 @@ class Connection:
         self.close()
 
 
-class _Connecting:
-    """What connect() returns: awaitable, and an async context manager."""
+class _Connecting(collections.abc.Coroutine):
+    """What connect() returns: a coroutine (await it, or hand it to
+    create_task), and an async context manager."""
 
     def __init__(self, args: dict, queue_size: int) -> None:
         self._args, self._queue_size = args, queue_size
         self._connection: Optional[Connection] = None
+        self._opening: Optional[Coroutine[Any, Any, Connection]] = None
+
+    def _coroutine(self) -> Coroutine[Any, Any, Connection]:
+        if self._opening is None:  # made on first use: an `async with` never makes it
+            self._opening = self._open()
+        return self._opening
 
     def __await__(self) -> Generator[Any, None, Connection]:
-        return self._open().__await__()
+        return self._coroutine().__await__()
+
+    def send(self, value: Any) -> Any:
+        return self._coroutine().send(value)
+
+    def throw(self, *args: Any) -> Any:
+        return self._coroutine().throw(*args)
+
+    def close(self) -> None:
+        if self._opening is not None:
+            self._opening.close()
 
     async def __aenter__(self) -> Connection:
         self._connection = await self._open()
@@ -106,8 +134,9 @@ class _Connecting:
                 done.set_exception(error)
 
         # The connect blocks: it runs on the loop's executor. Cancelled
-        # meanwhile, the client is closed once the connect has returned (a
-        # close on the loop would hold it until the connect had left).
+        # meanwhile, the connect is ended and the client closed once the
+        # connect has returned (a close on the loop would hold it until the
+        # connect had left).
         def work() -> None:
             error: Optional[BaseException] = None
             try:
@@ -133,6 +162,13 @@ class _Connecting:
                 finished = state["finished"]
             if finished:
                 client.close()
+            else:
+                # Ends the library's connect at once (an ending call from
+                # another thread), so the executor's thread, and with it
+                # asyncio.run, does not wait for a silent peer; work() then
+                # closes the client.
+                with contextlib.suppress(YNetError):
+                    client.release()
             raise
         return Connection(client, loop)
 
