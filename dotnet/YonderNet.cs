@@ -281,8 +281,11 @@ namespace YonderNet
                     return Task.FromResult<Message>(null);
                 // Completed on the receive thread: its continuations must not run there.
                 var waiter = new TaskCompletionSource<Message>(TaskCreationOptions.RunContinuationsAsynchronously);
-                if (cancel.CanBeCanceled)
-                    cancel.Register(() => waiter.TrySetCanceled());
+                if (cancel.CanBeCanceled) {
+                    // Unregistered once the wait ends: a long-lived token keeps no ended wait alive.
+                    CancellationTokenRegistration registration = cancel.Register(() => waiter.TrySetCanceled());
+                    waiter.Task.ContinueWith(ended => registration.Dispose(), TaskContinuationOptions.ExecuteSynchronously);
+                }
                 m_Waiters.Enqueue(waiter);
                 return waiter.Task;
             }
@@ -298,10 +301,15 @@ namespace YonderNet
 
         internal void Close()
         {
+            TaskCompletionSource<Message>[] waiting;
             lock (m_Queue) {
                 m_Closed = true;
                 Monitor.PulseAll(m_Queue);
+                waiting = m_Waiters.ToArray(); // a client that never connected has no thread to end them
+                m_Waiters.Clear();
             }
+            foreach (var waiter in waiting)
+                waiter.TrySetResult(null);
         }
     }
 
@@ -443,8 +451,10 @@ namespace YonderNet
                 Password = Native.Text("Connect", "password", options.Password),
                 TimeoutMs = options.TimeoutMs
             };
-            using (Enter())
+            using (Enter()) {
+                RefuseConnected("Connect");
                 Native.Check(Native.ynet_client_connect(m_Handle, Native.Text("Connect", "server", server), ref native));
+            }
         }
 
         /// <summary>Connects to target "host:port", "a.b.c.d:port" or "[IPv6]:port" (blocking), directly when
@@ -452,9 +462,18 @@ namespace YonderNet
         /// http://[user[:password]@]host[:port], as curl reads them. timeoutMs bounds the whole attempt (0: none).</summary>
         public void ConnectUrl(string target, string proxyUrl = null, uint timeoutMs = 0)
         {
-            using (Enter())
+            using (Enter()) {
+                RefuseConnected("ConnectUrl");
                 Native.Check(Native.ynet_client_connect_url(m_Handle, Native.Text("ConnectUrl", "target", target),
                                                             Native.Text("ConnectUrl", "proxy URL", proxyUrl), timeoutMs));
+            }
+        }
+
+        // A new connection would replace the one held, and its messages still to come.
+        private void RefuseConnected(string call)
+        {
+            if (Native.Check(Native.ynet_client_is_connected(m_Handle)) == 1)
+                throw new YNetException(YNetException.State, call + ": already connected: Release or WaitRelease first");
         }
 
         /// <summary>TCP_NODELAY (default true) for the connections made after the call.</summary>

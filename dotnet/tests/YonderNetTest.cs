@@ -153,6 +153,15 @@ static class YonderNetTest
             Throws<YNetException>(() => client.Connect(s_Server, options),
                                   e => e.Code == YNetException.Arg && e.Message.Contains("holds a NUL"), "a NUL in the options");
         Check(!client.IsConnected, "nothing connected");
+        Task<Message> pending = client.ReceiveAsync(new CancellationTokenSource().Token); // never connected
+        client.Dispose();
+        Check(pending.Wait(5000) && pending.Result == null, "Dispose completes a pending ReceiveAsync");
+        client = new Client();
+        client.Connect(s_Server);
+        foreach (Action again in new Action[] { () => client.Connect(s_Server), () => client.ConnectUrl(s_Server) })
+            Throws<YNetException>(again, e => e.Code == YNetException.State && e.Message.Contains("already connected"),
+                                  "a second connect");
+        Check(client.IsConnected, "the connection is kept");
         client.Dispose();
         client.Dispose();
         Check(!client.IsConnected, "IsConnected is false after Dispose");
@@ -276,7 +285,9 @@ static class YonderNetTest
             bool fails = op == "Connect" || op == "Refused" || op == "Send"; // refused, not connected, ended meanwhile
             bool right = done ? (op == "Dispose" ? error == null : error is ObjectDisposedException) // once disposed
                               : inside && op != "Release" ? code == YNetException.State // would wait for its own thread
-                                                          : error == null || code == YNetException.Fail && fails;
+                                                          : error == null || code == YNetException.Fail && fails ||
+                                    code == YNetException.State && (op == "Connect" || op == "Refused") &&
+                                        error.Message.Contains("already connected");
             if (!right && !(error is ObjectDisposedException && closing))
                 problems.Enqueue(op + (inside ? " in a handler" : "") + ": " +
                                  (error == null ? "no error" : error.ToString()));
@@ -473,13 +484,35 @@ static class YonderNetTest
         }
     }
 
+    // One long-lived token over many receives: each ended wait lets go of its registration.
+    static void LongLivedToken()
+    {
+        using (var client = new Client())
+        using (var token = new CancellationTokenSource()) {
+            client.Connect(s_Server);
+            long before = 0;
+            for (int i = 0; i < 20000; i++) {
+                if (i == 2000)
+                    before = GC.GetTotalMemory(true);
+                client.Send(1, 1, Bytes("token"));
+                Task<Message> got = client.ReceiveAsync(token.Token);
+                if (!got.Wait(10000) || got.Result == null) {
+                    Check(false, "round trip " + i + " with one token");
+                    return;
+                }
+            }
+            long grown = GC.GetTotalMemory(true) - before;
+            Check(grown < 1 << 20, "the heap grew " + grown + " bytes over 18,000 receives with one token");
+        }
+    }
+
     static int Main(string[] args)
     {
         s_Server = "127.0.0.1:" + args[0];
         s_Proxy = "127.0.0.1:" + args[1];
         foreach (Action test in new Action[] { EchoWithEvents, ReceiveAsyncThroughMicrosocks, ByNameThroughAProxyUrl,
                                                HandlerThatThrows, WaitingFromConnected, Errors, CallsRacingDispose,
-                                               SeededCalls, Cycles }) {
+                                               SeededCalls, LongLivedToken, Cycles }) {
             try {
                 test();
             } catch (Exception error) {

@@ -372,10 +372,13 @@ class Client:
         socks5h:// or http://[USER[:PASSWORD]@]HOST[:PORT], the name
         resolved by the proxy for socks4a, socks5h and http. The older form,
         a proxy "a.b.c.d:port" with proxy_type (SOCKS5 or SOCKS4), user and
-        password, still works for an "a.b.c.d:port" server."""
+        password, still works for an "a.b.c.d:port" server. On a connected
+        client: YNetError E_STATE ("already connected")."""
         if timeout is not None and not 0 <= timeout * 1000 < 2**32:
             raise YNetError(E_ARG, f"connect: timeout {timeout} is not within 0 to {(2**32 - 1) / 1000} seconds")
         timeout_ms = round((timeout or 0) * 1000)
+        if self.connected:  # a new connection would replace this one, and its messages still to come
+            raise YNetError(E_STATE, "connect: already connected: release() or wait_release() first")
         if proxy is None or "://" in proxy:
             if user is not None or password is not None:
                 raise YNetError(E_ARG, "connect: with a proxy URL the user and password belong in the URL")
