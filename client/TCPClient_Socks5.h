@@ -42,7 +42,7 @@
 ///     id: a user name given with it is not used.
 ///   - Init to a name resolved here tries its addresses in turn only while
 ///     the proxy refuses the target (a SOCKS5 reply code, SOCKS4's 91, an
-///     HTTP status other than 2xx and 407): a failure of the proxy itself
+///     HTTP status other than 2xx, 407 and 401): a failure of the proxy itself
 ///     (unreachable, silent, closing, refusing the credentials, no
 ///     acceptable method) ends the attempt at once, and the bound of
 ///     SetConnectTimeout covers the whole of it, the lookup included.

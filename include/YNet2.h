@@ -15,12 +15,14 @@
 #include "message/YNetVarietyMsg.h"
 
 #include "stream/LockHolder.h"
+#include "stream/NetMsgRun.h"
 #include "stream/NetStream.h"
 #include "stream/YLink.h"
 #include "stream/_block.h"
 #include "stream/_buff.h"
 
 #include "socket/AddrText.h"
+#include "socket/ProxyUrl.h"
 #include "socket/SocketStack.h"
 #include "socket/YSocket.h"
 #include "socket/YSocketAddr.h"
@@ -28,6 +30,7 @@
 #include "socket/YSocket_Socks5.h"
 
 #include "client/ClientNetKernel.h"
+#include "client/ClientSocket.h"
 #include "client/MsgWorker.h"
 #include "client/NetKernel.h"
 #include "client/SendStream.h"

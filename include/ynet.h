@@ -156,8 +156,8 @@ typedef struct ynet_callbacks {
     void* user;                    /**< handed to every callback */
     ynet_message_fn on_message;    /**< required */
     ynet_event_fn on_cut;          /**< optional (null), as are the rest */
-    ynet_event_fn on_thread_begin; /**< first call on a receive thread */
-    ynet_event_fn on_thread_end;   /**< last call on a receive thread */
+    ynet_event_fn on_thread_begin; /**< a receive thread begins (after on_notify(YNET_NOTIFY_THREAD_STARTED)) */
+    ynet_event_fn on_thread_end;   /**< a receive thread ends (before on_notify(YNET_NOTIFY_THREAD_ENDED)) */
     ynet_notify_fn on_notify;      /**< the YNET_NOTIFY_* notifications */
     void* window;                  /**< HWND: the notifications are also posted there (PostMessage), or null */
     uint32_t window_message;       /**< the window message number they are posted as */

@@ -70,10 +70,10 @@ struct Handlers {
 
 /// How Client::connect reaches the server: ynet_connect_options.
 struct ConnectOptions {
-    uint32_t proxyType = YNET_PROXY_NONE; ///< YNET_PROXY_NONE, YNET_PROXY_SOCKS4 or YNET_PROXY_SOCKS5
+    uint32_t proxyType = YNET_PROXY_NONE; ///< YNET_PROXY_NONE, _SOCKS4, _SOCKS5 or _HTTP
     std::string proxy;                    ///< "a.b.c.d:port"
-    const char* user = nullptr;           ///< SOCKS5 user name, or null for none
-    const char* password = nullptr;       ///< SOCKS5 password, or null for none
+    const char* user = nullptr;           ///< SOCKS5 or HTTP user name, or null for none
+    const char* password = nullptr;       ///< SOCKS5 or HTTP password, or null for none
     uint32_t timeoutMs = 0;               ///< bound on the connect and the handshake; 0: none
 };
 
