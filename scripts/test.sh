@@ -354,8 +354,13 @@ stage_package() {
     out=$(env -u LD_LIBRARY_PATH timeout 60 "$work/pkg-config/echo-hpp" "127.0.0.1:$ECHOD_PORT")
     echoes=$(grep -c '^echo 1/' <<<"$out" || true)
     [ "$echoes" -eq 3 ] || die "the ynet.hpp example printed $echoes echoes, not 3: $out"
+    step "uninstalling: the install's manifest names every file it wrote"
+    xargs -d '\n' rm -f <"$native/install_manifest.txt"
+    local left
+    left=$(find "$prefix" \( -type f -o -type l \) -print | head -n 5)
+    [ -z "$left" ] || die "left in $prefix once the files of install_manifest.txt were removed: $left"
     count_tests "$((runs + 1))" 0 0 # and the C runs, the example
-    summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; the ynet.hpp (C++17) example of docs/bindings.md prints its 3 echoes"
+    summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; the ynet.hpp (C++17) example of docs/bindings.md prints its 3 echoes; removing the files of the install's manifest leaves none"
 }
 
 # ---------------------------------------------------------------- bindings
