@@ -321,6 +321,12 @@ stage_package() {
     out=$(cd "$work/pkg-config" && env -u LD_LIBRARY_PATH -u PKG_CONFIG_PATH PREFIX="$prefix" \
         bash -euo pipefail "$work/src/pkg-config")
     [ "${out% }" = "$expected" ] || die "the pkg-config consumer printed '$out', not '$expected'"
+    step "a C++23 consumer keeps its standard with pkg-config's flags"
+    printf '#include <YNet2.h>\nstatic_assert(__cplusplus > 202002L, "the standard was lowered");\nint main() {}\n' \
+        >"$work/pkg-config/cxx23.cpp"
+    # shellcheck disable=SC2046 # the flags are words
+    g++ -std=c++23 -Wall -Wextra -Werror -fsyntax-only "$work/pkg-config/cxx23.cpp" \
+        $(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags YonderNetC)
     [ -f "$prefix/share/YonderNetC/wireshark/ynet.lua" ] || die "the Wireshark dissector is not installed"
 
     # The C interface from ISO C99 (tests/capi/ynet-c-echo.c), against the same
@@ -360,7 +366,7 @@ stage_package() {
     left=$(find "$prefix" \( -type f -o -type l \) -print | head -n 5)
     [ -z "$left" ] || die "left in $prefix once the files of install_manifest.txt were removed: $left"
     count_tests "$((runs + 1))" 0 0 # and the C runs, the example
-    summary "the README's consumer, no standard set, built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; the ynet.hpp (C++17) example of docs/bindings.md prints its 3 echoes; removing the files of the install's manifest leaves none"
+    summary "the README's consumer (CMake: no standard set; pkg-config: -std=c++20), built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; the ynet.hpp (C++17) example of docs/bindings.md prints its 3 echoes; a C++23 consumer keeps its standard; removing the files of the install's manifest leaves none"
 }
 
 # ---------------------------------------------------------------- bindings
