@@ -360,13 +360,36 @@ stage_package() {
     out=$(env -u LD_LIBRARY_PATH timeout 60 "$work/pkg-config/echo-hpp" "127.0.0.1:$ECHOD_PORT")
     echoes=$(grep -c '^echo 1/' <<<"$out" || true)
     [ "$echoes" -eq 3 ] || die "the ynet.hpp example printed $echoes echoes, not 3: $out"
+    # The static library (-DBUILD_SHARED_LIBS=OFF, the library alone), installed
+    # on its own: the README's consumer with find_package and with pkg-config
+    # --static, and the C99 consumer with pkg-config --static.
+    local static=$work/static
+    mkdir -p "$static/pkg-config"
+    configure_and_build "$static/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DYNET_BUILD_TESTS=OFF \
+        -DYNET_BUILD_TOOLS=OFF -DYNET_BUILD_EXAMPLES=OFF
+    cmake --install "$static/build" --prefix "$static/prefix" >"$static/install.log"
+    [ -f "$static/prefix/lib/libYonderNetC.a" ] && ! compgen -G "$static/prefix/lib/libYonderNetC.so*" >/dev/null ||
+        die "the static install holds no libYonderNetC.a, or a shared library too"
+    configure_and_build "$static/cmake" -S "$work/src" -DCMAKE_PREFIX_PATH="$static/prefix" -DCMAKE_BUILD_TYPE=Release
+    out=$("$static/cmake/app")
+    [ "${out% }" = "$expected" ] || die "the CMake consumer of the static library printed '$out', not '$expected'"
+    step "the README's consumer and the C99 consumer, static, with pkg-config --static"
+    # shellcheck disable=SC2046 # the flags are words
+    (cd "$static/pkg-config" && export PKG_CONFIG_PATH=$static/prefix/lib/pkgconfig &&
+        g++ -std=c++20 -o app "$work/src/main.cpp" $(pkg-config --static --cflags --libs YonderNetC) &&
+        gcc -std=c99 -pedantic -Wall -Wextra -Werror -o ynet-c-echo "$ROOT/tests/capi/ynet-c-echo.c" \
+            $(pkg-config --static --cflags --libs YonderNetC-C))
+    out=$("$static/pkg-config/app")
+    [ "${out% }" = "$expected" ] || die "the pkg-config consumer of the static library printed '$out', not '$expected'"
+    timeout 60 "$static/pkg-config/ynet-c-echo" "127.0.0.1:$ECHOD_PORT"
+    runs=$((runs + 1))
     step "uninstalling: the install's manifest names every file it wrote"
     xargs -d '\n' rm -f <"$native/install_manifest.txt"
     local left
     left=$(find "$prefix" \( -type f -o -type l \) -print | head -n 5)
     [ -z "$left" ] || die "left in $prefix once the files of install_manifest.txt were removed: $left"
     count_tests "$((runs + 1))" 0 0 # and the C runs, the example
-    summary "the README's consumer (CMake: no standard set; pkg-config: -std=c++20), built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; the ynet.hpp (C++17) example of docs/bindings.md prints its 3 echoes; a C++23 consumer keeps its standard; removing the files of the install's manifest leaves none"
+    summary "the README's consumer (CMake: no standard set; pkg-config: -std=c++20), built against the installed package with find_package and with pkg-config; both print $expected; the C99 consumer (CMake, pkg-config): $runs runs of its bad-argument table and echo exchange, direct and through microsocks; the ynet.hpp (C++17) example of docs/bindings.md prints its 3 echoes; the static library (-DBUILD_SHARED_LIBS=OFF): the README's consumer with find_package and pkg-config --static, the C99 consumer's echo; a C++23 consumer keeps its standard; removing the files of the install's manifest leaves none"
 }
 
 # ---------------------------------------------------------------- bindings
