@@ -368,8 +368,9 @@ stage_package() {
     configure_and_build "$static/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DYNET_BUILD_TESTS=OFF \
         -DYNET_BUILD_TOOLS=OFF -DYNET_BUILD_EXAMPLES=OFF
     cmake --install "$static/build" --prefix "$static/prefix" >"$static/install.log"
-    [ -f "$static/prefix/lib/libYonderNetC.a" ] && ! compgen -G "$static/prefix/lib/libYonderNetC.so*" >/dev/null ||
+    if [ ! -f "$static/prefix/lib/libYonderNetC.a" ] || compgen -G "$static/prefix/lib/libYonderNetC.so*" >/dev/null; then
         die "the static install holds no libYonderNetC.a, or a shared library too"
+    fi
     configure_and_build "$static/cmake" -S "$work/src" -DCMAKE_PREFIX_PATH="$static/prefix" -DCMAKE_BUILD_TYPE=Release
     out=$("$static/cmake/app")
     [ "${out% }" = "$expected" ] || die "the CMake consumer of the static library printed '$out', not '$expected'"
