@@ -25,7 +25,7 @@ KIND
            has printed something (the ready= text, when the marker gives
            one). What the session leaves running is stopped at its end.
   sh       a script, run whole by bash (-e -u -o pipefail) in the work folder
-  cpp, c   a whole program, built against PREFIX (pkg-config YonderNetC, or
+  cpp, c   a whole program, built against PREFIX (pkg-config YonderNetC and -std=c++20, or
            YonderNetC-C and -std=c99) and run
   python   a script, run with python/ on PYTHONPATH and PREFIX's library
   output   the output the block before it (sh, cpp, c, python) prints
@@ -339,7 +339,7 @@ def run_program(block, roles, work, env, expected):
         out.write(block.text + "\n")
     if kind in ("cpp", "c"):
         program = os.path.join(work, f"example-{block.line}")
-        package, compiler = ("YonderNetC", ["g++"]) if kind == "cpp" else ("YonderNetC-C", ["gcc", "-std=c99"])
+        package, compiler = ("YonderNetC", ["g++", "-std=c++20"]) if kind == "cpp" else ("YonderNetC-C", ["gcc", "-std=c99"])
         flags = subprocess.run(["pkg-config", "--cflags", "--libs", package], env=env, capture_output=True,
                                text=True, check=True).stdout.split()
         build = subprocess.run(compiler + ["-Wall", "-o", program, source] + flags +
